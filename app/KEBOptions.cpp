@@ -1,0 +1,4 @@
+#include "app/KEBOptions.h"
+
+KEBOptions::KEBOptions() {}
+void KEBOptions::SetFromCommandLine(const char*) {}

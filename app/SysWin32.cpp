@@ -1,0 +1,67 @@
+// Win32 sinks for the log, and the error report dialog.
+#include <windows.h>
+#include <commctrl.h>
+#include <fcntl.h>
+#include <io.h>
+
+#include <cstdio>
+
+#include "app/Exception.h"
+#include "app/Log.h"
+#include "app/Version.h"
+
+namespace logsink {
+
+std::intptr_t OpenFile(const char* name, bool append) {
+  HANDLE h = CreateFileA(name, GENERIC_WRITE, FILE_SHARE_READ, nullptr, append ? OPEN_ALWAYS : CREATE_ALWAYS,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return -1;
+  if (append) SetFilePointer(h, 0, nullptr, FILE_END);
+  return reinterpret_cast<std::intptr_t>(h);
+}
+
+void WriteFile(std::intptr_t file, const char* text, std::size_t len) {
+  DWORD written = 0;
+  ::WriteFile(reinterpret_cast<HANDLE>(file), text, static_cast<DWORD>(len), &written, nullptr);
+}
+
+void CloseFile(std::intptr_t file) { CloseHandle(reinterpret_cast<HANDLE>(file)); }
+
+void OpenConsole() {
+  static bool opened = false;
+  if (opened) return;
+  opened = true;
+  AllocConsole();
+  std::fclose(stdout);
+  std::fclose(stderr);
+  HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+  int fd = _open_osfhandle(reinterpret_cast<intptr_t>(out), _O_TEXT);
+  if (fd >= 0) {
+    _dup2(fd, 1);
+    _dup2(fd, 2);
+  }
+  (void)freopen("CONOUT$", "wt", stdout);
+  (void)freopen("CONOUT$", "wt", stderr);
+  std::printf("fh is %d\n", fd);
+  std::fflush(stdout);
+}
+
+void WriteConsole(const char* text, std::size_t len) {
+  DWORD written = 0;
+  HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+  if (!WriteConsoleA(out, text, static_cast<DWORD>(len), &written, nullptr)) {
+    // Not a console (redirected output): write to the handle as a file.
+    ::WriteFile(out, text, static_cast<DWORD>(len), &written, nullptr);
+  }
+}
+
+}  // namespace logsink
+
+void ShowExceptionDialog(const char* message, int number) {
+  char version[64] = "";
+  FormatFileVersion(version);
+  char text[2048];
+  std::snprintf(text, sizeof text, "%s\n\nError number: %d\n\nVersion:%s\nBuilt: %s %s", message ? message : "",
+                number, version, __DATE__, __TIME__);
+  MessageBoxA(nullptr, text, "Quillmar Remote - Information", MB_OK | MB_ICONINFORMATION | MB_SETFOREGROUND);
+}

@@ -1,0 +1,14 @@
+// Ids of the string table that the code names. The texts are in StringTable.inc.
+#pragma once
+
+#define IDS_STOP_SYSTRAY 50023
+#define IDS_INFO_TITLE 50024
+#define IDS_DAEMON_ERROR 50026
+#define IDS_ANOTHER_RUNNING 50027
+#define IDS_VIEWER_ERROR_TITLE 50028
+#define IDS_SOCKETS_INIT_FAILED 50029
+#define IDS_CLIENT_LIST_OVERFLOW 50030
+#define IDS_KEB_ERROR_TITLE 50031
+#define IDS_ARGUMENT_ERROR 50035
+#define IDS_INVALID_SCALE 50036
+#define IDS_NO_MEMORY_NETBUF 50217

@@ -38,7 +38,7 @@ def fill(img, x, y, w, h, colour):
 
 
 def pattern(name, w, h, seed=1):
-    """Patterns: demo, gradient, checker, blocks, noise, solid:RRGGBB."""
+    """Patterns: demo, gradient, checker, blocks, mixed, islands, noise, solid:RRGGBB."""
     w, h = max(0, int(w)), max(0, int(h))
     if w * h > MAX_PIXELS:
         w, h = min(w, 4096), min(h, 4096)
@@ -72,6 +72,35 @@ def pattern(name, w, h, seed=1):
             bw, bh = rng.integers(1, 40), rng.integers(1, 30)
             bx, by = rng.integers(-10, max(1, w)), rng.integers(-10, max(1, h))
             fill(img, int(bx), int(by), int(bw), int(bh), palette[rng.integers(0, 6)])
+        return img
+    if name == "mixed":
+        # Flat areas with noisy patches: Hextile mixes raw tiles and solid tiles.
+        img = pattern("blocks", w, h, seed)
+        for i in range(max(1, (w * h) // 3000)):
+            px, py = rng.integers(0, max(1, w - 8)), rng.integers(0, max(1, h - 8))
+            pw, ph = rng.integers(4, 24), rng.integers(4, 24)
+            patch = rng.integers(0, 256, (ph, pw, 3), dtype=np.uint8)
+            sub = img[py:py + ph, px:px + pw]
+            sub[...] = patch[:sub.shape[0], :sub.shape[1]]
+        return img
+    if name == "islands":
+        # A plain background with tile-aligned noisy and two-colour 16x16 squares:
+        # solid tiles follow raw and coloured ones, so Hextile can lean on the
+        # background and foreground that earlier tiles left behind.
+        img = np.zeros((h, w, 3), dtype=np.uint8)
+        img[...] = (90, 20, 140)
+        for i, (ty, tx) in enumerate((ty, tx) for ty in range(0, h, 16)
+                                     for tx in range(0, w, 16)):
+            kind = i % 5
+            sub = img[ty:ty + 16, tx:tx + 16]
+            if kind == 1:
+                sub[...] = rng.integers(0, 256, sub.shape, dtype=np.uint8)
+            elif kind == 3:
+                sub[2:6, 3:9] = (250, 250, 0)
+                sub[8:12, 1:4] = (250, 250, 0)
+            elif kind == 4 and i % 2:
+                sub[1:5, 1:5] = (0, 200, 0)
+                sub[6:9, 6:12] = (0, 0, 230)
         return img
     if name == "demo":
         return demo(w, h)

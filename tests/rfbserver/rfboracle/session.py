@@ -536,7 +536,12 @@ class Session:
             self._dirty = None
             enc = self.pick_encoding(encodings, force)
             rects = [] if region is None else [RectSpec(enc, *region, opts=opts)]
-            self.send_update(rects)
+            try:
+                self.send_update(rects)
+            except PeerClosed:
+                if until_close:
+                    return sent
+                raise
             pending = None
             sent += 1
         return sent

@@ -1,0 +1,40 @@
+// The rectangle decoders. Each is called by the FramebufferUpdate reader with the
+// rectangle header already read; it reads the rest of the rectangle from `in` and draws it
+// into the connection's bitmap. None holds the framebuffer lock while it reads from the
+// stream: data are read first (a rectangle, a strip of rows, a row of tiles), then the lock
+// is taken, the bitmap re-checked (size and pixel size may have changed meanwhile) and
+// the pixels written within its bounds. Rectangles that do not fit are read and dropped.
+// Stream errors (rdr::Exception) propagate; an oversized request throws ErrorException.
+#pragma once
+
+#include "decoders/DecoderState.h"
+#include "decoders/RectHeader.h"
+#include "rdr/InStream.h"
+
+namespace dec {
+
+void DecodeRaw(DecoderState& st, rdr::InStream& in, const RectHeader& r);
+void DecodeCopyRect(DecoderState& st, rdr::InStream& in, const RectHeader& r);
+void DecodeRRE(DecoderState& st, rdr::InStream& in, const RectHeader& r);
+void DecodeCoRRE(DecoderState& st, rdr::InStream& in, const RectHeader& r);
+void DecodeHextile(DecoderState& st, rdr::InStream& in, const RectHeader& r);
+
+// One real (non-pseudo) rectangle as the update reader handles it: declares the area to
+// the soft cursor, decodes it, adds it to the update region and puts the cursor back.
+// Returns false, having read nothing, for an encoding it does not know.
+bool DecodeRectangle(DecoderState& st, rdr::InStream& in, const RectHeader& r);
+
+// Cursor shape pseudo-encodings (X cursor 0xFFFFFF10, rich cursor 0xFFFFFF11): the
+// header's x, y are the hot spot, w, h the size. With noRemoteCursor, a hot spot outside
+// the framebuffer, or a shape above the cursor memory cap, the data are read and
+// dropped and no cursor remains.
+void DecodeCursorShape(DecoderState& st, rdr::InStream& in, const RectHeader& r, bool noRemoteCursor);
+
+// Pointer position pseudo-encoding (0xFFFFFF18): moves the cursor to (x, y) / serverScale,
+// limited to the framebuffer. Reads nothing more.
+void DecodeCursorPos(DecoderState& st, const RectHeader& r, int serverScale);
+
+// Memory allowed for one cursor shape (shape, mask, save-under and the data as read).
+constexpr std::uint64_t kMaxCursorBytes = 100ull * 1024 * 1024;
+
+}  // namespace dec

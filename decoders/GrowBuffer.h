@@ -23,7 +23,7 @@ public:
 
   // Makes room for n bytes and returns the buffer.
   std::uint8_t* Ensure(std::uint64_t n) {
-    if (n < size_) return data_.get();
+    if (n < size_ && n <= kMaxRequest) return data_.get();
     return Grow(n);
   }
 

@@ -85,7 +85,7 @@ def encoder_scenario(enc, opts, pattern, size):
         s.draw_fill(10, 52, 5, 3, (10, 220, 30))
         s.send_update([rect("copyrect", 20, 14, 30, 20, src=(12, 6)),
                        rect(enc, 3, 50, 40, 9, opts=opts)])
-        s.wait_closed(10)
+        s.half_close(10)
     return scenario
 
 
@@ -124,14 +124,14 @@ def test_pseudo_encodings_and_messages(vncdump, tmp_path, fmt, cursor_enc):
         s.send_msg("cuttext", text="line one\nline two")
         s.draw_fill(5, 5, 20, 10, (255, 128, 0))
         s.send_update([rect("hextile", 5, 5, 20, 10), rect("lastrect")], count=0xFFFF)
-        s.wait_for("FramebufferUpdateRequest")
         # libvncclient ends an update at NewFBSize, so the new content comes next.
         s.send_update([rect("newfbsize", 0, 0, 90, 70)])
         s.wait_for("FramebufferUpdateRequest")
         s.send_update([rect("raw", 0, 0, 90, 70)])
-        s.wait_closed(10)
+        s.half_close(10)
 
-    srv, img, events = run_libvnc(vncdump, tmp_path, scenario, pf, "hextile raw", 4)
+    # "tight" makes libvncclient announce LastRect; the server sends no Tight.
+    srv, img, events = run_libvnc(vncdump, tmp_path, scenario, pf, "hextile raw tight", 4)
     assert_view(srv, img)
     assert img.shape[:2] == (70, 90) and events[-1] == "size 90 70"
     cursor_lines = [e for e in events if e.startswith("cursor ")]
@@ -152,7 +152,8 @@ def test_pseudo_encodings_and_messages(vncdump, tmp_path, fmt, cursor_enc):
 def test_handshake_versions_with_libvncclient(vncdump, tmp_path, version):
     scenario = {"image": {"pattern": "gradient", "width": 33, "height": 17},
                 "handshake": {"version": version},
-                "steps": [{"op": "serve", "encodings": ["raw"], "updates": 1}]}
+                "steps": [{"op": "serve", "encodings": ["raw"], "updates": 1}],
+                "end": "half_close"}
     srv, img, _ = run_libvnc(vncdump, tmp_path, scenario, named_format("rgb888"), "raw", 1)
     assert srv.session.record["handshake"]["client_version"] == version
     assert_view(srv, img)
@@ -163,7 +164,8 @@ def test_vnc_authentication_check(vncdump, tmp_path, password, ok):
     scenario = {"image": {"pattern": "checker", "width": 16, "height": 16},
                 "handshake": {"sectypes": [2], "password": "test",
                               "result": 0 if ok else 1},
-                "steps": [{"op": "serve", "encodings": ["raw"], "updates": 1}]}
+                "steps": [{"op": "serve", "encodings": ["raw"], "updates": 1}],
+                "end": "half_close"}
     srv = rfbserver.Server(scenario, timeout=20, quiet=True).start()
     subprocess.run([vncdump, "127.0.0.1", str(srv.port), pf_arg(named_format("rgb888")),
                     "raw", "1", str(tmp_path / "fb"), str(tmp_path / "ev"), password],
@@ -172,13 +174,19 @@ def test_vnc_authentication_check(vncdump, tmp_path, password, ok):
     assert srv.session.record["handshake"]["rounds"][0]["password_ok"] is ok
 
 
-def test_demo_serves_incremental_changes(vncdump, tmp_path):
-    """The request-driven path: full first, then only what the animation changed."""
+def test_serve_answers_requests_with_changes(vncdump, tmp_path):
+    """The request-driven path of the demo: a full update, then only what changed."""
     def scenario(s):
-        rfbserver.scenarios.demo(s, width=160, height=120, period=0.05)
+        s.desktop = images.demo(160, 120)
+        s.handshake()
+        s.serve(encodings=["hextile", "raw"], updates=4, period=0.05,
+                change=rfbserver.scenarios.animate)
+        s.half_close(10)
+
     srv, img, _ = run_libvnc(vncdump, tmp_path, scenario, named_format("rgb565"),
                              "hextile raw", 4)
     sent = [e for e in srv.session.record["sent"] if e["what"] == "FramebufferUpdate"]
     assert sent[0]["rects"][0][1:5] == [0, 0, 160, 120]
-    assert all(r[3] * r[4] < 160 * 120 for e in sent[1:] for r in e["rects"])
+    assert all(r[0] == "hextile" and r[3] * r[4] < 160 * 120
+               for e in sent[1:] for r in e["rects"])
     assert_view(srv, img)

@@ -53,6 +53,8 @@ def _ext_clip(payload):
     out["flags"] = "0x%08x" % flags
     out["formats"] = flags & 0xFFFF
     action = flags & 0xFF000000
+    if action & 0x01000000:
+        action = 0x01000000     # a capabilities word also lists the actions it supports
     out["action"] = CLIP_ACTIONS.get(action, "0x%08x" % action)
     rest = payload[4:]
     if action == 0x01000000:

@@ -7,7 +7,8 @@ A scenario is either a Python callable(session) or a dict:
     "handshake": {...parameters of handshake.py...},
     "ft_version": 2,                  file-transfer version assumed by the parser
     "steps":     [ {"op": ...}, ... ] (default: [{"op": "serve"}]),
-    "end":       "wait_close" (default) | "close" | {"linger": seconds}
+    "end":       "wait_close" (default) | "close" | "half_close" | {"linger": seconds}
+                 (half_close: end-of-stream to the viewer, then wait for it to close)
   }
 
 Step operations:
@@ -99,6 +100,8 @@ def run_step(s, st):
 def end_session(s, end):
     if end == "close" or s._closed:
         s.close()
+    elif end == "half_close":
+        s.half_close()
     elif end == "wait_close":
         s.wait_closed()
     elif isinstance(end, dict) and "linger" in end:

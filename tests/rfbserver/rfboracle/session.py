@@ -121,12 +121,14 @@ class Session:
             rem = self._remaining(what)
             if self._closed:
                 raise PeerClosed("connection closed by the script while %s" % what)
-            self.sock.settimeout(min(rem, 0.25))
             try:
+                self.sock.settimeout(min(rem, 0.25))
                 chunk = self.sock.recv(min(n - len(buf), 1 << 20))
             except socket.timeout:
                 continue
             except OSError as e:
+                if self._closed:
+                    raise PeerClosed("connection closed by the script while %s" % what)
                 raise PeerClosed("%s while %s" % (e, what))
             if not chunk:
                 raise PeerClosed("end of stream after %d of %d bytes while %s"
@@ -139,8 +141,8 @@ class Session:
         data = bytes(data)
         if self._closed:
             raise PeerClosed("connection already closed while %s" % what)
-        self.sock.settimeout(self._remaining(what))
         try:
+            self.sock.settimeout(self._remaining(what))
             self.sock.sendall(data)
         except socket.timeout:
             raise ScriptTimeout("the viewer does not read (%s)" % what)
@@ -159,6 +161,19 @@ class Session:
         except OSError:
             pass
         self.sock.close()
+
+    def half_close(self, timeout=None):
+        """Send end-of-stream but keep reading; wait until the viewer closes too.
+
+        Unlike close(), nothing the viewer sends afterwards can reset the connection
+        before it has read everything sent so far.
+        """
+        self.log("server shuts down its sending side")
+        try:
+            self.sock.shutdown(socket.SHUT_WR)
+        except OSError:
+            pass
+        return self.wait_closed(timeout)
 
     def wait_peer_close_raw(self):
         """Before the reader runs: discard (and record) input until the viewer closes."""
@@ -717,13 +732,14 @@ class Server:
     def session(self):
         return self.sessions[0] if self.sessions else None
 
-    def report(self):
-        """Short text for assertion messages."""
+    def report(self, log_lines=40):
+        """Text for assertion messages: verdicts, then the end of each session's log."""
         lines = ["exit code %s" % self.exit_code] + ["error: %s" % e for e in self.errors]
         for s in self.sessions:
             r = s.record
             lines += ["conn %d failure: %s" % (s.index, f) for f in r["failures"]]
             lines += ["conn %d unexpected: %s" % (s.index, u) for u in r["unexpected"]]
+            lines += r["log"][-log_lines:]
         return "\n".join(lines)
 
     def records(self):

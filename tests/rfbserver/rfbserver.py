@@ -69,6 +69,8 @@ def parse_args(argv):
     p.add_argument("--log", help="append the log lines to this file too")
     p.add_argument("--quiet", action="store_true", help="no log lines on stderr")
     p.add_argument("--list", action="store_true", help="list the built-in scenarios")
+    p.add_argument("--check", action="store_true",
+                   help="only check that the (dict or JSON) scenario is well formed")
     return p.parse_args(argv)
 
 
@@ -85,6 +87,18 @@ def main(argv=None):
             return EXIT_ERROR
         k, v = kv.split("=", 1)
         params[k] = _value(v)
+    if a.check:
+        try:
+            d = scenarios.load_dict(a.scenario, params)
+            if d is None:
+                scenarios.resolve(a.scenario, params)
+            else:
+                scenarios.check(d)
+        except (ValueError, OSError, ImportError, AttributeError) as e:
+            print("rfbserver: %s" % e, file=sys.stderr)
+            return EXIT_ERROR
+        print("rfbserver: scenario %s is well formed" % a.scenario)
+        return EXIT_OK
     connect = None
     if a.connect:
         host, _, port = a.connect.rpartition(":")

@@ -75,18 +75,29 @@ def _reason(text):
     return struct.pack(">I", len(t)) + t
 
 
+def check_spec(spec):
+    """Raise ValueError for parameters the handshake script does not know."""
+    bad = set(spec) - set(_ALL_KEYS)
+    if bad:
+        raise ValueError("unknown handshake parameters: %s" % ", ".join(sorted(bad)))
+    for k in ("close_at", "stall_at"):
+        v = spec.get(k)
+        if v is not None and v.split(":")[0] not in STEPS:
+            raise ValueError("%s must be one of %s (optionally ':round')"
+                             % (k, ", ".join(STEPS)))
+    for rnd in spec.get("rounds") or []:
+        bad = set(rnd) - set(ROUND_KEYS)
+        if bad:
+            raise ValueError("unknown round parameters: %s" % ", ".join(sorted(bad)))
+    if "pixel_format" in spec:
+        PixelFormat.from_dict(spec["pixel_format"])
+
+
 class _Run:
     def __init__(self, s, spec):
         self.s = s
         self.spec = dict(spec)
-        bad = set(self.spec) - set(_ALL_KEYS)
-        if bad:
-            raise ValueError("unknown handshake parameters: %s" % ", ".join(sorted(bad)))
-        for k in ("close_at", "stall_at"):
-            v = self.spec.get(k)
-            if v is not None and v.split(":")[0] not in STEPS:
-                raise ValueError("%s must be one of %s (optionally ':round')"
-                                 % (k, ", ".join(STEPS)))
+        check_spec(self.spec)
         self.round_idx = 0
         self.hs = s.record["handshake"]
         self.minor = None
@@ -157,9 +168,6 @@ class _Run:
         hs["rounds"] = []
         for i, rnd in enumerate(rounds):
             self.round_idx = i
-            bad = set(rnd) - set(ROUND_KEYS)
-            if bad:
-                raise ValueError("unknown round parameters: %s" % ", ".join(sorted(bad)))
             result = self.round(rnd, form)
             if result != CONTINUE:
                 break

@@ -115,7 +115,23 @@ def end_session(s, end):
         raise ScriptError("unknown end %r" % (end,))
 
 
+def for_connection(d, index):
+    """The scenario of connection `index`: "connections" holds per-connection
+    overrides (the last one also serves every later connection)."""
+    per = d.get("connections")
+    if not per:
+        return d
+    out = {k: v for k, v in d.items() if k != "connections"}
+    for k, v in per[min(index, len(per) - 1)].items():
+        if isinstance(v, dict) and isinstance(out.get(k), dict):
+            out[k] = dict(out[k], **v)
+        else:
+            out[k] = v
+    return out
+
+
 def run_script(s, d):
+    d = for_connection(d, s.index)
     s.parse_opts.ft_version = d.get("ft_version", 2)
     s.handshake(**d.get("handshake", {}))
     if not s.handshake_completed:
@@ -125,6 +141,58 @@ def run_script(s, d):
             break
         run_step(s, st)
     end_session(s, d.get("end", "wait_close"))
+
+
+class _CheckCtx:
+    """Enough of a session for encoding rectangles while checking a scenario."""
+
+    def __init__(self):
+        from .pixfmt import named_format
+        self.pf = named_format("rgb888")
+        self.state = {}
+        self.fb_w, self.fb_h = 320, 240
+        self._img = images.pattern("demo", 320, 240)
+
+    def desktop_crop(self, x, y, w, h):
+        out = images.pattern("solid:000000", w, h)
+        part = self._img[max(0, y):y + h, max(0, x):x + w]
+        out[:part.shape[0], :part.shape[1]] = part
+        return out
+
+
+def check(d):
+    """Raise ValueError when a scenario dict has an unknown key, op, message name,
+    encoding or encoder option value that cannot be encoded."""
+    from . import handshake, servermsg
+    from .encoders import RectSpec
+    known = {"image", "handshake", "ft_version", "steps", "end", "connections"}
+    for dd in [d] + [for_connection(d, i) for i in range(len(d.get("connections") or []))]:
+        bad = set(dd) - known
+        if bad:
+            raise ValueError("unknown scenario keys: %s" % ", ".join(sorted(bad)))
+        handshake.check_spec(dd.get("handshake", {}))
+        images.from_spec(dd.get("image", DEFAULT_IMAGE))
+        ctx = _CheckCtx()
+        for st in dd.get("steps", []):
+            st = dict(st)
+            op = st.pop("op", None)
+            if op not in OPS:
+                raise ValueError("unknown step op %r" % op)
+            if op == "update":
+                for r in st.get("rects", []):
+                    spec = RectSpec.from_dict(_rect(ctx, r))
+                    if spec.payload is None:
+                        spec.enc.encode(ctx, spec)
+            elif op == "send":
+                servermsg.build(st.pop("msg"), **st)
+        end = dd.get("end", "wait_close")
+        if end not in ("wait_close", "close", "half_close") and not (
+                isinstance(end, dict) and set(end) == {"linger"}):
+            raise ValueError("unknown end %r" % (end,))
+
+
+OPS = {"wait", "update", "send", "raw", "sleep", "serve", "draw", "quiet", "close",
+       "wait_close", "set"}
 
 
 # -- the demo ---------------------------------------------------------------------------
@@ -460,6 +528,23 @@ def _from_dict(d, params):
     for k, v in params.items():
         set_param(d, k, v)
     return (lambda s: run_script(s, d)), d.get("image", DEFAULT_IMAGE)
+
+
+def load_dict(scenario, params):
+    """The scenario dict (with params applied) for dict, built-in and .json scenarios;
+    None for Python ones."""
+    if isinstance(scenario, str):
+        if scenario in BUILTIN:
+            scenario = BUILTIN[scenario]
+        elif scenario.endswith(".json"):
+            with open(scenario) as f:
+                scenario = json.load(f)
+    if not isinstance(scenario, dict):
+        return None
+    d = copy.deepcopy(scenario)
+    for k, v in params.items():
+        set_param(d, k, v)
+    return d
 
 
 def resolve(scenario, params):

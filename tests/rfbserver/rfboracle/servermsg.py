@@ -171,12 +171,20 @@ def ext_desktop_payload(screens, count=None):
     return struct.pack(">B3x", n & 0xFF) + _screens(screens)
 
 
+def _colours(colours):
+    """Colour-map entries; "bgr233" is the palette used for colour-map clients."""
+    if colours == "bgr233":
+        from .pixfmt import colourmap_bgr233
+        return colourmap_bgr233()
+    return [tuple(c) for c in colours]
+
+
 # Simple messages by name, for scripts (name -> builder taking keyword arguments).
 def _by_name():
     return {
         "bell": lambda **k: bell(),
         "colourmap": lambda first=0, colours=(), count=None, **k: colour_map(
-            first, [tuple(c) for c in colours], count),
+            first, _colours(colours), count),
         "cuttext": lambda text="", length=None, **k: cut_text(text, length),
         "cuttext_ext": lambda flags=0, payload_hex="", length=None, **k: cut_text_ext(
             flags, bytes.fromhex(payload_hex), length),

@@ -149,10 +149,11 @@ def most_common(values):
     return int(u[np.argmax(c)])
 
 
-def cover(values, bg):
+def cover(values, bg, limit=None):
     """Cover every non-background pixel by single-colour rectangles, greedily.
 
-    Returns [(x, y, w, h, value)], disjoint, in row-major order of their corners.
+    Returns [(x, y, w, h, value)], disjoint, in row-major order of their corners,
+    or None as soon as more than `limit` rectangles would be needed.
     """
     h, w = values.shape
     rows = values.tolist()
@@ -182,6 +183,8 @@ def cover(values, bg):
                 for i in range(x, x2):
                     dd[i] = True
             out.append((x, y, x2 - x, y2 - y, v))
+            if limit is not None and len(out) > limit:
+                return None
             x = x2
     return out
 

@@ -71,13 +71,19 @@ class Hextile(Encoder):
                         bg = fg = None
                     continue
                 tbg = most_common(tile)
-                subs = cover(tile, tbg)
+                # More subrectangles than this never beat a raw tile (or fit a u8).
+                subs = cover(tile, tbg, min(255, len(raw_tile) // 2))
+                if subs is None:
+                    out += raw_tile
+                    if not viewer_rules:
+                        bg = fg = None
+                    continue
                 colours = {s[4] for s in subs}
                 enc = None
                 new_fg = fg
                 if not subs:
                     enc = bytes([0]) if tbg == bg else bytes([BG]) + pixb(tbg)
-                elif len(subs) <= 255:
+                else:
                     flags = ANY
                     body = bytearray()
                     if tbg != bg:

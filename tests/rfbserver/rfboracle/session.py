@@ -83,6 +83,8 @@ class Session:
         self._closed = False
         self._dirty = None
         self.updates_sent = 0
+        self.fb_w = self.fb_h = 0
+        self.fb_sizes = []
 
     # -- logging and verdicts -------------------------------------------------------
     def now(self):
@@ -194,6 +196,7 @@ class Session:
         self.server_pf = pf.copy()
         self.pf = pf.copy()
         self.fb_w, self.fb_h = w, h
+        self.fb_sizes = [(w, h)]
         if self._desktop is None or self._desktop.shape[:2] != (h, w):
             self._desktop = self.server.make_image(w, h)
         self.view = np.zeros((h, w, 3), dtype=np.uint8) if w * h <= images.MAX_PIXELS \
@@ -256,6 +259,7 @@ class Session:
         new[:hh, :ww] = old[:hh, :ww]
         self._desktop = new
         self.fb_w, self.fb_h = w, h
+        self.fb_sizes.append((w, h))
         self.view = np.zeros(new.shape, dtype=np.uint8)
         self.view_known = np.zeros(new.shape[:2], dtype=bool)
 
@@ -334,10 +338,12 @@ class Session:
         elif m["name"] == "SetEncodings":
             self.client_encodings = list(m["encodings"])
         elif m["name"] == "FramebufferUpdateRequest":
-            if (m["x"] + m["w"] > getattr(self, "fb_w", 0)
-                    or m["y"] + m["h"] > getattr(self, "fb_h", 0)):
+            # A request sent before the viewer saw a resize may still name the old
+            # size, so only areas outside every size the framebuffer had count.
+            if not any(m["x"] + m["w"] <= w and m["y"] + m["h"] <= h
+                       for w, h in self.fb_sizes):
                 m["unexpected"] = "request outside the %dx%d framebuffer" % (
-                    getattr(self, "fb_w", 0), getattr(self, "fb_h", 0))
+                    self.fb_w, self.fb_h)
         self.log("C> " + clientmsg.summary(m))
         if "unexpected" in m:
             self.unexpected("%s: %s" % (m["name"], m["unexpected"]))
@@ -426,6 +432,8 @@ class Session:
         self.log("S> %s %s" % (name, kw if kw else ""))
         self.record["sent"].append({"t": self.now(), "what": name, "bytes": len(data)})
         self.send(data, "sending %s" % name)
+        if name == "resize":        # message 4 changes the framebuffer size too
+            self.resize(kw.get("width", 0), kw.get("height", 0))
 
     def send_raw(self, data, what="raw bytes"):
         self.log("S> %s (%d bytes)" % (what, len(data)))
@@ -739,7 +747,7 @@ class Server:
             r = s.record
             lines += ["conn %d failure: %s" % (s.index, f) for f in r["failures"]]
             lines += ["conn %d unexpected: %s" % (s.index, u) for u in r["unexpected"]]
-            lines += r["log"][-log_lines:]
+            lines += r["log"][-log_lines:] if log_lines else []
         return "\n".join(lines)
 
     def records(self):

@@ -13,8 +13,8 @@ opts:
             "viewer": background and foreground persist across raw tiles and a
             coloured subrectangle's pixel becomes the foreground, so tiles lean on
             colours sent earlier in the rectangle
-  tiles     {tile index: spec} or a list (None = automatic) of explicit tiles:
-            spec keys: flags (the subencoding byte as sent), raw (bool), bg, fg
+  tiles     {tile index: tile} or a list (None = automatic) of explicit tiles;
+            a tile has: flags (the subencoding byte as sent), raw (bool), bg, fg
             ((r, g, b)), subrects ([x, y, w, h] or [x, y, w, h, [r, g, b]], values
             sent as given: w and h of 1..16, anything may reach outside the tile),
             count (u8 count field), extra_hex (bytes appended). The expected view of a

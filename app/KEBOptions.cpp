@@ -1,9 +1,125 @@
 #include "app/KEBOptions.h"
 
+#include <cstdio>
 #include <cstring>
+
+#include "app/IniStore.h"
+#include "app/Log.h"
+#include "app/UiText.h"
+#include "app/UserInterface.h"
+#include "resources/StringIds.h"
 
 bool g_sponsor = false;
 bool g_configSpecified = false;
+
+namespace {
+
+const char kSection[] = "options";
+
+// The keys of section [options], in the order they are read and written.
+enum class Kind { Encodings, Preferred, Bool, Int, Level, String, Sponsor, ReadOnlyBool };
+
+struct Key {
+  const char* name;
+  Kind kind;
+  bool KEBOptions::*flag;                 // Bool, ReadOnlyBool; Level: its "given" flag
+  int KEBOptions::*number;                // Int, Level
+  char* (*text)(KEBOptions&);             // String
+  int readSize;                           // String: the size handed to the profile function
+};
+
+constexpr Key B(const char* n, bool KEBOptions::*f) { return {n, Kind::Bool, f, nullptr, nullptr, 0}; }
+constexpr Key I(const char* n, int KEBOptions::*v) { return {n, Kind::Int, nullptr, v, nullptr, 0}; }
+constexpr Key L(const char* n, int KEBOptions::*v, bool KEBOptions::*g) { return {n, Kind::Level, g, v, nullptr, 0}; }
+constexpr Key S(const char* n, char* (*t)(KEBOptions&), int size) { return {n, Kind::String, nullptr, nullptr, t, size}; }
+
+const Key kKeys[] = {
+    {"use_encoding_%d", Kind::Encodings, nullptr, nullptr, nullptr, 0},
+    {"preferred_encoding", Kind::Preferred, nullptr, nullptr, nullptr, 0},
+    B("restricted", &KEBOptions::m_restricted),
+    B("ipv6", &KEBOptions::m_ipv6),
+    B("AllowUntrustedServers", &KEBOptions::m_AllowUntrustedServers),
+    B("viewonly", &KEBOptions::m_viewonly),
+    B("nostatus", &KEBOptions::m_nostatus),
+    B("HideEOStreamError", &KEBOptions::m_HideEOStreamError),
+    B("nohotkeys", &KEBOptions::m_nohotkeys),
+    B("showtoolbar", &KEBOptions::m_showtoolbar),
+    B("fullscreen", &KEBOptions::m_fullscreen),
+    B("SavePos", &KEBOptions::m_SavePos),
+    B("SaveSize", &KEBOptions::m_SaveSize),
+    B("GNOME", &KEBOptions::m_GNOME),
+    B("directx", &KEBOptions::m_directx),
+    B("autoDetect", &KEBOptions::m_autoDetect),
+    I("8bit", &KEBOptions::m_Use8Bit),
+    B("shared", &KEBOptions::m_shared),
+    B("swapmouse", &KEBOptions::m_swapmouse),
+    B("belldeiconify", &KEBOptions::m_belldeiconify),
+    B("BlockSameMouse", &KEBOptions::m_BlockSameMouse),
+    B("emulate3", &KEBOptions::m_emulate3),
+    B("JapKeyboard", &KEBOptions::m_JapKeyboard),
+    I("emulate3timeout", &KEBOptions::m_emulate3timeout),
+    I("emulate3fuzz", &KEBOptions::m_emulate3fuzz),
+    B("disableclipboard", &KEBOptions::m_disableclipboard),
+    I("localcursor", &KEBOptions::m_localcursor),
+    B("Scaling", &KEBOptions::m_Scaling),
+    B("AutoScaling", &KEBOptions::m_AutoScaling),
+    B("AutoScalingEven", &KEBOptions::m_AutoScalingEven),
+    B("AutoScalingLimit", &KEBOptions::m_AutoScalingLimit),
+    I("scale_num", &KEBOptions::m_scale_num),
+    I("scale_den", &KEBOptions::m_scale_den),
+    B("cursorshape", &KEBOptions::m_cursorshape),
+    B("noremotecursor", &KEBOptions::m_noremotecursor),
+    L("compresslevel", &KEBOptions::m_compresslevel, &KEBOptions::m_compresslevelGiven),
+    L("quality", &KEBOptions::m_quality, &KEBOptions::m_qualityGiven),
+    I("ServerScale", &KEBOptions::m_ServerScale),
+    I("Reconnect", &KEBOptions::m_Reconnect),
+    B("EnableCache", &KEBOptions::m_EnableCache),
+    B("EnableZstd", &KEBOptions::m_EnableZstd),
+    I("QuickOption", &KEBOptions::m_QuickOption),
+    B("UseDSMPlugin", &KEBOptions::m_UseDSMPlugin),
+    B("UseProxy", &KEBOptions::m_UseProxy),
+    B("allowMonitorSpanning", &KEBOptions::m_allowMonitorSpanning),
+    B("ChangeServerRes", &KEBOptions::m_ChangeServerRes),
+    B("extendDisplay", &KEBOptions::m_extendDisplay),
+    B("showExtend", &KEBOptions::m_showExtend),
+    B("use_virt", &KEBOptions::m_use_virt),
+    B("useAllMonitors", &KEBOptions::m_useAllMonitors),
+    I("requestedWidth", &KEBOptions::m_requestedWidth),
+    I("requestedHeight", &KEBOptions::m_requestedHeight),
+    S("DSMPlugin", [](KEBOptions& o) { return o.m_DSMPlugin; }, sizeof KEBOptions::m_DSMPlugin),
+    S("folder", [](KEBOptions& o) { return o.m_folder; }, sizeof KEBOptions::m_folder),
+    S("prefix", [](KEBOptions& o) { return o.m_prefix; }, sizeof KEBOptions::m_prefix),
+    S("imageFormat", [](KEBOptions& o) { return o.m_imageFormat; }, sizeof KEBOptions::m_imageFormat),
+    S("InfoMsg", [](KEBOptions& o) { return o.m_InfoMsg; }, sizeof KEBOptions::m_InfoMsg - 1),
+    {"sponsor", Kind::Sponsor, nullptr, nullptr, nullptr, 0},
+    I("AutoReconnect", &KEBOptions::m_AutoReconnect),
+    B("ExitCheck", &KEBOptions::m_ExitCheck),
+    I("FileTransferTimeout", &KEBOptions::m_FileTransferTimeout),
+    I("ListenPort", &KEBOptions::m_listenPort),
+    I("KeepAliveInterval", &KEBOptions::m_KeepAliveInterval),
+    I("ThrottleMouse", &KEBOptions::m_ThrottleMouse),
+    {"GiiEnable", Kind::ReadOnlyBool, &KEBOptions::m_GiiEnable, nullptr, nullptr, 0},
+    B("AutoAcceptIncoming", &KEBOptions::m_AutoAcceptIncoming),
+    B("AutoAcceptNoDSM", &KEBOptions::m_AutoAcceptNoDSM),
+    B("RequireEncryption", &KEBOptions::m_RequireEncryption),
+    B("UseOnlyDefaultConfigFile", &KEBOptions::m_UseOnlyDefaultConfigFile),
+    B("PreemptiveUpdates", &KEBOptions::m_PreemptiveUpdates),
+};
+
+// A string value goes into the file up to its first line break, so that no value can
+// add lines (keys, sections) of its own.
+void WriteString(IniStore& ini, const char* key, const char* value) {
+  char line[KEBOptions::kPathCapacity];
+  std::size_t n = std::strcspn(value, "\r\n");
+  if (n >= sizeof line) n = sizeof line - 1;
+  std::memcpy(line, value, n);
+  line[n] = '\0';
+  ini.WriteString(kSection, key, line);
+}
+
+int Clamp(int v, int lo, int hi) { return v < lo ? lo : (v > hi ? hi : v); }
+
+}  // namespace
 
 KEBOptions::KEBOptions() { SetDefaults(); }
 
@@ -109,4 +225,134 @@ void KEBOptions::SetDefaults() {
   m_hDialog = nullptr;
 }
 
-void KEBOptions::SetFromCommandLine(const char*) {}
+void KEBOptions::LoadOptions(const char* filename) {
+  if (!filename || !*filename) return;
+  std::unique_ptr<IniStore> ini = OpenIniFile(filename);
+  LoadOptions(*ini);
+}
+
+void KEBOptions::SaveOptions(const char* filename) {
+  if (!filename || !*filename) return;
+  std::unique_ptr<IniStore> ini = OpenIniFile(filename);
+  SaveOptions(*ini);
+}
+
+void KEBOptions::LoadOptions(IniStore& ini) {
+  for (const Key& k : kKeys) {
+    switch (k.kind) {
+      case Kind::Encodings:
+        for (int i = 0; i < kEncodingCount; ++i) {
+          char key[32];
+          std::snprintf(key, sizeof key, k.name, i);
+          m_use_encoding[i] = ini.GetInt(kSection, key, m_use_encoding[i] ? 1 : 0) != 0;
+        }
+        break;
+      case Kind::Preferred: {
+        int e = ini.GetInt(kSection, k.name, m_PreferredEncodings.empty() ? 16 : m_PreferredEncodings[0]);
+        // Only an encoding the viewer has a switch for may head the list it announces.
+        if (e < 0 || e >= kEncodingCount) e = 10;
+        m_PreferredEncodings.assign(1, e);
+        break;
+      }
+      case Kind::Bool:
+      case Kind::ReadOnlyBool:
+        this->*k.flag = ini.GetInt(kSection, k.name, this->*k.flag ? 1 : 0) != 0;
+        break;
+      case Kind::Int:
+        this->*k.number = ini.GetInt(kSection, k.name, this->*k.number);
+        break;
+      case Kind::Level: {
+        // Read only when present; presence marks the level as given.
+        char text[32];
+        if (ini.GetString(kSection, k.name, "", text, sizeof text) > 0) {
+          this->*k.number = ini.GetInt(kSection, k.name, this->*k.number);
+          this->*k.flag = true;
+        }
+        break;
+      }
+      case Kind::String: {
+        char* field = k.text(*this);
+        char def[kPathCapacity];
+        std::snprintf(def, sizeof def, "%s", field);
+        ini.GetString(kSection, k.name, def, field, k.readSize);
+        break;
+      }
+      case Kind::Sponsor:
+        if (!g_sponsor) g_sponsor = ini.GetInt(kSection, k.name, 0) != 0;
+        break;
+    }
+  }
+
+  if (m_FileTransferTimeout > kMaxFileTransferTimeout) m_FileTransferTimeout = kMaxFileTransferTimeout;
+  SanitiseLoaded();
+  if (m_KeepAliveInterval > m_FileTransferTimeout - 1) m_KeepAliveInterval = m_FileTransferTimeout - 1;
+}
+
+// Files travel between people: values that would misbehave are brought into range quietly.
+void KEBOptions::SanitiseLoaded() {
+  if (m_FileTransferTimeout <= 0) m_FileTransferTimeout = 30;
+  if (m_Use8Bit < 0 || m_Use8Bit > 6) m_Use8Bit = 0;
+  if (m_scale_num <= 0 || m_scale_num > 400 || m_scale_den <= 0 || m_scale_den > 100) {
+    m_scale_num = 100;
+    m_scale_den = 100;
+  }
+  if (m_ServerScale < 1 || m_ServerScale > 9) m_ServerScale = 1;
+  if (m_AutoReconnect < 0) m_AutoReconnect = 0;
+  if (m_listenPort < 1 || m_listenPort > 65535) m_listenPort = 5500;
+  m_compresslevel = Clamp(m_compresslevel, 0, 9);
+  m_quality = Clamp(m_quality, 0, 9);
+}
+
+void KEBOptions::SaveOptions(IniStore& ini) const {
+  KEBOptions& self = const_cast<KEBOptions&>(*this);  // only to reach the string fields
+  for (const Key& k : kKeys) {
+    switch (k.kind) {
+      case Kind::Encodings:
+        for (int i = 0; i < kEncodingCount; ++i) {
+          char key[32];
+          std::snprintf(key, sizeof key, k.name, i);
+          ini.WriteInt(kSection, key, m_use_encoding[i] ? 1 : 0);
+        }
+        break;
+      case Kind::Preferred:
+        if (!m_PreferredEncodings.empty()) ini.WriteInt(kSection, k.name, m_PreferredEncodings[0]);
+        break;
+      case Kind::Bool:
+        ini.WriteInt(kSection, k.name, this->*k.flag ? 1 : 0);
+        break;
+      case Kind::ReadOnlyBool:
+        break;
+      case Kind::Int:
+        ini.WriteInt(kSection, k.name, this->*k.number);
+        break;
+      case Kind::Level:
+        if (this->*k.flag) ini.WriteInt(kSection, k.name, this->*k.number);
+        break;
+      case Kind::String:
+        WriteString(ini, k.name, k.text(self));
+        break;
+      case Kind::Sponsor:
+        ini.WriteInt(kSection, k.name, g_sponsor ? 1 : 0);
+        break;
+    }
+  }
+}
+
+void KEBOptions::FixScaling() {
+  if (m_scale_num < 1 || m_scale_den < 1 || m_scale_num > 400 || m_scale_den > 100) {
+    UI().ShowMessage(UiText(IDS_INVALID_SCALE), UiText(IDS_ARGUMENT_ERROR), MessageIcon::Warning);
+    m_Scaling = false;
+    m_scale_num = 1;
+    m_scale_den = 1;
+  } else {
+    int a = m_scale_num, b = m_scale_den;
+    while (b != 0) {
+      int t = a % b;
+      a = b;
+      b = t;
+    }
+    m_scale_num /= a;
+    m_scale_den /= a;
+  }
+  if (m_ServerScale < 1 || m_ServerScale > 9) m_ServerScale = 1;
+}

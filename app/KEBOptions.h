@@ -148,6 +148,10 @@ public:
   char m_optionfile[kPathCapacity];    // path of the options file
   bool m_running;                      // DoDialog's flag
   void* m_hDialog;                     // the open options dialog (HWND), or null
+
+private:
+  void SanitiseLoaded();
+  void LoadNamedFile(const char* name);
 };
 
 // Encoding name to RFB encoding number ("raw", "zrle", ...), without regard to case; -1 if unknown.

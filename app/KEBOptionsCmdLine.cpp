@@ -1,0 +1,634 @@
+// The command line: switches over the options file, the server argument, repeaters,
+// encoding names and the usage box.
+#include <cctype>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "app/KEBOptions.h"
+#include "app/OptionsSys.h"
+#include "app/UiText.h"
+#include "app/UserInterface.h"
+#include "resources/StringIds.h"
+
+namespace {
+
+ExitProcessHook exitHook = nullptr;
+
+bool SameText(const char* a, const char* b) {
+  for (; *a && *b; ++a, ++b)
+    if (std::tolower(static_cast<unsigned char>(*a)) != std::tolower(static_cast<unsigned char>(*b))) return false;
+  return *a == *b;
+}
+
+// Copies at most cap - 1 characters and terminates.
+void CopyText(char* dst, std::size_t cap, const char* src) {
+  std::size_t n = std::strlen(src);
+  if (n >= cap) n = cap - 1;
+  std::memcpy(dst, src, n);
+  dst[n] = '\0';
+}
+
+// A number as "%d" reads it (leading blanks, a sign, digits; what follows is ignored),
+// but a value that does not fit an int is no number.
+bool ReadNumber(const char* text, int* value) {
+  const char* s = text;
+  while (std::isspace(static_cast<unsigned char>(*s))) ++s;
+  bool minus = false;
+  if (*s == '+' || *s == '-') minus = *s++ == '-';
+  if (!std::isdigit(static_cast<unsigned char>(*s))) return false;
+  long long v = 0;
+  for (; std::isdigit(static_cast<unsigned char>(*s)); ++s) {
+    v = v * 10 + (*s - '0');
+    if (v > static_cast<long long>(INT_MAX) + 1) return false;
+  }
+  if (minus) v = -v;
+  if (v < INT_MIN || v > INT_MAX) return false;
+  *value = static_cast<int>(v);
+  return true;
+}
+
+bool BeginsWithDigit(const std::string& t) { return !t.empty() && std::isdigit(static_cast<unsigned char>(t[0])); }
+
+// Blanks outside double quotes separate tokens (two blanks give an empty token between
+// them). An opening quote starts the token at the next character, a closing quote ends it.
+std::vector<std::string> Tokenise(const char* line) {
+  std::vector<std::string> tokens(1);
+  bool quoted = false;
+  bool ended = false;  // a closing quote ended the current token
+  for (const char* p = line; *p; ++p) {
+    if (*p == '"') {
+      if (!quoted) tokens.back().clear();
+      ended = quoted;
+      quoted = !quoted;
+    } else if (*p == ' ' && !quoted) {
+      tokens.emplace_back();
+      ended = false;
+    } else if (!ended) {
+      tokens.back() += *p;
+    }
+  }
+  return tokens;
+}
+
+void ArgumentError(const char* text) { UI().ShowMessage(text, UiText(IDS_ARGUMENT_ERROR), MessageIcon::Error); }
+
+struct FlagSwitch {
+  const char* name;
+  bool KEBOptions::*field;
+  bool value;
+};
+
+const FlagSwitch kFlagSwitches[] = {
+    {"askexit", &KEBOptions::m_ExitCheck, true},
+    {"restricted", &KEBOptions::m_restricted, true},
+    {"ipv6", &KEBOptions::m_ipv6, true},
+    {"AllowUntrustedServers", &KEBOptions::m_AllowUntrustedServers, true},
+    {"viewonly", &KEBOptions::m_viewonly, true},
+    {"nostatus", &KEBOptions::m_nostatus, true},
+    {"nohotkeys", &KEBOptions::m_nohotkeys, true},
+    {"fullscreen", &KEBOptions::m_fullscreen, true},
+    {"savepos", &KEBOptions::m_SavePos, true},
+    {"savesize", &KEBOptions::m_SaveSize, true},
+    {"gnome", &KEBOptions::m_GNOME, true},
+    {"directx", &KEBOptions::m_directx, true},
+    {"shared", &KEBOptions::m_shared, true},
+    {"swapmouse", &KEBOptions::m_swapmouse, true},
+    {"belldeiconify", &KEBOptions::m_belldeiconify, true},
+    {"emulate3", &KEBOptions::m_emulate3, true},
+    {"JapKeyboard", &KEBOptions::m_JapKeyboard, true},
+    {"disableclipboard", &KEBOptions::m_disableclipboard, true},
+    {"hideendofstreamerror", &KEBOptions::m_HideEOStreamError, true},
+    {"notoolbar", &KEBOptions::m_showtoolbar, false},
+    {"autoscaling", &KEBOptions::m_AutoScaling, true},
+};
+
+struct ValueSwitch {
+  const char* name;
+  int KEBOptions::*field;
+  int value;
+};
+
+const ValueSwitch kValueSwitches[] = {
+    {"8bit", &KEBOptions::m_Use8Bit, 1},        {"256colors", &KEBOptions::m_Use8Bit, 1},
+    {"fullcolors", &KEBOptions::m_Use8Bit, 0},  {"64colors", &KEBOptions::m_Use8Bit, 2},
+    {"8colors", &KEBOptions::m_Use8Bit, 3},     {"8greycolors", &KEBOptions::m_Use8Bit, 4},
+    {"4greycolors", &KEBOptions::m_Use8Bit, 5}, {"2greycolors", &KEBOptions::m_Use8Bit, 6},
+    {"nocursor", &KEBOptions::m_localcursor, 0}, {"dotcursor", &KEBOptions::m_localcursor, 1},
+    {"normalcursor", &KEBOptions::m_localcursor, 2},
+};
+
+// Switches that only turn an option on, tested after the argument switches.
+const FlagSwitch kLateFlagSwitches[] = {
+    {"console", &KEBOptions::m_logToConsole, true},
+    {"noborder", &KEBOptions::m_NoBorder, true},
+    {"autoacceptincoming", &KEBOptions::m_AutoAcceptIncoming, true},
+    {"giienable", &KEBOptions::m_GiiEnable, true},
+    {"autoacceptnodsm", &KEBOptions::m_AutoAcceptNoDSM, true},
+    {"requireencryption", &KEBOptions::m_RequireEncryption, true},
+    {"preemptiveupdates", &KEBOptions::m_PreemptiveUpdates, true},
+    {"enablecache", &KEBOptions::m_EnableCache, true},
+};
+
+struct EncodingName {
+  const char* name;
+  int number;
+};
+const EncodingName kEncodingNames[] = {
+    {"raw", 0},    {"rre", 2},    {"corre", 4},   {"hextile", 5}, {"zlib", 6},  {"zlibhex", 8}, {"tight", 7},
+    {"opalo", 9},  {"opalo2", 10}, {"zrle", 16},  {"zywrle", 17}, {"xz", 18},   {"xzyw", 19},
+};
+
+const char kUsage[] =
+    "KEBviewer [/8bit] [/swapmouse] [/shared] [/belldeiconify]\r\n"
+    "      [/listen [portnum]] [/fullscreen] [/viewonly] [/notoolbar]\r\n"
+    "      [/scale a/b] [/config configfile] server:display\r\n"
+    "      [/emulate3] [/quickoption n] [/serverscale n] [/askexit]\r\n"
+    "      [/user msuser] [/password clearpassword] [/nostatus]\r\n"
+    "      [/dsmplugin pluginfilename.dsm] [/autoscaling]\r\n"
+    "      [/autoreconnect delayInSeconds]\r\n"
+    "      [/reconnectcounter number_reconnect_attempt] [/nohotkeys]\r\n"
+    "      [/proxy proxyhost [portnum]] [/256colors] [/64colors]\r\n"
+    "      [/8colors] [/8greycolors] [/4greycolors] [/2greycolors]\r\n"
+    "      [/encoding [xz | xzyw | zrle | zywrle | tight | zlib | zlibhex | opalo | opalo2 | corre | rre | raw]]\r\n"
+    "      [/encodings xz zrle ...]  (in order of priority)\r\n"
+    "      [/autoacceptincoming] [/autoacceptnodsm] [/disablesponsor]\r\n"
+    "      [/InfoMsg \"Your message\"] [/requireencryption] [/enablecache]\r\n"
+    "      [/throttlemouse n] [/socketkeepalivetimeout n] [/gnome]\r\n"
+    "      [/hideendofstreamerror]\r\n"
+    "For full details see documentation.";
+
+// Reads the port part of a server argument: a number as "%d" reads it, not negative.
+bool ReadPortNumber(const char* text, int* n) { return ReadNumber(text, n) && *n >= 0; }
+
+}  // namespace
+
+ExitProcessHook SetExitProcessHook(ExitProcessHook hook) {
+  ExitProcessHook old = exitHook;
+  exitHook = hook;
+  return old;
+}
+
+int EncodingFromName(const char* name) {
+  if (!name) return -1;
+  for (const auto& e : kEncodingNames)
+    if (SameText(name, e.name)) return e.number;
+  return -1;
+}
+
+bool ParseDisplay(const char* display, char* host, int hostCapacity, int* port) {
+  if (!display || !host || hostCapacity <= 0 || !port) return false;
+  const std::size_t len = std::strlen(display);
+  if (len > static_cast<std::size_t>(hostCapacity)) return false;
+
+  const char* hostStart = display;
+  std::size_t hostLen;
+  const char* rest;
+  if (display[0] == '[') {
+    const char* close = std::strchr(display, ']');
+    if (!close) return false;
+    hostStart = display + 1;
+    hostLen = static_cast<std::size_t>(close - hostStart);
+    rest = close + 1;
+  } else {
+    const char* colon = std::strchr(display, ':');
+    hostLen = colon ? static_cast<std::size_t>(colon - display) : len;
+    rest = display + hostLen;
+  }
+  // The host field keeps its terminator.
+  if (hostLen >= static_cast<std::size_t>(hostCapacity)) return false;
+
+  int p;
+  int n;
+  if (*rest == '\0') {
+    p = KEBOptions::kBasePort;
+  } else if (rest[0] == ':' && rest[1] == ':') {
+    if (!ReadPortNumber(rest + 2, &n)) return false;
+    p = n;
+  } else if (rest[0] == ':') {
+    if (!ReadPortNumber(rest + 1, &n)) return false;
+    p = n < 100 ? KEBOptions::kBasePort + n : n;
+  } else {
+    return false;
+  }
+  if (p < 1 || p > 65535) return false;
+
+  std::memcpy(host, hostStart, hostLen);
+  host[hostLen] = '\0';
+  *port = p;
+  return true;
+}
+
+void KEBOptions::ShowUsage(const char* info) {
+  std::string text = info ? info : "";
+  text += "\r\nUsage includes:\r\n";
+  text += kUsage;
+  UI().ShowMessage(text.c_str(), UiText(IDS_INFO_TITLE), MessageIcon::Information);
+}
+
+void KEBOptions::ParseProxyAddress() {
+  if (!m_proxyText[0] || !m_host_options[0]) return;
+  char text[kHostCapacity];
+  CopyText(text, sizeof text, m_proxyText);
+
+  std::string chosen = text;
+  if (std::strncmp(m_host_options, "ID", 2) == 0 && std::strchr(text, ';') && m_RepeaterChoice >= 0) {
+    std::vector<std::string> repeaters(1);
+    for (const char* p = text; *p; ++p) {
+      if (*p == ';')
+        repeaters.emplace_back();
+      else
+        repeaters.back() += *p;
+    }
+    chosen = repeaters[static_cast<std::size_t>(m_RepeaterChoice) % repeaters.size()];
+  }
+
+  char host[kHostCapacity];
+  int port;
+  if (!ParseDisplay(chosen.c_str(), host, sizeof host, &port)) {
+    ShowUsage(UiText(IDS_INVALID_SERVER));
+    UI().Quit(1);
+    return;
+  }
+  CopyText(m_proxyhost, sizeof m_proxyhost, host);
+  m_proxyport = port;
+}
+
+void KEBOptions::LoadNamedFile(const char* name) {
+  char full[kPathCapacity];
+  if (!FullPathName(name, full, sizeof full) || !CanReadFile(full)) {
+    ArgumentError(UiText(IDS_CANT_OPEN_CONFIG));
+    UI().Quit(1);
+    return;
+  }
+  CopyText(m_configFilename, sizeof m_configFilename, full);
+  LoadOptions(full);
+  m_configSpecified = true;
+}
+
+void KEBOptions::SetFromCommandLine(const char* cmdline) {
+  if (!cmdline) cmdline = "";
+  CopyText(m_CmdLine, sizeof m_CmdLine, cmdline);
+  g_configSpecified = false;
+  if (!*cmdline) return;
+
+  const std::vector<std::string> tokens = Tokenise(cmdline);
+  const std::size_t count = tokens.size();
+  std::size_t i = 0;
+
+  auto hasArg = [&] { return i + 1 < count; };
+  // Takes the next token as a number. A missing token shows missing and consumes nothing;
+  // a token that is not a number (or lies outside lo..hi) shows invalid and keeps value.
+  auto takeNumber = [&](const char* missing, const char* invalid, int* value, int lo = INT_MIN,
+                        int hi = INT_MAX) -> bool {
+    if (!hasArg()) {
+      ArgumentError(missing);
+      return false;
+    }
+    int v;
+    if (!ReadNumber(tokens[++i].c_str(), &v) || v < lo || v > hi) {
+      ArgumentError(invalid);
+      return false;
+    }
+    *value = v;
+    return true;
+  };
+  // A numeric switch whose only message is "missing" (it then also ends the start-up
+  // when quit is set): a token that is not a number gets the same message.
+  auto takeNumberOrQuit = [&](const char* message, bool quit, int* value) {
+    int v;
+    if (hasArg() && ReadNumber(tokens[i + 1].c_str(), &v)) {
+      ++i;
+      *value = v;
+      return;
+    }
+    if (hasArg()) ++i;
+    ArgumentError(message);
+    if (quit) UI().Quit(1);
+  };
+
+  for (i = 0; i < count; ++i) {
+    const std::string& token = tokens[i];
+    const bool isSwitch = !token.empty() && (token[0] == '-' || token[0] == '/');
+    const char* name = isSwitch ? token.c_str() + 1 : "";
+    auto is = [&](const char* n) { return isSwitch && SameText(name, n); };
+
+    if (is("help") || is("?") || is("h")) {
+      m_nostatus = true;
+      ShowUsage("");
+      if (exitHook)
+        exitHook(1);
+      else
+        EndProcessNow(1);
+      return;
+    }
+    if (is("listen")) {
+      m_listening = true;
+      if (hasArg() && BeginsWithDigit(tokens[i + 1])) {
+        int port;
+        ++i;
+        if (ReadNumber(tokens[i].c_str(), &port) && port >= 1 && port <= 65535)
+          m_listenPort = port;
+        else
+          ArgumentError(UiText(IDS_INVALID_LISTEN_PORT));
+      }
+      continue;
+    }
+    if (is("fttimeout")) {
+      int v;
+      if (hasArg() && BeginsWithDigit(tokens[i + 1]) && ReadNumber(tokens[++i].c_str(), &v)) {
+        if (v > kMaxFileTransferTimeout) v = kMaxFileTransferTimeout;
+        if (v < 1) v = 1;  // no time-out at all would leave a dead transfer waiting for ever
+        m_FileTransferTimeout = v;
+      }
+      continue;
+    }
+    if (is("keepalive")) {
+      int v;
+      if (hasArg() && BeginsWithDigit(tokens[i + 1]) && ReadNumber(tokens[++i].c_str(), &v)) m_KeepAliveInterval = v;
+      continue;
+    }
+    if (is("socketkeepalivetimeout")) {
+      if (hasArg() && BeginsWithDigit(tokens[i + 1])) ++i;
+      continue;
+    }
+    bool handled = false;
+    for (const auto& f : kFlagSwitches) {
+      if (is(f.name)) {
+        this->*f.field = f.value;
+        handled = true;
+        break;
+      }
+    }
+    if (handled) continue;
+    if (is("noauto")) {
+      m_autoDetect = false;
+      m_QuickOption = 0;
+      continue;
+    }
+    for (const auto& v : kValueSwitches) {
+      if (is(v.name)) {
+        this->*v.field = v.value;
+        handled = true;
+        break;
+      }
+    }
+    if (handled) continue;
+    if (is("noemulate3")) {
+      m_emulate3 = false;
+      continue;
+    }
+    if (is("nocursorshape")) {
+      m_cursorshape = false;
+      continue;
+    }
+    if (is("noremotecursor")) {
+      m_cursorshape = true;
+      m_noremotecursor = true;
+      continue;
+    }
+    if (is("scale")) {
+      if (!hasArg()) {
+        ArgumentError(UiText(IDS_NO_SCALE));
+        continue;
+      }
+      const char* arg = tokens[++i].c_str();
+      int num, den = 1;
+      if (!ReadNumber(arg, &num)) {
+        ArgumentError(UiText(IDS_INVALID_SCALING));
+        continue;
+      }
+      const char* slash = std::strchr(arg, '/');
+      // "%d/%d": the denominator counts only right after the numerator's digits.
+      const char* afterNum = arg;
+      while (std::isspace(static_cast<unsigned char>(*afterNum))) ++afterNum;
+      if (*afterNum == '+' || *afterNum == '-') ++afterNum;
+      while (std::isdigit(static_cast<unsigned char>(*afterNum))) ++afterNum;
+      if (slash == afterNum && !ReadNumber(slash + 1, &den)) den = 1;
+      m_scale_num = num;
+      m_scale_den = den;
+      continue;
+    }
+    if (is("emulate3timeout")) {
+      takeNumber(UiText(IDS_NO_TIMEOUT), UiText(IDS_INVALID_TIMEOUT), &m_emulate3timeout);
+      continue;
+    }
+    if (is("emulate3fuzz")) {
+      takeNumber(UiText(IDS_NO_FUZZ), UiText(IDS_INVALID_FUZZ), &m_emulate3fuzz);
+      continue;
+    }
+    if (is("delay")) {
+      takeNumber(UiText(IDS_NO_DELAY), UiText(IDS_INVALID_DELAY), &m_delay);
+      continue;
+    }
+    if (is("loglevel")) {
+      takeNumber(UiText(IDS_NO_LOGLEVEL), UiText(IDS_INVALID_LOGLEVEL), &m_logLevel);
+      continue;
+    }
+    if (is("console")) {
+      m_logToConsole = true;
+      continue;
+    }
+    if (is("logfile")) {
+      if (!hasArg()) {
+        ArgumentError(UiText(IDS_NO_LOGFILE));
+        continue;
+      }
+      const std::string& file = tokens[++i];
+      if (file.empty() || file.size() >= sizeof m_logFilename) {
+        ArgumentError(UiText(IDS_INVALID_LOGFILE));
+        continue;
+      }
+      CopyText(m_logFilename, sizeof m_logFilename, file.c_str());
+      m_logToFile = true;
+      continue;
+    }
+    if (is("config")) {
+      if (!hasArg()) {
+        ArgumentError(UiText(IDS_NO_CONFIG));
+        continue;
+      }
+      g_configSpecified = true;
+      LoadNamedFile(tokens[++i].c_str());
+      continue;
+    }
+    if (is("InfoMsg")) {
+      if (!hasArg()) {
+        ArgumentError("No InfoMsg");
+        continue;
+      }
+      CopyText(m_InfoMsg, sizeof m_InfoMsg, tokens[++i].c_str());
+      continue;
+    }
+    if (is("register")) {
+      UI().Quit(0);
+      continue;
+    }
+    if (is("encoding")) {
+      if (!hasArg()) {
+        ArgumentError(UiText(IDS_NO_ENCODING));
+        continue;
+      }
+      int e = EncodingFromName(tokens[++i].c_str());
+      if (e < 0) {
+        ArgumentError(UiText(IDS_INVALID_ENCODING));
+        continue;
+      }
+      m_PreferredEncodings.assign(1, e);
+      m_use_encoding[e] = true;
+      continue;
+    }
+    if (is("encodings")) {
+      if (!hasArg()) {
+        ArgumentError(UiText(IDS_NO_ENCODING));
+        continue;
+      }
+      if (EncodingFromName(tokens[i + 1].c_str()) < 0) {
+        ++i;
+        ArgumentError(UiText(IDS_INVALID_ENCODING));
+        continue;
+      }
+      m_PreferredEncodings.clear();
+      while (hasArg()) {
+        int e = EncodingFromName(tokens[i + 1].c_str());
+        if (e < 0) break;
+        ++i;
+        m_use_encoding[e] = true;
+        bool listed = false;
+        for (int p : m_PreferredEncodings) listed = listed || p == e;
+        if (!listed) m_PreferredEncodings.push_back(e);
+      }
+      continue;
+    }
+    if (is("compresslevel")) {
+      if (takeNumber(UiText(IDS_NO_COMPRESSION), UiText(IDS_INVALID_COMPRESSION), &m_compresslevel, 0, 9))
+        m_compresslevelGiven = true;
+      continue;
+    }
+    if (is("quality")) {
+      if (takeNumber(UiText(IDS_NO_QUALITY), UiText(IDS_INVALID_QUALITY), &m_quality, 0, 9)) m_qualityGiven = true;
+      continue;
+    }
+    if (is("user") || is("password")) {
+      if (!hasArg()) {
+        ArgumentError(UiText(IDS_NO_PASSWORD));
+        continue;
+      }
+      char* field = is("user") ? m_user : m_password;
+      CopyText(field, sizeof m_user, tokens[++i].c_str());
+      continue;
+    }
+    if (is("serverscale")) {
+      takeNumberOrQuit(UiText(IDS_NO_SERVERSCALE), false, &m_ServerScale);
+      if (m_ServerScale < 1 || m_ServerScale > 9) m_ServerScale = 1;
+      continue;
+    }
+    if (is("quickoption")) {
+      takeNumberOrQuit(UiText(IDS_NO_QUICKOPTION), false, &m_QuickOption);
+      continue;
+    }
+    if (is("dsmplugin")) {
+      if (!hasArg()) {
+        ArgumentError(UiText(IDS_NO_DSMPLUGIN));
+        continue;
+      }
+      m_UseDSMPlugin = true;
+      CopyText(m_DSMPlugin, sizeof m_DSMPlugin, tokens[++i].c_str());
+      continue;
+    }
+    if (is("proxy")) {
+      if (!hasArg()) {
+        ArgumentError(UiText(IDS_NO_DSMPLUGIN));
+        continue;
+      }
+      m_UseProxy = true;
+      CopyText(m_proxyText, sizeof m_proxyText, tokens[++i].c_str());
+      CopyText(m_proxyhost, sizeof m_proxyhost, m_proxyText);
+      ParseProxyAddress();
+      continue;
+    }
+    if (is("cloud")) {
+      if (!hasArg())
+        ArgumentError("no cloud server defined");
+      else
+        ++i;
+      continue;
+    }
+    if (is("reconnectcounter")) {
+      takeNumberOrQuit("You must specify a reconnect counter number", true, &m_Reconnect);
+      continue;
+    }
+    if (is("position")) {
+      int pos[4];
+      bool ok = i + 4 < count;
+      for (int k = 0; ok && k < 4; ++k) ok = ReadNumber(tokens[i + 1 + k].c_str(), &pos[k]);
+      if (!ok) {
+        if (i + 4 < count) i += 4;
+        ArgumentError("You must specify x y w y");
+        UI().Quit(1);
+        continue;
+      }
+      i += 4;
+      m_x = pos[0];
+      m_y = pos[1];
+      m_w = pos[2];
+      m_h = pos[3];
+      continue;
+    }
+    if (is("autoreconnect")) {
+      takeNumberOrQuit("You must specify an autoreconnect delay (default is 10s)", true, &m_AutoReconnect);
+      continue;
+    }
+    if (is("disablesponsor")) {
+      g_sponsor = true;
+      continue;
+    }
+    for (const auto& f : kLateFlagSwitches) {
+      if (is(f.name)) {
+        this->*f.field = f.value;
+        handled = true;
+        break;
+      }
+    }
+    if (handled) continue;
+    if (is("classname")) {
+      if (!hasArg()) {
+        ArgumentError("No classname");
+        continue;
+      }
+      CopyText(m_ClassName, sizeof m_ClassName, tokens[++i].c_str());
+      continue;
+    }
+    if (is("throttlemouse")) {
+      takeNumber(UiText(IDS_NO_QUALITY), UiText(IDS_INVALID_QUALITY), &m_ThrottleMouse);
+      continue;
+    }
+
+    // Not a switch: a connection or configuration file first, else the server.
+    if (i == 0 && IsExistingFile(token.c_str())) {
+      g_configSpecified = true;
+      LoadNamedFile(token.c_str());
+      continue;
+    }
+    if (token.empty()) continue;  // a stray blank names no server
+    char host[kHostCapacity];
+    int port;
+    if (!ParseDisplay(token.c_str(), host, sizeof host, &port)) {
+      ShowUsage(UiText(IDS_INVALID_SERVER));
+      UI().Quit(1);
+      continue;
+    }
+    for (char* p = host; *p; ++p) *p = static_cast<char>(std::toupper(static_cast<unsigned char>(*p)));
+    CopyText(m_host_options, sizeof m_host_options, host);
+    m_port = port;
+    m_hostGiven = true;
+    ParseProxyAddress();
+  }
+
+  // The keep-alive must stay below the transfer time-out whatever order the switches came in.
+  if (m_KeepAliveInterval > m_FileTransferTimeout - 1) m_KeepAliveInterval = m_FileTransferTimeout - 1;
+  FixScaling();
+}

@@ -17,7 +17,7 @@ Log::~Log() { CloseFile(); }
 
 void Log::CloseFile() {
   if (file_ != -1) {
-    logsink::CloseFile(file_);
+    logsink::FileClose(file_);
     file_ = -1;
   }
 }
@@ -27,7 +27,7 @@ void Log::SetMode(int mode) {
   toFile_ = (mode & ToFile) != 0;
   if (!toFile_) CloseFile();
   if (mode & ToConsole) {
-    if (!toConsole_) logsink::OpenConsole();
+    if (!toConsole_) logsink::ConsoleOpen();
     toConsole_ = true;
   } else {
     toConsole_ = false;
@@ -41,7 +41,7 @@ int Log::GetMode() const {
 void Log::SetFile(const char* filename, bool append) {
   CloseFile();
   toFile_ = true;
-  file_ = filename ? logsink::OpenFile(filename, append) : -1;
+  file_ = filename ? logsink::FileOpen(filename, append) : -1;
   if (file_ == -1) {
     toFile_ = false;
     toDebug_ = true;
@@ -73,6 +73,6 @@ void Log::VPrint(const char* format, va_list args) {
   char line[kMaxMessage + 1];
   int len = Format(line, sizeof line, format, args);
   if (toDebug_) rdr::DebugOutput(line);
-  if (toConsole_) logsink::WriteConsole(line, static_cast<std::size_t>(len));
-  if (toFile_ && file_ != -1) logsink::WriteFile(file_, line, static_cast<std::size_t>(len));
+  if (toConsole_) logsink::ConsoleWrite(line, static_cast<std::size_t>(len));
+  if (toFile_ && file_ != -1) logsink::FileWrite(file_, line, static_cast<std::size_t>(len));
 }

@@ -49,9 +49,9 @@ extern Log kebLog;
 
 // Platform sinks (Win32 in the product, POSIX natively).
 namespace logsink {
-std::intptr_t OpenFile(const char* name, bool append);  // -1 on failure
-void WriteFile(std::intptr_t file, const char* text, std::size_t len);
-void CloseFile(std::intptr_t file);
-void OpenConsole();  // once per process
-void WriteConsole(const char* text, std::size_t len);
+std::intptr_t FileOpen(const char* name, bool append);  // -1 on failure
+void FileWrite(std::intptr_t file, const char* text, std::size_t len);
+void FileClose(std::intptr_t file);
+void ConsoleOpen();  // once per process
+void ConsoleWrite(const char* text, std::size_t len);
 }  // namespace logsink

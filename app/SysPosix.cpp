@@ -9,11 +9,11 @@
 
 namespace logsink {
 
-std::intptr_t OpenFile(const char* name, bool append) {
+std::intptr_t FileOpen(const char* name, bool append) {
   int fd = ::open(name, O_WRONLY | O_CREAT | (append ? O_APPEND : O_TRUNC), 0644);
   return fd < 0 ? -1 : fd;
 }
-void WriteFile(std::intptr_t file, const char* text, std::size_t len) {
+void FileWrite(std::intptr_t file, const char* text, std::size_t len) {
   while (len > 0) {
     ssize_t n = ::write(static_cast<int>(file), text, len);
     if (n <= 0) return;
@@ -21,12 +21,12 @@ void WriteFile(std::intptr_t file, const char* text, std::size_t len) {
     len -= static_cast<std::size_t>(n);
   }
 }
-void CloseFile(std::intptr_t file) { ::close(static_cast<int>(file)); }
-void OpenConsole() {
+void FileClose(std::intptr_t file) { ::close(static_cast<int>(file)); }
+void ConsoleOpen() {
   std::printf("fh is %d\n", 1);
   std::fflush(stdout);
 }
-void WriteConsole(const char* text, std::size_t len) {
+void ConsoleWrite(const char* text, std::size_t len) {
   std::fwrite(text, 1, len, stdout);
   std::fflush(stdout);
 }

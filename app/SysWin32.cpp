@@ -12,7 +12,7 @@
 
 namespace logsink {
 
-std::intptr_t OpenFile(const char* name, bool append) {
+std::intptr_t FileOpen(const char* name, bool append) {
   HANDLE h = CreateFileA(name, GENERIC_WRITE, FILE_SHARE_READ, nullptr, append ? OPEN_ALWAYS : CREATE_ALWAYS,
                          FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) return -1;
@@ -20,14 +20,14 @@ std::intptr_t OpenFile(const char* name, bool append) {
   return reinterpret_cast<std::intptr_t>(h);
 }
 
-void WriteFile(std::intptr_t file, const char* text, std::size_t len) {
+void FileWrite(std::intptr_t file, const char* text, std::size_t len) {
   DWORD written = 0;
   ::WriteFile(reinterpret_cast<HANDLE>(file), text, static_cast<DWORD>(len), &written, nullptr);
 }
 
-void CloseFile(std::intptr_t file) { CloseHandle(reinterpret_cast<HANDLE>(file)); }
+void FileClose(std::intptr_t file) { CloseHandle(reinterpret_cast<HANDLE>(file)); }
 
-void OpenConsole() {
+void ConsoleOpen() {
   static bool opened = false;
   if (opened) return;
   opened = true;
@@ -46,7 +46,7 @@ void OpenConsole() {
   std::fflush(stdout);
 }
 
-void WriteConsole(const char* text, std::size_t len) {
+void ConsoleWrite(const char* text, std::size_t len) {
   DWORD written = 0;
   HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
   if (!WriteConsoleA(out, text, static_cast<DWORD>(len), &written, nullptr)) {

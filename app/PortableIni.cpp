@@ -27,7 +27,7 @@ struct Section {
 
 // Blanks as the profile functions see them (the DOS end-of-file mark counts as one).
 bool IsBlank(unsigned char c) {
-  return c == ' ' || (c >= '\t' && c <= '\r') || c == 0x1a || (c >= 0x1c && c <= 0x1f);
+  return c == ' ' || (c >= '\t' && c <= '\r') || c == 0x1a;
 }
 
 // Names and values end at a NUL byte, as strings do for the profile functions.

@@ -71,6 +71,8 @@ const char kFile[] =
     "dup=first\r\n"
     "DUP=second\r\n"
     "eof=5\x1a\r\n"
+    "\x1cseps=1\r\n"
+    "ctl=\x1e" "3\x1d\r\n"
     "[other]\r\n"
     "p=1\r\n"
     "[OPTIONS]\r\n"
@@ -126,6 +128,8 @@ const Case kCases[] = {
     {"options", "tab", "9", 9},
     {"options", "dup", "first", 0},
     {"options", "eof", "5", 5},
+    {"options", "seps", "DEF", 777},         // control characters other than blanks stay
+    {"options", "ctl", "\x1e" "3\x1d", 3},
     {"options", "p", "DEF", 777},
     {"options", "second", "DEF", 777},
     {"other", "p", "1", 1},

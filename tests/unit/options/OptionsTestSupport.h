@@ -142,7 +142,7 @@ inline std::string Changes(const std::map<std::string, std::string>& before,
   for (const auto& [k, v] : after) {
     auto it = before.find(k);
     std::string old = it == before.end() ? "(absent)" : it->second;
-    if (old != v) out += k + ": " + old + " -> " + v + "\n";
+    if (old != v) out += k + ":" + (old.empty() ? "" : " " + old) + " -> " + v + "\n";
   }
   for (const auto& [k, v] : before)
     if (!after.count(k)) out += k + ": " + v + " -> (absent)\n";

@@ -564,7 +564,7 @@ int UnzipRunAllArchives(UnzipContext* c) {
     more = wildcard && UnzipNextMatchingArchive(c, nullptr, &name);
   }
 
-  if (numSuccess + numWarnings + numFatal == 0 && numNoDirectory + numFolders == 1) {
+  if (numSuccess + numWarnings + numFatal == 0 && numNoDirectory + numFolders <= 1 && (wildcard || total == 1)) {
     if (wildcard) {
       UnzipInfo(c, kUnzipMsgError, "%s:  cannot find any matches for wildcard specification \"%s\".\n",
                 kUnzipEngineName, c->zipFileName.c_str());
@@ -599,7 +599,6 @@ int UnzipRunAllArchives(UnzipContext* c) {
     else if (numFolders > 1)
       UnzipInfo(c, 0, "%d \"zipfiles\" were directories.\n", numFolders);
   }
-  if (c->quiet < 3 && total == 0) UnzipInfo(c, 0, "No zipfiles found.\n");
   return worst;
 }
 

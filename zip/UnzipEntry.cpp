@@ -28,14 +28,17 @@ std::string FoldCase(const std::string& s) {
   return out;
 }
 
-// Whether path lies strictly inside the extraction folder once the file system has
-// resolved it (".." components, device names, trailing dots and all).
-bool UnderRoot(UnzipContext* c, const std::string& path) {
+// Whether path lies inside the extraction folder once the file system has resolved it
+// (".." components, device names, trailing dots and all); a folder may be the root.
+bool UnderRoot(UnzipContext* c, const std::string& path, bool mayBeRoot = false) {
   if (c->hostName) return true;
   std::string full;
   if (!c->fs->FullPath(UnzipFsPath(c, path).c_str(), &full)) return false;
-  const std::string& root = c->rootFull;
-  if (root.empty() || full.size() <= root.size() || full.compare(0, root.size(), root) != 0) return false;
+  std::string root = c->rootFull;
+  while (root.size() > 1 && IsSeparator(root.back()) && !(root.size() == 3 && root[1] == ':')) root.pop_back();
+  while (full.size() > root.size() && IsSeparator(full.back())) full.pop_back();
+  if (root.empty() || full.compare(0, root.size(), root) != 0) return false;
+  if (full.size() == root.size()) return mayBeRoot;
   return IsSeparator(root.back()) || IsSeparator(full[root.size()]);
 }
 
@@ -268,7 +271,7 @@ int UnzipBuildOutputPath(UnzipContext* c, const char* text, int operation) {
         UnzipInfo(c, kUnzipMsgError, "checkdir error:  path too long: %s\n", candidate.c_str());
         return MapCode(kMapTooLong, kUnzipBadData);
       }
-      if (!UnderRoot(c, candidate)) return MapCode(kMapOutside, kUnzipWarning);
+      if (!UnderRoot(c, candidate, true)) return MapCode(kMapOutside, kUnzipWarning);
       ZipFileStat st;
       if (UnzipStatFile(c, candidate, &st) != 0) {
         if (c->freshen) return MapCode(kMapSkipQuietly, 0);

@@ -2,9 +2,18 @@
 
 #include "rdr/Exception.h"
 
-DecoderState::DecoderState(FramebufferHost& h) : host(h), cursor(h), receive("bufsize expanded to %d\n") {}
+DecoderState::DecoderState(FramebufferHost& h)
+    : host(h),
+      cursor(h),
+      receive("bufsize expanded to %d\n"),
+      zlibBuffer("zlibbufsize expanded to %d\n", "Insufficient memory to allocate zlib buffer.") {}
 
-void DecoderState::Reset() {}
+void DecoderState::Reset() {
+  for (StreamDecompressor& s : tightStreams) s.ResetAll();
+  zlibStream.ResetAll();
+  zlibHexRawStream.ResetAll();
+  zlibHexEncodedStream.ResetAll();
+}
 
 Framebuffer DecoderState::Snapshot() {
   Framebuffer fb;

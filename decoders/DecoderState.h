@@ -7,6 +7,7 @@
 #include "decoders/Framebuffer.h"
 #include "decoders/GrowBuffer.h"
 #include "decoders/SoftCursor.h"
+#include "decoders/StreamDecompressor.h"
 
 class DecoderState {
 public:
@@ -26,4 +27,13 @@ public:
   FramebufferHost& host;
   SoftCursor cursor;
   GrowBuffer receive;  // the receive buffer: rectangle data read ahead of drawing
+
+  // Decompression output of the compressed encodings (see StreamDecompressor.h).
+  GrowBuffer zlibBuffer;
+
+  // The seven persistent decompression streams (see StreamDecompressor.h).
+  StreamDecompressor tightStreams[4];
+  StreamDecompressor zlibStream;
+  StreamDecompressor zlibHexRawStream;
+  StreamDecompressor zlibHexEncodedStream;
 };

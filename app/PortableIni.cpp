@@ -100,16 +100,6 @@ std::vector<Section> Parse(const std::string& text) {
   return sections;
 }
 
-bool ReadWhole(const std::string& path, std::string* out) {
-  std::FILE* f = std::fopen(path.c_str(), "rb");
-  if (!f) return false;
-  char buf[4096];
-  std::size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) out->append(buf, n);
-  std::fclose(f);
-  return true;
-}
-
 Section* FindSection(std::vector<Section>& sections, const std::string& name) {
   for (auto& s : sections)
     if (SameName(s.name, name)) return &s;
@@ -180,18 +170,39 @@ int IniTextToInt(const char* text) {
   return static_cast<int>(total);
 }
 
+struct PortableIniFile::Parsed {
+  std::string text;
+  std::vector<Section> sections;
+};
+
+const PortableIniFile::Parsed* PortableIniFile::Load() {
+  std::string text;
+  if (!ReadText(&text)) return nullptr;
+  if (!m_parsed || m_parsed->text != text) {
+    std::vector<Section> sections = Parse(text);
+    m_parsed = std::make_shared<Parsed>(Parsed{std::move(text), std::move(sections)});
+  }
+  return m_parsed.get();
+}
+
 int PortableIniFile::GetString(const char* section, const char* key, const char* def, char* out, int cap) {
   // A default loses its trailing blanks (all but a first character).
   std::string defText = def ? def : "";
   while (defText.size() > 1 && defText.back() == ' ') defText.pop_back();
 
-  std::string text;
   const std::string wantKey = Trim(key ? key : "");
-  if (!wantKey.empty() && ReadWhole(m_path, &text)) {
-    std::vector<Section> sections = Parse(text);
-    if (Section* s = FindSection(sections, Trim(section ? section : ""))) {
-      Key* k = FindKey(*s, wantKey);
-      if (k && k->hasValue) return CopyEntry(k->value.c_str(), out, cap);
+  const Parsed* file = wantKey.empty() ? nullptr : Load();
+  if (file) {
+    const std::string wantSection = Trim(section ? section : "");
+    for (const Section& s : file->sections) {
+      if (!SameName(s.name, wantSection)) continue;
+      // Only the first section of that name counts.
+      for (const Key& k : s.keys) {
+        if (!SameName(k.name, wantKey)) continue;
+        if (k.hasValue) return CopyEntry(k.value.c_str(), out, cap);
+        break;
+      }
+      break;
     }
   }
   return CopyEntry(defText.c_str(), out, cap);
@@ -205,9 +216,9 @@ int PortableIniFile::GetInt(const char* section, const char* key, int def) {
 
 bool PortableIniFile::WriteString(const char* section, const char* key, const char* value) {
   if (!section || !key) return false;
-  std::string text;
-  ReadWhole(m_path, &text);
-  std::vector<Section> sections = Parse(text);
+  // The cached sections are changed in place (the cache is rebuilt below or on the next read).
+  std::vector<Section> sections = Load() ? std::move(m_parsed->sections) : std::vector<Section>(1);
+  m_parsed.reset();
 
   const std::string secName = Trim(section);
   const std::string keyName = Trim(key);
@@ -225,17 +236,43 @@ bool PortableIniFile::WriteString(const char* section, const char* key, const ch
   k->value = Trim(value ? value : "");
 
   std::string outText;
-  for (const auto& sec : sections) {
-    if (!sec.name.empty()) outText += "[" + sec.name + "]\r\n";
+  bool faithful = true;  // reading outText back gives these sections
+  for (std::size_t i = 0; i < sections.size(); ++i) {
+    const Section& sec = sections[i];
+    if (!sec.name.empty())
+      outText += "[" + sec.name + "]\r\n";
+    else if (i > 0)
+      faithful = false;  // a nameless section merges into the one before
     for (const auto& kk : sec.keys) {
       outText += kk.name;
       if (kk.hasValue) outText += "=" + kk.value;
       outText += "\r\n";
     }
   }
+  const std::string written = secName + keyName + k->value;
+  if (written.find_first_of(std::string("\r\n\0", 3)) != std::string::npos ||
+      keyName.find('=') != std::string::npos || (!keyName.empty() && keyName[0] == '['))
+    faithful = false;
+  const bool ok = WriteText(outText);
+  if (faithful)
+    m_parsed = std::make_shared<Parsed>(Parsed{std::move(outText), std::move(sections)});
+  return ok;
+}
+
+bool PortableIniFile::ReadText(std::string* text) {
+  std::FILE* f = std::fopen(m_path.c_str(), "rb");
+  if (!f) return false;
+  char buf[4096];
+  std::size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) text->append(buf, n);
+  std::fclose(f);
+  return true;
+}
+
+bool PortableIniFile::WriteText(const std::string& text) {
   std::FILE* f = std::fopen(m_path.c_str(), "wb");
   if (!f) return false;
-  bool ok = std::fwrite(outText.data(), 1, outText.size(), f) == outText.size();
+  bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
   ok = std::fclose(f) == 0 && ok;
   return ok;
 }

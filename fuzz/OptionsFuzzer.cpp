@@ -2,8 +2,6 @@
 // file, a NUL byte, and a command line. After loading, every value that the rest of the
 // program relies on must be in range; saving and loading again must give the same record;
 // parsing must keep every text field terminated and every port valid.
-#include <unistd.h>
-
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -11,6 +9,7 @@
 #include <string>
 
 #include "app/KEBOptions.h"
+#include "app/PortableIni.h"
 #include "app/UiText.h"
 #include "app/UserInterface.h"
 
@@ -81,17 +80,6 @@ bool SameValues(const KEBOptions& a, const KEBOptions& b) {
          a.m_PreemptiveUpdates == b.m_PreemptiveUpdates && a.m_UseOnlyDefaultConfigFile == b.m_UseOnlyDefaultConfigFile;
 }
 
-std::string TempName(const char* what) {
-  return "/tmp/keb_options_fuzz_" + std::to_string(::getpid()) + "_" + what + ".ini";
-}
-
-void WriteFile(const std::string& path, const std::uint8_t* data, std::size_t size) {
-  std::FILE* f = std::fopen(path.c_str(), "wb");
-  if (!f) std::abort();
-  if (size) std::fwrite(data, 1, size, f);
-  std::fclose(f);
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -103,23 +91,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     return true;
   }();
   (void)once;
-  static const std::string file = TempName("in"), saved = TempName("saved");
 
   const std::uint8_t* nul = static_cast<const std::uint8_t*>(std::memchr(data, 0, size));
   const std::size_t fileSize = nul ? static_cast<std::size_t>(nul - data) : size;
-  WriteFile(file, data, fileSize);
   std::string cmdline = nul ? std::string(reinterpret_cast<const char*>(nul + 1), size - fileSize - 1) : "";
   cmdline = cmdline.c_str();  // up to a second NUL
 
   g_sponsor = false;
   KEBOptions o;
-  o.LoadOptions(file.c_str());
+  PortableIniText input(std::string(reinterpret_cast<const char*>(data), fileSize));
+  o.LoadOptions(input);
   CheckLoaded(o);
 
-  std::remove(saved.c_str());
-  o.SaveOptions(saved.c_str());
+  PortableIniText saved;
+  o.SaveOptions(saved);
   KEBOptions again;
-  again.LoadOptions(saved.c_str());
+  again.LoadOptions(saved);
   Require(SameValues(o, again));
 
   o.SetFromCommandLine(cmdline.c_str());

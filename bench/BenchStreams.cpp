@@ -284,61 +284,51 @@ void HextileRect(Writer& out, const Image& im, int x0, int y0, int w, int h) {
 
 }  // namespace
 
-Stream EncodeRaw(const std::vector<Image>& screens) {
+namespace {
+
+// Every screen as one update, cut into bw x bh rectangles, each written by encode.
+template <class F>
+Stream EncodeScreens(const char* name, const std::vector<Image>& screens, int bw, int bh, F encode) {
   Stream s;
-  s.name = "Raw";
+  s.name = name;
   Writer out(s);
   for (const Image& im : screens) {
     out.BeginUpdate();
-    ForEachBand(im, im.width, 64, [&](int x, int y, int w, int h) {
-      out.Rect(x, y, w, h, 0);
-      for (int yy = y; yy < y + h; yy++)
-        for (int xx = x; xx < x + w; xx++) out.px(im.At(xx, yy), im.bpp);
-      s.payload += static_cast<std::uint64_t>(w) * h * im.bpp;
-    });
+    ForEachBand(im, std::min(bw, im.width), bh, [&](int x, int y, int w, int h) { encode(out, im, x, y, w, h); });
     out.EndUpdate();
   }
   out.End();
+  return s;
+}
+
+}  // namespace
+
+Stream EncodeRaw(const std::vector<Image>& screens) {
+  std::uint64_t payload = 0;
+  Stream s = EncodeScreens("Raw", screens, 1 << 16, 64, [&](Writer& out, const Image& im, int x, int y, int w, int h) {
+    out.Rect(x, y, w, h, 0);
+    for (int yy = y; yy < y + h; yy++)
+      for (int xx = x; xx < x + w; xx++) out.px(im.At(xx, yy), im.bpp);
+    payload += static_cast<std::uint64_t>(w) * h * im.bpp;
+  });
+  s.payload = payload;
   return s;
 }
 
 Stream EncodeRRE(const std::vector<Image>& screens) {
-  Stream s;
-  s.name = "RRE";
-  Writer out(s);
-  for (const Image& im : screens) {
-    out.BeginUpdate();
-    ForEachBand(im, im.width, 128, [&](int x, int y, int w, int h) { RreRect(out, im, x, y, w, h, false); });
-    out.EndUpdate();
-  }
-  out.End();
-  return s;
+  return EncodeScreens("RRE", screens, 1 << 16, 128, [](Writer& out, const Image& im, int x, int y, int w, int h) {
+    RreRect(out, im, x, y, w, h, false);
+  });
 }
 
 Stream EncodeCoRRE(const std::vector<Image>& screens) {
-  Stream s;
-  s.name = "CoRRE";
-  Writer out(s);
-  for (const Image& im : screens) {
-    out.BeginUpdate();
-    ForEachBand(im, 64, 64, [&](int x, int y, int w, int h) { RreRect(out, im, x, y, w, h, true); });
-    out.EndUpdate();
-  }
-  out.End();
-  return s;
+  return EncodeScreens("CoRRE", screens, 64, 64, [](Writer& out, const Image& im, int x, int y, int w, int h) {
+    RreRect(out, im, x, y, w, h, true);
+  });
 }
 
 Stream EncodeHextile(const std::vector<Image>& screens) {
-  Stream s;
-  s.name = "Hextile";
-  Writer out(s);
-  for (const Image& im : screens) {
-    out.BeginUpdate();
-    ForEachBand(im, im.width, 128, [&](int x, int y, int w, int h) { HextileRect(out, im, x, y, w, h); });
-    out.EndUpdate();
-  }
-  out.End();
-  return s;
+  return EncodeScreens("Hextile", screens, 1 << 16, 128, HextileRect);
 }
 
 Stream EncodeCopyRect(int width, int height, int updates) {

@@ -19,7 +19,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
-#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -29,6 +28,7 @@
 #include "decoders/Decoders.h"
 #include "rdr/FdInStream.h"
 #include "rdr/MemInStream.h"
+#include "tests/unit/decoders/MemoryFramebuffer.h"
 
 namespace {
 
@@ -46,30 +46,6 @@ PixelFormat FormatFor(int bpp) {
   }
   return pf;
 }
-
-// The connection's side of the frame: a bitmap in memory behind a re-entrant lock, as the
-// Win32 shell's DIB section behind its critical section.
-class BenchFramebuffer : public FramebufferHost {
-public:
-  BenchFramebuffer(int w, int h, int bpp) {
-    fb_.format = FormatFor(bpp);
-    fb_.bytesPerPixel = bpp;
-    fb_.width = w, fb_.height = h;
-    fb_.stride = Framebuffer::StrideFor(w, bpp);
-    bits_.assign(fb_.stride * h, 128);
-    fb_.bits = bits_.data();
-  }
-  void LockFramebuffer() override { mutex_.lock(); }
-  void UnlockFramebuffer() override { mutex_.unlock(); }
-  Framebuffer CurrentFramebuffer() override { return fb_; }
-  void AddRectToUpdateRegion(int, int, int, int) override {}
-  void InvalidateScreenRect(int, int, int, int) override {}
-
-private:
-  std::recursive_mutex mutex_;
-  Framebuffer fb_;
-  std::vector<std::uint8_t> bits_;
-};
 
 // The FramebufferUpdate reader's loop, without the shell: message type, rectangle count,
 // headers, decoders; the Bell ends the recording.
@@ -203,7 +179,7 @@ double Best(double budget, const std::function<double()>& fn) {
 }
 
 double OursFromMemory(const bench::Stream& s, int w, int h, int bpp) {
-  BenchFramebuffer fb(w, h, bpp);
+  MemoryFramebuffer fb(w, h, FormatFor(bpp));
   DecoderState st(fb);
   rdr::MemInStream in(s.bytes.data(), s.bytes.size());
   auto t0 = Clock::now();
@@ -212,7 +188,7 @@ double OursFromMemory(const bench::Stream& s, int w, int h, int bpp) {
 }
 
 double OursFromSocket(const bench::Stream& s, int w, int h, int bpp) {
-  BenchFramebuffer fb(w, h, bpp);
+  MemoryFramebuffer fb(w, h, FormatFor(bpp));
   DecoderState st(fb);
   LoopbackServer server(s.bytes, false, w, h, bpp);
   int fd = Connect(server.Port());

@@ -135,4 +135,19 @@ std::uint32_t PixelToRgb(const PixelFormat& pf, std::uint32_t pixel) {
          0x02000000u;
 }
 
+int BuildColourTable8(const PixelFormat& pf, std::uint8_t table[256][4]) {
+  if (pf.bitsPerPixel != 8 || !pf.trueColour || !pf.IsValid()) return 0;
+  const int count = 1 << pf.depth;  // depth <= 8 in a valid 8-bit format
+  auto channel = [](int i, unsigned max, unsigned shift) {
+    return static_cast<std::uint8_t>(((max / 2 + ((static_cast<unsigned>(i) >> shift) & max) * 65535u) / max) >> 8);
+  };
+  for (int i = 0; i < count; i++) {
+    table[i][0] = channel(i, pf.blueMax, pf.blueShift);
+    table[i][1] = channel(i, pf.greenMax, pf.greenShift);
+    table[i][2] = channel(i, pf.redMax, pf.redShift);
+    table[i][3] = 0;
+  }
+  return count;
+}
+
 }  // namespace dec

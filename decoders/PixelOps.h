@@ -66,6 +66,12 @@ std::uint32_t RgbToPixel(const PixelFormat& pf, unsigned red, unsigned green, un
 // RGB value red | green << 8 | blue << 16 | 0x02000000.
 std::uint32_t PixelToRgb(const PixelFormat& pf, std::uint32_t pixel);
 
+// The colour table of an 8-bit true-colour bitmap: for each index below 2 to the power of
+// the depth (at most 256 entries), blue, green, red and 0, each channel
+// (max / 2 + ((index >> shift) & max) * 65535) / max, scaled to 8 bits. Returns the number
+// of entries filled; 0 unless the format is a valid 8-bit true-colour one.
+int BuildColourTable8(const PixelFormat& pf, std::uint8_t table[256][4]);
+
 // ---- Templates over the pixel type (std::uint8_t, std::uint16_t, std::uint32_t) ----
 
 template <class P>

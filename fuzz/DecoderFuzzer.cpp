@@ -7,14 +7,13 @@
 // of the known kinds, a bitmap rebuild or a pointer move by its low bits.
 #include <cstddef>
 #include <cstdint>
-#include <mutex>
-#include <vector>
 
 #include "app/Exception.h"
 #include "app/Log.h"
 #include "decoders/Decoders.h"
 #include "rdr/Exception.h"
 #include "rdr/MemInStream.h"
+#include "tests/unit/decoders/MemoryFramebuffer.h"
 
 namespace {
 
@@ -40,31 +39,6 @@ const PixelFormat kFormats[] = {
 };
 constexpr int kFormatCount = sizeof kFormats / sizeof kFormats[0];
 
-class FuzzFramebuffer : public FramebufferHost {
-public:
-  void Rebuild(int w, int h, const PixelFormat& pf) {
-    std::lock_guard<std::recursive_mutex> g(mutex_);
-    fb_.format = PixelFormat::Sanitize(pf);
-    fb_.bytesPerPixel = fb_.format.BytesPerPixel();
-    fb_.width = w;
-    fb_.height = h;
-    fb_.stride = Framebuffer::StrideFor(w, fb_.bytesPerPixel);
-    // Exactly the bitmap's size, so that ASan sees any write past it.
-    bits_.assign(fb_.stride * static_cast<std::size_t>(h), 128);
-    fb_.bits = bits_.empty() ? nullptr : bits_.data();
-  }
-  void LockFramebuffer() override { mutex_.lock(); }
-  void UnlockFramebuffer() override { mutex_.unlock(); }
-  Framebuffer CurrentFramebuffer() override { return fb_; }
-  void AddRectToUpdateRegion(int, int, int, int) override {}
-  void InvalidateScreenRect(int, int, int, int) override {}
-
-private:
-  std::recursive_mutex mutex_;
-  Framebuffer fb_;
-  std::vector<std::uint8_t> bits_;
-};
-
 const std::int32_t kKinds[] = {rfbenc::kRaw,        rfbenc::kCopyRect,   rfbenc::kRRE,
                                rfbenc::kCoRRE,      rfbenc::kHextile,    rfbenc::kXCursor,
                                rfbenc::kRichCursor, rfbenc::kPointerPos};
@@ -79,9 +53,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size < 5) return 0;
-  FuzzFramebuffer host;
-  const PixelFormat& pf = kFormats[data[0] % kFormatCount];
-  host.Rebuild((data[1] << 8 | data[2]) % 300, (data[3] << 8 | data[4]) % 300, pf);
+  MemoryFramebuffer host((data[1] << 8 | data[2]) % 300, (data[3] << 8 | data[4]) % 300,
+                         PixelFormat::Sanitize(kFormats[data[0] % kFormatCount]));
   DecoderState st(host);
   rdr::MemInStream in(data + 5, size - 5);
   try {
@@ -108,7 +81,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       } else if (pick < 12) {
         // The bitmap is replaced: new size and format, between two rectangles.
         FramebufferLock lock(host);
-        host.Rebuild(r.w % 300, r.h % 300, kFormats[r.x % kFormatCount]);
+        host.Rebuild(r.w % 300, r.h % 300, PixelFormat::Sanitize(kFormats[r.x % kFormatCount]));
         st.cursor.FramebufferRebuilt();
       } else {
         st.cursor.Move(static_cast<std::int16_t>(r.x), static_cast<std::int16_t>(r.y));

@@ -11,14 +11,6 @@
 
 namespace {
 
-RectHeader Rect(int x, int y, int w, int h, std::int32_t enc) {
-  RectHeader r;
-  r.x = static_cast<std::uint16_t>(x), r.y = static_cast<std::uint16_t>(y);
-  r.w = static_cast<std::uint16_t>(w), r.h = static_cast<std::uint16_t>(h);
-  r.encoding = enc;
-  return r;
-}
-
 std::uint32_t Background(int x, int y) { return 0x00100000u + static_cast<std::uint32_t>(y * 256 + x); }
 
 class Cursor : public ::testing::Test {

@@ -14,14 +14,6 @@
 
 namespace {
 
-RectHeader Rect(int x, int y, int w, int h, std::int32_t enc) {
-  RectHeader r;
-  r.x = static_cast<std::uint16_t>(x), r.y = static_cast<std::uint16_t>(y);
-  r.w = static_cast<std::uint16_t>(w), r.h = static_cast<std::uint16_t>(h);
-  r.encoding = enc;
-  return r;
-}
-
 std::uint32_t Mask(int bpp) { return bpp == 4 ? 0xFFFFFFFFu : (1u << (8 * bpp)) - 1; }
 
 // Distinct pixel values that fit every pixel size.

@@ -188,6 +188,25 @@ TEST(PixelOps, PackedCopiesAndCacheSwapsRoundTrip) {
   EXPECT_EQ(m.Pixel(2, 3), 0x24u);
 }
 
+TEST(PixelOps, EightBitColourTableCoversTheDepthOnly) {
+  std::uint8_t table[256][4];
+  EXPECT_EQ(dec::BuildColourTable8(Format8(), table), 256);  // 7/7/3 at shifts 0/3/6
+  const std::uint8_t white[4] = {255, 255, 255, 0};
+  EXPECT_EQ(0, std::memcmp(table[255], white, 4));
+  EXPECT_EQ(table[1][2], 36);   // red 1 of 7: (3 + 65535) / 7 >> 8
+  EXPECT_EQ(table[64][0], 85);  // blue 1 of 3
+  PixelFormat grey = Format8();
+  grey.depth = 3, grey.redMax = grey.greenMax = grey.blueMax = 1, grey.redShift = 2, grey.greenShift = 1,
+  grey.blueShift = 0;
+  EXPECT_EQ(dec::BuildColourTable8(grey, table), 8);
+  EXPECT_EQ(table[4][2], 255);
+  EXPECT_EQ(table[4][1], 0);
+  EXPECT_EQ(dec::BuildColourTable8(Format16(), table), 0);
+  PixelFormat map = Format8();
+  map.trueColour = 0;
+  EXPECT_EQ(dec::BuildColourTable8(map, table), 0);
+}
+
 struct MoveCase {
   const char* name;
   int sx, sy, dx, dy, w, h;

@@ -1,20 +1,28 @@
-// A connection's framebuffer in plain memory, for decoder tests: the bitmap, its lock
-// (re-entrant, with its depth observable), and a record of the update region and of the
-// screen invalidations.
+// A connection's framebuffer in plain memory, for the decoder tests, the fuzzer and the
+// benchmark: the bitmap, its lock (re-entrant, with its depth observable), and a record of
+// the update region and of the screen invalidations.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
-#include <algorithm>
 #include <functional>
 #include <mutex>
-#include <stdexcept>
 #include <vector>
 
 #include "decoders/DecoderState.h"
 #include "decoders/Framebuffer.h"
+#include "decoders/RectHeader.h"
 #include "rdr/Exception.h"
 #include "rdr/InStream.h"
+
+inline RectHeader Rect(int x, int y, int w, int h, std::int32_t encoding) {
+  RectHeader r;
+  r.x = static_cast<std::uint16_t>(x), r.y = static_cast<std::uint16_t>(y);
+  r.w = static_cast<std::uint16_t>(w), r.h = static_cast<std::uint16_t>(h);
+  r.encoding = encoding;
+  return r;
+}
 
 struct TestRect {
   int x, y, w, h;
@@ -55,8 +63,9 @@ public:
     fb_.width = width;
     fb_.height = height;
     fb_.stride = Framebuffer::StrideFor(width, fb_.bytesPerPixel);
-    storage_.assign(fb_.stride * static_cast<std::size_t>(height) + 1, 128);  // +1: a non-null pointer when empty
-    fb_.bits = storage_.data();
+    // Exactly the bitmap's size, so that ASan sees a write past it; no bitmap when empty.
+    storage_.assign(fb_.stride * static_cast<std::size_t>(height), 128);
+    fb_.bits = storage_.empty() ? nullptr : storage_.data();
   }
 
   void LockFramebuffer() override {
@@ -103,42 +112,32 @@ private:
   std::vector<std::uint8_t> storage_;
 };
 
-// Serves a byte vector a few bytes at a time and fails the test when a refill is needed
-// while the framebuffer lock is held: no decoder may wait for the network under the lock.
+// Serves a byte vector a few bytes at a time and counts the refills needed while the
+// framebuffer lock is held: no decoder may wait for the network under the lock.
 class TrickleInStream : public rdr::InStream {
 public:
   TrickleInStream(const std::vector<std::uint8_t>& data, std::size_t chunk, const MemoryFramebuffer& fb)
-      : data_(data), chunk_(chunk), fb_(fb) {
-    buf_.resize(1 << 16);
-    ptr_ = end_ = buf_.data();
+      : begin_(data.data()), limit_(data.data() + data.size()), chunk_(chunk), fb_(fb) {
+    ptr_ = end_ = begin_;
   }
-  std::size_t Pos() override { return pos_ - Avail(); }
+  std::size_t Pos() override { return static_cast<std::size_t>(ptr_ - begin_); }
   int refillsUnderLock = 0;
 
 protected:
+  // Lets the window of visible bytes grow by one chunk (or to the item asked for).
   std::size_t Overrun(std::size_t itemSize, std::size_t nItems) override {
     if (fb_.LockDepth() != 0) refillsUnderLock++;
-    if (itemSize > buf_.size()) throw std::length_error("item larger than the test stream's buffer");
-    std::size_t unread = Avail();
-    std::memmove(buf_.data(), ptr_, unread);
-    ptr_ = buf_.data();
-    end_ = ptr_ + unread;
-    while (Avail() < itemSize) {
-      if (pos_ >= data_.size()) throw rdr::EndOfStream("overrun");
-      std::size_t n = std::min(chunk_, data_.size() - pos_);
-      std::memcpy(const_cast<std::uint8_t*>(end_), data_.data() + pos_, n);
-      pos_ += n;
-      end_ += n;
-    }
+    if (static_cast<std::size_t>(limit_ - ptr_) < itemSize) throw rdr::EndOfStream("overrun");
+    const std::size_t avail = Avail(), left = static_cast<std::size_t>(limit_ - end_);
+    end_ += std::min(left, std::max(chunk_, itemSize - avail));
     return std::min(nItems, Avail() / itemSize);
   }
 
 private:
-  const std::vector<std::uint8_t>& data_;
+  const std::uint8_t* begin_;
+  const std::uint8_t* limit_;
   std::size_t chunk_;
   const MemoryFramebuffer& fb_;
-  std::vector<std::uint8_t> buf_;
-  std::size_t pos_ = 0;
 };
 
 // Generates a long byte pattern without holding it in memory.

@@ -11,6 +11,10 @@ bool DecodeRectangle(DecoderState& st, rdr::InStream& in, const RectHeader& r) {
     case rfbenc::kRRE: decode = DecodeRRE; break;
     case rfbenc::kCoRRE: decode = DecodeCoRRE; break;
     case rfbenc::kHextile: decode = DecodeHextile; break;
+    case rfbenc::kTight: decode = DecodeTight; break;
+    case rfbenc::kTightZstd: decode = DecodeTightZstd; break;
+    case rfbenc::kOpalo: decode = DecodeOpalo; break;
+    case rfbenc::kOpalo2: decode = DecodeOpalo2; break;
     default: return false;
   }
   st.cursor.LockArea(r.x, r.y, r.w, r.h);

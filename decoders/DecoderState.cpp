@@ -13,6 +13,7 @@ void DecoderState::Reset() {
   zlibStream.ResetAll();
   zlibHexRawStream.ResetAll();
   zlibHexEncodedStream.ResetAll();
+  jpeg.Reset();
 }
 
 Framebuffer DecoderState::Snapshot() {

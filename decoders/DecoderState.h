@@ -6,8 +6,10 @@
 
 #include "decoders/Framebuffer.h"
 #include "decoders/GrowBuffer.h"
+#include "decoders/Jpeg.h"
 #include "decoders/SoftCursor.h"
 #include "decoders/StreamDecompressor.h"
+#include "decoders/Tight.h"
 
 class DecoderState {
 public:
@@ -36,4 +38,8 @@ public:
   StreamDecompressor zlibStream;
   StreamDecompressor zlibHexRawStream;
   StreamDecompressor zlibHexEncodedStream;
+
+  // The JPEG decompressor of Tight and Opalo2, and Tight's filter work areas.
+  dec::JpegDecoder jpeg;
+  dec::TightWork tightWork;
 };

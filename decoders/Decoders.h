@@ -19,6 +19,17 @@ void DecodeRRE(DecoderState& st, rdr::InStream& in, const RectHeader& r);
 void DecodeCoRRE(DecoderState& st, rdr::InStream& in, const RectHeader& r);
 void DecodeHextile(DecoderState& st, rdr::InStream& in, const RectHeader& r);
 
+// Tight (7, zlib streams) and TightZstd (26, zstd streams). A corrupt compressed stream
+// throws rdr::Exception: the stream cannot go on, so neither can the connection.
+void DecodeTight(DecoderState& st, rdr::InStream& in, const RectHeader& r);
+void DecodeTightZstd(DecoderState& st, rdr::InStream& in, const RectHeader& r);
+// Opalo (9; Ultra, LZO1X) and Opalo2 (10; JPEG). A data length above the receive
+// buffer's cap, or a rectangle above the decompression buffer's, ends the connection
+// (ErrorException) before the data are read; a block or image that does not decode is
+// not drawn.
+void DecodeOpalo(DecoderState& st, rdr::InStream& in, const RectHeader& r);
+void DecodeOpalo2(DecoderState& st, rdr::InStream& in, const RectHeader& r);
+
 // One real (non-pseudo) rectangle as the update reader handles it: declares the area to
 // the soft cursor, decodes it, adds it to the update region and puts the cursor back.
 // Returns false, having read nothing, for an encoding it does not know.

@@ -14,6 +14,8 @@ void DecoderState::Reset() {
   zlibHexRawStream.ResetAll();
   zlibHexEncodedStream.ResetAll();
   jpeg.Reset();
+  zlibHexBg = zlibHexFg = 0;
+  zrle.Reset();
 }
 
 Framebuffer DecoderState::Snapshot() {

@@ -10,6 +10,7 @@
 #include "decoders/SoftCursor.h"
 #include "decoders/StreamDecompressor.h"
 #include "decoders/Tight.h"
+#include "decoders/Zrle.h"
 
 class DecoderState {
 public:
@@ -42,4 +43,18 @@ public:
   // The JPEG decompressor of Tight and Opalo2, and Tight's filter work areas.
   dec::JpegDecoder jpeg;
   dec::TightWork tightWork;
+
+  // ZlibHex/ZstdHex tile colours: they carry over from tile to tile and from rectangle to
+  // rectangle, in the plain and the compressed tile forms alike.
+  std::uint32_t zlibHexBg = 0, zlibHexFg = 0;
+
+  // The ZRLE family: one in-stream per kind for the whole connection, and the tile work.
+  ZrleState zrle;
+
+  // Settings the connection copies in from its options.
+  int quality = -1;  // the "quality" option when given (it picks the ZYWRLE level), else -1
+
+  // The update reader's count of rectangles received since the connection thread started
+  // (statistics; the first few tiles of the ZRLE family repaint the whole window).
+  std::uint64_t rectanglesReceived = 0;
 };

@@ -30,6 +30,37 @@ void DecodeTightZstd(DecoderState& st, rdr::InStream& in, const RectHeader& r);
 void DecodeOpalo(DecoderState& st, rdr::InStream& in, const RectHeader& r);
 void DecodeOpalo2(DecoderState& st, rdr::InStream& in, const RectHeader& r);
 
+// Zlib (6) and ZSTD (25): drawn only when the block decompresses to exactly the
+// rectangle's pixels. ZlibHex (8) and ZstdHex (27). ZRLE (16), ZYWRLE (17), ZSTDRLE (28),
+// ZSTDYWRLE (29). A corrupt persistent stream throws rdr::Exception (connection road); a
+// tile whose data do not add up is logged and not drawn.
+void DecodeZlib(DecoderState& st, rdr::InStream& in, const RectHeader& r);
+void DecodeZlibHex(DecoderState& st, rdr::InStream& in, const RectHeader& r);
+void DecodeZrle(DecoderState& st, rdr::InStream& in, const RectHeader& r);
+// The ZYWRLE level for the "quality" option (-1: not given).
+int ZywrleLevel(int quality);
+
+// XZ (18) and XZYW (19): the header holds the sub-rectangle count (x, y) and the
+// compressed length (w, h); each sub-rectangle is declared, saved to the cache, drawn and
+// repainted on its own. A negative or oversized length throws rdr::Exception.
+void DecodeXz(DecoderState& st, rdr::InStream& in, const RectHeader& r);
+
+// The cache bitmap (Framebuffer::cache, present when the connection was built with
+// "EnableCache"): zeroed on a new pixel format, at thread start and on a resize; areas are
+// saved before they are overwritten and swapped back on the server's request. Each does
+// nothing without a cache bitmap or for an area outside the framebuffer.
+void ClearCache(const Framebuffer& fb);
+void SaveRectToCache(DecoderState& st, int x, int y, int w, int h);
+void SwapRectWithCache(DecoderState& st, int x, int y, int w, int h);
+// 0xFFFF0000: swaps the header's area with the cache.
+void DecodeCacheRect(DecoderState& st, rdr::InStream& in, const RectHeader& r);
+// 0xFFFF0007, 0xFFFF0008 / 0xFFFF000A, 0xFFFF0009: lists of areas (count in the header's
+// x) in one compressed block; each area is declared and added to the update region on its
+// own. The block is always consumed; entries are taken only as far as the data produced.
+void DecodeCacheZipList(DecoderState& st, rdr::InStream& in, const RectHeader& r);
+void DecodeZipRectList(DecoderState& st, rdr::InStream& in, const RectHeader& r);
+void DecodeLzoRectList(DecoderState& st, rdr::InStream& in, const RectHeader& r);
+
 // One real (non-pseudo) rectangle as the update reader handles it: declares the area to
 // the soft cursor, decodes it, adds it to the update region and puts the cursor back.
 // Returns false, having read nothing, for an encoding it does not know.

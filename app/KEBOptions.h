@@ -21,10 +21,11 @@ public:
   static constexpr int kMaxFileTransferTimeout = 600;
   static constexpr int kCmdLineCapacity = 8192;
 
-  // Built-in defaults only. The application calls Initialise() to compute the snapshot
-  // folder and the options-file location and to load that file.
+  // Built-in defaults only.
   KEBOptions();
   void SetDefaults();
+  // (Win32 shell) The snapshot folder, the options-file location and loading that file:
+  // the application calls it right after construction, before SetFromCommandLine.
   void Initialise();
 
   // Reads every key of section [options] of the file; an absent key keeps the field's value.

@@ -1,0 +1,741 @@
+"""End-to-end harness for KEBviewer.exe under Wine and Xvfb.
+
+A test session gets its own X server (Xvfb, no window manager), its own Wine prefix
+(a cheap copy of the project prefix: programs hard-linked, everything else copied) with
+its own wineserver, and one kebdrive.exe that finds windows and acts on them the way a
+person does. Everything started here is stopped again: processes are killed, the
+prefix's wineserver is ended, the X servers are shut down.
+
+    with Session() as s:
+        viewer = s.start(exe, "-help")
+        box = viewer.window(title="Quillmar Remote info")
+        assert "Usage includes" in box.message
+        box.click(text="^OK$")
+        assert viewer.wait(10) == 1
+
+Needs Debian's /usr/bin/python3 with numpy (and PIL only for saving PNG files).
+"""
+
+import errno
+import getpass
+import json
+import os
+import re
+import select
+import shutil
+import signal
+import socket
+import subprocess
+import tempfile
+import time
+from pathlib import Path
+
+import numpy as np
+
+HERE = Path(__file__).resolve().parent
+SOURCE_DIR = Path(os.environ.get("KEB_SOURCE_DIR", HERE.parent.parent))
+BINARY_DIR = Path(os.environ.get("KEB_BINARY_DIR", SOURCE_DIR / "build" / "mingw"))
+WINE_RUN = SOURCE_DIR / "tools" / "wine-run"
+BASE_PREFIX = Path(os.environ.get("KEB_BASE_WINEPREFIX", SOURCE_DIR / "build" / "wineprefix"))
+
+
+def viewer_exe():
+    return Path(os.environ.get("KEB_VIEWER_EXE", BINARY_DIR / "KEBviewer.exe"))
+
+
+def kebdrive_exe():
+    return Path(os.environ.get("KEB_KEBDRIVE_EXE", BINARY_DIR / "tests" / "kebdrive.exe"))
+
+
+def lang_dll():
+    return Path(os.environ.get("KEB_LANG_DLL", BINARY_DIR / "tests" / "wine-lang" / "keblang.dll"))
+
+
+def win_path(path):
+    """The Windows name of a local path (drive Z: is the Unix root in every prefix)."""
+    return "Z:" + str(Path(path).resolve()).replace("/", "\\")
+
+
+class HarnessError(Exception):
+    pass
+
+
+class Timeout(HarnessError):
+    pass
+
+
+def wait_until(predicate, timeout, interval=0.02, what="condition"):
+    """Polls predicate until it returns a true value (returned) or timeout seconds pass."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = predicate()
+        if value:
+            return value
+        if time.monotonic() >= deadline:
+            raise Timeout("timed out after %.1f s waiting for %s" % (timeout, what))
+        time.sleep(interval)
+
+
+def _stop_process(proc, grace=3.0):
+    """Ends a Popen process (and its process group when it leads one), bounded in time."""
+    if proc is None or proc.poll() is not None:
+        return
+    try:
+        proc.terminate()
+        proc.wait(grace)
+    except subprocess.TimeoutExpired:
+        try:
+            proc.kill()
+            proc.wait(grace)
+        except (ProcessLookupError, subprocess.TimeoutExpired):
+            pass
+    except ProcessLookupError:
+        pass
+
+
+def free_tcp_port():
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+# ---------------------------------------------------------------------------------
+# Images
+
+def read_xwd(data):
+    """Decodes an XWD (X Window Dump, version 7) into an RGB array of shape (h, w, 3)."""
+    if len(data) < 100:
+        raise HarnessError("XWD data too short")
+    h = np.frombuffer(data[:100], dtype=">u4")
+    header_size, version, fmt, depth, width, height = (int(v) for v in h[:6])
+    byte_order, bpp, bpl, vclass = int(h[7]), int(h[11]), int(h[12]), int(h[13])
+    masks = [int(h[14]), int(h[15]), int(h[16])]
+    ncolors = int(h[19])
+    if version != 7 or fmt != 2:
+        raise HarnessError("XWD: only version 7 ZPixmap images are read (%d, %d)" % (version, fmt))
+    colormap_at = header_size
+    image_at = colormap_at + 12 * ncolors
+    raw = np.frombuffer(data, dtype=np.uint8, count=bpl * height, offset=image_at).reshape(height, bpl)
+    endian = "<" if byte_order == 0 else ">"
+    if bpp == 32:
+        px = raw[:, : width * 4].copy().view(endian + "u4").reshape(height, width)
+    elif bpp == 16:
+        px = raw[:, : width * 2].copy().view(endian + "u2").reshape(height, width).astype(np.uint32)
+    elif bpp == 24:
+        b = raw[:, : width * 3].reshape(height, width, 3).astype(np.uint32)
+        px = (b[..., 0] | (b[..., 1] << 8) | (b[..., 2] << 16)) if byte_order == 0 else \
+            ((b[..., 0] << 16) | (b[..., 1] << 8) | b[..., 2])
+    elif bpp == 8:
+        px = raw[:, :width].astype(np.uint32)
+    else:
+        raise HarnessError("XWD: %d bits per pixel not handled" % bpp)
+    if vclass in (4, 5):  # TrueColor, DirectColor: channels by mask
+        out = np.empty((height, width, 3), dtype=np.uint8)
+        for i, mask in enumerate(masks):
+            shift = (mask & -mask).bit_length() - 1
+            top = mask >> shift
+            out[..., i] = ((px & mask) >> shift) * 255 // top
+        return out
+    # Colour map: 12-byte entries (pixel, red, green, blue, flags, pad).
+    cmap = np.frombuffer(data, dtype=">u4", count=3 * ncolors, offset=colormap_at).reshape(ncolors, 3)
+    table = np.zeros((256, 3), dtype=np.uint8)
+    for entry in cmap:
+        pixel = int(entry[0])
+        rg, b_ = int(entry[1]), int(entry[2])
+        if pixel < 256:
+            table[pixel] = ((rg >> 24) & 0xFF, (rg >> 8) & 0xFF, (b_ >> 24) & 0xFF)
+    return table[np.minimum(px, 255)]
+
+
+def screenshot(display, timeout=20):
+    """The whole screen of an X display as an RGB array."""
+    r = subprocess.run(["xwd", "-root", "-silent", "-display", display], stdout=subprocess.PIPE,
+                       stderr=subprocess.PIPE, timeout=timeout, check=False)
+    if r.returncode != 0:
+        raise HarnessError("xwd failed on %s: %s" % (display, r.stderr.decode(errors="replace")))
+    return read_xwd(r.stdout)
+
+
+def crop(image, rect):
+    """The part of image inside rect = [left, top, right, bottom] (screen coordinates)."""
+    left, top, right, bottom = rect
+    return image[max(top, 0):max(bottom, 0), max(left, 0):max(right, 0)]
+
+
+def psnr(a, b):
+    """Peak signal-to-noise ratio of two RGB images of the same shape (inf when equal)."""
+    if a.shape != b.shape:
+        raise HarnessError("image shapes differ: %s and %s" % (a.shape, b.shape))
+    mse = np.mean((a.astype(np.float64) - b.astype(np.float64)) ** 2)
+    return float("inf") if mse == 0 else 10 * np.log10(255.0 ** 2 / mse)
+
+
+def save_png(image, path):
+    from PIL import Image
+    Image.fromarray(np.asarray(image, dtype=np.uint8)).save(str(path))
+
+
+def assert_same_image(actual, expected, min_psnr=None, save_to=None):
+    """Exact equality, or at least min_psnr dB. On failure both images go to save_to
+    (a path prefix) as PNG files when given."""
+    ok = actual.shape == expected.shape and (
+        np.array_equal(actual, expected) if min_psnr is None else psnr(actual, expected) >= min_psnr)
+    if ok:
+        return
+    detail = "shapes %s / %s" % (actual.shape, expected.shape)
+    if actual.shape == expected.shape:
+        diff = np.any(actual != expected, axis=2)
+        ys, xs = np.nonzero(diff)
+        detail = "%d pixels differ, first at (%d, %d), PSNR %.2f dB" % (
+            len(xs), xs[0], ys[0], psnr(actual, expected))
+    if save_to:
+        save_png(actual, str(save_to) + "-actual.png")
+        save_png(expected, str(save_to) + "-expected.png")
+        detail += "; images saved as %s-actual.png / -expected.png" % save_to
+    raise AssertionError("images differ: " + detail)
+
+
+# ---------------------------------------------------------------------------------
+# X servers
+
+class _XServer:
+    """An X server started with -displayfd: it picks a free display number itself and
+    writes it when it accepts connections."""
+
+    def __init__(self):
+        self.proc = None
+        self.number = None
+        self.log = None
+
+    @property
+    def display(self):
+        return ":%d" % self.number
+
+    def _start(self, argv, timeout):
+        r, w = os.pipe()
+        self.log = tempfile.NamedTemporaryFile(prefix="keb-x-", suffix=".log", delete=False)
+        try:
+            self.proc = subprocess.Popen(argv + ["-displayfd", str(w)], pass_fds=(w,), stdin=subprocess.DEVNULL,
+                                         stdout=self.log, stderr=subprocess.STDOUT, start_new_session=True)
+        finally:
+            os.close(w)
+        text = b""
+        deadline = time.monotonic() + timeout
+        try:
+            while not text.endswith(b"\n"):
+                left = deadline - time.monotonic()
+                if left <= 0 or self.proc.poll() is not None:
+                    raise HarnessError("%s did not come up: %s" % (argv[0], self.log_text()))
+                ready, _, _ = select.select([r], [], [], min(left, 0.2))
+                if ready:
+                    chunk = os.read(r, 64)
+                    if not chunk:
+                        raise HarnessError("%s closed -displayfd: %s" % (argv[0], self.log_text()))
+                    text += chunk
+        except BaseException:
+            self.stop()
+            raise
+        finally:
+            os.close(r)
+        self.number = int(text.strip())
+
+    def log_text(self):
+        try:
+            return Path(self.log.name).read_text(errors="replace")[-2000:]
+        except OSError:
+            return ""
+
+    def screenshot(self):
+        return screenshot(self.display)
+
+    def stop(self):
+        _stop_process(self.proc)
+        self.proc = None
+        if self.log:
+            self.log.close()
+            try:
+                os.unlink(self.log.name)
+            except OSError:
+                pass
+            self.log = None
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.stop()
+
+
+class Xvfb(_XServer):
+    """A private virtual screen for Wine's windows. -noreset: without it the server would
+    forget keyboard layout, focus and pointer whenever its last client leaves."""
+
+    def __init__(self, width=1280, height=1024, depth=24, timeout=15):
+        super().__init__()
+        self.size = (width, height)
+        self._start(["Xvfb", "-screen", "0", "%dx%dx%d" % (width, height, depth), "-nolisten", "tcp",
+                     "-noreset"], timeout)
+
+
+class Xvnc(_XServer):
+    """A real RFB server (TigerVNC's Xvnc) on loopback without authentication. Its
+    framebuffer is its X screen: show_image() puts a known picture on it and
+    screenshot() reads it back."""
+
+    def __init__(self, width=640, height=480, depth=24, port=None, timeout=15, extra=()):
+        super().__init__()
+        self.size = (width, height)
+        for attempt in range(5):
+            self.port = port or free_tcp_port()
+            self._start(["Xvnc", "-SecurityTypes", "None", "-localhost", "-rfbport", str(self.port),
+                         "-geometry", "%dx%d" % (width, height), "-depth", str(depth), "-noreset",
+                         "-nolisten", "tcp"] + list(extra), timeout)
+            try:
+                wait_until(lambda: self._listening(), 5, what="Xvnc to listen on port %d" % self.port)
+                return
+            except Timeout:
+                self.stop()
+                if port:
+                    raise
+        raise HarnessError("Xvnc found no free port")
+
+    def _listening(self):
+        try:
+            with socket.create_connection(("127.0.0.1", self.port), timeout=1) as s:
+                return s.recv(12).startswith(b"RFB ")
+        except OSError:
+            return False
+
+    def show_image(self, image, timeout=15):
+        """Makes image (an RGB array, or a picture file) the server's desktop background,
+        tiled from the top-left corner, and waits until the framebuffer shows it."""
+        with tempfile.TemporaryDirectory(prefix="keb-xvnc-") as tmp:
+            if isinstance(image, (str, Path)):
+                from PIL import Image
+                picture = np.asarray(Image.open(str(image)).convert("RGB"))
+                path = str(image)
+            else:
+                picture = np.asarray(image, dtype=np.uint8)
+                path = os.path.join(tmp, "picture.png")
+                save_png(picture, path)
+            subprocess.run(["display", "-display", self.display, "-window", "root", path],
+                           stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                           timeout=timeout, check=True)
+        h = min(picture.shape[0], self.size[1])
+        w = min(picture.shape[1], self.size[0])
+        wait_until(lambda: np.array_equal(self.screenshot()[:h, :w], picture[:h, :w]), timeout,
+                   interval=0.1, what="the picture on the Xvnc screen")
+        return picture
+
+
+# ---------------------------------------------------------------------------------
+# Wine prefix, driver, programs
+
+# Programs and data Wine never writes to are shared with the base prefix through hard
+# links; everything else (registry, ini files, user folders) is copied.
+_LINKED = {".dll", ".exe", ".sys", ".drv", ".ocx", ".cpl", ".acm", ".ax", ".tlb", ".ds", ".msstyles",
+           ".nls", ".ttf", ".ttc", ".fon", ".mui", ".com", ".vxd", ".exe16", ".dll16", ".drv16"}
+
+
+def _ensure_base_prefix():
+    if (BASE_PREFIX / ".booted").exists():
+        return
+    # tools/wine-run creates and boots the project prefix on first use.
+    env = dict(os.environ)
+    env.pop("DISPLAY", None)
+    env["WINEPREFIX"] = str(BASE_PREFIX)
+    subprocess.run([str(WINE_RUN), str(kebdrive_exe()), "ping"], env=env, stdin=subprocess.DEVNULL,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=180, check=False)
+    if not (BASE_PREFIX / ".booted").exists():
+        raise HarnessError("the Wine prefix %s could not be created" % BASE_PREFIX)
+
+
+def make_prefix(target):
+    """A private Wine prefix at target, copied from the project prefix."""
+    _ensure_base_prefix()
+
+    def copy(src, dst, follow_symlinks=True):
+        if os.path.splitext(src)[1].lower() in _LINKED:
+            try:
+                os.link(src, dst)
+                return dst
+            except OSError as e:
+                if e.errno not in (errno.EXDEV, errno.EPERM, errno.EMLINK):
+                    raise
+        return shutil.copy2(src, dst)
+
+    # "wineserver" and sockets belong to the base prefix's running server.
+    shutil.copytree(str(BASE_PREFIX), str(target), symlinks=True, copy_function=copy,
+                    ignore=shutil.ignore_patterns("wineserver", ".wine-run.lock"))
+    # There is no window manager: windows Wine leaves to one ("managed") would make each
+    # hidden window wait two seconds for a manager's answer that never comes.
+    with open(os.path.join(str(target), "user.reg"), "a") as reg:
+        reg.write('\n[Software\\\\Wine\\\\X11 Driver] 1700000000\n"Managed"="N"\n')
+    return Path(target)
+
+
+class Driver:
+    """One kebdrive.exe in serve mode: a JSON array of arguments per request, a JSON line
+    per answer. Every request is bounded: kebdrive's own --timeout plus a margin here."""
+
+    def __init__(self, session):
+        self.session = session
+        if not kebdrive_exe().exists():
+            raise HarnessError("kebdrive.exe is not built: %s" % kebdrive_exe())
+        self.proc = subprocess.Popen([str(WINE_RUN), str(kebdrive_exe()), "serve"], env=session.env,
+                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                                     start_new_session=True)
+        self._buffer = b""
+        self.call("ping", timeout=60)
+
+    def call(self, verb, *args, timeout=10.0, check=True, **options):
+        """Runs one kebdrive command. Keyword options become --name value (True: a flag;
+        None/False: left out). timeout (seconds) is also kebdrive's waiting time.
+        Returns the answer as a dict; raises HarnessError when its code is not 0 and check."""
+        argv = [verb] + [str(a) for a in args]
+        for name, value in options.items():
+            if value is None or value is False:
+                continue
+            argv.append("--" + name.replace("_", "-"))
+            if value is not True:
+                argv.append(str(value))
+        argv += ["--timeout", str(int(timeout * 1000))]
+        line = json.dumps(argv) + "\n"
+        try:
+            self.proc.stdin.write(line.encode())
+            self.proc.stdin.flush()
+        except (BrokenPipeError, OSError) as e:
+            raise HarnessError("kebdrive is gone: %s" % e)
+        answer = json.loads(self._read_line(timeout + 15))
+        if check and answer.get("code", 0) != 0:
+            raise HarnessError("kebdrive %s: %s" % (" ".join(argv), answer))
+        return answer
+
+    def _read_line(self, timeout):
+        deadline = time.monotonic() + timeout
+        fd = self.proc.stdout.fileno()
+        while b"\n" not in self._buffer:
+            left = deadline - time.monotonic()
+            if left <= 0:
+                raise Timeout("kebdrive did not answer within %.0f s" % timeout)
+            ready, _, _ = select.select([fd], [], [], left)
+            if ready:
+                chunk = os.read(fd, 65536)
+                if not chunk:
+                    raise HarnessError("kebdrive ended (exit code %s)" % self.proc.poll())
+                self._buffer += chunk
+        line, _, self._buffer = self._buffer.partition(b"\n")
+        return line.decode("utf-8", errors="replace")
+
+    def close(self):
+        if self.proc and self.proc.poll() is None:
+            try:
+                self.proc.stdin.write(b'["quit"]\n')
+                self.proc.stdin.flush()
+                self.proc.wait(5)
+            except (OSError, subprocess.TimeoutExpired):
+                pass
+        _stop_process(self.proc)
+        self.proc = None
+
+
+class Window:
+    """A top-level window as kebdrive saw it, with its controls, and the actions a person
+    takes on it. Controls are chosen by id, text (regular expression, '&' removed) or
+    class; index picks among several matches."""
+
+    def __init__(self, session, data):
+        self.session = session
+        self.data = data
+        self.hwnd = data["hwnd"]
+        self.title = data["title"]
+        self.class_name = data["class"]
+        self.pid = data["pid"]
+        self.exe = data.get("exe", "")
+        self.rect = data["rect"]
+        self.client = data["client"]
+        self.controls = data.get("controls", [])
+
+    def __repr__(self):
+        return "<Window %d %r class %r pid %d>" % (self.hwnd, self.title, self.class_name, self.pid)
+
+    def _call(self, verb, timeout=10.0, check=True, **options):
+        return self.session.driver.call(verb, timeout=timeout, check=check, hwnd=self.hwnd, **options)
+
+    def refresh(self):
+        self.__init__(self.session, self._call("wait")["window"])
+        return self
+
+    @property
+    def statics(self):
+        """Texts of the static controls, top to bottom (empty ones left out)."""
+        found = [c for c in self.controls if c["class"].lower() == "static" and c["text"]]
+        return [c["text"] for c in sorted(found, key=lambda c: (c["rect"][1], c["rect"][0]))]
+
+    @property
+    def message(self):
+        """What a message box or task dialog says: its static texts, joined by new lines."""
+        return "\n".join(self.statics)
+
+    @property
+    def buttons(self):
+        return [c["text"].replace("&", "") for c in self.controls if c["class"].lower() == "button"]
+
+    def control(self, id=None, text=None, cls=None, index=0):
+        """The control (as a dict) from the last look at the window."""
+        matches = [c for c in self.controls
+                   if (id is None or c["id"] == id)
+                   and (cls is None or re.search(cls, c["class"]))
+                   and (text is None or re.search(text, c["text"].replace("&", "")))]
+        if len(matches) <= index:
+            raise HarnessError("no control id=%s text=%s class=%s in %r: %s" % (id, text, cls, self, self.controls))
+        return matches[index]
+
+    def click(self, text=None, id=None, cls=None, index=None, how="post", timeout=10.0):
+        """Presses a button: BM_CLICK posted (how="post"), sent ("send"), or WM_COMMAND
+        with BN_CLICKED posted to its parent ("command")."""
+        return self._call("click", timeout=timeout, text=text, id=id, cclass=cls, index=index,
+                          send=how == "send", command=how == "command")
+
+    def set_text(self, value, id=None, text=None, cls="^Edit$", index=None, timeout=10.0):
+        return self._call("settext", timeout=timeout, value=value, id=id, text=text, cclass=cls, index=index)["text"]
+
+    def check(self, state=1, text=None, id=None, index=None, timeout=10.0):
+        return self._call("check", timeout=timeout, state=state, text=text, id=id, index=index)["check"]
+
+    def choose(self, item=None, item_index=None, id=None, cls="ComboBox", index=None, timeout=10.0):
+        return self._call("combo", timeout=timeout, item=item, item_index=item_index, id=id, cclass=cls,
+                          index=index)
+
+    def keys(self, chars=None, vk=None, real=False, id=None, cls=None, timeout=10.0):
+        """Keystrokes: vk like "RETURN" or "CONTROL+A,TAB"; chars as typed characters.
+        Posted to the focused control, or with real=True through SendInput after
+        bringing the window to the foreground."""
+        return self._call("keys", timeout=timeout, chars=chars, vk=vk, input=real, id=id, cclass=cls)
+
+    def close(self):
+        return self._call("close")
+
+    def focus(self):
+        return self._call("focus")
+
+    def wait_gone(self, timeout=10.0):
+        self.session.driver.call("gone", timeout=timeout, hwnd=self.hwnd, hidden=True)
+
+    def client_rect(self):
+        """The client area in screen coordinates, as it is now."""
+        return self._call("rect")["client"]
+
+    def screenshot(self, client=True):
+        """The window's client area (or whole window) as it shows on the screen now."""
+        answer = self._call("rect")
+        return crop(self.session.xvfb.screenshot(), answer["client" if client else "window"])
+
+
+class Program:
+    """A Windows program started under the session's Wine."""
+
+    def __init__(self, session, exe, args, cwd=None, env=None):
+        self.session = session
+        self.exe = Path(exe)
+        self.args = list(args)
+        self.output = tempfile.TemporaryFile(prefix="keb-prog-")
+        environment = dict(session.env)
+        environment.update(env or {})
+        self.proc = subprocess.Popen([str(WINE_RUN), str(self.exe)] + self.args, env=environment,
+                                     cwd=str(cwd) if cwd else None, stdin=subprocess.DEVNULL,
+                                     stdout=self.output, stderr=subprocess.STDOUT, start_new_session=True)
+        self._pid = None
+
+    @property
+    def pid(self):
+        """The program's Windows process id, found by its path among Wine's processes."""
+        if self._pid is None:
+            want = win_path(self.exe).lower()
+
+            def find():
+                if self.proc.poll() is not None:
+                    raise HarnessError("%s ended with %d before it could be found" % (self.exe.name, self.proc.returncode))
+                procs = self.session.driver.call("procs")["procs"]
+                mine = [p["pid"] for p in procs if p["exe"].lower() == want]
+                return max(mine) if mine else None
+
+            self._pid = wait_until(find, 30, interval=0.05, what="process %s" % self.exe.name)
+        return self._pid
+
+    def window(self, title=None, cls=None, timeout=20.0):
+        """Waits for a visible top-level window of this program."""
+        answer = self.session.driver.call("wait", timeout=timeout, check=False, pid=self.pid, title=title,
+                                          **{"class": cls})
+        if answer.get("code") != 0:
+            raise Timeout("no window title=%r class=%r of %s within %.0f s (exit code %s); windows now: %s" % (
+                title, cls, self.exe.name, timeout, self.proc.poll(), self.windows()))
+        return Window(self.session, answer["window"])
+
+    def windows(self, hidden=False, children=True):
+        if self.proc.poll() is not None and self._pid is None:
+            return []
+        answer = self.session.driver.call("list", pid=self.pid, hidden=hidden, children=children)
+        return [Window(self.session, w) for w in answer["windows"]]
+
+    def wait(self, timeout=20.0):
+        """The exit code, waiting at most timeout seconds."""
+        try:
+            return self.proc.wait(timeout)
+        except subprocess.TimeoutExpired:
+            raise Timeout("%s still runs after %.0f s; windows: %s" % (self.exe.name, timeout, self.windows()))
+
+    @property
+    def returncode(self):
+        return self.proc.poll()
+
+    def text_output(self):
+        self.output.seek(0)
+        return self.output.read().decode(errors="replace")
+
+    def close(self, timeout=10.0):
+        """Ends the program as a person would (WM_CLOSE to its windows, again while new
+        ones appear), then by force. Returns the exit code."""
+        deadline = time.monotonic() + timeout
+        while self.proc.poll() is None and time.monotonic() < deadline:
+            try:
+                for w in self.windows(children=False):
+                    w.close()
+            except HarnessError:
+                pass
+            try:
+                return self.proc.wait(0.3)
+            except subprocess.TimeoutExpired:
+                pass
+        self.kill()
+        return self.proc.returncode
+
+    def kill(self):
+        _stop_process(self.proc, grace=2.0)
+
+
+class Session:
+    """Xvfb + a private Wine prefix with its own wineserver + kebdrive."""
+
+    def __init__(self, workdir=None, width=1280, height=1024):
+        self.programs = []
+        self.servers = []
+        self._own_workdir = workdir is None
+        if workdir is None:
+            parent = BINARY_DIR / "tests" / "wine-sessions"
+            try:
+                parent.mkdir(parents=True, exist_ok=True)
+            except OSError:
+                parent = None
+            workdir = tempfile.mkdtemp(prefix="session-", dir=str(parent) if parent else None)
+        self.workdir = Path(workdir)
+        self.xvfb = None
+        self.driver = None
+        try:
+            self.prefix = make_prefix(self.workdir / "prefix")
+            self.xvfb = Xvfb(width, height)
+            self.env = dict(os.environ)
+            self.env.update({"DISPLAY": self.xvfb.display, "WINEPREFIX": str(self.prefix), "WINEARCH": "win64",
+                             "WINEDEBUG": os.environ.get("KEB_WINEDEBUG", "-all"),
+                             "WINEDLLOVERRIDES": "mscoree,mshtml="})
+            self.env.pop("WAYLAND_DISPLAY", None)
+            self.driver = Driver(self)
+        except BaseException:
+            self.close()
+            raise
+
+    # Folders of the prefix's user.
+    @property
+    def appdata(self):
+        """The user's roaming application-data folder (%APPDATA%) as a local path."""
+        return self.prefix / "drive_c" / "users" / getpass.getuser() / "AppData" / "Roaming"
+
+    def start(self, exe, *args, cwd=None, env=None):
+        program = Program(self, exe, args, cwd=cwd, env=env)
+        self.programs.append(program)
+        return program
+
+    def xvnc(self, *args, **kwargs):
+        server = Xvnc(*args, **kwargs)
+        self.servers.append(server)
+        return server
+
+    def windows(self, **selector):
+        return [Window(self, w) for w in self.driver.call("list", children=True, **selector)["windows"]]
+
+    def screenshot(self):
+        return self.xvfb.screenshot()
+
+    def close(self):
+        for p in self.programs:
+            p.kill()
+        self.programs = []
+        if self.driver:
+            self.driver.close()
+            self.driver = None
+        for s in self.servers:
+            s.stop()
+        self.servers = []
+        if getattr(self, "prefix", None) and self.prefix.exists():
+            # The prefix is ours alone: end its wineserver and every Wine process in it.
+            env = dict(os.environ, WINEPREFIX=str(self.prefix))
+            try:
+                subprocess.run(["wineserver", "-k"], env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                               stderr=subprocess.DEVNULL, timeout=30, check=False)
+                subprocess.run(["wineserver", "-w"], env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                               stderr=subprocess.DEVNULL, timeout=30, check=False)
+            except subprocess.TimeoutExpired:
+                pass
+        if self.xvfb:
+            self.xvfb.stop()
+            self.xvfb = None
+        if self._own_workdir:
+            shutil.rmtree(str(self.workdir), ignore_errors=True)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+
+# ---------------------------------------------------------------------------------
+# Folders a program cannot write to
+
+class ReadOnlyFolder:
+    """Makes a folder unwritable for the Wine programs while the block runs. A normal
+    user gets chmod 0555; root ignores permission bits, so for root the folder is made
+    immutable (chattr +i), which the kernel enforces for root too. skip_reason is set
+    when neither works here."""
+
+    def __init__(self, path):
+        self.path = Path(path)
+        self.how = None
+        self.skip_reason = None
+
+    def __enter__(self):
+        if os.geteuid() != 0:
+            os.chmod(str(self.path), 0o555)
+            self.how = "chmod"
+        else:
+            r = subprocess.run(["chattr", "+i", str(self.path)], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                               timeout=10, check=False)
+            if r.returncode == 0:
+                self.how = "chattr"
+            else:
+                self.skip_reason = "cannot make a folder read-only for root: %s" % r.stderr.decode(errors="replace")
+        if self.how:
+            probe = self.path / ".write-probe"
+            try:
+                probe.touch()
+                probe.unlink()
+                self.skip_reason = "the folder stays writable after %s" % self.how
+            except OSError:
+                pass
+        return self
+
+    def __exit__(self, *exc):
+        if self.how == "chmod":
+            os.chmod(str(self.path), 0o755)
+        elif self.how == "chattr":
+            subprocess.run(["chattr", "-i", str(self.path)], timeout=10, check=False)

@@ -2,68 +2,21 @@
 // block accounting, errors that stick until a reset, and resets per kind.
 #include <gtest/gtest.h>
 
-#include <zlib.h>
-#include <zstd.h>
-
 #include <vector>
+
+#include "Compressors.h"
 
 #include "decoders/StreamDecompressor.h"
 
 namespace {
 
-using Buf = std::vector<std::uint8_t>;
-
-Buf Pattern(std::size_t n, unsigned seed) {
-  Buf b(n);
-  for (std::size_t i = 0; i < n; i++) b[i] = static_cast<std::uint8_t>((i * seed) ^ (i >> 5));
-  return b;
-}
-
-// A server-side persistent compressor, flushed after every block.
-class Compressor {
-public:
-  explicit Compressor(bool zstd) : zstd_(zstd) {
-    if (zstd_) {
-      cctx_ = ZSTD_createCCtx();
-    } else {
-      deflateInit(&zs_, 6);
-    }
-  }
-  ~Compressor() {
-    if (zstd_)
-      ZSTD_freeCCtx(cctx_);
-    else
-      deflateEnd(&zs_);
-  }
-  Buf Block(const Buf& in) {
-    Buf out(in.size() * 2 + 1024);
-    if (zstd_) {
-      ZSTD_inBuffer ib = {in.data(), in.size(), 0};
-      ZSTD_outBuffer ob = {out.data(), out.size(), 0};
-      ZSTD_compressStream2(cctx_, &ob, &ib, ZSTD_e_flush);
-      out.resize(ob.pos);
-    } else {
-      zs_.next_in = const_cast<Bytef*>(in.data());
-      zs_.avail_in = static_cast<uInt>(in.size());
-      zs_.next_out = out.data();
-      zs_.avail_out = static_cast<uInt>(out.size());
-      deflate(&zs_, Z_SYNC_FLUSH);
-      out.resize(out.size() - zs_.avail_out);
-    }
-    return out;
-  }
-
-private:
-  bool zstd_;
-  z_stream zs_{};
-  ZSTD_CCtx* cctx_ = nullptr;
-};
+Kind KindOf(bool zstd) { return zstd ? Kind::Zstd : Kind::Zlib; }
 
 class Kinds : public ::testing::TestWithParam<bool> {};
 
 TEST_P(Kinds, BlocksContinueOneStream) {
   const bool zstd = GetParam();
-  Compressor c(zstd);
+  Compressor c(KindOf(zstd));
   StreamDecompressor d;
   const Buf a = Pattern(5000, 3);
   // The second block repeats the first: decodable only with the first one's history.
@@ -78,7 +31,7 @@ TEST_P(Kinds, BlocksContinueOneStream) {
 
 TEST_P(Kinds, InputInPortionsAndOutputInSmallRoomsContinue) {
   const bool zstd = GetParam();
-  Compressor c(zstd);
+  Compressor c(KindOf(zstd));
   StreamDecompressor d;
   const Buf plain = Pattern(30000, 5);
   const Buf z = c.Block(plain);
@@ -105,7 +58,7 @@ TEST_P(Kinds, InputInPortionsAndOutputInSmallRoomsContinue) {
 
 TEST_P(Kinds, BlockAccountsForShortAndExcessOutput) {
   const bool zstd = GetParam();
-  Compressor c(zstd);
+  Compressor c(KindOf(zstd));
   StreamDecompressor d;
   const Buf plain = Pattern(4000, 7);
   Buf z = c.Block(plain);
@@ -134,7 +87,7 @@ TEST_P(Kinds, CorruptDataIsAnErrorUntilReset) {
   Buf out(100);
   EXPECT_EQ(d.DecompressBlock(junk.data(), junk.size(), out.data(), out.size(), zstd).result,
             StreamDecompressor::kError);
-  Compressor c(zstd);
+  Compressor c(KindOf(zstd));
   const Buf plain = Pattern(100, 3);
   Buf z = c.Block(plain);
   EXPECT_EQ(d.DecompressBlock(z.data(), z.size(), out.data(), out.size(), zstd).result, StreamDecompressor::kError);
@@ -146,7 +99,7 @@ TEST_P(Kinds, CorruptDataIsAnErrorUntilReset) {
 
 TEST_P(Kinds, ResetOfOneKindLeavesTheOther) {
   const bool zstd = GetParam();
-  Compressor same(zstd);
+  Compressor same(KindOf(zstd));
   StreamDecompressor d;
   const Buf a = Pattern(2000, 13);
   Buf out(a.size());
@@ -158,7 +111,7 @@ TEST_P(Kinds, ResetOfOneKindLeavesTheOther) {
   EXPECT_EQ(out, a);
   // After its own reset it takes a new stream.
   d.Reset(zstd);
-  Compressor fresh(zstd);
+  Compressor fresh(KindOf(zstd));
   z = fresh.Block(a);
   EXPECT_TRUE(d.DecompressBlock(z.data(), z.size(), out.data(), out.size(), zstd).Exactly(a.size()));
   EXPECT_EQ(out, a);

@@ -82,6 +82,8 @@ struct FlagSwitch {
   bool value;
 };
 
+// Switches without argument that set one option (no name appears twice, so the order in
+// which they are tested does not matter).
 const FlagSwitch kFlagSwitches[] = {
     {"askexit", &KEBOptions::m_ExitCheck, true},
     {"restricted", &KEBOptions::m_restricted, true},
@@ -104,6 +106,16 @@ const FlagSwitch kFlagSwitches[] = {
     {"hideendofstreamerror", &KEBOptions::m_HideEOStreamError, true},
     {"notoolbar", &KEBOptions::m_showtoolbar, false},
     {"autoscaling", &KEBOptions::m_AutoScaling, true},
+    {"noemulate3", &KEBOptions::m_emulate3, false},
+    {"nocursorshape", &KEBOptions::m_cursorshape, false},
+    {"console", &KEBOptions::m_logToConsole, true},
+    {"noborder", &KEBOptions::m_NoBorder, true},
+    {"autoacceptincoming", &KEBOptions::m_AutoAcceptIncoming, true},
+    {"giienable", &KEBOptions::m_GiiEnable, true},
+    {"autoacceptnodsm", &KEBOptions::m_AutoAcceptNoDSM, true},
+    {"requireencryption", &KEBOptions::m_RequireEncryption, true},
+    {"preemptiveupdates", &KEBOptions::m_PreemptiveUpdates, true},
+    {"enablecache", &KEBOptions::m_EnableCache, true},
 };
 
 struct ValueSwitch {
@@ -121,16 +133,41 @@ const ValueSwitch kValueSwitches[] = {
     {"normalcursor", &KEBOptions::m_localcursor, 2},
 };
 
-// Switches that only turn an option on, tested after the argument switches.
-const FlagSwitch kLateFlagSwitches[] = {
-    {"console", &KEBOptions::m_logToConsole, true},
-    {"noborder", &KEBOptions::m_NoBorder, true},
-    {"autoacceptincoming", &KEBOptions::m_AutoAcceptIncoming, true},
-    {"giienable", &KEBOptions::m_GiiEnable, true},
-    {"autoacceptnodsm", &KEBOptions::m_AutoAcceptNoDSM, true},
-    {"requireencryption", &KEBOptions::m_RequireEncryption, true},
-    {"preemptiveupdates", &KEBOptions::m_PreemptiveUpdates, true},
-    {"enablecache", &KEBOptions::m_EnableCache, true},
+// Switches followed by a number, with their two messages (missing, not a number or out of range).
+struct NumberSwitch {
+  const char* name;
+  int KEBOptions::*field;
+  int missingId, invalidId;
+  int lo, hi;
+  bool KEBOptions::*given;  // set as well, or null
+};
+
+const NumberSwitch kNumberSwitches[] = {
+    {"emulate3timeout", &KEBOptions::m_emulate3timeout, IDS_NO_TIMEOUT, IDS_INVALID_TIMEOUT, INT_MIN, INT_MAX, nullptr},
+    {"emulate3fuzz", &KEBOptions::m_emulate3fuzz, IDS_NO_FUZZ, IDS_INVALID_FUZZ, INT_MIN, INT_MAX, nullptr},
+    {"delay", &KEBOptions::m_delay, IDS_NO_DELAY, IDS_INVALID_DELAY, INT_MIN, INT_MAX, nullptr},
+    {"loglevel", &KEBOptions::m_logLevel, IDS_NO_LOGLEVEL, IDS_INVALID_LOGLEVEL, INT_MIN, INT_MAX, nullptr},
+    // A level outside 0..9 would announce another pseudo-encoding to the server.
+    {"compresslevel", &KEBOptions::m_compresslevel, IDS_NO_COMPRESSION, IDS_INVALID_COMPRESSION, 0, 9,
+     &KEBOptions::m_compresslevelGiven},
+    {"quality", &KEBOptions::m_quality, IDS_NO_QUALITY, IDS_INVALID_QUALITY, 0, 9, &KEBOptions::m_qualityGiven},
+    {"throttlemouse", &KEBOptions::m_ThrottleMouse, IDS_NO_QUALITY, IDS_INVALID_QUALITY, INT_MIN, INT_MAX, nullptr},
+};
+
+// Switches followed by a text, copied into a field (cut to fit).
+struct TextSwitch {
+  const char* name;
+  char* (*field)(KEBOptions&);
+  std::size_t size;
+  int missingId;        // or 0 for missingText
+  const char* missingText;
+};
+
+const TextSwitch kTextSwitches[] = {
+    {"InfoMsg", [](KEBOptions& o) { return o.m_InfoMsg; }, sizeof KEBOptions::m_InfoMsg, 0, "No InfoMsg"},
+    {"user", [](KEBOptions& o) { return o.m_user; }, sizeof KEBOptions::m_user, IDS_NO_PASSWORD, nullptr},
+    {"password", [](KEBOptions& o) { return o.m_password; }, sizeof KEBOptions::m_password, IDS_NO_PASSWORD, nullptr},
+    {"classname", [](KEBOptions& o) { return o.m_ClassName; }, sizeof KEBOptions::m_ClassName, 0, "No classname"},
 };
 
 struct EncodingName {
@@ -270,12 +307,13 @@ void KEBOptions::LoadNamedFile(const char* name) {
 }
 
 void KEBOptions::SetFromCommandLine(const char* cmdline) {
-  if (!cmdline) cmdline = "";
-  CopyText(m_CmdLine, sizeof m_CmdLine, cmdline);
+  // A private copy: the line may be the record's own kept command line.
+  const std::string line = cmdline ? cmdline : "";
+  CopyText(m_CmdLine, sizeof m_CmdLine, line.c_str());
   g_configSpecified = false;
-  if (!*cmdline) return;
+  if (line.empty()) return;
 
-  const std::vector<std::string> tokens = Tokenise(cmdline);
+  const std::vector<std::string> tokens = Tokenise(line.c_str());
   const std::size_t count = tokens.size();
   std::size_t i = 0;
 
@@ -355,34 +393,39 @@ void KEBOptions::SetFromCommandLine(const char* cmdline) {
       if (hasArg() && BeginsWithDigit(tokens[i + 1])) ++i;
       continue;
     }
-    bool handled = false;
-    for (const auto& f : kFlagSwitches) {
-      if (is(f.name)) {
-        this->*f.field = f.value;
-        handled = true;
-        break;
+    auto setFrom = [&](const auto& table) {
+      for (const auto& sw : table) {
+        if (is(sw.name)) {
+          this->*sw.field = sw.value;
+          return true;
+        }
       }
+      return false;
+    };
+    if (setFrom(kFlagSwitches) || setFrom(kValueSwitches)) continue;
+    const NumberSwitch* number = nullptr;
+    for (const auto& n : kNumberSwitches)
+      if (is(n.name)) number = &n;
+    if (number) {
+      if (takeNumber(UiText(number->missingId), UiText(number->invalidId), &(this->*number->field), number->lo,
+                     number->hi) &&
+          number->given)
+        this->*number->given = true;
+      continue;
     }
-    if (handled) continue;
+    const TextSwitch* text = nullptr;
+    for (const auto& t : kTextSwitches)
+      if (is(t.name)) text = &t;
+    if (text) {
+      if (hasArg())
+        CopyText(text->field(*this), text->size, tokens[++i].c_str());
+      else
+        ArgumentError(text->missingId ? UiText(text->missingId) : text->missingText);
+      continue;
+    }
     if (is("noauto")) {
       m_autoDetect = false;
       m_QuickOption = 0;
-      continue;
-    }
-    for (const auto& v : kValueSwitches) {
-      if (is(v.name)) {
-        this->*v.field = v.value;
-        handled = true;
-        break;
-      }
-    }
-    if (handled) continue;
-    if (is("noemulate3")) {
-      m_emulate3 = false;
-      continue;
-    }
-    if (is("nocursorshape")) {
-      m_cursorshape = false;
       continue;
     }
     if (is("noremotecursor")) {
@@ -412,26 +455,6 @@ void KEBOptions::SetFromCommandLine(const char* cmdline) {
       m_scale_den = den;
       continue;
     }
-    if (is("emulate3timeout")) {
-      takeNumber(UiText(IDS_NO_TIMEOUT), UiText(IDS_INVALID_TIMEOUT), &m_emulate3timeout);
-      continue;
-    }
-    if (is("emulate3fuzz")) {
-      takeNumber(UiText(IDS_NO_FUZZ), UiText(IDS_INVALID_FUZZ), &m_emulate3fuzz);
-      continue;
-    }
-    if (is("delay")) {
-      takeNumber(UiText(IDS_NO_DELAY), UiText(IDS_INVALID_DELAY), &m_delay);
-      continue;
-    }
-    if (is("loglevel")) {
-      takeNumber(UiText(IDS_NO_LOGLEVEL), UiText(IDS_INVALID_LOGLEVEL), &m_logLevel);
-      continue;
-    }
-    if (is("console")) {
-      m_logToConsole = true;
-      continue;
-    }
     if (is("logfile")) {
       if (!hasArg()) {
         ArgumentError(UiText(IDS_NO_LOGFILE));
@@ -453,14 +476,6 @@ void KEBOptions::SetFromCommandLine(const char* cmdline) {
       }
       g_configSpecified = true;
       LoadNamedFile(tokens[++i].c_str());
-      continue;
-    }
-    if (is("InfoMsg")) {
-      if (!hasArg()) {
-        ArgumentError("No InfoMsg");
-        continue;
-      }
-      CopyText(m_InfoMsg, sizeof m_InfoMsg, tokens[++i].c_str());
       continue;
     }
     if (is("register")) {
@@ -501,24 +516,6 @@ void KEBOptions::SetFromCommandLine(const char* cmdline) {
         for (int p : m_PreferredEncodings) listed = listed || p == e;
         if (!listed) m_PreferredEncodings.push_back(e);
       }
-      continue;
-    }
-    if (is("compresslevel")) {
-      if (takeNumber(UiText(IDS_NO_COMPRESSION), UiText(IDS_INVALID_COMPRESSION), &m_compresslevel, 0, 9))
-        m_compresslevelGiven = true;
-      continue;
-    }
-    if (is("quality")) {
-      if (takeNumber(UiText(IDS_NO_QUALITY), UiText(IDS_INVALID_QUALITY), &m_quality, 0, 9)) m_qualityGiven = true;
-      continue;
-    }
-    if (is("user") || is("password")) {
-      if (!hasArg()) {
-        ArgumentError(UiText(IDS_NO_PASSWORD));
-        continue;
-      }
-      char* field = is("user") ? m_user : m_password;
-      CopyText(field, sizeof m_user, tokens[++i].c_str());
       continue;
     }
     if (is("serverscale")) {
@@ -580,30 +577,11 @@ void KEBOptions::SetFromCommandLine(const char* cmdline) {
     }
     if (is("autoreconnect")) {
       takeNumberOrQuit("You must specify an autoreconnect delay (default is 10s)", true, &m_AutoReconnect);
+      if (m_AutoReconnect < 0) m_AutoReconnect = 0;  // a negative delay would wait for ever
       continue;
     }
     if (is("disablesponsor")) {
       g_sponsor = true;
-      continue;
-    }
-    for (const auto& f : kLateFlagSwitches) {
-      if (is(f.name)) {
-        this->*f.field = f.value;
-        handled = true;
-        break;
-      }
-    }
-    if (handled) continue;
-    if (is("classname")) {
-      if (!hasArg()) {
-        ArgumentError("No classname");
-        continue;
-      }
-      CopyText(m_ClassName, sizeof m_ClassName, tokens[++i].c_str());
-      continue;
-    }
-    if (is("throttlemouse")) {
-      takeNumber(UiText(IDS_NO_QUALITY), UiText(IDS_INVALID_QUALITY), &m_ThrottleMouse);
       continue;
     }
 

@@ -194,6 +194,7 @@ TEST_F(CommandLine, NumberSwitches) {
       {"-reconnectcounter", {}, {"You must specify a reconnect counter number"}, {1}},
       {"-reconnectcounter x", {}, {"You must specify a reconnect counter number"}, {1}},
       {"-autoreconnect 7", {"AutoReconnect: 3 -> 7"}},
+      {"-autoreconnect -5", {"AutoReconnect: 3 -> 0"}},
       {"-autoreconnect", {}, {"You must specify an autoreconnect delay (default is 10s)"}, {1}},
       {"-position 1 2 3 4", {"@position: 0 0 0 0 -> 1 2 3 4"}},
       {"-position 1 2 3", {"@host: -> 3", "@hostGiven: 0 -> 1", "@port: -1 -> 5900"}, {"You must specify x y w y"}, {1}},
@@ -365,6 +366,13 @@ TEST_F(CommandLine, CanBeAppliedAgain) {
   EXPECT_TRUE(ChangeSet(Picture(once), twice).empty()) << Show(ChangeSet(Picture(once), twice));
   EXPECT_STREQ(twice.m_proxyhost, "b");
   EXPECT_EQ(twice.m_proxyport, 5902);
+
+  // From the line the record keeps, as the session dialog does after loading a file.
+  KEBOptions kept = once;
+  kept.m_viewonly = false;
+  kept.SetFromCommandLine(kept.m_CmdLine);
+  EXPECT_TRUE(kept.m_viewonly);
+  EXPECT_STREQ(kept.m_CmdLine, line);
 }
 
 TEST_F(CommandLine, RepeaterChoice) {

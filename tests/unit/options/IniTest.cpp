@@ -4,6 +4,7 @@
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <ostream>
 #include <string>
 
 #include "OptionsTestSupport.h"
@@ -17,6 +18,8 @@ struct Impl {
   const char* name;
   std::function<std::unique_ptr<IniStore>(const char*)> open;
 };
+
+void PrintTo(const Impl& impl, std::ostream* os) { *os << impl.name; }
 
 std::vector<Impl> Impls() {
   std::vector<Impl> v;

@@ -24,6 +24,14 @@ protected:
     o.LoadOptions(dir.Write("[options]\r\n" + lines).c_str());
     return o;
   }
+  struct Row {
+    const char* lines;
+    const char* changes;  // against the built-in defaults
+  };
+  void ExpectLoads(std::initializer_list<Row> rows) {
+    const auto base = Picture(KEBOptions());
+    for (const Row& r : rows) EXPECT_EQ(Changes(base, Picture(LoadLines(r.lines))), r.changes) << r.lines;
+  }
   ScratchDir dir;
 };
 
@@ -116,13 +124,7 @@ TEST_F(OptionsFile, AbsentKeysKeepWhatTheRecordHolds) {
 }
 
 TEST_F(OptionsFile, SingleKeys) {
-  KEBOptions defaults;
-  const auto base = Picture(defaults);
-  struct Row {
-    const char* lines;
-    const char* changes;
-  };
-  const Row rows[] = {
+  ExpectLoads({
       {"use_encoding_3=1", "use_encoding_3: 0 -> 1\n"},
       {"preferred_encoding=16", "@preferred list: 10, -> 16,\npreferred_encoding: 10 -> 16\n"},
       {"viewonly=5", "viewonly: 0 -> 1\n"},      // any non-zero number is on
@@ -132,11 +134,7 @@ TEST_F(OptionsFile, SingleKeys) {
        "FileTransferTimeout: 30 -> 600\nKeepAliveInterval: 5 -> 599\n"},
       {"KeepAliveInterval=40", "KeepAliveInterval: 5 -> 29\n"},
       {"GiiEnable=1", "@GiiEnable: 0 -> 1\n"},
-  };
-  for (const Row& r : rows) {
-    SCOPED_TRACE(r.lines);
-    EXPECT_EQ(Changes(base, Picture(LoadLines(r.lines))), r.changes);
-  }
+  });
 }
 
 TEST_F(OptionsFile, LongTextsAreCutToTheirFields) {
@@ -211,13 +209,7 @@ TEST_F(OptionsFile, SponsorIsReadOnlyWhileOff) {
 // Connection files are shared between people: values that would misbehave are brought into
 // range without a word, to the nearest valid value or the default.
 TEST_F(OptionsFile, HostileValuesAreSanitisedQuietly) {
-  KEBOptions defaults;
-  const auto base = Picture(defaults);
-  struct Row {
-    const char* lines;
-    const char* changes;
-  };
-  const Row rows[] = {
+  ExpectLoads({
       {"scale_num=0\r\nscale_den=0", ""},
       {"scale_num=401", ""},
       {"scale_den=101", ""},
@@ -240,11 +232,7 @@ TEST_F(OptionsFile, HostileValuesAreSanitisedQuietly) {
       {"ListenPort=70000", ""},
       {"ListenPort=0", ""},
       {"ListenPort=65535", "ListenPort: 5500 -> 65535\n"},
-  };
-  for (const Row& r : rows) {
-    SCOPED_TRACE(r.lines);
-    EXPECT_EQ(Changes(base, Picture(LoadLines(r.lines))), r.changes);
-  }
+  });
   EXPECT_TRUE(ui.boxes.empty());
 }
 

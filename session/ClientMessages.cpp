@@ -1,0 +1,86 @@
+#include "session/ClientMessages.h"
+
+namespace clientmsg {
+
+namespace {
+
+// A coordinate on the wire: 16 bits, negative values as 0, larger values cut to 65535.
+std::uint16_t Coord(int v) { return static_cast<std::uint16_t>(v < 0 ? 0 : v > 0xFFFF ? 0xFFFF : v); }
+
+void Put16(std::uint8_t* p, std::uint16_t v) {
+  p[0] = static_cast<std::uint8_t>(v >> 8);
+  p[1] = static_cast<std::uint8_t>(v);
+}
+
+void Put32(std::uint8_t* p, std::uint32_t v) {
+  p[0] = static_cast<std::uint8_t>(v >> 24);
+  p[1] = static_cast<std::uint8_t>(v >> 16);
+  p[2] = static_cast<std::uint8_t>(v >> 8);
+  p[3] = static_cast<std::uint8_t>(v);
+}
+
+}  // namespace
+
+std::array<std::uint8_t, 10> FramebufferUpdateRequest(bool incremental, int x, int y, int w, int h) {
+  std::array<std::uint8_t, 10> m{};
+  m[0] = kFramebufferUpdateRequest;
+  m[1] = incremental ? 1 : 0;
+  Put16(&m[2], Coord(x));
+  Put16(&m[4], Coord(y));
+  Put16(&m[6], Coord(w));
+  Put16(&m[8], Coord(h));
+  return m;
+}
+
+std::array<std::uint8_t, 8> KeyEvent(bool down, std::uint32_t key) {
+  std::array<std::uint8_t, 8> m{};
+  m[0] = kKeyEvent;
+  m[1] = down ? 1 : 0;
+  Put32(&m[4], key);
+  return m;
+}
+
+std::array<std::uint8_t, 6> PointerEvent(std::uint8_t buttonMask, int x, int y) {
+  std::array<std::uint8_t, 6> m{};
+  m[0] = kPointerEvent;
+  m[1] = buttonMask;
+  Put16(&m[2], Coord(x));
+  Put16(&m[4], Coord(y));
+  return m;
+}
+
+std::array<std::uint8_t, 4> ServerScale(std::uint8_t scale) { return {kServerScale, scale, 0, 0}; }
+
+std::array<std::uint8_t, 6> DesktopSelection(int x, int y) {
+  std::array<std::uint8_t, 6> m{};
+  m[0] = kDesktopSelection;
+  Put16(&m[2], Coord(x));
+  Put16(&m[4], Coord(y));
+  return m;
+}
+
+std::array<std::uint8_t, 1> KeepAlive() { return {kKeepAlive}; }
+
+std::array<std::uint8_t, 4> CopyDataValue(std::uint8_t value) { return {kCopyDataValue, value, 0, 0}; }
+
+std::vector<std::uint8_t> MonitorInfo(std::uint16_t a, std::uint16_t b, const std::vector<MonitorEntry>& monitors,
+                                      std::uint32_t mode) {
+  std::size_t n = monitors.size() > 255 ? 255 : monitors.size();
+  std::vector<std::uint8_t> m(8 + 16 * n);
+  m[0] = kMonitorInfo;
+  Put16(&m[2], a);
+  Put16(&m[4], b);
+  m[6] = static_cast<std::uint8_t>(n);
+  for (std::size_t i = 0; i < n; i++) {
+    std::uint8_t* e = &m[8 + 16 * i];
+    Put32(e, 1);
+    Put16(e + 4, Coord(monitors[i].x));
+    Put16(e + 6, Coord(monitors[i].y));
+    Put16(e + 8, Coord(monitors[i].width));
+    Put16(e + 10, Coord(monitors[i].height));
+    Put32(e + 12, mode);
+  }
+  return m;
+}
+
+}  // namespace clientmsg

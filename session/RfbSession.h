@@ -1,0 +1,331 @@
+// The platform-free part of one viewer connection: its socket and input stream, the
+// output path, the handshake (ProtocolVersion, security negotiation, ClientInit,
+// ServerInit, pixel format and encodings), the client-message writers and the work
+// buffers. The Win32 ClientConnection derives from it and supplies the socket connect,
+// the dialogs and the framebuffer bitmap through the virtual operations below; tests
+// supply them over socket pairs.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "decoders/DecoderState.h"
+#include "decoders/Framebuffer.h"
+#include "decoders/GrowBuffer.h"
+#include "decoders/PixelFormat.h"
+#include "rdr/FdInStream.h"
+#include "rdr/Sys.h"
+#include "session/AutoResetEvent.h"
+#include "session/ChannelTransform.h"
+#include "session/ClientMessages.h"
+#include "session/OutputBuffer.h"
+
+class KEBOptions;
+
+// ServerInit (24 bytes on the wire, big-endian), held in host order.
+struct ServerInitData {
+  static constexpr std::size_t kWireSize = 24;
+  std::uint16_t framebufferWidth = 0;
+  std::uint16_t framebufferHeight = 0;
+  PixelFormat format;
+  std::uint32_t nameLength = 0;
+};
+
+// A question with two answers for the user (a choice task dialog in the product).
+struct ChoicePrompt {
+  const char* instruction;
+  const char* content;
+  const char* first;     // the answer that goes on
+  const char* second;    // the answer that stops
+  const char* checkbox;  // "" or nullptr: no check box
+};
+
+// Controls of the connection-status dialog that the handshake writes to.
+enum StatusControl { kStatusPort = 1019, kStatusHost = 1020, kStatusLine = 1036, kStatusPlugin = 1040 };
+
+class RfbSession : public FramebufferHost {
+public:
+  static constexpr int kHostCapacity = 250;
+  static constexpr std::size_t kDesktopNameCapacity = 2024;  // bytes of a ServerInit name kept
+  static constexpr std::size_t kDesktopNameShown = 256;      // characters of it used as the title
+  static constexpr int kMaxFramebufferSide = 20000;
+  static constexpr int kOversizeWidth = 1024, kOversizeHeight = 800;
+  static constexpr std::size_t kMaxServerText = 1024;  // 3.14 text and type-104 text
+  static constexpr std::size_t kHelpdeskEntryBytes = 128;
+  static constexpr std::size_t kMaxReasonShown = 2047;  // characters of a reason put in a message
+  static constexpr int kInputTimeoutSec = 5;            // timed sends of requests and input
+
+  explicit RfbSession(KEBOptions& opts);
+  virtual ~RfbSession();
+  RfbSession(const RfbSession&) = delete;
+  RfbSession& operator=(const RfbSession&) = delete;
+
+  // ---- Connect sequence and handshake ----
+
+  // The whole set-up on the calling thread: socket (unless one was accepted), proxy or
+  // repeater prologue, ProtocolVersion, security, ClientInit, ServerInit, pixel format and
+  // encodings. Holds the connection lock throughout; every failure leaves by an exception
+  // (a cancelled attempt by a QuietException) with the lock released and the attempt's
+  // flags cleared.
+  void DoConnection();
+  void NegotiateProxy();
+  void NegotiateProtocolVersion();
+  void NegotiateSecurityType(std::vector<std::uint32_t>& layersDone);
+  void Authenticate(std::uint32_t type, std::vector<std::uint32_t>& layersDone);
+  void SendClientInit();
+  void ReadServerInit();
+  // A framebuffer wider or taller than 20000 pixels: the user chooses 1024 x 800 or ends
+  // the connection (QuietException).
+  void CheckFramebufferSize();
+  void SelectSessionPixelFormat();
+  void SendFormatAndEncodings();
+  // The option pages' presets (the "QuickOption" value) applied to the shared options.
+  static void ApplyQuickOption(KEBOptions& opts);
+
+  // The status dialog's Cancel: ends the current connect attempt of this connection
+  // only. The attempt's watchdog closes the socket, which aborts a blocking connect or read.
+  void CancelConnect() { m_cancelConnect = true; }
+  bool Connecting() const { return m_connecting.load(); }
+
+  // Marks the connection closing, shuts down and closes the socket, empties the output
+  // buffer and waits up to 6000 ms for the connection thread to end (first event).
+  void CloseConnection();
+
+  // ---- Output path (send lock inside; message lock taken by the message writers) ----
+
+  bool WriteBuffered(const std::uint8_t* data, std::size_t len, bool queue, bool timed, int timeoutSec);
+  bool WriteExactTransformed(const void* data, std::size_t len, bool queue);
+  bool WriteExactTimed(const void* data, std::size_t len, int timeoutSec, bool queue);
+  bool WriteExact(const void* data, std::size_t len) { return WriteExactTransformed(data, len, false); }
+  bool WriteExactQueue(const void* data, std::size_t len) { return WriteExactTransformed(data, len, true); }
+  bool WriteMessageEx(const void* data, std::size_t len, std::uint8_t type, bool queue);
+  bool WriteMessage(const void* data, std::size_t len, std::uint8_t type);
+  bool WriteMessageHeader(const void* data, std::size_t len, std::uint8_t type) {
+    return WriteMessageEx(data, len, type, true);
+  }
+  bool FlushOutputBuffer(bool timed, int timeoutSec);
+  long SendWithTimeout(const std::uint8_t* data, std::size_t len, int seconds);
+
+  // ---- Input ----
+
+  // Reads n bytes (nothing for n <= 0) through the plug-in's decryption when one is
+  // active. Stream failures become ErrorException.
+  void ReadExact(void* buf, long n);
+  void ReadExactPlain(void* buf, std::size_t n);
+  // Reads n bytes into buf (which holds n + 1) and terminates them.
+  void ReadString(char* buf, std::size_t n);
+
+  // ---- Client messages ----
+
+  void SendFramebufferUpdateRequest(int x, int y, int w, int h, bool incremental);
+  void SendKeyEvent(std::uint32_t key, bool down);
+  void SendPointerEvent(int x, int y, std::uint8_t buttonMask);
+  void SendServerScale(int scale);
+  void SendDesktopSelection(int x, int y);
+  // Sends a keep-alive when the server supports them and the interval has passed (or force).
+  void SendKeepAlive(bool force);
+  void SendCopyDataValue(std::uint8_t value);
+  // Client message 251 for the local monitors (the display code enumerates them). Sends
+  // nothing and returns false without the "ChangeServerRes" option (the caller then asks
+  // for a full update instead) or when the layout did not change since the last message.
+  struct MonitorLayout {
+    std::uint16_t headerA = 0, headerB = 0;   // the two header values of the monitor table
+    std::vector<clientmsg::MonitorEntry> monitors;
+    clientmsg::MonitorEntry table{0, 0, 0, 0};  // the monitor table's own size
+  };
+  bool SendMonitorInfo(const MonitorLayout& layout);
+
+  // ---- Work buffers (each grows to n + 256 bytes under its own lock; above 100 MiB throws) ----
+
+  std::uint8_t* CheckBufferSize(std::uint64_t n);
+  std::uint8_t* CheckZipBufferSize(std::uint64_t n);
+  std::uint8_t* CheckFileZipBufferSize(std::uint64_t n);
+  std::uint8_t* CheckFileChunkBufferSize(std::uint64_t n);
+  std::uint8_t* CheckInjectBufferSize(std::uint64_t n);
+
+  // ---- Pixel-rectangle operations on bitmaps with 4-byte aligned rows ----
+
+  bool IsRectInFramebuffer(long long x, long long y, long long w, long long h) const;
+  static void CopyPixelRect(int w, int h, int x, int y, int bpp, const std::uint8_t* src, std::uint8_t* dstBits,
+                            int dstWidth, int dstHeight);
+  static void CopyPixelRectChecked(int w, int h, int x, int y, int bpp, const std::uint8_t* src,
+                                   std::uint8_t* dstBits, int dstWidth, int dstHeight, std::size_t srcBytes);
+  static void CopyRectBetweenBitmaps(int w, int h, int x, int y, int bpp, const std::uint8_t* srcBits,
+                                     std::uint8_t* dstBits, int width, int height);
+  // Converts w x h pixels of 4 bytes (red, green, blue, unused) to the session format.
+  const std::uint8_t* ConvertRgbRect(int x, int y, int w, int h, int bpp, const std::uint8_t* src,
+                                     std::uint8_t* dstBits, int width, int height) const;
+
+  // ---- State the next stages read ----
+
+  KEBOptions& m_opts;
+
+  // Server address.
+  char m_host[kHostCapacity] = {};
+  int m_port = 0;
+  char m_proxyhost[kHostCapacity] = {};
+  int m_proxyport = 0;
+  bool m_fUseProxy = false;
+  bool m_accepted = false;  // accepted in listening mode
+
+  // Socket and input. m_sock is replaced or invalidated only under m_sockLock.
+  std::atomic<rdr::SocketHandle> m_sock{rdr::kInvalidSocket};
+  bool m_proxySocket = false;  // m_sock leads to the proxy/repeater
+  std::unique_ptr<rdr::FdInStream> m_fdin;
+
+  // Protocol state.
+  int m_majorVersion = 0;
+  int m_minorVersion = 0;
+  bool m_serverExtA = false, m_serverExtB = false;  // extension flags from the version exchange
+  ServerInitData m_si;
+  std::string m_desktopName;          // at most 256 characters
+  std::string m_desktopNameViewOnly;  // name + " viewonly"
+  PixelFormat m_myFormat;             // the session pixel format
+  int m_myBytesPerPixel = 4;
+  std::atomic<bool> m_pendingFormatChange{false};
+  bool m_zywrle = false;  // 17 was in the preferred list sent
+  bool m_xzyw = false;    // 19 was
+  int m_nServerScale = 1;
+  std::atomic<std::uint8_t> m_copyDataValue{0};  // message 252's value
+  std::atomic<bool> m_keepAliveSupported{false};
+  std::atomic<bool> m_extendedDesktopSizeReceived{false};
+  bool m_securityType17 = false;    // authenticated with type 17 (encodings and update requests)
+  bool m_securityType17Ui = false;  // the same, read by the toolbar and its window
+  bool m_infoMsgRequested = false;  // the server offered 117: ClientInit carries "InfoMsg"
+  bool m_msLogonRequested = false;  // type 112 chose MS-Logon for the password scheme
+
+  // Encryption plug-in state, set up by the security schemes.
+  bool m_fUsePlugin = false;         // a plug-in is in use for this session
+  bool m_pluginEnabled = false;      // the loaded plug-in is enabled
+  bool m_pluginIntegrated = false;   // its channel came from the integrated interface
+  std::atomic<bool> m_fPluginStreamingOut{false}, m_fPluginStreamingIn{false};
+  ChannelTransform* m_pluginTransform = nullptr;  // the loaded plug-in's own transform
+  std::unique_ptr<ChannelTransform> m_channel;    // the in-process channel, when one exists
+
+  // Data a plug-in delivered ahead of the decoder that reads it.
+  struct PreReadBlock {
+    GrowBuffer data;
+    bool pending = false;
+    std::size_t pos = 0;
+    std::size_t size = 0;
+  } m_preRead;
+
+  // Work buffers. The receive buffer is the decoders' (m_decoder.receive).
+  DecoderState m_decoder;
+  GrowBuffer m_zipBuf{"zipbufsize expanded to %d\n"};
+  GrowBuffer m_fileZipBuf{"zipbufsize expanded to %d\n"};
+  GrowBuffer m_fileChunkBuf{"m_filechunkbufsize expanded to %d\n"};
+  GrowBuffer m_injectBuf;
+  GrowBuffer m_reasonBuf;
+
+  // Output.
+  SocketSink m_sink{m_sock};
+  OutputBuffer m_out{m_sink};
+  std::uint32_t m_requestCount = 0;
+  std::atomic<std::uint32_t> m_requestsPerSecond{0};
+  std::uint64_t m_requestCountStartMs = 0;
+  int m_lastPointerX = 0, m_lastPointerY = 0;
+  std::uint8_t m_lastPointerMask = 0;
+  int m_hScrollPos = 0, m_vScrollPos = 0;  // view offset (display code)
+  std::vector<std::uint8_t> m_lastMonitorInfo;
+
+  // Life cycle.
+  std::atomic<bool> m_running{false};
+  std::atomic<bool> m_paused{false};  // closing or connection lost
+  int m_reconnectAttempts = 3;
+  int m_reconnectDelay = 0;
+  AutoResetEvent m_event1;
+  AutoResetEvent m_event2{true};
+
+  // Locks. Order: message -> send -> plug-in transform; framebuffer -> send.
+  std::recursive_mutex m_connectionLock;
+  std::recursive_mutex m_messageLock;
+  std::recursive_mutex m_sendLock;
+  std::recursive_mutex m_bitmapLock;  // the framebuffer lock
+  std::recursive_mutex m_clipboardPrefsLock;
+  std::mutex m_preReadLock;
+  std::mutex m_pluginLock;
+  std::mutex m_recvBufLock, m_zipBufLock, m_fileZipBufLock, m_fileChunkBufLock, m_injectBufLock;
+
+protected:
+  // ---- What the platform supplies ----
+
+  // Open m_sock to the server, or to the proxy/repeater (then set m_proxySocket). Called
+  // with the attempt's flags set; start the watchdog with StartConnectWatchdog once the
+  // socket exists and before a blocking connect.
+  virtual void ConnectToHost() = 0;
+  virtual void ConnectToProxy() = 0;
+  // Socket options of an open socket (TCP_NODELAY); throws on failure.
+  virtual void ConfigureSocket() {}
+  // The encryption plug-in for this session (the security code); without one nothing.
+  virtual void ConfigureDSMPlugin();
+  // A question for the user: true for the first answer; *checked gets the check box.
+  virtual bool AskChoice(const ChoicePrompt& prompt, bool* checked) = 0;
+  // The helpdesk list of type 105: index + 1 of the chosen entry, 0 when cancelled.
+  virtual std::uint32_t ChooseHelpdesk(const std::vector<std::string>& entries) = 0;
+  virtual void SetStatusText(int control, const char* text) {}
+  // "Don't ask anymore" was ticked for untrusted servers.
+  virtual void SaveAllowUntrustedServers();
+  // The version answer went out on a connection accepted in listening mode.
+  virtual void PlayIncomingSound() {}
+  // Keep-alive timer of the viewer window (the display code); ms <= 0 stops it.
+  virtual void SetKeepAliveTimer(int ms) {}
+  // Whether update requests and input are held back (file transfer or chat in progress).
+  virtual bool HoldUpdatesAndInput() { return false; }
+
+  // Client sides of the security schemes. Each sends and reads what its scheme needs
+  // before the SecurityResult. The schemes not built here fail as unsupported.
+  virtual void AuthPasswordChallenge();
+  virtual void AuthMsLogonI();
+  virtual void AuthMsLogonII();
+  virtual void AuthRsaAes(int keyBits, bool channel);
+  virtual void AuthVeNCrypt();
+  virtual void AuthSecureKEBPluginOld();
+  virtual void AuthSecureKEBPlugin();
+  [[noreturn]] void UnsupportedScheme(std::uint32_t type);
+
+  // ---- Helpers for the platform part ----
+
+  // Starts this attempt's watchdog on m_sock (stopping a previous one): while the
+  // attempt runs it polls every 100 ms, and a cancel closes the socket.
+  void StartConnectWatchdog();
+  void StopConnectWatchdog();
+  void ConnectWatchdogThreadProc();
+  // Replaces m_sock (closing the previous one) under the socket lock.
+  void SetSocket(rdr::SocketHandle s);
+  // Shuts down and closes m_sock if open; true when this call closed it.
+  bool CloseSocket();
+  // The handshake's receive time-out: "FileTransferTimeout" seconds.
+  int HandshakeTimeoutMs() const;
+
+private:
+  void ReadExactUnconverted(void* buf, std::size_t n);
+  void ReadProtocolVersionBytes(std::uint8_t out[12]);
+  // Reads a reason string (u32 length and text); the text is kept terminated in
+  // m_reasonBuf and returned cut for messages.
+  std::string ReadReasonString();
+  void ReadServerText(std::uint32_t len, char* out);  // len already checked
+  void InsecureConnectionRule(std::uint32_t type, const std::vector<std::uint32_t>& layers);
+  void UntrustedServerRule();
+  void SwitchOffPlugin();
+  [[noreturn]] void ProtocolVersionFailure(const char* what, bool endOfStream);
+  bool OldStylePlugin() const {
+    return m_fUsePlugin && !m_fPluginStreamingOut && !m_channel;
+  }
+  // One client message of the fixed-size kind: whole, or for an old-style plug-in the
+  // type byte alone first; nothing with an old-style plug-in that is not enabled.
+  bool WriteTypedMessage(const std::uint8_t* msg, std::size_t len, bool queue, bool timed);
+  std::uint8_t* GrowLocked(GrowBuffer& buf, std::mutex& lock, std::uint64_t n);
+
+  std::mutex m_sockLock;
+  std::atomic<bool> m_connecting{false};
+  std::atomic<bool> m_cancelConnect{false};
+  std::thread m_watchdog;
+  std::atomic<bool> m_watchdogStop{false};
+  std::vector<std::uint8_t> m_transformBuf;
+};

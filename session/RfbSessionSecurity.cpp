@@ -1,0 +1,287 @@
+// Security-type negotiation, the SecurityResult, and the small types that only talk to
+// the user (none, server text, helpdesk list).
+#include <algorithm>
+#include <cstring>
+
+#include "app/Exception.h"
+#include "app/KEBOptions.h"
+#include "app/Log.h"
+#include "rdr/Exception.h"
+#include "session/RfbSession.h"
+#include "session/SecurityTypes.h"
+
+namespace {
+
+std::uint32_t LoadU32(const std::uint8_t* p, bool bigEndian) {
+  std::uint32_t v = 0;
+  for (int i = 0; i < 4; i++) v |= std::uint32_t(p[bigEndian ? 3 - i : i]) << (8 * i);
+  return v;
+}
+
+void StoreU32LE(std::uint8_t* p, std::uint32_t v) {
+  for (int i = 0; i < 4; i++) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
+}
+
+bool Has(const std::vector<std::uint32_t>& v, std::uint32_t t) { return std::find(v.begin(), v.end(), t) != v.end(); }
+
+}  // namespace
+
+void RfbSession::NegotiateSecurityType(std::vector<std::uint32_t>& layers) {
+  if (m_minorVersion < 7) {
+    std::uint8_t b[4];
+    ReadExact(b, 4);
+    std::uint32_t type = LoadU32(b, true);
+    if (type == rfbsec::kPluginScheme) type = rfbsec::kSecureKEBPlugin;
+    if (type == rfbsec::kResultMsLogonII) type = rfbsec::kMsLogonII;
+    Authenticate(type, layers);
+    return;
+  }
+
+  std::uint8_t count = 0;
+  ReadExact(&count, 1);
+  std::uint32_t chosen = rfbsec::kInvalid;
+  if (count > 0) {
+    std::uint8_t offered[255];
+    ReadExact(offered, count);
+    rfbsec::Choice c = rfbsec::Choose(offered, count, layers);
+    if (c.infoMsgOffered) m_infoMsgRequested = true;
+    if (c.type == rfbsec::kInvalid) {
+      kebLog.Print(0, "No supported authentication methods!\n");
+      throw WarningException("No supported authentication methods!");
+    }
+    chosen = c.type;
+    std::uint8_t t = static_cast<std::uint8_t>(chosen);
+    WriteExact(&t, 1);
+    if (chosen == rfbsec::kNoneWithInfo) {
+      std::size_t n = std::strlen(m_opts.m_InfoMsg);
+      if (n > 255) n = 255;
+      std::uint8_t len = static_cast<std::uint8_t>(n);
+      WriteExact(&len, 1);
+      if (n) WriteExact(m_opts.m_InfoMsg, n);
+    }
+  }
+  Authenticate(chosen, layers);
+}
+
+std::string RfbSession::ReadReasonString() {
+  std::uint8_t b[4];
+  ReadExact(b, 4);
+  std::uint32_t len = LoadU32(b, true);
+  // The length is the server's: checked against the buffer cap before anything is added.
+  std::uint8_t* buf = m_reasonBuf.Ensure(len);
+  ReadExact(buf, static_cast<long>(len));
+  buf[len] = '\0';
+  kebLog.Print(10, "Read a %d-byte string\n", static_cast<int>(len));
+  std::size_t shown = std::min<std::size_t>(std::strlen(reinterpret_cast<char*>(buf)), kMaxReasonShown);
+  return std::string(reinterpret_cast<char*>(buf), shown);
+}
+
+void RfbSession::ReadServerText(std::uint32_t len, char* out) { ReadString(out, len); }
+
+void RfbSession::SwitchOffPlugin() {
+  m_fUsePlugin = false;
+  m_channel.reset();
+  m_pluginIntegrated = false;
+}
+
+void RfbSession::InsecureConnectionRule(std::uint32_t type, const std::vector<std::uint32_t>& layers) {
+  if (!(m_fUsePlugin && m_channel && m_pluginIntegrated)) return;
+  if (Has(layers, rfbsec::kSecureKEBPluginOld) || Has(layers, rfbsec::kSecureKEBPlugin)) return;
+  if (type == rfbsec::kInvalid || type == rfbsec::kPluginScheme || type == rfbsec::kSecureKEBPluginOld ||
+      type == rfbsec::kSecureKEBPlugin || type == rfbsec::kNoneWithInfo)
+    return;
+  if (m_opts.m_RequireEncryption) throw WarningException("The insecure connection was refused.");
+  SwitchOffPlugin();
+  if (m_opts.m_AutoAcceptNoDSM) return;
+  bool checked = false;
+  ChoicePrompt p{"The server does not support encryption, despite the viewer's request for it.",
+                 "Do you want to continue?", "Accept insecure connection", "Refuse insecure connection",
+                 "Don't ask anymore, always allow insecure connection."};
+  if (!AskChoice(p, &checked)) throw WarningException("You refused the insecure connection.");
+}
+
+void RfbSession::UntrustedServerRule() {
+  SetStatusText(kStatusLine, "No authentication needed");
+  kebLog.Print(0, "No authentication needed\n");
+  if (m_accepted || m_opts.m_AllowUntrustedServers) return;
+  bool checked = false;
+  ChoicePrompt p{"Security", "The server has been configured without authentication. Can it be trusted?",
+                 "Do you  trust it and connect without authentication", "Don't make a connection",
+                 "Don't ask anymore, always allow insecure connection."};
+  bool trust = AskChoice(p, &checked);
+  if (!trust) throw WarningException("You refused a untrusted server.");
+  if (checked) SaveAllowUntrustedServers();
+}
+
+void RfbSession::SaveAllowUntrustedServers() { m_opts.m_AllowUntrustedServers = true; }
+
+void RfbSession::UnsupportedScheme(std::uint32_t type) {
+  kebLog.Print(0, "RFB connection failed, unknown authentication method: %lu\n", static_cast<unsigned long>(type));
+  throw ErrorException("Unknown authentication method!");
+}
+
+void RfbSession::AuthPasswordChallenge() { UnsupportedScheme(rfbsec::kVncAuth); }
+void RfbSession::AuthMsLogonI() { UnsupportedScheme(rfbsec::kMsLogonRequest); }
+void RfbSession::AuthMsLogonII() { UnsupportedScheme(rfbsec::kMsLogonII); }
+void RfbSession::AuthRsaAes(int keyBits, bool channel) {
+  UnsupportedScheme(keyBits == 256 ? (channel ? rfbsec::kRsaAes256 : rfbsec::kRsaAes256AuthOnly)
+                                   : (channel ? rfbsec::kRsaAes : rfbsec::kRsaAesAuthOnly));
+}
+void RfbSession::AuthVeNCrypt() { UnsupportedScheme(rfbsec::kVeNCrypt); }
+void RfbSession::AuthSecureKEBPluginOld() { UnsupportedScheme(rfbsec::kSecureKEBPluginOld); }
+void RfbSession::AuthSecureKEBPlugin() { UnsupportedScheme(rfbsec::kSecureKEBPlugin); }
+
+void RfbSession::Authenticate(std::uint32_t type, std::vector<std::uint32_t>& layers) {
+  if (layers.size() >= rfbsec::kMaxLayers) {
+    kebLog.Print(0, "Cannot layer more than six authentication schemes\n");
+    throw ErrorException("Cannot layer more than six authentication schemes");
+  }
+  SetStatusText(kStatusLine, "Password requested");
+  bool pluginLayer = Has(layers, rfbsec::kSecureKEBPluginOld) || Has(layers, rfbsec::kSecureKEBPlugin);
+  if (pluginLayer && (type == rfbsec::kSecureKEBPluginOld || type == rfbsec::kSecureKEBPlugin)) {
+    kebLog.Print(0, "Cannot layer multiple SecureKEB plugin authentication schemes\n");
+    throw WarningException("Cannot layer multiple SecureKEB plugin authentication schemes");
+  }
+  InsecureConnectionRule(type, layers);
+
+  switch (type) {
+    case rfbsec::kInvalid: {
+      std::string reason = ReadReasonString();
+      kebLog.Print(0, "RFB connection failed, reason: %s\n", reason.c_str());
+      SetStatusText(kStatusLine, "Connection failed");
+      throw WarningException(reason.c_str());
+    }
+    case rfbsec::kNone:
+      UntrustedServerRule();
+      if (m_minorVersion <= 7) {
+        // 3.3 and 3.7 send no SecurityResult for None.
+        layers.push_back(type);
+        return;
+      }
+      break;
+    case rfbsec::kMsLogonRequest:
+      m_msLogonRequested = true;
+      [[fallthrough]];  // the password scheme, as MS-Logon
+    case rfbsec::kVncAuth:
+      if (m_msLogonRequested)
+        AuthMsLogonI();
+      else
+        AuthPasswordChallenge();
+      break;
+    case rfbsec::kRsaAes: AuthRsaAes(128, true); break;
+    case rfbsec::kRsaAesAuthOnly: AuthRsaAes(128, false); break;
+    case rfbsec::kRsaAes256: AuthRsaAes(256, true); break;
+    case rfbsec::kRsaAes256AuthOnly: AuthRsaAes(256, false); break;
+    case rfbsec::kPluginScheme:
+      m_securityType17 = true;
+      m_securityType17Ui = true;
+      break;
+    case rfbsec::kVeNCrypt: AuthVeNCrypt(); break;
+    case rfbsec::kServerText: {
+      if (m_minorVersion < 7) {
+        kebLog.Print(0, "Invalid auth continue response for protocol version.\n");
+        throw ErrorException("Invalid auth continue response");
+      }
+      std::uint8_t b[4];
+      ReadExact(b, 4);
+      std::uint32_t len = LoadU32(b, false);  // little-endian, unlike the rest of the handshake
+      if (len > kMaxServerText) throw WarningException("Buffer too big, ");
+      char text[kMaxServerText + 1];
+      ReadServerText(len, text);
+      std::uint32_t answer = 1;
+      if (!m_opts.m_AutoAcceptIncoming) {
+        bool checked = false;
+        ChoicePrompt p{"Incoming connection", text, "Accept incoming Connection", "Refuse incoming connection", ""};
+        answer = AskChoice(p, &checked) ? 1 : 0;
+      }
+      std::uint8_t reply[4];
+      StoreU32LE(reply, answer);
+      WriteExact(reply, 4);
+      break;
+    }
+    case rfbsec::kHelpdeskList: {
+      if (m_minorVersion < 7) {
+        kebLog.Print(0, "Invalid auth continue response for protocol version.\n");
+        throw ErrorException("Invalid auth continue response");
+      }
+      std::uint8_t count = 0;
+      ReadExact(&count, 1);
+      std::vector<std::string> entries;
+      entries.reserve(count);
+      for (int i = 0; i < count; i++) {
+        char entry[kHelpdeskEntryBytes + 1];
+        ReadExact(entry, kHelpdeskEntryBytes);
+        entry[kHelpdeskEntryBytes] = '\0';
+        entries.emplace_back(entry);
+      }
+      std::uint32_t answer = ChooseHelpdesk(entries);
+      if (answer > entries.size()) answer = 0;
+      std::uint8_t reply[4];
+      StoreU32LE(reply, answer);
+      WriteExact(reply, 4);
+      break;
+    }
+    case rfbsec::kMsLogonII: AuthMsLogonII(); break;
+    case rfbsec::kSecureKEBPluginOld: AuthSecureKEBPluginOld(); break;
+    case rfbsec::kSecureKEBPlugin: AuthSecureKEBPlugin(); break;
+    case rfbsec::kNoneWithInfo: break;
+    default:
+      kebLog.Print(0, "RFB connection failed, unknown authentication method: %lu\n", static_cast<unsigned long>(type));
+      throw ErrorException("Unknown authentication method!");
+  }
+  layers.push_back(type);
+
+  std::uint8_t rb[4];
+  ReadExact(rb, 4);
+  std::uint32_t result = LoadU32(rb, true);
+  switch (result) {
+    case rfbsec::kResultOk:
+      SetStatusText(kStatusLine, "Password accepted");
+      kebLog.Print(0, "KEB authentication succeeded\n");
+      return;
+    case rfbsec::kResultFailed:
+    case rfbsec::kResultFailedReason: {
+      kebLog.Print(0, "KEB authentication failed!\n");
+      SetStatusText(kStatusLine, "Wrong Password");
+      if (m_minorVersion <= 6 && result == rfbsec::kResultFailed) {
+        m_event1.Set();
+        throw WarningException("KEB authentication failed!");
+      }
+      kebLog.Print(0, "KEB authentication failed! Extended information available.\n");
+      std::string reason;
+      try {
+        reason = ReadReasonString();
+      } catch (const ErrorException&) {
+        // A 3.7 server sends no reason (RFC 6143) and closes: the failure is the news,
+        // not the end of the stream.
+        if (m_minorVersion != 7 || result != rfbsec::kResultFailed) throw;
+        m_event1.Set();
+        throw WarningException("KEB authentication failed!");
+      }
+      kebLog.Print(0, "KEB authentication failed! Extended information: %s\n", reason.c_str());
+      SetStatusText(kStatusLine, reason.c_str());
+      throw WarningException(reason.c_str());
+    }
+    case rfbsec::kResultTooMany:
+      m_event1.Set();
+      throw WarningException("KEB authentication failed - too many tries!");
+    case rfbsec::kResultContinue:
+      if (m_minorVersion >= 7) {
+        NegotiateSecurityType(layers);
+        return;
+      }
+      kebLog.Print(0, "Invalid auth continue response for protocol version.\n");
+      throw ErrorException("Invalid auth continue response");
+    case rfbsec::kResultMsLogonII:
+      if (m_minorVersion <= 6 && type == rfbsec::kSecureKEBPluginOld && m_pluginIntegrated && m_channel) {
+        AuthMsLogonII();
+        return;
+      }
+      kebLog.Print(0, m_minorVersion >= 7 ? "Invalid auth response for protocol version.\n"
+                                          : "Invalid auth response response\n");
+      throw ErrorException("Invalid auth response");
+    default:
+      kebLog.Print(0, "Unknown KEB authentication result: %d\n", static_cast<int>(result));
+      throw ErrorException("Unknown KEB authentication result!");
+  }
+}

@@ -1,0 +1,238 @@
+// A session core over a socket pair: the test plays the server on the other end, with
+// scripted answers for the user's questions. Server bytes are written before the viewer
+// needs them (they fit in the socket buffer); what the viewer sent is collected at the end.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#ifdef _WIN32
+#include <winsock2.h>
+#else
+#include <sys/socket.h>
+#endif
+
+#include <chrono>
+#include <cstring>
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "app/Exception.h"
+#include "app/KEBOptions.h"
+#include "app/UiText.h"
+#include "rdr/Exception.h"
+#include "rdr/Sys.h"
+#include "session/RfbSession.h"
+
+namespace sessiontest {
+
+using Bytes = std::vector<std::uint8_t>;
+
+inline Bytes B(const std::string& s) { return Bytes(s.begin(), s.end()); }
+inline Bytes U32(std::uint32_t v) {
+  return {std::uint8_t(v >> 24), std::uint8_t(v >> 16), std::uint8_t(v >> 8), std::uint8_t(v)};
+}
+inline Bytes U32LE(std::uint32_t v) {
+  return {std::uint8_t(v), std::uint8_t(v >> 8), std::uint8_t(v >> 16), std::uint8_t(v >> 24)};
+}
+inline Bytes Cat(std::initializer_list<Bytes> parts) {
+  Bytes out;
+  for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
+  return out;
+}
+
+// 32-bit true colour, little-endian, red in the low byte, as most servers offer.
+inline Bytes Rgb888() { return {32, 24, 0, 1, 0, 255, 0, 255, 0, 255, 16, 8, 0, 0, 0, 0}; }
+
+inline Bytes ServerInit(int w, int h, const Bytes& pf, const std::string& name) {
+  Bytes b = {std::uint8_t(w >> 8), std::uint8_t(w), std::uint8_t(h >> 8), std::uint8_t(h)};
+  b.insert(b.end(), pf.begin(), pf.end());
+  Bytes n = U32(static_cast<std::uint32_t>(name.size()));
+  b.insert(b.end(), n.begin(), n.end());
+  b.insert(b.end(), name.begin(), name.end());
+  return b;
+}
+
+struct Question {
+  std::string instruction, content, first, second, checkbox;
+};
+
+class TestSession : public RfbSession {
+public:
+  explicit TestSession(KEBOptions& o) : RfbSession(o) {}
+  ~TestSession() override { StopConnectWatchdog(); }
+
+  rdr::SocketHandle connectTo = rdr::kInvalidSocket;  // handed over by ConnectToHost/Proxy
+  bool useWatchdog = true;
+  int connects = 0;
+  std::vector<Question> asked;
+  std::deque<bool> answers;  // empty: the first answer
+  bool tickCheckbox = false;
+  std::uint32_t helpdeskAnswer = 1;
+  std::vector<std::string> helpdeskSeen;
+  std::vector<std::pair<int, std::string>> status;
+  int savedUntrusted = 0;
+  std::vector<std::string> schemes;  // security schemes run, by name
+  bool schemesSucceed = false;       // a scheme hook returns instead of failing as unsupported
+
+  using RfbSession::CloseSocket;
+  using RfbSession::SetSocket;
+  using RfbSession::StartConnectWatchdog;
+
+  void LockFramebuffer() override { m_bitmapLock.lock(); }
+  void UnlockFramebuffer() override { m_bitmapLock.unlock(); }
+  Framebuffer CurrentFramebuffer() override { return Framebuffer(); }
+  void AddRectToUpdateRegion(int, int, int, int) override {}
+  void InvalidateScreenRect(int, int, int, int) override {}
+
+protected:
+  void ConnectToHost() override {
+    connects++;
+    SetSocket(connectTo);
+    connectTo = rdr::kInvalidSocket;
+    if (useWatchdog) StartConnectWatchdog();
+  }
+  void ConnectToProxy() override {
+    ConnectToHost();
+    m_proxySocket = true;
+  }
+  bool AskChoice(const ChoicePrompt& p, bool* checked) override {
+    asked.push_back({p.instruction ? p.instruction : "", p.content ? p.content : "", p.first ? p.first : "",
+                     p.second ? p.second : "", p.checkbox ? p.checkbox : ""});
+    if (p.checkbox && *p.checkbox) *checked = tickCheckbox;
+    if (answers.empty()) return true;
+    bool a = answers.front();
+    answers.pop_front();
+    return a;
+  }
+  std::uint32_t ChooseHelpdesk(const std::vector<std::string>& entries) override {
+    helpdeskSeen = entries;
+    return helpdeskAnswer;
+  }
+  void SetStatusText(int control, const char* text) override { status.emplace_back(control, text); }
+  void Scheme(const char* name, std::uint32_t type) {
+    schemes.push_back(name);
+    if (!schemesSucceed) UnsupportedScheme(type);
+  }
+  void AuthPasswordChallenge() override { Scheme("password", 2); }
+  void AuthMsLogonI() override { Scheme("mslogon1", 112); }
+  void AuthMsLogonII() override { Scheme("mslogon2", 113); }
+  void AuthRsaAes(int bits, bool channel) override {
+    Scheme(bits == 256 ? (channel ? "rsaaes256" : "rsaaes256auth") : (channel ? "rsaaes" : "rsaaesauth"), 5);
+  }
+  void AuthVeNCrypt() override { Scheme("vencrypt", 19); }
+  void AuthSecureKEBPluginOld() override { Scheme("plugin114", 114); }
+  void AuthSecureKEBPlugin() override { Scheme("plugin115", 115); }
+  void SaveAllowUntrustedServers() override {
+    savedUntrusted++;
+    RfbSession::SaveAllowUntrustedServers();
+  }
+};
+
+// The server end of a socket pair, and the session on the other end.
+class SessionFixture : public ::testing::Test {
+protected:
+  rdr::SocketHandle s[2] = {rdr::kInvalidSocket, rdr::kInvalidSocket};
+  KEBOptions opts;
+  std::unique_ptr<TestSession> session;
+
+  void SetUp() override {
+    int v;
+    ASSERT_TRUE(rdr::SocketsStartup(&v));
+    LoadBuiltinUiTexts();
+    opts.m_FileTransferTimeout = 5;  // a stuck handshake fails the test in seconds, not minutes
+    NewPair();
+    session.reset(new TestSession(opts));
+    session->connectTo = s[0];
+  }
+  void TearDown() override {
+    session.reset();
+    if (s[1] != rdr::kInvalidSocket) rdr::SocketClose(s[1]);
+    s[0] = s[1] = rdr::kInvalidSocket;
+    rdr::SocketsCleanup();
+  }
+  // A fresh pair; the old client end belongs to the session, the old server end is closed.
+  void NewPair() {
+    if (s[1] != rdr::kInvalidSocket) rdr::SocketClose(s[1]);
+    ASSERT_TRUE(rdr::SocketPair(s));
+  }
+
+  void ServerSend(const Bytes& b) {
+    std::size_t off = 0;
+    while (off < b.size()) {
+      long n = rdr::SocketSend(s[1], b.data() + off, b.size() - off);
+      ASSERT_GT(n, 0);
+      off += static_cast<std::size_t>(n);
+    }
+  }
+  // The server stops sending (half close); it can still read what the viewer sends.
+  void ServerClose() {
+#ifdef _WIN32
+    ::shutdown(static_cast<SOCKET>(s[1]), SD_SEND);
+#else
+    ::shutdown(static_cast<int>(s[1]), SHUT_WR);
+#endif
+  }
+
+  // Everything the viewer sent. Its writes are done when its calls return, so what it sent
+  // is already waiting at the server end.
+  Bytes ViewerSent() { return ReadAvailable(100); }
+  // Reads what arrives at the server end until the peer closes or nothing comes for waitMs.
+  Bytes ReadAvailable(int waitMs) {
+    Bytes out;
+    std::uint8_t buf[4096];
+    for (int rounds = 0; rounds < 100000; rounds++) {
+      if (rdr::WaitReadable(s[1], waitMs) <= 0) break;
+      long n = rdr::SocketRecv(s[1], buf, sizeof buf);
+      if (n <= 0) break;
+      out.insert(out.end(), buf, buf + n);
+    }
+    return out;
+  }
+
+  // The server side of a complete 3.8 handshake with None and a small ServerInit.
+  static Bytes Standard38(const std::string& name = "test desktop") {
+    return Cat({B("RFB 003.008\n"), {1, 1}, U32(0), ServerInit(64, 32, Rgb888(), name)});
+  }
+
+  // Runs DoConnection; returns "" on success, else "<kind>: <message>".
+  std::string Connect() {
+    try {
+      session->DoConnection();
+      return "";
+    } catch (const QuietException& e) {
+      return std::string("quiet: ") + e.Message();
+    } catch (const WarningException& e) {
+      return std::string("warning: ") + e.Message();
+    } catch (const ErrorException& e) {
+      return std::string("error: ") + e.Message();
+    } catch (const rdr::Exception& e) {
+      return std::string("rdr: ") + e.str();
+    }
+  }
+};
+
+// Splits what a viewer sent after the handshake into the SetPixelFormat (20 bytes) and
+// SetEncodings messages; both expected.
+struct FormatAndEncodings {
+  Bytes setPixelFormat;
+  std::vector<std::int32_t> encodings;
+  bool ok = false;
+};
+
+inline FormatAndEncodings ParseFormatAndEncodings(const Bytes& b, std::size_t at) {
+  FormatAndEncodings r;
+  if (b.size() < at + 24 || b[at] != 0 || b[at + 20] != 2) return r;
+  r.setPixelFormat.assign(b.begin() + static_cast<long>(at), b.begin() + static_cast<long>(at) + 20);
+  std::size_t n = (b[at + 22] << 8) | b[at + 23];
+  if (b.size() != at + 24 + 4 * n) return r;
+  for (std::size_t i = 0; i < n; i++) {
+    const std::uint8_t* p = &b[at + 24 + 4 * i];
+    r.encodings.push_back(static_cast<std::int32_t>((std::uint32_t(p[0]) << 24) | (std::uint32_t(p[1]) << 16) |
+                                                    (std::uint32_t(p[2]) << 8) | p[3]));
+  }
+  r.ok = true;
+  return r;
+}
+
+}  // namespace sessiontest

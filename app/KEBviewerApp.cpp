@@ -27,6 +27,7 @@ void QuitMessageLoop(int code) {
 
 KEBviewerApp::KEBviewerApp(HINSTANCE instance, const char* cmdline) : m_instance(instance) {
   pApp = this;
+  m_options.Initialise();
   m_options.SetFromCommandLine(cmdline);
 
   kebLog.SetLevel(m_options.m_logLevel);

@@ -3,9 +3,10 @@
 // updates until the Bell that ends the recording.
 #include "VncClientPeer.h"
 
+#include "BenchClock.h"
+
 #include <rfb/rfbclient.h>
 
-#include <chrono>
 #include <cstdlib>
 #include <cstring>
 
@@ -16,7 +17,7 @@ bool gotBell = false;
 void OnBell(rfbClient*) { gotBell = true; }
 }  // namespace
 
-double RunLibVncClient(int port, int bytesPerPixel) {
+Times RunLibVncClient(int port, int bytesPerPixel) {
   rfbEnableClientLogging = FALSE;
   rfbClient* client = bytesPerPixel == 4   ? rfbGetClient(8, 3, 4)
                       : bytesPerPixel == 2 ? rfbGetClient(5, 3, 2)
@@ -26,14 +27,14 @@ double RunLibVncClient(int port, int bytesPerPixel) {
   client->Bell = OnBell;
   client->appData.encodingsString = "raw copyrect rre corre hextile";
   gotBell = false;
-  if (!rfbInitClient(client, nullptr, nullptr)) return -1;  // frees the client on failure
-  auto start = std::chrono::steady_clock::now();
+  if (!rfbInitClient(client, nullptr, nullptr)) return {-1, -1};  // frees the client on failure
+  Stopwatch watch;
   while (!gotBell)
     if (!HandleRFBServerMessage(client)) break;
-  double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  Times t = watch.Elapsed();
   bool ok = gotBell;
   rfbClientCleanup(client);
-  return ok ? seconds : -1;
+  return ok ? t : Times{-1, -1};
 }
 
 }  // namespace bench

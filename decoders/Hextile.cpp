@@ -2,28 +2,75 @@
 #include "decoders/Hextile.h"
 
 #include "decoders/Decoders.h"
+#include "rdr/MemInStream.h"
 
 namespace dec {
 
 namespace {
 
-// Each row of tiles is decoded into a strip buffer without the lock, then copied into the
-// bitmap under it, so that a server that stalls in mid-rectangle never holds up painting.
+// Copies n bytes of the stream to dst.
+inline void CopyFromStream(rdr::InStream& in, std::uint8_t* dst, std::size_t n) {
+  if (in.Avail() >= n) {
+    std::memcpy(dst, in.GetPtr(), n);
+    in.SetPtr(in.GetPtr() + n);
+  } else {
+    ReadBlock(in, dst, n);
+  }
+}
+
+// Reads one tile's encoded bytes (subencoding byte included) from the stream to out;
+// returns their number.
+template <class P>
+std::size_t GatherTile(rdr::InStream& in, int tw, int th, std::uint8_t* out) {
+  const unsigned subencoding = in.ReadU8();
+  out[0] = static_cast<std::uint8_t>(subencoding);
+  std::size_t len = 1;
+  if (subencoding & kHextileRaw) {
+    const std::size_t n = static_cast<std::size_t>(tw) * th * sizeof(P);
+    CopyFromStream(in, out + len, n);
+    return len + n;
+  }
+  const std::size_t colours = ((subencoding & kHextileBackground) ? sizeof(P) : 0) +
+                              ((subencoding & kHextileForeground) ? sizeof(P) : 0);
+  CopyFromStream(in, out + len, colours);
+  len += colours;
+  if (subencoding & kHextileAnySubrects) {
+    const unsigned count = in.ReadU8();
+    out[len++] = static_cast<std::uint8_t>(count);
+    const std::size_t n = count * ((subencoding & kHextileSubrectsColoured) ? sizeof(P) + 2 : 2);
+    CopyFromStream(in, out + len, n);
+    len += n;
+  }
+  return len;
+}
+
+// The encoded bytes of a row of tiles are read first, without the lock (a server that
+// stalls in mid-rectangle never holds up painting); then, under the lock, they are decoded
+// straight into the bitmap.
 template <class P>
 void DecodeHextileT(DecoderState& st, rdr::InStream& in, const RectHeader& r) {
-  const std::size_t stripStride = r.w;  // pixels
-  P* strip = reinterpret_cast<P*>(st.receive.Ensure(stripStride * 16 * sizeof(P)));
+  constexpr std::size_t kMaxTileBytes = 2 + 2 * sizeof(P) + 255 * (sizeof(P) + 2);  // >= 1 + raw
+  const int tilesPerRow = (r.w + 15) / 16;
+  std::uint8_t* row = st.receive.Ensure(tilesPerRow * kMaxTileBytes);
   P bg = 0, fg = 0;
+  P scratch[16 * 16];  // where tiles go while the rectangle does not fit the bitmap
   for (int ty = 0; ty < r.h; ty += 16) {
     const int th = std::min(16, r.h - ty);
-    for (int tx = 0; tx < r.w; tx += 16) {
-      const int tw = std::min(16, r.w - tx);
-      const unsigned subencoding = in.ReadU8();
-      DecodeHextileTile<P>(in, subencoding, strip + tx, stripStride, tw, th, bg, fg);
-    }
+    std::size_t len = 0;
+    for (int tx = 0; tx < r.w; tx += 16) len += GatherTile<P>(in, std::min(16, r.w - tx), th, row + len);
+
     FramebufferLock lock(st.host);
-    if (CanWrite(lock.fb(), sizeof(P), r.x, r.y, r.w, r.h))
-      CopyPixelRect(lock.fb(), r.x, r.y + ty, r.w, th, sizeof(P), reinterpret_cast<const std::uint8_t*>(strip));
+    const Framebuffer& fb = lock.fb();
+    const bool draw = CanWrite(fb, sizeof(P), r.x, r.y, r.w, r.h) && fb.stride % sizeof(P) == 0;
+    rdr::MemInStream tiles(row, len);
+    for (int tx = 0; tx < r.w; tx += 16) {
+      const unsigned subencoding = tiles.ReadU8();
+      if (draw)
+        DecodeHextileTile<P>(tiles, subencoding, reinterpret_cast<P*>(fb.At(r.x + tx, r.y + ty)),
+                             fb.stride / sizeof(P), std::min(16, r.w - tx), th, bg, fg);
+      else
+        DecodeHextileTile<P>(tiles, subencoding, scratch, 16, std::min(16, r.w - tx), th, bg, fg);
+    }
   }
 }
 

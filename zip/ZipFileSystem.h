@@ -99,6 +99,9 @@ public:
   virtual bool Stat(const char* path, ZipFileStat* st) = 0;
   virtual bool Remove(const char* path) = 0;
   virtual bool Rename(const char* from, const char* to) = 0;
+  // Moves the file from onto to in one step, replacing a file to; false (both left as
+  // they were) when that cannot be done, among others across volumes.
+  virtual bool ReplaceFile(const char* from, const char* to) = 0;
   virtual bool MakeDirectory(const char* path) = 0;
   virtual bool RemoveDirectory(const char* path) = 0;
   virtual bool SetAttributes(const char* path, std::uint32_t attributes) = 0;
@@ -117,6 +120,8 @@ public:
   virtual bool IsAbsolute(const char* path) = 0;
   // Facts about the volume that holds path.
   virtual ZipVolumeInfo Volume(const char* path) = 0;
+  // The label of the volume that holds path; false when it has none.
+  virtual bool VolumeLabel(const char* path, std::string* label) { return false; }
   // True when a path component of this name opens a device instead of a file.
   virtual bool IsDeviceName(const char* component) = 0;
 

@@ -121,6 +121,7 @@ public:
 
   bool Remove(const char* path) override { return ::unlink(path) == 0; }
   bool Rename(const char* from, const char* to) override { return ::rename(from, to) == 0; }
+  bool ReplaceFile(const char* from, const char* to) override { return ::rename(from, to) == 0; }
   bool MakeDirectory(const char* path) override { return ::mkdir(path, 0777) == 0; }
   bool RemoveDirectory(const char* path) override { return ::rmdir(path) == 0; }
 

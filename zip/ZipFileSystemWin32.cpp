@@ -179,6 +179,11 @@ public:
 
   bool Remove(const char* path) override { return DeleteFileA(path) != 0; }
   bool Rename(const char* from, const char* to) override { return MoveFileA(from, to) != 0; }
+  // Without MOVEFILE_COPY_ALLOWED: across volumes this fails rather than copying
+  // after the old file is gone.
+  bool ReplaceFile(const char* from, const char* to) override {
+    return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+  }
   bool MakeDirectory(const char* path) override { return CreateDirectoryA(path, nullptr) != 0; }
   bool RemoveDirectory(const char* path) override { return RemoveDirectoryA(path) != 0; }
 
@@ -260,6 +265,15 @@ public:
   }
 
   bool IsDeviceName(const char* component) override { return IsWindowsDeviceName(component); }
+
+  bool VolumeLabel(const char* path, std::string* label) override {
+    std::string root;
+    char name[MAX_PATH + 1] = {};
+    if (!VolumeRoot(path, &root) || !GetVolumeInformationA(root.c_str(), name, sizeof name, nullptr, nullptr, nullptr, nullptr, 0))
+      return false;
+    *label = name;
+    return !label->empty();
+  }
 
   bool ReadSecurity(const char* path, bool isDirectory, bool usePrivileges,
                     std::vector<std::uint8_t>* descriptor) override {

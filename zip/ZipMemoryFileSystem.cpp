@@ -229,6 +229,7 @@ bool ZipMemoryFileSystem::Stat(const char* path, ZipFileStat* st) {
   st->attributes = node->attributes;
   st->mode = node->isDirectory ? 0040755 : (node->attributes & kZipAttrReadOnly) ? 0100444 : 0100644;
   st->links = 1;
+  st->inode = reinterpret_cast<std::uintptr_t>(node.get());  // one identity per file
   return true;
 }
 
@@ -241,13 +242,40 @@ bool ZipMemoryFileSystem::Remove(const char* path) {
   return true;
 }
 
+std::string ZipMemoryFileSystem::VolumeOf(const std::string& n) const {
+  std::string best = "/";
+  for (const std::string& v : separateVolumes) {
+    std::string root = Normalize(v);
+    if ((n == root || n.compare(0, root.size() + 1, root + "/") == 0) && root.size() > best.size()) best = root;
+  }
+  return best;
+}
+
 bool ZipMemoryFileSystem::Rename(const char* from, const char* to) {
   std::string a = Normalize(from), b = Normalize(to);
   auto node = Lookup(a);
-  if (!node || node->isDirectory || Lookup(b) || !ParentIsDirectory(b)) return false;
+  if (!node || node->isDirectory || Lookup(b) || !ParentIsDirectory(b) || VolumeOf(a) != VolumeOf(b)) return false;
   nodes_.erase(a);
   nodes_[b] = node;
   return true;
+}
+
+bool ZipMemoryFileSystem::ReplaceFile(const char* from, const char* to) {
+  std::string a = Normalize(from), b = Normalize(to);
+  auto node = Lookup(a), target = Lookup(b);
+  if (!node || node->isDirectory || !ParentIsDirectory(b) || VolumeOf(a) != VolumeOf(b) || a == b) return false;
+  if (target) {
+    if (target->isDirectory || (target->attributes & kZipAttrReadOnly)) return false;
+    used_ -= target->data.size();
+  }
+  nodes_.erase(a);
+  nodes_[b] = node;
+  return true;
+}
+
+bool ZipMemoryFileSystem::VolumeLabel(const char*, std::string* label) {
+  *label = volumeLabel;
+  return !volumeLabel.empty();
 }
 
 bool ZipMemoryFileSystem::MakeDirectory(const char* path) {

@@ -36,11 +36,16 @@ public:
   std::string Normalize(const std::string& path) const;
 
   ZipVolumeInfo volume;  // what Volume() reports for every path
+  std::string volumeLabel;  // what VolumeLabel() reports; none when empty
+  // Folders that are volumes of their own: files cannot be moved into or out of them.
+  std::vector<std::string> separateVolumes;
 
   std::unique_ptr<ZipFile> Open(const char* path, OpenMode mode, int* error) override;
   bool Stat(const char* path, ZipFileStat* st) override;
   bool Remove(const char* path) override;
   bool Rename(const char* from, const char* to) override;
+  bool ReplaceFile(const char* from, const char* to) override;
+  bool VolumeLabel(const char* path, std::string* label) override;
   bool MakeDirectory(const char* path) override;
   bool RemoveDirectory(const char* path) override;
   bool SetAttributes(const char* path, std::uint32_t attributes) override;
@@ -63,6 +68,7 @@ private:
   class File;
   std::shared_ptr<Node> Lookup(const std::string& normalized) const;
   bool ParentIsDirectory(const std::string& normalized) const;
+  std::string VolumeOf(const std::string& normalized) const;
 
   std::map<std::string, std::shared_ptr<Node>> nodes_;
   std::string cwd_ = "/";

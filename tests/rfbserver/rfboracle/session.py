@@ -20,6 +20,8 @@ from .errors import PeerClosed, ScriptError, ScriptTimeout
 from .pixfmt import PixelFormat
 
 EXIT_OK, EXIT_FAIL, EXIT_TIMEOUT, EXIT_ERROR = 0, 1, 2, 3
+# Encodings before which the viewer does not save the area to its cache.
+NO_CACHE_SAVE = {1, 9, 10, 18, 19}
 
 
 class UpdateCtx:
@@ -73,6 +75,7 @@ class Session:
         self.cursor_pos = None
         self.desktop_rect = None
         self.enc_state = {}
+        self.cache_view = self.cache_known = None
         self.client_encodings = None
         self.parse_opts = clientmsg.ParseOptions()
         self._cond = threading.Condition()
@@ -243,6 +246,39 @@ class Session:
             x0, y0, x1, y1 = c
             self.view_known[y0:y1, x0:x1] = False
 
+    # The viewer's cache bitmap (its "EnableCache" option), when a scenario sets
+    # cache_on: cleared to zero with every new framebuffer; before each rectangle except
+    # CopyRect, Opalo, Opalo2, XZ (whose sub-rectangles save their own areas) and the
+    # cache encodings the viewer saves the area it is about to overwrite.
+    def save_to_cache(self, x, y, w, h):
+        if self.cache_view is None:
+            return
+        W, H = self.view.shape[1], self.view.shape[0]
+        if x < 0 or y < 0 or x + w > W or y + h > H:
+            return
+        self.cache_view[y:y + h, x:x + w] = self.view[y:y + h, x:x + w]
+        self.cache_known[y:y + h, x:x + w] = self.view_known[y:y + h, x:x + w]
+
+    def swap_with_cache(self, x, y, w, h):
+        if self.cache_view is None:
+            return
+        W, H = self.view.shape[1], self.view.shape[0]
+        if x < 0 or y < 0 or x + w > W or y + h > H:
+            return
+        for a, b in ((self.view, self.cache_view), (self.view_known, self.cache_known)):
+            t = a[y:y + h, x:x + w].copy()
+            a[y:y + h, x:x + w] = b[y:y + h, x:x + w]
+            b[y:y + h, x:x + w] = t
+
+    @property
+    def cache_on(self):
+        return self.cache_view is not None
+
+    @cache_on.setter
+    def cache_on(self, on):
+        self.cache_view = np.zeros(self.view.shape, dtype=np.uint8) if on else None
+        self.cache_known = np.ones(self.view.shape[:2], dtype=bool) if on else None
+
     def copy_area(self, sx, sy, dx, dy, w, h):
         """CopyRect in the model: nothing unless both areas lie inside the framebuffer."""
         W, H = self.view.shape[1], self.view.shape[0]
@@ -262,6 +298,8 @@ class Session:
         self.fb_sizes.append((w, h))
         self.view = np.zeros(new.shape, dtype=np.uint8)
         self.view_known = np.zeros(new.shape[:2], dtype=bool)
+        if self.cache_view is not None:
+            self.cache_on = True
 
     def expected_view(self):
         """(rgb, known mask) that a correct client shows now."""
@@ -468,8 +506,8 @@ class Session:
         summary = []
         truncated = False
         for sp in specs:
-            x, y, w, h, enc = sp.header_fields()
             payload = sp.payload if sp.payload is not None else sp.enc.encode(ctx, sp)
+            x, y, w, h, enc = sp.header_fields()
             if sp.truncate is not None:
                 payload = payload[:sp.truncate]
                 truncated = True
@@ -479,6 +517,8 @@ class Session:
             if truncated:
                 break
             if sp.payload is None and not sp.hdr:
+                if enc not in NO_CACHE_SAVE and not sp.enc.pseudo:
+                    self.save_to_cache(sp.x, sp.y, sp.w, sp.h)
                 sp.enc.apply(ctx, sp)
             else:
                 self.view_unknown(sp.x, sp.y, sp.w, sp.h)

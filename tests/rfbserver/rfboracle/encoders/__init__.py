@@ -118,8 +118,11 @@ class RectSpec:
 
     def header_fields(self):
         h = self.hdr
-        return (h.get("x", self.x), h.get("y", self.y), h.get("w", self.w),
-                h.get("h", self.h), s32(lookup(h["enc"]).number) if "enc" in h
+        # Encoders whose header fields carry something else than the area (counts and
+        # lengths) set `wire` to (x, y, w, h) while encoding.
+        x, y, w, hh = getattr(self, "wire", (self.x, self.y, self.w, self.h))
+        return (h.get("x", x), h.get("y", y), h.get("w", w),
+                h.get("h", hh), s32(lookup(h["enc"]).number) if "enc" in h
                 else self.enc.number)
 
     def content(self, ctx):
@@ -191,6 +194,7 @@ def cover(values, bg, limit=None):
 
 def _load():
     from . import raw, copyrect, rre, hextile, cursor, pseudo  # noqa: F401
+    from . import zlib, zlibhex, zrle, cachelist  # noqa: F401
 
 
 _load()

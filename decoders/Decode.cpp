@@ -43,6 +43,11 @@ bool DecodeRectangle(DecoderState& st, rdr::InStream& in, const RectHeader& r) {
     default: return false;
   }
   st.cursor.LockArea(r.x, r.y, r.w, r.h);
+  // With the cache on, the area a decoder is about to overwrite is kept, so that the
+  // server can bring it back (CopyRect, Opalo and Opalo2 keep nothing).
+  if (r.encoding != rfbenc::kCopyRect && r.encoding != rfbenc::kOpalo && r.encoding != rfbenc::kOpalo2 &&
+      r.encoding != rfbenc::kCache)
+    SaveRectToCache(st, r.x, r.y, r.w, r.h);
   decode(st, in, r);
   st.host.AddRectToUpdateRegion(r.x, r.y, r.w, r.h);
   st.cursor.UnlockScreen();

@@ -62,8 +62,10 @@ void DecodeZipRectList(DecoderState& st, rdr::InStream& in, const RectHeader& r)
 void DecodeLzoRectList(DecoderState& st, rdr::InStream& in, const RectHeader& r);
 
 // One real (non-pseudo) rectangle as the update reader handles it: declares the area to
-// the soft cursor, decodes it, adds it to the update region and puts the cursor back.
-// Returns false, having read nothing, for an encoding it does not know.
+// the soft cursor, saves it to the cache (see SaveRectToCache), decodes it, adds it to the
+// update region and puts the cursor back. The XZ and list encodings, whose header is no
+// area, do this for each of their areas. Returns false, having read nothing, for an
+// encoding it does not know.
 bool DecodeRectangle(DecoderState& st, rdr::InStream& in, const RectHeader& r);
 
 // Cursor shape pseudo-encodings (X cursor 0xFFFFFF10, rich cursor 0xFFFFFF11): the

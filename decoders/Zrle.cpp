@@ -294,6 +294,7 @@ void DecodeXz(DecoderState& st, rdr::InStream& in, const RectHeader& r) {
       st.cursor.LockArea(x, y, w, hh);
       SaveRectToCache(st, x, y, w, hh);
       DecodeTilesAnyForm(st, xz, x, y, w, hh, level);
+      st.host.AddRectToUpdateRegion(x, y, w, hh);
       st.host.InvalidateScreenRect(x, y, w, hh);
       st.cursor.UnlockScreen();
     }

@@ -246,7 +246,7 @@ int UnzipBuildOutputPath(UnzipContext* c, const char* text, int operation) {
         ZipFileStat st;
         if (UnzipStatFile(c, r, &st) != 0 || !st.isDirectory) {
           if (c->freshen) return MapCode(kMapSkipQuietly, 0);
-          if (!c->fs->MakeDirectory(UnzipFsPath(c, r).c_str())) {
+          if (!c->fs->MakeFolder(UnzipFsPath(c, r).c_str())) {
             UnzipInfo(c, kUnzipMsgError, "checkdir:  cannot create extraction directory: %s\n", r.c_str());
             return MapCode(kMapError, kUnzipBadData);
           }
@@ -275,7 +275,7 @@ int UnzipBuildOutputPath(UnzipContext* c, const char* text, int operation) {
       ZipFileStat st;
       if (UnzipStatFile(c, candidate, &st) != 0) {
         if (c->freshen) return MapCode(kMapSkipQuietly, 0);
-        if (!c->fs->MakeDirectory(UnzipFsPath(c, candidate).c_str())) {
+        if (!c->fs->MakeFolder(UnzipFsPath(c, candidate).c_str())) {
           UnzipInfo(c, kUnzipMsgError, "checkdir error:  cannot create %s\n                 unable to process %s.\n",
                     candidate.c_str(), Printable(c->entry ? c->entry->name : candidate).c_str());
           return MapCode(kMapError, kUnzipBadData);

@@ -136,7 +136,7 @@ int UnzipExtract(int includeCount, const char* const* includeNames, int excludeC
 
     // Relative names are resolved against the folder that is current now, once.
     std::string cwd;
-    if (c->fs->CurrentDirectory(&cwd)) c->baseDirectory = cwd;
+    if (c->fs->CurrentFolder(&cwd)) c->baseDirectory = cwd;
 
     return RunWithNameLists(c.get(), includeCount, includeNames, excludeCount, excludeNames);
   } catch (const std::bad_alloc&) {

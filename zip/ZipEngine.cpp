@@ -608,7 +608,7 @@ void DeleteMovedFiles(ZipRun* run, const std::vector<ZipEntry*>& added) {
     std::string f = *it;
     while (f.size() > 1 && f.back() == '/') f.pop_back();
     if (run->verbose > 0) ZipMessage(run, "deleting directory %s (if empty)\n", f.c_str());
-    run->fs->RemoveDirectory(f.c_str());
+    run->fs->RemoveFolder(f.c_str());
   }
 }
 

@@ -102,8 +102,8 @@ public:
   // Moves the file from onto to in one step, replacing a file to; false (both left as
   // they were) when that cannot be done, among others across volumes.
   virtual bool ReplaceFile(const char* from, const char* to) = 0;
-  virtual bool MakeDirectory(const char* path) = 0;
-  virtual bool RemoveDirectory(const char* path) = 0;
+  virtual bool MakeFolder(const char* path) = 0;
+  virtual bool RemoveFolder(const char* path) = 0;
   virtual bool SetAttributes(const char* path, std::uint32_t attributes) = 0;
   // 0 done; 1 the file could not be opened; 2 the times could not be set. systemError
   // receives the system's error number.
@@ -112,8 +112,8 @@ public:
   // Null when the folder cannot be listed.
   virtual std::unique_ptr<ZipDirScan> Scan(const char* folder) = 0;
 
-  virtual bool CurrentDirectory(std::string* out) = 0;
-  virtual bool SetCurrentDirectory(const char* path) = 0;
+  virtual bool CurrentFolder(std::string* out) = 0;
+  virtual bool ChangeFolder(const char* path) = 0;
   // The absolute, normalised form of path ("." and ".." resolved, the host's own
   // separators), as the system itself would resolve it when opening the file.
   virtual bool FullPath(const char* path, std::string* out) = 0;

@@ -122,8 +122,8 @@ public:
   bool Remove(const char* path) override { return ::unlink(path) == 0; }
   bool Rename(const char* from, const char* to) override { return ::rename(from, to) == 0; }
   bool ReplaceFile(const char* from, const char* to) override { return ::rename(from, to) == 0; }
-  bool MakeDirectory(const char* path) override { return ::mkdir(path, 0777) == 0; }
-  bool RemoveDirectory(const char* path) override { return ::rmdir(path) == 0; }
+  bool MakeFolder(const char* path) override { return ::mkdir(path, 0777) == 0; }
+  bool RemoveFolder(const char* path) override { return ::rmdir(path) == 0; }
 
   // Only the read-only bit has a POSIX meaning; folders keep their write permission so
   // that their contents can still be made.
@@ -163,19 +163,19 @@ public:
     return std::make_unique<PosixScan>(d, folder);
   }
 
-  bool CurrentDirectory(std::string* out) override {
+  bool CurrentFolder(std::string* out) override {
     std::vector<char> buf(PATH_MAX + 1);
     if (!::getcwd(buf.data(), buf.size())) return false;
     *out = buf.data();
     return true;
   }
-  bool SetCurrentDirectory(const char* path) override { return ::chdir(path) == 0; }
+  bool ChangeFolder(const char* path) override { return ::chdir(path) == 0; }
 
   bool FullPath(const char* path, std::string* out) override {
     std::string p = path;
     if (p.empty() || p[0] != '/') {
       std::string cwd;
-      if (!CurrentDirectory(&cwd)) return false;
+      if (!CurrentFolder(&cwd)) return false;
       p = cwd + "/" + p;
     }
     std::vector<std::string> parts;

@@ -184,8 +184,8 @@ public:
   bool ReplaceFile(const char* from, const char* to) override {
     return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
   }
-  bool MakeDirectory(const char* path) override { return CreateDirectoryA(path, nullptr) != 0; }
-  bool RemoveDirectory(const char* path) override { return RemoveDirectoryA(path) != 0; }
+  bool MakeFolder(const char* path) override { return ::CreateDirectoryA(path, nullptr) != 0; }
+  bool RemoveFolder(const char* path) override { return ::RemoveDirectoryA(path) != 0; }
 
   bool SetAttributes(const char* path, std::uint32_t attributes) override {
     DWORD a = attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE);
@@ -223,14 +223,14 @@ public:
     return std::make_unique<Win32Scan>(h, data);
   }
 
-  bool CurrentDirectory(std::string* out) override {
+  bool CurrentFolder(std::string* out) override {
     char buf[MAX_PATH + 1];
     DWORD n = GetCurrentDirectoryA(sizeof buf, buf);
     if (n == 0 || n >= sizeof buf) return false;
     *out = buf;
     return true;
   }
-  bool SetCurrentDirectory(const char* path) override { return SetCurrentDirectoryA(path) != 0; }
+  bool ChangeFolder(const char* path) override { return ::SetCurrentDirectoryA(path) != 0; }
 
   bool FullPath(const char* path, std::string* out) override {
     char buf[4096];

@@ -113,16 +113,16 @@ int ZipRunCommand(ZipCommandBlock command, ZipFileSystem* fileSystem) {
   if (useRoot) {
     // The run works in the root folder; the caller's folder must come back afterwards,
     // so a current folder that cannot be told in full stops the run before it moves.
-    if (!fs->CurrentDirectory(&saved)) {
+    if (!fs->CurrentFolder(&saved)) {
       std::fprintf(stderr, "\nzip error: %s (%s)\n", "Invalid command arguments", "current folder cannot be kept");
       return kZipBadArguments;
     }
-    if (!fs->SetCurrentDirectory(gOptions.rootDir)) {
+    if (!fs->ChangeFolder(gOptions.rootDir)) {
       std::fprintf(stderr, "\nzip error: %s (%s)\n", "File not found or no read permission", gOptions.rootDir);
       return kZipNotFound;
     }
   }
   int code = ZipExecuteCommandLine(static_cast<int>(argv.size() - 1), argv.data(), fs);
-  if (useRoot) fs->SetCurrentDirectory(saved.c_str());
+  if (useRoot) fs->ChangeFolder(saved.c_str());
   return code;
 }

@@ -278,7 +278,7 @@ bool ZipMemoryFileSystem::VolumeLabel(const char*, std::string* label) {
   return !volumeLabel.empty();
 }
 
-bool ZipMemoryFileSystem::MakeDirectory(const char* path) {
+bool ZipMemoryFileSystem::MakeFolder(const char* path) {
   std::string n = Normalize(path);
   if (n == "/" || Lookup(n) || !ParentIsDirectory(n)) return false;
   auto node = std::make_shared<Node>();
@@ -288,7 +288,7 @@ bool ZipMemoryFileSystem::MakeDirectory(const char* path) {
   return true;
 }
 
-bool ZipMemoryFileSystem::RemoveDirectory(const char* path) {
+bool ZipMemoryFileSystem::RemoveFolder(const char* path) {
   std::string n = Normalize(path);
   auto node = Lookup(n);
   if (n == "/" || !node || !node->isDirectory) return false;
@@ -339,12 +339,12 @@ std::unique_ptr<ZipDirScan> ZipMemoryFileSystem::Scan(const char* folder) {
   return std::make_unique<MemoryScan>(std::move(entries));
 }
 
-bool ZipMemoryFileSystem::CurrentDirectory(std::string* out) {
+bool ZipMemoryFileSystem::CurrentFolder(std::string* out) {
   *out = cwd_;
   return true;
 }
 
-bool ZipMemoryFileSystem::SetCurrentDirectory(const char* path) {
+bool ZipMemoryFileSystem::ChangeFolder(const char* path) {
   std::string n = Normalize(path);
   auto node = Lookup(n);
   if (!node || !node->isDirectory) return false;

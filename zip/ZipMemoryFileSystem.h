@@ -46,14 +46,14 @@ public:
   bool Rename(const char* from, const char* to) override;
   bool ReplaceFile(const char* from, const char* to) override;
   bool VolumeLabel(const char* path, std::string* label) override;
-  bool MakeDirectory(const char* path) override;
-  bool RemoveDirectory(const char* path) override;
+  bool MakeFolder(const char* path) override;
+  bool RemoveFolder(const char* path) override;
   bool SetAttributes(const char* path, std::uint32_t attributes) override;
   int SetTimes(const char* path, const ZipFileTimes& times, bool isDirectory,
                int* systemError) override;
   std::unique_ptr<ZipDirScan> Scan(const char* folder) override;
-  bool CurrentDirectory(std::string* out) override;
-  bool SetCurrentDirectory(const char* path) override;
+  bool CurrentFolder(std::string* out) override;
+  bool ChangeFolder(const char* path) override;
   bool FullPath(const char* path, std::string* out) override;
   bool IsAbsolute(const char* path) override;
   ZipVolumeInfo Volume(const char* path) override { return volume; }

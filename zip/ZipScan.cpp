@@ -83,7 +83,7 @@ int ExpandComponents(ZipRun* run, const std::string& folder, const std::string& 
 // The volume label as an entry of its own, like a folder: stored, no data.
 int AddVolumeLabel(ZipRun* run, const std::string& name) {
   std::string root = name.size() >= 2 && name[1] == ':' ? name.substr(0, 2) + "/" : std::string();
-  if (root.empty() && !run->fs->CurrentDirectory(&root)) return kZipOk;
+  if (root.empty() && !run->fs->CurrentFolder(&root)) return kZipOk;
   std::string label;
   if (!run->fs->VolumeLabel(root.c_str(), &label) || label.empty()) return kZipOk;
   if (label.size() > 12) label.resize(12);

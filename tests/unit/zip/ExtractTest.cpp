@@ -837,12 +837,12 @@ TEST(UnzipProcessState, RelativeFoldersDoNotFollowTheCurrentDirectory) {
   MemoryRun run;
   run.fs.AddFile("/home/in.zip", a.Build());
   run.fs.AddDirectory("/elsewhere");
-  run.fs.SetCurrentDirectory("/home");
+  run.fs.ChangeFolder("/home");
   run.options.zipFileName = "in.zip";
   run.options.extractFolder = "out";
   // Another part of the program changes the current folder while the run goes on.
   run.rec.onProgress = [&] {
-    run.fs.SetCurrentDirectory("/elsewhere");
+    run.fs.ChangeFolder("/elsewhere");
     return 0;
   };
   EXPECT_EQ(run.Run(), kUnzipOk);

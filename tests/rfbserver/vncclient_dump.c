@@ -10,7 +10,10 @@
  *   EVENTFILE one line per event: bell, cuttext HEX, cursorpos X Y,
  *             cursor XHOT YHOT W H RGBAHEX, size W H (at the end)
  * It reads until the server ends the stream (at most 20 s), then writes the files;
- * exit code 0 when at least UPDATES updates arrived.
+ * exit code 0 when at least UPDATES updates arrived. Real servers never end the stream:
+ * with VNCDUMP_QUIET_MS=N in the environment it also stops once UPDATES updates have
+ * arrived and the server has then sent nothing for N milliseconds. VNCDUMP_QUALITY=N
+ * announces JPEG quality level N (0-9) instead of libvncclient's default, -1 no JPEG.
  */
 #include <rfb/rfbclient.h>
 #include <stdio.h>
@@ -107,6 +110,9 @@ int main(int argc, char **argv) {
     cl->format.greenShift = pf[7];
     cl->format.blueShift = pf[8];
     cl->appData.encodingsString = argv[4];
+    const char *quality = getenv("VNCDUMP_QUALITY");
+    if (quality && atoi(quality) < 0) cl->appData.enableJPEG = FALSE;
+    else if (quality) cl->appData.qualityLevel = atoi(quality);
     cl->appData.useRemoteCursor = TRUE;
     cl->canHandleNewFBSize = TRUE;
     cl->FinishedFrameBufferUpdate = on_finished;
@@ -122,6 +128,8 @@ int main(int argc, char **argv) {
         if (events) fclose(events);
         return 1;
     }
+    const char *quiet_env = getenv("VNCDUMP_QUIET_MS");
+    long quiet_ms = quiet_env ? atol(quiet_env) : 0, quiet_for = 0;
     time_t start = time(NULL);
     /* Read until the server ends the stream (it shuts down its sending side when it
      * has sent everything); libvncclient asks for further updates by itself. */
@@ -131,8 +139,13 @@ int main(int argc, char **argv) {
         if (cl->buffered == 0) {
             int r = WaitForMessage(cl, 200000);
             if (r < 0) break;
-            if (r == 0) continue;
+            if (r == 0) {
+                quiet_for += 200;
+                if (quiet_ms > 0 && quiet_for >= quiet_ms && updates_done >= want) break;
+                continue;
+            }
         }
+        quiet_for = 0;
         if (!HandleRFBServerMessage(cl)) break;
     }
     FILE *out = fopen(argv[6], "wb");

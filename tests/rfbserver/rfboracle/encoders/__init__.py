@@ -194,6 +194,7 @@ def cover(values, bg, limit=None):
 
 def _load():
     from . import raw, copyrect, rre, hextile, cursor, pseudo  # noqa: F401
+    from . import tight, opalo  # noqa: F401
     from . import zlib, zlibhex, zrle, cachelist  # noqa: F401
 
 

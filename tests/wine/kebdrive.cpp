@@ -339,6 +339,11 @@ std::vector<HWND> TopWindows() {
 
 std::vector<HWND> FindWindows(const WindowFilter& f) {
   std::vector<HWND> found;
+  if (f.hwnd) {
+    // A handle names its window directly, a control as well as a top-level window.
+    if (IsWindow(f.hwnd) && Matches(f.hwnd, f)) found.push_back(f.hwnd);
+    return found;
+  }
   for (HWND h : TopWindows())
     if (Matches(h, f)) found.push_back(h);
   return found;

@@ -76,6 +76,16 @@ def wait_until(predicate, timeout, interval=0.02, what="condition"):
         time.sleep(interval)
 
 
+def _die_with_parent():
+    """preexec_fn: the child gets SIGTERM when the test process ends, also when it is
+    killed (a ctest time-out), so that no X server or Wine program is left behind."""
+    import ctypes
+    try:
+        ctypes.CDLL(None, use_errno=True).prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
+    except (OSError, AttributeError):
+        pass
+
+
 def _stop_process(proc, grace=3.0):
     """Ends a Popen process (and its process group when it leads one), bounded in time."""
     if proc is None or proc.poll() is not None:
@@ -91,6 +101,15 @@ def _stop_process(proc, grace=3.0):
             pass
     except ProcessLookupError:
         pass
+
+
+def port_accepts(port, host="127.0.0.1"):
+    """True when something accepts TCP connections on host:port."""
+    try:
+        with socket.create_connection((host, port), timeout=1):
+            return True
+    except OSError:
+        return False
 
 
 def free_tcp_port():
@@ -134,7 +153,7 @@ def read_xwd(data):
         for i, mask in enumerate(masks):
             shift = (mask & -mask).bit_length() - 1
             top = mask >> shift
-            out[..., i] = ((px & mask) >> shift) * 255 // top
+            out[..., i] = (((px & mask) >> shift) * 255 + top // 2) // top  # scaled to 0..255, rounded
         return out
     # Colour map: 12-byte entries (pixel, red, green, blue, flags, pad).
     cmap = np.frombuffer(data, dtype=">u4", count=3 * ncolors, offset=colormap_at).reshape(ncolors, 3)
@@ -216,7 +235,8 @@ class _XServer:
         self.log = tempfile.NamedTemporaryFile(prefix="keb-x-", suffix=".log", delete=False)
         try:
             self.proc = subprocess.Popen(argv + ["-displayfd", str(w)], pass_fds=(w,), stdin=subprocess.DEVNULL,
-                                         stdout=self.log, stderr=subprocess.STDOUT, start_new_session=True)
+                                         stdout=self.log, stderr=subprocess.STDOUT, start_new_session=True,
+                                         preexec_fn=_die_with_parent)
         finally:
             os.close(w)
         text = b""
@@ -285,6 +305,7 @@ class Xvnc(_XServer):
     def __init__(self, width=640, height=480, depth=24, port=None, timeout=15, extra=()):
         super().__init__()
         self.size = (width, height)
+        self.depth = depth
         for attempt in range(5):
             self.port = port or free_tcp_port()
             self._start(["Xvnc", "-SecurityTypes", "None", "-localhost", "-rfbport", str(self.port),
@@ -306,9 +327,13 @@ class Xvnc(_XServer):
         except OSError:
             return False
 
-    def show_image(self, image, timeout=15):
+    def show_image(self, image, timeout=15, tolerance=None):
         """Makes image (an RGB array, or a picture file) the server's desktop background,
-        tiled from the top-left corner, and waits until the framebuffer shows it."""
+        tiled from the top-left corner, and waits until the framebuffer shows it: exactly,
+        or within tolerance per channel (default: exact at depth 24; below, the server keeps
+        fewer bits per colour: 5 bits lose up to 255/31 plus rounding)."""
+        if tolerance is None:
+            tolerance = 0 if self.depth >= 24 else 10 if self.depth >= 15 else 64
         with tempfile.TemporaryDirectory(prefix="keb-xvnc-") as tmp:
             if isinstance(image, (str, Path)):
                 from PIL import Image
@@ -318,13 +343,19 @@ class Xvnc(_XServer):
                 picture = np.asarray(image, dtype=np.uint8)
                 path = os.path.join(tmp, "picture.png")
                 save_png(picture, path)
-            subprocess.run(["display", "-display", self.display, "-window", "root", path],
-                           stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
-                           timeout=timeout, check=True)
+            # ImageMagick's display sets the root window's background and exits; it reports
+            # 1 even then, so the screen itself is the check.
+            shown_by = subprocess.run(["display", "-display", self.display, "-window", "root", path],
+                                      stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                                      timeout=timeout, check=False)
         h = min(picture.shape[0], self.size[1])
         w = min(picture.shape[1], self.size[0])
-        wait_until(lambda: np.array_equal(self.screenshot()[:h, :w], picture[:h, :w]), timeout,
-                   interval=0.1, what="the picture on the Xvnc screen")
+        def shown():
+            diff = np.abs(self.screenshot()[:h, :w].astype(np.int16) - picture[:h, :w].astype(np.int16))
+            return int(diff.max()) <= tolerance
+
+        wait_until(shown, timeout, interval=0.1, what="the picture on the Xvnc screen (display said: %s)"
+                   % shown_by.stderr.decode(errors="replace").strip())
         return picture
 
 
@@ -384,7 +415,7 @@ class Driver:
             raise HarnessError("kebdrive.exe is not built: %s" % kebdrive_exe())
         self.proc = subprocess.Popen([str(WINE_RUN), str(kebdrive_exe()), "serve"], env=session.env,
                                      stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
-                                     start_new_session=True)
+                                     start_new_session=True, preexec_fn=_die_with_parent)
         self._buffer = b""
         self.call("ping", timeout=60)
 
@@ -478,6 +509,32 @@ class Window:
         return "\n".join(self.statics)
 
     @property
+    def kind(self):
+        """"messagebox" (MessageBox: its text in a Static with id 0xFFFF), "taskdialog"
+        (TaskDialogIndirect: Statics with id 0), or "window"."""
+        if self.class_name != "#32770":
+            return "window"
+        if any(c["class"].lower() == "static" and c["id"] == 0xFFFF for c in self.controls):
+            return "messagebox"
+        return "taskdialog"
+
+    @property
+    def heading(self):
+        """What a box is about: a message box's title, a task dialog's main instruction."""
+        if self.kind == "taskdialog":
+            return self.statics[0] if self.statics else ""
+        return self.title
+
+    @property
+    def body(self):
+        """What a box says below its heading: a message box's text, a task dialog's content."""
+        if self.kind == "messagebox":
+            return self.control(id=0xFFFF, cls="(?i)^static$")["text"]
+        if self.kind == "taskdialog":
+            return "\n".join(self.statics[1:])
+        return self.message
+
+    @property
     def buttons(self):
         return [c["text"].replace("&", "") for c in self.controls if c["class"].lower() == "button"]
 
@@ -526,32 +583,36 @@ class Window:
         """The client area in screen coordinates, as it is now."""
         return self._call("rect")["client"]
 
-    def screenshot(self, client=True):
-        """The window's client area (or whole window) as it shows on the screen now."""
-        answer = self._call("rect")
+    def screenshot(self, client=True, control=None):
+        """The window's client area (or whole window), or that of one of its controls (a
+        dict from control()), as it shows on the screen now."""
+        answer = self.session.driver.call("rect", hwnd=control["hwnd"] if control else self.hwnd)
         return crop(self.session.xvfb.screenshot(), answer["client" if client else "window"])
 
 
 class Program:
-    """A Windows program started under the session's Wine."""
+    """A Windows program started under the session's Wine: a local path, or a Windows
+    path such as C:\\windows\\system32\\notepad.exe."""
 
     def __init__(self, session, exe, args, cwd=None, env=None):
         self.session = session
-        self.exe = Path(exe)
+        self.windows_name = str(exe) if re.match(r"^[A-Za-z]:\\", str(exe)) else None
+        self.exe = Path(exe) if self.windows_name is None else Path(str(exe).replace("\\", "/"))
         self.args = list(args)
         self.output = tempfile.TemporaryFile(prefix="keb-prog-")
         environment = dict(session.env)
         environment.update(env or {})
-        self.proc = subprocess.Popen([str(WINE_RUN), str(self.exe)] + self.args, env=environment,
-                                     cwd=str(cwd) if cwd else None, stdin=subprocess.DEVNULL,
-                                     stdout=self.output, stderr=subprocess.STDOUT, start_new_session=True)
+        self.proc = subprocess.Popen([str(WINE_RUN), self.windows_name or str(self.exe)] + self.args,
+                                     env=environment, cwd=str(cwd) if cwd else None, stdin=subprocess.DEVNULL,
+                                     stdout=self.output, stderr=subprocess.STDOUT, start_new_session=True,
+                                     preexec_fn=_die_with_parent)
         self._pid = None
 
     @property
     def pid(self):
         """The program's Windows process id, found by its path among Wine's processes."""
         if self._pid is None:
-            want = win_path(self.exe).lower()
+            want = (self.windows_name or win_path(self.exe)).lower()
 
             def find():
                 if self.proc.poll() is not None:
@@ -563,14 +624,31 @@ class Program:
             self._pid = wait_until(find, 30, interval=0.05, what="process %s" % self.exe.name)
         return self._pid
 
-    def window(self, title=None, cls=None, timeout=20.0):
-        """Waits for a visible top-level window of this program."""
+    def window(self, title=None, cls=None, hidden=False, timeout=20.0):
+        """Waits for a visible (or, with hidden, any) top-level window of this program."""
         answer = self.session.driver.call("wait", timeout=timeout, check=False, pid=self.pid, title=title,
-                                          **{"class": cls})
+                                          hidden=hidden, **{"class": cls})
         if answer.get("code") != 0:
             raise Timeout("no window title=%r class=%r of %s within %.0f s (exit code %s); windows now: %s" % (
                 title, cls, self.exe.name, timeout, self.proc.poll(), self.windows()))
         return Window(self.session, answer["window"])
+
+    def box(self, heading=None, timeout=20.0):
+        """Waits for a message box or task dialog of this program whose heading (title of a
+        message box, main instruction of a task dialog) matches the regular expression."""
+        def find():
+            if self.proc.poll() is not None:
+                raise HarnessError("%s ended with %d while a box %r was awaited" % (
+                    self.exe.name, self.proc.returncode, heading))
+            for w in self.windows():
+                if w.kind != "window" and (heading is None or re.search(heading, w.heading)):
+                    return w
+            return None
+
+        try:
+            return wait_until(find, timeout, interval=0.05, what="a box %r of %s" % (heading, self.exe.name))
+        except Timeout as e:
+            raise Timeout("%s; windows now: %s" % (e, [(w.title, w.heading) for w in self.windows()]))
 
     def windows(self, hidden=False, children=True):
         if self.proc.poll() is not None and self._pid is None:
@@ -595,14 +673,21 @@ class Program:
 
     def close(self, timeout=10.0):
         """Ends the program as a person would (WM_CLOSE to its windows, again while new
-        ones appear), then by force. Returns the exit code."""
+        ones appear), then by force; at once by force when it shows no window that a
+        person could close. Returns the exit code."""
         deadline = time.monotonic() + timeout
         while self.proc.poll() is None and time.monotonic() < deadline:
             try:
-                for w in self.windows(children=False):
-                    w.close()
+                shown = self.windows(children=False)
             except HarnessError:
-                pass
+                break
+            if not shown:
+                break
+            for w in shown:
+                try:
+                    w.close()
+                except HarnessError:
+                    pass
             try:
                 return self.proc.wait(0.3)
             except subprocess.TimeoutExpired:
@@ -639,6 +724,10 @@ class Session:
                              "WINEDEBUG": os.environ.get("KEB_WINEDEBUG", "-all"),
                              "WINEDLLOVERRIDES": "mscoree,mshtml="})
             self.env.pop("WAYLAND_DISPLAY", None)
+            # The prefix's own wineserver, started before tools/wine-run asks for one: it
+            # outlives its last program by seconds, not minutes, when a test run is killed.
+            subprocess.run(["wineserver", "-p10"], env=self.env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL, timeout=30, check=False)
             self.driver = Driver(self)
         except BaseException:
             self.close()
@@ -702,20 +791,36 @@ class Session:
 # ---------------------------------------------------------------------------------
 # Folders a program cannot write to
 
-class ReadOnlyFolder:
-    """Makes a folder unwritable for the Wine programs while the block runs. A normal
-    user gets chmod 0555; root ignores permission bits, so for root the folder is made
-    immutable (chattr +i), which the kernel enforces for root too. skip_reason is set
-    when neither works here."""
+class ReadOnly:
+    """Makes a folder (no new files in it) or a file (no writing to it) unwritable for the
+    Wine programs while the block runs. A normal user gets chmod; root ignores permission
+    bits (and so does Wine running as root), so for root the path is made immutable
+    (chattr +i), which the kernel enforces for root too. skip_reason is set when neither
+    works here."""
 
     def __init__(self, path):
         self.path = Path(path)
         self.how = None
         self.skip_reason = None
+        self._mode = None
+
+    def _writable(self):
+        try:
+            if self.path.is_dir():
+                probe = self.path / ".write-probe"
+                probe.touch()
+                probe.unlink()
+            else:
+                with open(str(self.path), "ab"):
+                    pass
+            return True
+        except OSError:
+            return False
 
     def __enter__(self):
         if os.geteuid() != 0:
-            os.chmod(str(self.path), 0o555)
+            self._mode = self.path.stat().st_mode & 0o7777
+            os.chmod(str(self.path), 0o555 if self.path.is_dir() else 0o444)
             self.how = "chmod"
         else:
             r = subprocess.run(["chattr", "+i", str(self.path)], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
@@ -723,19 +828,14 @@ class ReadOnlyFolder:
             if r.returncode == 0:
                 self.how = "chattr"
             else:
-                self.skip_reason = "cannot make a folder read-only for root: %s" % r.stderr.decode(errors="replace")
-        if self.how:
-            probe = self.path / ".write-probe"
-            try:
-                probe.touch()
-                probe.unlink()
-                self.skip_reason = "the folder stays writable after %s" % self.how
-            except OSError:
-                pass
+                self.skip_reason = "cannot make %s read-only for root: %s" % (
+                    self.path, r.stderr.decode(errors="replace").strip())
+        if self.how and self._writable():
+            self.skip_reason = "%s stays writable after %s" % (self.path, self.how)
         return self
 
     def __exit__(self, *exc):
         if self.how == "chmod":
-            os.chmod(str(self.path), 0o755)
+            os.chmod(str(self.path), self._mode)
         elif self.how == "chattr":
             subprocess.run(["chattr", "-i", str(self.path)], timeout=10, check=False)

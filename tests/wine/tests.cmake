@@ -30,9 +30,9 @@ if(WIN32)
   foreach(file ${keb_wine_tests})
     get_filename_component(name ${file} NAME_WE)
     add_test(NAME wine_${name}
-             COMMAND ${KEB_PYTHON3} -m pytest -q -p no:cacheprovider -o console_output_style=classic ${file})
+             COMMAND ${KEB_PYTHON3} -u -m pytest -q -p no:cacheprovider -o console_output_style=classic ${file})
     set_tests_properties(wine_${name} PROPERTIES
-      TIMEOUT 300
+      TIMEOUT 600
       LABELS wine
       ENVIRONMENT "KEB_SOURCE_DIR=${CMAKE_SOURCE_DIR};KEB_BINARY_DIR=${CMAKE_BINARY_DIR};KEB_VIEWER_EXE=$<TARGET_FILE:KEBviewer>;KEB_KEBDRIVE_EXE=$<TARGET_FILE:kebdrive>;KEB_LANG_DLL=$<TARGET_FILE:keblang_test>;KEB_PROJECT_VERSION=${PROJECT_VERSION}")
   endforeach()

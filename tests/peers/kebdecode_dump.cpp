@@ -102,6 +102,10 @@ int main(int argc, char** argv) {
     fb = std::make_unique<MemoryFramebuffer>(si.width, si.height, pf);
     fb->Fill(0);
     st = std::make_unique<DecoderState>(*fb);
+    // As the viewer's "quality" option, jpeg=N both announces the level and picks the
+    // ZYWRLE wavelet level.
+    for (std::int32_t e : encodings)
+      if (e >= -32 && e <= -23) st->quality = e + 32;
     rfbtest::RequestUpdate(fd, false, si.width, si.height);
     for (;;) {
       if (updates >= wanted && (quietMs <= 0 || (in.Avail() == 0 && rdr::WaitReadable(fd, quietMs) == 0))) break;

@@ -386,6 +386,38 @@ int CheckState(HWND h, const std::wstring& cls) {
   return static_cast<int>(state);
 }
 
+// The texts of a combo box's or list box's items (at most 200), as JSON; "" for other
+// controls and for lists without strings.
+std::string ItemsJson(HWND h, const std::wstring& cls) {
+  bool combo = _wcsicmp(cls.c_str(), L"ComboBox") == 0;
+  bool list = _wcsicmp(cls.c_str(), L"ListBox") == 0 || _wcsicmp(cls.c_str(), L"ComboLBox") == 0;
+  if (!combo && !list) return "";
+  LONG style = GetWindowLongW(h, GWL_STYLE);
+  bool ownerDrawn = combo ? (style & (CBS_OWNERDRAWFIXED | CBS_OWNERDRAWVARIABLE)) && !(style & CBS_HASSTRINGS)
+                          : (style & (LBS_OWNERDRAWFIXED | LBS_OWNERDRAWVARIABLE)) && !(style & LBS_HASSTRINGS);
+  if (ownerDrawn) return "";
+  DWORD_PTR count = 0;
+  if (!SendMessageTimeoutW(h, combo ? CB_GETCOUNT : LB_GETCOUNT, 0, 0, SMTO_ABORTIFHUNG, 300, &count)) return "";
+  std::string s = ",\"items\":[";
+  for (DWORD_PTR i = 0; i < count && i < 200; ++i) {
+    DWORD_PTR len = 0;
+    SendMessageTimeoutW(h, combo ? CB_GETLBTEXTLEN : LB_GETTEXTLEN, i, 0, SMTO_ABORTIFHUNG, 300, &len);
+    std::wstring text;
+    if (static_cast<LRESULT>(len) >= 0 && len < 4096) {
+      std::vector<wchar_t> buf(len + 2);
+      DWORD_PTR got = 0;
+      if (SendMessageTimeoutW(h, combo ? CB_GETLBTEXT : LB_GETTEXT, i, reinterpret_cast<LPARAM>(buf.data()),
+                              SMTO_ABORTIFHUNG, 300, &got) &&
+          static_cast<LRESULT>(got) >= 0)
+        text.assign(buf.data(), got < buf.size() ? got : buf.size() - 1);
+    }
+    s += (i ? "," : "") + Quote(text);
+  }
+  DWORD_PTR sel = 0;
+  SendMessageTimeoutW(h, combo ? CB_GETCURSEL : LB_GETCURSEL, 0, 0, SMTO_ABORTIFHUNG, 300, &sel);
+  return s + "],\"selected\":" + Num(static_cast<LRESULT>(sel));
+}
+
 RECT ClientOnScreen(HWND h) {
   RECT r{};
   GetClientRect(h, &r);
@@ -405,7 +437,7 @@ std::string ControlJson(HWND h) {
                   ",\"style\":" + Num(static_cast<unsigned long>(GetWindowLongW(h, GWL_STYLE)));
   int check = CheckState(h, cls);
   if (check >= 0) s += ",\"check\":" + Num(check);
-  return s + "}";
+  return s + ItemsJson(h, cls) + "}";
 }
 
 std::string WindowJson(HWND h, bool children) {

@@ -369,7 +369,7 @@ _LINKED = {".dll", ".exe", ".sys", ".drv", ".ocx", ".cpl", ".acm", ".ax", ".tlb"
 
 
 def _ensure_base_prefix():
-    if (BASE_PREFIX / ".booted").exists():
+    if (BASE_PREFIX / ".booted").exists() and (BASE_PREFIX / "system.reg").exists():
         return
     # tools/wine-run creates and boots the project prefix on first use.
     env = dict(os.environ)
@@ -379,6 +379,10 @@ def _ensure_base_prefix():
                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=180, check=False)
     if not (BASE_PREFIX / ".booted").exists():
         raise HarnessError("the Wine prefix %s could not be created" % BASE_PREFIX)
+    # A new prefix's registry is still only in its wineserver, which writes it out within
+    # half a minute; a copy without it would be set up again from scratch.
+    wait_until(lambda: all((BASE_PREFIX / name).exists() for name in ("system.reg", "user.reg")), 90,
+               interval=0.5, what="the registry files of %s" % BASE_PREFIX)
 
 
 def make_prefix(target):

@@ -101,3 +101,18 @@ def test_set_text_and_closing_through_the_question_box(session, notepad):
     assert question.buttons[:2] == ["Yes", "No"], question.controls
     question.click(text="^No$")
     assert program.wait(10) == 0
+
+
+def test_shortcut_opens_a_dialog_whose_combo_box_is_chosen_and_cancelled(session, notepad):
+    program, window = notepad
+    # Ctrl+S needs the real keyboard state: only SendInput gives it.
+    window.keys(vk="CONTROL+S", real=True)
+    dialog = program.window(title="^Save As$", cls="^#32770$")
+    encoding = dialog.control(id=401, cls="^ComboBox$")
+    assert encoding["items"][0] == "ANSI Latin 1" and "Unicode (UTF-8)" in encoding["items"]
+    answer = dialog.choose(item="Unicode (UTF-8)", id=401)
+    assert answer["text"] == "Unicode (UTF-8)"
+    assert dialog.refresh().control(id=401, cls="^ComboBox$")["selected"] == encoding["items"].index("Unicode (UTF-8)")
+    dialog.click(text="^Cancel$")
+    dialog.wait_gone()
+    assert program.returncode is None

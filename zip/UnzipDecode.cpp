@@ -110,7 +110,7 @@ int UnzipReadImplodeLengths(UnzipContext* c, std::uint8_t* lengths, unsigned cou
 }
 
 // The codes as the compressor assigns them: lengths sorted ascending (stable), codes
-// counted up from the longest; in the data each code's bits are inverted.
+// counted up from the longest, each sent first bit first.
 int BuildImplodeTable(const std::uint8_t* lengths, unsigned count, unsigned rootBits, std::vector<UnzipCode>* table) {
   std::vector<unsigned> order(count);
   for (unsigned i = 0; i < count; i++) order[i] = i;
@@ -126,8 +126,7 @@ int BuildImplodeTable(const std::uint8_t* lengths, unsigned count, unsigned root
       lastLen = lengths[s];
       increment = 1u << (16 - lastLen);
     }
-    std::uint32_t value = code >> (16 - lengths[s]);
-    codes[s] = static_cast<std::uint16_t>(~value & ((1u << lengths[s]) - 1));
+    codes[s] = static_cast<std::uint16_t>(code >> (16 - lengths[s]));
   }
   table->assign(kImplodeCapacity, UnzipCode{kUnzipOpInvalid, 1, 0});
   unsigned used = 0;

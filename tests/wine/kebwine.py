@@ -7,9 +7,9 @@ person does. Everything started here is stopped again: processes are killed, the
 prefix's wineserver is ended, the X servers are shut down.
 
     with Session() as s:
-        viewer = s.start(exe, "-help")
-        box = viewer.window(title="Quillmar Remote info")
-        assert "Usage includes" in box.message
+        viewer = s.start(viewer_exe(), "-help")
+        box = viewer.box(heading="^Quillmar Remote info$")
+        assert "Usage includes" in box.body
         box.click(text="^OK$")
         assert viewer.wait(10) == 1
 
@@ -87,7 +87,8 @@ def _die_with_parent():
 
 
 def _stop_process(proc, grace=3.0):
-    """Ends a Popen process (and its process group when it leads one), bounded in time."""
+    """Ends a Popen process, bounded in time. Only the process itself: Wine starts its
+    shared helpers (explorer.exe, services.exe) from whichever program comes first."""
     if proc is None or proc.poll() is not None:
         return
     try:
@@ -113,6 +114,7 @@ def port_accepts(port, host="127.0.0.1"):
 
 
 def free_tcp_port():
+    """A loopback port that was free a moment ago."""
     with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
         s.bind(("127.0.0.1", 0))
         return s.getsockname()[1]
@@ -350,6 +352,7 @@ class Xvnc(_XServer):
                                       timeout=timeout, check=False)
         h = min(picture.shape[0], self.size[1])
         w = min(picture.shape[1], self.size[0])
+
         def shown():
             diff = np.abs(self.screenshot()[:h, :w].astype(np.int16) - picture[:h, :w].astype(np.int16))
             return int(diff.max()) <= tolerance

@@ -4,20 +4,22 @@
 #include "app/KEBviewerApp.h"
 #include "app/UserInterface.h"
 #include "app/UserInterfaceWin32.h"
+#include "dialogs/DialogHelpers.h"
 
 namespace {
 
 class Win32Interface : public UserInterface {
 public:
+  // The shared task-dialog box: the title given here is its main instruction.
   void ShowMessage(const char* text, const char* title, MessageIcon icon) override {
-    UINT flags = MB_OK | MB_SETFOREGROUND | MB_TOPMOST;
+    UINT code = 0;
     switch (icon) {
-      case MessageIcon::Information: flags |= MB_ICONINFORMATION; break;
-      case MessageIcon::Warning: flags |= MB_ICONWARNING; break;
-      case MessageIcon::Error: flags |= MB_ICONERROR; break;
-      case MessageIcon::Question: flags |= MB_ICONQUESTION; break;
+      case MessageIcon::Information: code = MB_ICONINFORMATION; break;
+      case MessageIcon::Warning: code = MB_ICONWARNING; break;
+      case MessageIcon::Error: code = MB_ICONERROR; break;
+      case MessageIcon::Question: code = MB_ICONQUESTION; break;
     }
-    MessageBoxA(nullptr, text ? text : "", title ? title : "", flags);
+    ShowMessageTaskDialog(GetModuleHandleA(nullptr), nullptr, text ? text : "", title ? title : "", code);
   }
   void Quit(int code) override { QuitMessageLoop(code); }
 };

@@ -48,3 +48,7 @@
 #define IDC_GNOME 2067
 #define IDC_COPYRECT 32777
 #define IDC_SWAPMOUSE 32785
+
+// The helpdesk list of security type 105.
+#define IDD_HELPDESK_LIST 210
+#define IDC_HELPDESK_LIST 1176

@@ -141,7 +141,7 @@ void RfbSession::CloseConnection() {
     std::lock_guard<std::recursive_mutex> g(m_sendLock);
     m_out.Clear();
   }
-  m_event1.Wait(6000);
+  if (m_threadStarted) m_event1.Wait(6000);
 }
 
 void RfbSession::ConnectWatchdogThreadProc() {

@@ -93,7 +93,8 @@ public:
   bool Connecting() const { return m_connecting.load(); }
 
   // Marks the connection closing, shuts down and closes the socket, empties the output
-  // buffer and waits up to 6000 ms for the connection thread to end (first event).
+  // buffer and, once a connection thread was started, waits up to 6000 ms for it to end
+  // (first event).
   void CloseConnection();
 
   // ---- Output path (send lock inside; message lock taken by the message writers) ----
@@ -235,6 +236,7 @@ public:
   std::vector<std::uint8_t> m_lastMonitorInfo;
 
   // Life cycle.
+  std::atomic<bool> m_threadStarted{false};  // the connection thread was started (events in use)
   std::atomic<bool> m_running{false};
   std::atomic<bool> m_paused{false};  // closing or connection lost
   int m_reconnectAttempts = 3;

@@ -848,6 +848,8 @@ int UnzipExtractEntryBatch(UnzipContext* c, std::size_t count, bool* stop) {
                 UnzipPrintableName(e->name.c_str()).c_str(), UnzipPrintableName(localName.c_str()).c_str());
       worst = std::max(worst, static_cast<int>(kUnzipWarning));
     }
+    // The data is decoded as its own header says; the central method only chose it.
+    e->method = c->local.method;
     // With a data descriptor the local sizes are not known yet; the central ones count.
     if (!e->dataDescriptor && !(c->local.flags & 8)) {
       e->crc = c->local.crc;

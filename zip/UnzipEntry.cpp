@@ -28,18 +28,35 @@ std::string FoldCase(const std::string& s) {
   return out;
 }
 
-// Whether path lies inside the extraction folder once the file system has resolved it
-// (".." components, device names, trailing dots and all); a folder may be the root.
+// Whether path, built on the extraction root, lies inside it: as the file system resolves
+// it (".." components, device names, trailing dots and all), or, where the system cannot
+// resolve a path that long, by its components. A folder may be the root itself.
 bool UnderRoot(UnzipContext* c, const std::string& path, bool mayBeRoot = false) {
   if (c->hostName) return true;
   std::string full;
-  if (!c->fs->FullPath(UnzipFsPath(c, path).c_str(), &full)) return false;
-  std::string root = c->rootFull;
-  while (root.size() > 1 && IsSeparator(root.back()) && !(root.size() == 3 && root[1] == ':')) root.pop_back();
-  while (full.size() > root.size() && IsSeparator(full.back())) full.pop_back();
-  if (root.empty() || full.compare(0, root.size(), root) != 0) return false;
-  if (full.size() == root.size()) return mayBeRoot;
-  return IsSeparator(root.back()) || IsSeparator(full[root.size()]);
+  if (c->fs->FullPath(UnzipFsPath(c, path).c_str(), &full)) {
+    std::string root = c->rootFull;
+    while (root.size() > 1 && IsSeparator(root.back()) && !(root.size() == 3 && root[1] == ':')) root.pop_back();
+    while (full.size() > root.size() && IsSeparator(full.back())) full.pop_back();
+    if (root.empty() || full.compare(0, root.size(), root) != 0) return false;
+    if (full.size() == root.size()) return mayBeRoot;
+    return IsSeparator(root.back()) || IsSeparator(full[root.size()]);
+  }
+  if (path.compare(0, c->root.size(), c->root) != 0) return false;
+  int depth = 0;
+  std::size_t i = c->root.size();
+  while (i <= path.size()) {
+    std::size_t j = i;
+    while (j < path.size() && !IsSeparator(path[j])) j++;
+    std::string comp = path.substr(i, j - i);
+    if (comp == "..") {
+      if (--depth < 0) return false;
+    } else if (!comp.empty() && comp != ".") {
+      depth++;
+    }
+    i = j + 1;
+  }
+  return depth > 0 || mayBeRoot;
 }
 
 // A component made of nothing but dots and blanks: 1 for ".", 2 for "..", else 0.
@@ -675,6 +692,11 @@ int UnzipExtractEntry(UnzipContext* c) {
     c->recordFormat = UnzipCheckPkwareExtraField(c, c->extraField.data(), c->extraField.size());
   if (c->recordFormat != 2 && c->recordFormat != 3) c->recordFormat = 0;
 
+  // The local header may name a method that the central one did not.
+  if (e->method != 0 && e->method != 1 && e->method != 6 && e->method != 8 && e->method != 9) {
+    UnzipInfo(c, kUnzipMsgError, "%s:  unknown compression method\n", shown.c_str());
+    return kUnzipWarning;
+  }
   if (c->testOnly) {
     if (c->quiet == 0) UnzipInfo(c, 0, "%8sing: %-22s  %s%s", "test", shown.c_str(), "", "");
   } else if (!c->toConsole) {
@@ -716,10 +738,6 @@ int UnzipExtractEntry(UnzipContext* c) {
     case 8:
     case 9:
       r = UnzipInflateEntry(c, e->method == 9);
-      break;
-    default:
-      UnzipInfo(c, kUnzipMsgError, "%s:  unknown compression method\n", shown.c_str());
-      code = kUnzipWarning;
       break;
   }
   if (r == kUnzipStopped) {

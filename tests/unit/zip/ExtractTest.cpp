@@ -689,6 +689,16 @@ TEST(UnzipDamage, StructuralFaults) {
     EXPECT_EQ(run.Text("/out/a"), "alpha");
     EXPECT_TRUE(Contains(run.rec.output, "mismatching \"local\" filename (other)"));
   }
+  {  // the local header names a method the central one did not
+    Archive a = good;
+    Bytes built = a.Build();
+    built[8] = 12;  // the first local header's method
+    MemoryRun run(built);
+    EXPECT_EQ(run.Run(), kUnzipWarning);
+    EXPECT_TRUE(Contains(run.rec.output, "/out/a:  unknown compression method\n"));
+    EXPECT_FALSE(run.Has("/out/a"));
+    EXPECT_EQ(run.Text("/out/b"), "beta");
+  }
   {  // sizes that lie
     Archive a = good;
     a.entries[0].setCompressed = true;

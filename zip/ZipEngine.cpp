@@ -243,7 +243,6 @@ namespace {
 
 struct ParsedArguments {
   bool singleM = false;
-  bool missingSuffixList = false;
 };
 
 int BadArgument(ZipRun* run, const char* text) { return ZipAbort(run, kZipBadArguments, text); }
@@ -341,10 +340,7 @@ int ParseArguments(ZipRun* run, int argc, const char* const* argv, ParsedArgumen
             break;
           case 'n': {
             const char* v;
-            if (!value(&v)) {
-              pa->missingSuffixList = true;
-              break;
-            }
+            if (!value(&v)) return BadArgument(run, "missing suffix list");
             run->suffixes = v;
             restTaken = true;
             break;
@@ -632,7 +628,6 @@ int RunCommandLine(ZipRun* run, int argc, const char* const* argv) {
 
   // Checks.
   if (pa.singleM) return BadArgument(run, "-M not supported, use -MM for Must Match");
-  if (pa.missingSuffixList) return BadArgument(run, "missing suffix list");
   if (run->level == 9 || run->suffixes == ":" || run->suffixes == ";") run->suffixes.clear();
   if (run->action == ZipAction::kDelete &&
       (run->storeAll || run->move || run->recurse || run->encrypt || run->entryComments || run->archiveComment)) {

@@ -1,10 +1,11 @@
-// Feeds arbitrary bytes to the simple decoders and the cursor code as a sequence of
+// Feeds arbitrary bytes to the rectangle decoders and the cursor code as a sequence of
 // rectangles (12-byte header and data) at every kind of pixel format, with bitmap rebuilds
 // and local pointer moves in between.
 //
 // Input: byte 0 picks the pixel format, bytes 1-4 the framebuffer size; then rectangles.
 // Encodings the decoders know are decoded as they are; any other encoding number picks one
-// of the known kinds, a bitmap rebuild or a pointer move by its low bits.
+// of the simple encodings, a cursor pseudo-encoding, a bitmap rebuild or a pointer move by
+// its low bits.
 #include <cstddef>
 #include <cstdint>
 

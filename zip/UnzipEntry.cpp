@@ -277,6 +277,7 @@ int UnzipBuildOutputPath(UnzipContext* c, const char* text, int operation) {
     case kPathStart:
       if (c->rootFull.empty()) c->fs->FullPath(UnzipFsPath(c, std::string()).c_str(), &c->rootFull);
       c->buildPath = c->root;
+      UnzipExamineVolume(c, c->root.empty() ? std::string(".") : c->root);
       c->folderCreated = false;
       c->pathCut = false;
       return 0;

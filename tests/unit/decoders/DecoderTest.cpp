@@ -270,18 +270,22 @@ TEST_P(Decoders, ABitmapChangedWhileReadingIsNotOverrun) {
                  {&rre, Rect(5, 5, 30, 30, rfbenc::kRRE)},
                  {&hex, Rect(5, 5, 30, 30, rfbenc::kHextile)}};
     for (const auto& c : cases) {
-      int locks = 0;
+      rdr::MemInStream in(c.d->b.data(), c.d->b.size());
+      bool rebuilt = false;
       m->onLock = [&] {
-        // Lock 1: the soft cursor; lock 2: the decoder's snapshot; then the drawing.
-        if (++locks == 3) {
+        // The first lock after the decoder has started reading the rectangle's data.
+        if (!rebuilt && in.Pos() > 0) {
+          rebuilt = true;
           if (change == 0)
             m->Rebuild(40, 40, FormatFor(other));
           else
             m->Rebuild(20, 20, FormatFor(bpp()));
         }
       };
-      Decode(*c.d, c.r);
+      ASSERT_TRUE(dec::DecodeRectangle(*st, in, c.r));
       m->onLock = nullptr;
+      EXPECT_TRUE(rebuilt);
+      EXPECT_EQ(in.Pos(), c.d->b.size());
       const std::uint32_t grey = 0x80808080u & Mask(m->fb().bytesPerPixel);
       EXPECT_EQ(m->Pixels(), std::vector<std::uint32_t>(m->Pixels().size(), grey)) << c.r.encoding;
       m->Rebuild(40, 40, FormatFor(bpp()));

@@ -33,13 +33,6 @@ public:
   bool SetRecvTimeout(int ms);
   bool SetSendTimeout(int ms);
 
-  // FramebufferHost: until the viewer window and its bitmap exist, there is no bitmap.
-  void LockFramebuffer() override { m_bitmapLock.lock(); }
-  void UnlockFramebuffer() override { m_bitmapLock.unlock(); }
-  Framebuffer CurrentFramebuffer() override { return Framebuffer(); }
-  void AddRectToUpdateRegion(int, int, int, int) override {}
-  void InvalidateScreenRect(int, int, int, int) override {}
-
   KEBviewerApp* m_pApp = nullptr;
   HWND m_hwndMain = nullptr;    // frame window
   HWND m_hwndcn = nullptr;      // viewer window

@@ -10,6 +10,7 @@
 #include "app/UiText.h"
 #include "rdr/Exception.h"
 #include "resources/StringIds.h"
+#include "session/HandshakeTexts.h"
 #include "session/ProtocolVersion.h"
 #include "session/SessionFormat.h"
 
@@ -64,13 +65,6 @@ const char kP4[] =
     "Proxy Connection failed - Invalid protocol !\r\n\r\nPossible causes:\r\r- You've forgotten to select a DSMPlugin "
     "and the Server uses a DSMPlugin\r\n- Viewer and Server are not compatible (they use different RFB protocols)\r\n";
 
-const char kInsecureInstruction[] = "The server does not support encryption, despite the viewer's request for it.";
-const char kInsecureContent[] = "Do you want to continue?";
-const char kInsecureAccept[] = "Accept insecure connection";
-const char kInsecureRefuse[] = "Refuse insecure connection";
-const char kDontAskAgain[] = "Don't ask anymore, always allow insecure connection.";
-const char kAcceptIncoming[] = "Accept incoming Connection";
-const char kRefuseIncoming[] = "Refuse incoming connection";
 
 // Bytes of an overlong desktop name read and dropped per step.
 constexpr std::size_t kDiscardChunk = 4096;
@@ -289,13 +283,9 @@ void RfbSession::NegotiateProtocolVersion() {
   // The version came in plain although a plug-in that is not of the integrated kind was
   // asked for: the server does not encrypt.
   if (m_fUsePlugin && !m_pluginIntegrated) {
-    if (m_opts.m_RequireEncryption) throw WarningException("The insecure connection was refused.");
+    if (m_opts.m_RequireEncryption) throw WarningException(handshaketext::kInsecureNotAllowed);
     SwitchOffPlugin();
-    if (!m_opts.m_AutoAcceptNoDSM) {
-      bool checked = false;
-      ChoicePrompt p{kInsecureInstruction, kInsecureContent, kInsecureAccept, kInsecureRefuse, ""};
-      if (!AskChoice(p, &checked)) throw WarningException("You refused the insecure connection.");
-    }
+    if (!m_opts.m_AutoAcceptNoDSM) AskAcceptInsecure(false);
   }
 
   int major, minor;
@@ -322,14 +312,15 @@ void RfbSession::NegotiateProtocolVersion() {
     std::uint8_t lenBytes[4];
     ReadExact(lenBytes, 4);
     std::uint32_t len = LoadU32BE(lenBytes);
-    if (len > kMaxServerText) throw WarningException("Buffer too big, ");
+    if (len > kMaxServerText) throw WarningException(handshaketext::kBufferTooBig);
     char text[kMaxServerText + 1];
     ReadString(text, len);
     std::uint8_t reply[4];
     bool accept = true;
     if (!m_opts.m_AutoAcceptIncoming) {
       bool checked = false;
-      ChoicePrompt p{UiText(IDS_SERVER_TEXT_TITLE), text, kAcceptIncoming, kRefuseIncoming, ""};
+      ChoicePrompt p{UiText(IDS_SERVER_TEXT_TITLE), text, handshaketext::kAcceptIncoming, handshaketext::kRefuseIncoming,
+                     ""};
       accept = AskChoice(p, &checked);
     }
     StoreU32(reply, accept ? 1 : 0, true);

@@ -162,6 +162,15 @@ public:
   const std::uint8_t* ConvertRgbRect(int x, int y, int w, int h, int bpp, const std::uint8_t* src,
                                      std::uint8_t* dstBits, int width, int height) const;
 
+  // ---- FramebufferHost: the framebuffer lock, and no bitmap until the display code
+  // builds one (it overrides these) ----
+
+  void LockFramebuffer() override { m_bitmapLock.lock(); }
+  void UnlockFramebuffer() override { m_bitmapLock.unlock(); }
+  Framebuffer CurrentFramebuffer() override { return Framebuffer(); }
+  void AddRectToUpdateRegion(int, int, int, int) override {}
+  void InvalidateScreenRect(int, int, int, int) override {}
+
   // ---- State the next stages read ----
 
   KEBOptions& m_opts;
@@ -314,6 +323,8 @@ private:
   void ReadServerText(std::uint32_t len, char* out);  // len already checked
   void InsecureConnectionRule(std::uint32_t type, const std::vector<std::uint32_t>& layers);
   void UntrustedServerRule();
+  // Asks whether to go on without encryption; refusing throws.
+  void AskAcceptInsecure(bool withCheckbox);
   void SwitchOffPlugin();
   [[noreturn]] void ProtocolVersionFailure(const char* what, bool endOfStream);
   bool OldStylePlugin() const {

@@ -7,6 +7,7 @@
 #include "app/KEBOptions.h"
 #include "app/Log.h"
 #include "rdr/Exception.h"
+#include "session/HandshakeTexts.h"
 #include "session/RfbSession.h"
 #include "session/SecurityTypes.h"
 
@@ -90,14 +91,18 @@ void RfbSession::InsecureConnectionRule(std::uint32_t type, const std::vector<st
   if (type == rfbsec::kInvalid || type == rfbsec::kPluginScheme || type == rfbsec::kSecureKEBPluginOld ||
       type == rfbsec::kSecureKEBPlugin || type == rfbsec::kNoneWithInfo)
     return;
-  if (m_opts.m_RequireEncryption) throw WarningException("The insecure connection was refused.");
+  if (m_opts.m_RequireEncryption) throw WarningException(handshaketext::kInsecureNotAllowed);
   SwitchOffPlugin();
-  if (m_opts.m_AutoAcceptNoDSM) return;
+  if (!m_opts.m_AutoAcceptNoDSM) AskAcceptInsecure(true);
+}
+
+void RfbSession::AskAcceptInsecure(bool withCheckbox) {
+  // The check box of this question changes nothing.
   bool checked = false;
-  ChoicePrompt p{"The server does not support encryption, despite the viewer's request for it.",
-                 "Do you want to continue?", "Accept insecure connection", "Refuse insecure connection",
-                 "Don't ask anymore, always allow insecure connection."};
-  if (!AskChoice(p, &checked)) throw WarningException("You refused the insecure connection.");
+  ChoicePrompt p{handshaketext::kInsecureInstruction, handshaketext::kInsecureContent,
+                 handshaketext::kInsecureAccept, handshaketext::kInsecureRefuse,
+                 withCheckbox ? handshaketext::kDontAskAgain : ""};
+  if (!AskChoice(p, &checked)) throw WarningException(handshaketext::kInsecureRefused);
 }
 
 void RfbSession::UntrustedServerRule() {
@@ -107,7 +112,7 @@ void RfbSession::UntrustedServerRule() {
   bool checked = false;
   ChoicePrompt p{"Security", "The server has been configured without authentication. Can it be trusted?",
                  "Do you  trust it and connect without authentication", "Don't make a connection",
-                 "Don't ask anymore, always allow insecure connection."};
+                 handshaketext::kDontAskAgain};
   bool trust = AskChoice(p, &checked);
   if (!trust) throw WarningException("You refused a untrusted server.");
   if (checked) SaveAllowUntrustedServers();
@@ -185,13 +190,13 @@ void RfbSession::Authenticate(std::uint32_t type, std::vector<std::uint32_t>& la
       std::uint8_t b[4];
       ReadExact(b, 4);
       std::uint32_t len = LoadU32(b, false);  // little-endian, unlike the rest of the handshake
-      if (len > kMaxServerText) throw WarningException("Buffer too big, ");
+      if (len > kMaxServerText) throw WarningException(handshaketext::kBufferTooBig);
       char text[kMaxServerText + 1];
       ReadServerText(len, text);
       std::uint32_t answer = 1;
       if (!m_opts.m_AutoAcceptIncoming) {
         bool checked = false;
-        ChoicePrompt p{"Incoming connection", text, "Accept incoming Connection", "Refuse incoming connection", ""};
+        ChoicePrompt p{"Incoming connection", text, handshaketext::kAcceptIncoming, handshaketext::kRefuseIncoming, ""};
         answer = AskChoice(p, &checked) ? 1 : 0;
       }
       std::uint8_t reply[4];

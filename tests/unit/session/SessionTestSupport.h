@@ -79,11 +79,6 @@ public:
   using RfbSession::SetSocket;
   using RfbSession::StartConnectWatchdog;
 
-  void LockFramebuffer() override { m_bitmapLock.lock(); }
-  void UnlockFramebuffer() override { m_bitmapLock.unlock(); }
-  Framebuffer CurrentFramebuffer() override { return Framebuffer(); }
-  void AddRectToUpdateRegion(int, int, int, int) override {}
-  void InvalidateScreenRect(int, int, int, int) override {}
 
 protected:
   void ConnectToHost() override {

@@ -1,5 +1,12 @@
 #include "BenchStreams.h"
 
+#include <cstdio>  // jpeglib.h needs FILE first
+#include <cstdlib>
+
+#include <jpeglib.h>
+#include <lzo/lzo1x.h>
+#include <zlib.h>
+
 #include <algorithm>
 #include <map>
 
@@ -349,6 +356,191 @@ Stream EncodeCopyRect(int width, int height, int updates) {
     out.EndUpdate();
   }
   out.End();
+  return s;
+}
+
+}  // namespace bench
+
+// ---- Tight and Ultra ----
+
+namespace bench {
+
+namespace {
+
+class TightServer {
+public:
+  explicit TightServer(int jpegQuality) : quality_(jpegQuality) {
+    for (z_stream& z : zs_) {
+      z = z_stream{};
+      deflateInit(&z, 6);
+    }
+  }
+  ~TightServer() {
+    for (z_stream& z : zs_) deflateEnd(&z);
+  }
+
+  std::vector<Block> blocks;  // in stream order
+
+  void Rect(Writer& out, const Image& im, int x0, int y0, int w, int h) {
+    const int bpp = im.bpp;
+    const bool mode24 = bpp == 4;  // the 32-bit format here has depth 24, maxima 255
+    std::vector<std::uint32_t> colours;
+    for (int y = y0; y < y0 + h && colours.size() <= 16; y++)
+      for (int x = x0; x < x0 + w && colours.size() <= 16; x++) {
+        const std::uint32_t v = im.At(x, y);
+        if (std::find(colours.begin(), colours.end(), v) == colours.end()) colours.push_back(v);
+      }
+    out.Rect(x0, y0, w, h, 7);
+    auto pixel = [&](std::vector<std::uint8_t>& b, std::uint32_t v) {
+      if (mode24) {
+        b.push_back(static_cast<std::uint8_t>(v >> 16)), b.push_back(static_cast<std::uint8_t>(v >> 8));
+        b.push_back(static_cast<std::uint8_t>(v));
+      } else {
+        for (int i = 0; i < bpp; i++) b.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+      }
+    };
+    std::vector<std::uint8_t> head, rows;
+    if (colours.size() == 1) {
+      head.push_back(0x80);
+      pixel(head, colours[0]);
+      for (std::uint8_t b : head) out.u8(b);
+      return;
+    }
+    int stream = 0;
+    if (colours.size() <= 16) {
+      stream = colours.size() == 2 ? 1 : 2;
+      head = {static_cast<std::uint8_t>((4 | stream) << 4), 1, static_cast<std::uint8_t>(colours.size() - 1)};
+      for (std::uint32_t c : colours) pixel(head, c);
+      for (int y = y0; y < y0 + h; y++) {
+        std::uint8_t acc = 0;
+        int bits = 0;
+        for (int x = x0; x < x0 + w; x++) {
+          const auto idx = static_cast<std::uint8_t>(std::find(colours.begin(), colours.end(), im.At(x, y)) - colours.begin());
+          if (colours.size() > 2) {
+            rows.push_back(idx);
+            continue;
+          }
+          acc = static_cast<std::uint8_t>(acc << 1 | idx);
+          if (++bits == 8) rows.push_back(acc), acc = 0, bits = 0;
+        }
+        if (colours.size() == 2 && bits) rows.push_back(static_cast<std::uint8_t>(acc << (8 - bits)));
+      }
+    } else if (quality_ > 0 && mode24) {
+      Jpeg(out, im, x0, y0, w, h);
+      return;
+    } else {
+      head = {0x00};
+      for (int y = y0; y < y0 + h; y++)
+        for (int x = x0; x < x0 + w; x++) pixel(rows, im.At(x, y));
+    }
+    for (std::uint8_t b : head) out.u8(b);
+    if (rows.size() < 12) {
+      for (std::uint8_t b : rows) out.u8(b);
+      return;
+    }
+    Block blk;
+    blk.kind = Block::Zlib;
+    blk.stream = stream;
+    blk.plainBytes = rows.size();
+    blk.data.resize(deflateBound(&zs_[stream], rows.size()) + 64);
+    zs_[stream].next_in = rows.data();
+    zs_[stream].avail_in = static_cast<uInt>(rows.size());
+    zs_[stream].next_out = blk.data.data();
+    zs_[stream].avail_out = static_cast<uInt>(blk.data.size());
+    deflate(&zs_[stream], Z_SYNC_FLUSH);
+    blk.data.resize(blk.data.size() - zs_[stream].avail_out);
+    const std::size_t n = blk.data.size();
+    out.u8(static_cast<unsigned>((n & 0x7F) | (n > 0x7F ? 0x80 : 0)));
+    if (n > 0x7F) {
+      out.u8(static_cast<unsigned>(((n >> 7) & 0x7F) | (n > 0x3FFF ? 0x80 : 0)));
+      if (n > 0x3FFF) out.u8(static_cast<unsigned>(n >> 14));
+    }
+    for (std::uint8_t b : blk.data) out.u8(b);
+    blocks.push_back(std::move(blk));
+  }
+
+private:
+  void Jpeg(Writer& out, const Image& im, int x0, int y0, int w, int h) {
+    jpeg_compress_struct c;
+    jpeg_error_mgr err;
+    c.err = jpeg_std_error(&err);
+    jpeg_create_compress(&c);
+    unsigned char* mem = nullptr;
+    unsigned long size = 0;
+    jpeg_mem_dest(&c, &mem, &size);
+    c.image_width = static_cast<JDIMENSION>(w), c.image_height = static_cast<JDIMENSION>(h);
+    c.input_components = 3, c.in_color_space = JCS_RGB;
+    jpeg_set_defaults(&c);
+    jpeg_set_quality(&c, quality_, TRUE);
+    jpeg_start_compress(&c, TRUE);
+    std::vector<std::uint8_t> row(static_cast<std::size_t>(w) * 3);
+    for (int y = y0; y < y0 + h; y++) {
+      for (int x = 0; x < w; x++) {
+        const std::uint32_t v = im.At(x0 + x, y);
+        row[x * 3] = static_cast<std::uint8_t>(v >> 16), row[x * 3 + 1] = static_cast<std::uint8_t>(v >> 8);
+        row[x * 3 + 2] = static_cast<std::uint8_t>(v);
+      }
+      JSAMPROW p = row.data();
+      jpeg_write_scanlines(&c, &p, 1);
+    }
+    jpeg_finish_compress(&c);
+    Block blk;
+    blk.kind = Block::Jpeg;
+    blk.data.assign(mem, mem + size);
+    blk.width = w, blk.height = h;
+    blk.plainBytes = static_cast<std::size_t>(w) * h * 4;
+    std::free(mem);
+    jpeg_destroy_compress(&c);
+    out.u8(0x90);
+    const std::size_t n = blk.data.size();
+    out.u8(static_cast<unsigned>((n & 0x7F) | (n > 0x7F ? 0x80 : 0)));
+    if (n > 0x7F) {
+      out.u8(static_cast<unsigned>(((n >> 7) & 0x7F) | (n > 0x3FFF ? 0x80 : 0)));
+      if (n > 0x3FFF) out.u8(static_cast<unsigned>(n >> 14));
+    }
+    for (std::uint8_t b : blk.data) out.u8(b);
+    blocks.push_back(std::move(blk));
+  }
+
+  int quality_;
+  z_stream zs_[4];
+};
+
+}  // namespace
+
+Stream EncodeTight(const std::vector<Image>& screens, int jpegQuality) {
+  TightServer server(jpegQuality);
+  Stream s = EncodeScreens(jpegQuality ? "Tight+JPEG" : "Tight", screens, 512, 128,
+                           [&](Writer& out, const Image& im, int x, int y, int w, int h) {
+                             server.Rect(out, im, x, y, w, h);
+                           });
+  s.blocks = std::move(server.blocks);
+  return s;
+}
+
+Stream EncodeUltra(const std::vector<Image>& screens) {
+  static const bool ready = lzo_init() == LZO_E_OK;
+  if (!ready) std::abort();
+  std::vector<std::uint8_t> work(LZO1X_1_MEM_COMPRESS), raw, packed;
+  std::vector<Block> blocks;
+  Stream s = EncodeScreens("Ultra", screens, 1 << 16, 64, [&](Writer& out, const Image& im, int x, int y, int w, int h) {
+    out.Rect(x, y, w, h, 9);
+    raw.clear();
+    for (int yy = y; yy < y + h; yy++)
+      for (int xx = x; xx < x + w; xx++)
+        for (int i = 0; i < im.bpp; i++) raw.push_back(static_cast<std::uint8_t>(im.At(xx, yy) >> (8 * i)));
+    packed.resize(raw.size() + raw.size() / 16 + 64 + 3);
+    lzo_uint len = packed.size();
+    lzo1x_1_compress(raw.data(), raw.size(), packed.data(), &len, work.data());
+    out.u32(static_cast<std::uint32_t>(len));
+    for (lzo_uint i = 0; i < len; i++) out.u8(packed[i]);
+    Block blk;
+    blk.kind = Block::Lzo;
+    blk.data.assign(packed.begin(), packed.begin() + static_cast<std::ptrdiff_t>(len));
+    blk.plainBytes = raw.size();
+    blocks.push_back(std::move(blk));
+  });
+  s.blocks = std::move(blocks);
   return s;
 }
 

@@ -63,35 +63,77 @@ struct RowFilter {
   const TightPixelMap* map = nullptr;
 };
 
+// Destination rows: `rows` rows of w pixels, `stride` bytes apart (the bitmap itself).
 template <class P>
-void CopyRows(const RowFilter& f, const std::uint8_t* src, std::size_t rowSize, int w, int rows, P* dst) {
+inline P* Row(std::uint8_t* dst, std::size_t stride, int row) {
+  return reinterpret_cast<P*>(dst + static_cast<std::size_t>(row) * stride);
+}
+
+// 24-bit mode with the colours in whole bytes of the pixel (red in the low byte, or in
+// the third): four pixels from three 32-bit loads, then one pixel at a time.
+template <bool RedHigh>
+void Copy24Fixed(const std::uint8_t* src, std::size_t rowSize, int w, int rows, std::uint8_t* dst,
+                 std::size_t stride) {
+  auto place = [](std::uint32_t rgb) { return RedHigh ? __builtin_bswap32(rgb) >> 8 : rgb; };
+  for (int row = 0; row < rows; row++, src += rowSize) {
+    std::uint32_t* d = Row<std::uint32_t>(dst, stride, row);
+    const std::uint8_t* s = src;
+    int x = 0;
+    for (; x + 4 <= w; x += 4, s += 12) {
+      std::uint32_t w0, w1, w2;  // R0 G0 B0 R1 | G1 B1 R2 G2 | B2 R3 G3 B3
+      std::memcpy(&w0, s, 4);
+      std::memcpy(&w1, s + 4, 4);
+      std::memcpy(&w2, s + 8, 4);
+      d[x] = place(w0 & 0xFFFFFF);
+      d[x + 1] = place(w0 >> 24 | (w1 & 0xFFFF) << 8);
+      d[x + 2] = place(w1 >> 16 | (w2 & 0xFF) << 16);
+      d[x + 3] = place(w2 >> 8);
+    }
+    for (; x < w; x++, s += 3)
+      d[x] = place(static_cast<std::uint32_t>(s[0]) | static_cast<std::uint32_t>(s[1]) << 8 |
+                   static_cast<std::uint32_t>(s[2]) << 16);
+  }
+}
+
+template <class P>
+void CopyRows(const RowFilter& f, const std::uint8_t* src, std::size_t rowSize, int w, int rows, std::uint8_t* dst,
+              std::size_t stride) {
   const TightPixelMap& m = *f.map;
-  for (int row = 0; row < rows; row++, src += rowSize, dst += w) {
+  if (f.mode24 && sizeof(P) == 4) {
+    if (m.redShift == 16 && m.greenShift == 8 && m.blueShift == 0)
+      return Copy24Fixed<true>(src, rowSize, w, rows, dst, stride);
+    if (m.redShift == 0 && m.greenShift == 8 && m.blueShift == 16)
+      return Copy24Fixed<false>(src, rowSize, w, rows, dst, stride);
+  }
+  for (int row = 0; row < rows; row++, src += rowSize) {
+    P* d = Row<P>(dst, stride, row);
     const std::uint8_t* s = src;
     if (f.mode24) {
-      for (int x = 0; x < w; x++, s += 3) dst[x] = static_cast<P>(m.FromBytes(s[0], s[1], s[2]));
+      for (int x = 0; x < w; x++, s += 3) d[x] = static_cast<P>(m.FromBytes(s[0], s[1], s[2]));
     } else if (m.direct) {
       const P mask = static_cast<P>(m.colourMask);
-      for (int x = 0; x < w; x++, s += sizeof(P)) dst[x] = static_cast<P>(LoadPixel<P>(s) & mask);
+      for (int x = 0; x < w; x++, s += sizeof(P)) d[x] = static_cast<P>(LoadPixel<P>(s) & mask);
     } else {
-      for (int x = 0; x < w; x++, s += sizeof(P)) dst[x] = static_cast<P>(m.FromPixel(LoadPixel<P>(s)));
+      for (int x = 0; x < w; x++, s += sizeof(P)) d[x] = static_cast<P>(m.FromPixel(LoadPixel<P>(s)));
     }
   }
 }
 
 template <class P>
-void PaletteRows(const RowFilter& f, const std::uint8_t* src, std::size_t rowSize, int w, int rows, P* dst) {
+void PaletteRows(const RowFilter& f, const std::uint8_t* src, std::size_t rowSize, int w, int rows,
+                 std::uint8_t* dst, std::size_t stride) {
   P pal[256];
   for (int i = 0; i < 256; i++) pal[i] = static_cast<P>(f.palette[i]);
-  for (int row = 0; row < rows; row++, src += rowSize, dst += w) {
+  for (int row = 0; row < rows; row++, src += rowSize) {
+    P* d = Row<P>(dst, stride, row);
     if (f.bitsPerPixel == 1) {
       // Most significant bit first; each row starts on a byte boundary.
       int x = 0;
       for (const std::uint8_t* s = src; x + 8 <= w; s++)
-        for (int b = 7; b >= 0; b--) dst[x++] = pal[(*s >> b) & 1];
-      for (int b = 7; x < w; b--, x++) dst[x] = pal[(src[x >> 3] >> b) & 1];
+        for (int b = 7; b >= 0; b--) d[x++] = pal[(*s >> b) & 1];
+      for (int b = 7; x < w; b--, x++) d[x] = pal[(src[x >> 3] >> b) & 1];
     } else {
-      for (int x = 0; x < w; x++) dst[x] = pal[src[x]];
+      for (int x = 0; x < w; x++) d[x] = pal[src[x]];
     }
   }
 }
@@ -99,11 +141,13 @@ void PaletteRows(const RowFilter& f, const std::uint8_t* src, std::size_t rowSiz
 // Gradient: each component is sent as the difference to left + above - above-left,
 // limited to 0..maximum; the sum is taken within the maximum's bits.
 template <class P, bool Mode24, bool Direct>
-void GradientRowsT(const RowFilter& f, const std::uint8_t* src, std::size_t rowSize, int w, int rows, P* dst) {
+void GradientRowsT(const RowFilter& f, const std::uint8_t* src, std::size_t rowSize, int w, int rows,
+                   std::uint8_t* dst, std::size_t stride) {
   const TightPixelMap& m = *f.map;
   const int max[3] = {Mode24 ? 255 : static_cast<int>(m.redMax), Mode24 ? 255 : static_cast<int>(m.greenMax),
                       Mode24 ? 255 : static_cast<int>(m.blueMax)};
-  for (int row = 0; row < rows; row++, src += rowSize, dst += w) {
+  for (int row = 0; row < rows; row++, src += rowSize) {
+    P* d = Row<P>(dst, stride, row);
     const std::uint8_t* s = src;
     std::uint16_t* up = f.above;
     int left[3] = {0, 0, 0}, upLeft[3] = {0, 0, 0};
@@ -126,29 +170,31 @@ void GradientRowsT(const RowFilter& f, const std::uint8_t* src, std::size_t rowS
         up[i] = static_cast<std::uint16_t>(value);
       }
       if (Mode24)
-        dst[x] = static_cast<P>(m.FromBytes(left[0], left[1], left[2]));
+        d[x] = static_cast<P>(m.FromBytes(left[0], left[1], left[2]));
       else if (Direct)
-        dst[x] = static_cast<P>(static_cast<std::uint32_t>(left[0]) << m.redShift |
-                                static_cast<std::uint32_t>(left[1]) << m.greenShift |
-                                static_cast<std::uint32_t>(left[2]) << m.blueShift);
+        d[x] = static_cast<P>(static_cast<std::uint32_t>(left[0]) << m.redShift |
+                              static_cast<std::uint32_t>(left[1]) << m.greenShift |
+                              static_cast<std::uint32_t>(left[2]) << m.blueShift);
       else
-        dst[x] = static_cast<P>(m.red[left[0]] | m.green[left[1]] | m.blue[left[2]]);
+        d[x] = static_cast<P>(m.red[left[0]] | m.green[left[1]] | m.blue[left[2]]);
     }
   }
 }
 
+// Turns `rows` transmitted rows into pixels at dst (rows `stride` bytes apart).
 template <class P>
-void FilterRows(const RowFilter& f, const std::uint8_t* src, std::size_t rowSize, int w, int rows, P* dst) {
+void FilterRows(const RowFilter& f, const std::uint8_t* src, std::size_t rowSize, int w, int rows, std::uint8_t* dst,
+                std::size_t stride) {
   switch (f.filter) {
-    case Filter::Copy: CopyRows<P>(f, src, rowSize, w, rows, dst); break;
-    case Filter::Palette: PaletteRows<P>(f, src, rowSize, w, rows, dst); break;
+    case Filter::Copy: CopyRows<P>(f, src, rowSize, w, rows, dst, stride); break;
+    case Filter::Palette: PaletteRows<P>(f, src, rowSize, w, rows, dst, stride); break;
     case Filter::Gradient:
       if (f.mode24)
-        GradientRowsT<P, true, true>(f, src, rowSize, w, rows, dst);
+        GradientRowsT<P, true, true>(f, src, rowSize, w, rows, dst, stride);
       else if (f.map->direct)
-        GradientRowsT<P, false, true>(f, src, rowSize, w, rows, dst);
+        GradientRowsT<P, false, true>(f, src, rowSize, w, rows, dst, stride);
       else
-        GradientRowsT<P, false, false>(f, src, rowSize, w, rows, dst);
+        GradientRowsT<P, false, false>(f, src, rowSize, w, rows, dst, stride);
       break;
   }
 }
@@ -296,15 +342,18 @@ private:
     const std::size_t pixelRow = std::size_t(w) * sizeof(P);
     const std::size_t stripRows =
         std::min<std::size_t>(h, std::max<std::size_t>(1, kStripBytes / std::max<std::size_t>(1, std::max(rowSize, pixelRow))));
-    P* pixels = drawable_ ? reinterpret_cast<P*>(st_.zlibBuffer.Ensure(stripRows * pixelRow)) : nullptr;
     int rowsDone = 0;
+    // Complete rows are filtered straight into the bitmap under the lock (no reads
+    // there). Once the bitmap cannot take them (replaced meanwhile), the rest of the
+    // rectangle is only read: the gradient's row above would be missing anyway.
     auto emit = [&](const std::uint8_t* rows, int n) {
       if (drawable_) {
-        FilterRows<P>(f, rows, rowSize, w, n, pixels);
-        const int y = r_.y + rowsDone;
-        Draw([&](const Framebuffer& fb) {
-          CopyPixelRect(fb, r_.x, y, w, n, sizeof(P), reinterpret_cast<const std::uint8_t*>(pixels));
-        });
+        FramebufferLock lock(st_.host);
+        const Framebuffer& fb = lock.fb();
+        if (fb.format == fb_.format && CanWrite(fb, sizeof(P), r_.x, r_.y, r_.w, r_.h))
+          FilterRows<P>(f, rows, rowSize, w, n, fb.At(r_.x, r_.y + rowsDone), fb.stride);
+        else
+          drawable_ = false;
       }
       rowsDone += n;
     };

@@ -317,3 +317,26 @@ def test_x11vnc_handshake(viewer, session, tmp_path, version):
             program.kill()
         finally:
             kebwine._stop_process(x11vnc)
+
+
+@pytest.mark.parametrize("args,listen", [
+    (["LOCALHOST::%d"], "127.0.0.1"),
+    (["-ipv6", "[::1]::%d"], "::1"),
+    (["-ipv6", "localhost::%d"], "127.0.0.1"),
+    (["-ipv6", "127.0.0.1::%d"], "127.0.0.1"),
+])
+def test_names_and_address_families(viewer, args, listen):
+    srv = rfbserver.Server("handshake-38-none", host=listen, timeout=60, quiet=True).start()
+    program = viewer(*[a % srv.port if "%d" in a else a for a in args])
+    check_format_and_encodings(wait_for_format_and_encodings(srv))
+    finish(srv, program)
+
+
+def test_refused_connection_is_reported(viewer):
+    port = kebwine.free_tcp_port()
+    program = viewer("127.0.0.1::%d" % port)
+    box = program.window(title="Quillmar Remote - Information", timeout=30)
+    assert "Failed to connect to the server" in box.message
+    assert "50195" in box.message  # the error number
+    box.click(text="^OK$", how="send")
+    assert program.wait(20) == 0

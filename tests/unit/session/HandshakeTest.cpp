@@ -271,6 +271,28 @@ TEST_F(Handshake, RepeaterWithAnyOtherVersionGetsNothing) {
   EXPECT_EQ(Bytes(sent.begin(), sent.begin() + 12), B("RFB 003.008\n"));
 }
 
+TEST_F(Handshake, RepeaterFailures) {
+  struct Case {
+    Bytes repeater;
+    bool close;
+    const char* start;
+  } cases[] = {
+      {B("HTTP/1.0 404"), false, "warning: Proxy Connection failed - Invalid protocol !"},
+      {B("RFB 0"), true, "warning: Proxy Connection failed - Error reading Protocol Version"},
+  };
+  for (const auto& c : cases) {
+    SetUp();
+    session->m_fUseProxy = true;
+    std::snprintf(session->m_proxyhost, sizeof session->m_proxyhost, "repeater");
+    ServerSend(c.repeater);
+    if (c.close) ServerClose();
+    std::string r = Connect();
+    EXPECT_EQ(r.rfind(c.start, 0), 0u) << r;
+    TearDown();
+  }
+  SetUp();
+}
+
 TEST_F(Handshake, ProxyIsNotUsedWhenItsOptionIsOff) {
   std::snprintf(session->m_proxyhost, sizeof session->m_proxyhost, "repeater");
   session->m_fUseProxy = false;

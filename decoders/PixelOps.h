@@ -87,7 +87,14 @@ inline void FillPixels(P* dst, std::size_t n, P v) {
     std::memset(dst, static_cast<int>(v), n);
     return;
   }
-  for (std::size_t i = 0; i < n; i++) dst[i] = v;
+  // Eight at a time: the compiler turns each group into vector stores even at -O2, where
+  // it leaves a plain loop of unknown length scalar.
+  std::size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    P* d = dst + i;
+    d[0] = v, d[1] = v, d[2] = v, d[3] = v, d[4] = v, d[5] = v, d[6] = v, d[7] = v;
+  }
+  for (; i < n; i++) dst[i] = v;
 }
 
 // Fills an area known to fit (no checks): h rows of w pixels from `first`.

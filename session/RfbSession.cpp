@@ -65,7 +65,6 @@ const char kP4[] =
     "Proxy Connection failed - Invalid protocol !\r\n\r\nPossible causes:\r\r- You've forgotten to select a DSMPlugin "
     "and the Server uses a DSMPlugin\r\n- Viewer and Server are not compatible (they use different RFB protocols)\r\n";
 
-
 // Bytes of an overlong desktop name read and dropped per step.
 constexpr std::size_t kDiscardChunk = 4096;
 
@@ -73,8 +72,8 @@ std::uint32_t LoadU32BE(const std::uint8_t* p) {
   return (std::uint32_t(p[0]) << 24) | (std::uint32_t(p[1]) << 16) | (std::uint32_t(p[2]) << 8) | p[3];
 }
 
-void StoreU32(std::uint8_t* p, std::uint32_t v, bool bigEndian) {
-  for (int i = 0; i < 4; i++) p[bigEndian ? 3 - i : i] = static_cast<std::uint8_t>(v >> (8 * i));
+void StoreU32BE(std::uint8_t* p, std::uint32_t v) {
+  for (int i = 0; i < 4; i++) p[3 - i] = static_cast<std::uint8_t>(v >> (8 * i));
 }
 
 // Sets a flag for the length of a scope and clears it on every way out.
@@ -323,7 +322,7 @@ void RfbSession::NegotiateProtocolVersion() {
                      ""};
       accept = AskChoice(p, &checked);
     }
-    StoreU32(reply, accept ? 1 : 0, true);
+    StoreU32BE(reply, accept ? 1 : 0);
     WriteExact(reply, 4);
     if (!accept) throw WarningException("You refused the connection");
     m_minorVersion = d.sessionMinor;

@@ -280,7 +280,8 @@ protected:
   // The helpdesk list of type 105: index + 1 of the chosen entry, 0 when cancelled.
   virtual std::uint32_t ChooseHelpdesk(const std::vector<std::string>& entries) = 0;
   virtual void SetStatusText(int control, const char* text) {}
-  // "Don't ask anymore" was ticked for untrusted servers.
+  // "Don't ask anymore" was ticked for untrusted servers: the option is set, and written to
+  // the options file when only that file is in use.
   virtual void SaveAllowUntrustedServers();
   // The version answer went out on a connection accepted in listening mode.
   virtual void PlayIncomingSound() {}
@@ -320,7 +321,6 @@ private:
   // Reads a reason string (u32 length and text); the text is kept terminated in
   // m_reasonBuf and returned cut for messages.
   std::string ReadReasonString();
-  void ReadServerText(std::uint32_t len, char* out);  // len already checked
   void InsecureConnectionRule(std::uint32_t type, const std::vector<std::uint32_t>& layers);
   void UntrustedServerRule();
   // Asks whether to go on without encryption; refusing throws.

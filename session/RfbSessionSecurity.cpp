@@ -2,8 +2,10 @@
 // the user (none, server text, helpdesk list).
 #include <algorithm>
 #include <cstring>
+#include <memory>
 
 #include "app/Exception.h"
+#include "app/IniStore.h"
 #include "app/KEBOptions.h"
 #include "app/Log.h"
 #include "rdr/Exception.h"
@@ -77,8 +79,6 @@ std::string RfbSession::ReadReasonString() {
   return std::string(reinterpret_cast<char*>(buf), shown);
 }
 
-void RfbSession::ReadServerText(std::uint32_t len, char* out) { ReadString(out, len); }
-
 void RfbSession::SwitchOffPlugin() {
   m_fUsePlugin = false;
   m_channel.reset();
@@ -118,7 +118,13 @@ void RfbSession::UntrustedServerRule() {
   if (checked) SaveAllowUntrustedServers();
 }
 
-void RfbSession::SaveAllowUntrustedServers() { m_opts.m_AllowUntrustedServers = true; }
+void RfbSession::SaveAllowUntrustedServers() {
+  m_opts.m_AllowUntrustedServers = true;
+  const char* file = m_opts.GetOptionsFile();
+  if (!m_opts.m_UseOnlyDefaultConfigFile || !file || !*file) return;
+  std::unique_ptr<IniStore> ini = OpenIniFile(file);
+  if (ini) ini->WriteString("options", "AllowUntrustedServers", "1");
+}
 
 void RfbSession::UnsupportedScheme(std::uint32_t type) {
   kebLog.Print(0, "RFB connection failed, unknown authentication method: %lu\n", static_cast<unsigned long>(type));
@@ -192,7 +198,7 @@ void RfbSession::Authenticate(std::uint32_t type, std::vector<std::uint32_t>& la
       std::uint32_t len = LoadU32(b, false);  // little-endian, unlike the rest of the handshake
       if (len > kMaxServerText) throw WarningException(handshaketext::kBufferTooBig);
       char text[kMaxServerText + 1];
-      ReadServerText(len, text);
+      ReadString(text, len);
       std::uint32_t answer = 1;
       if (!m_opts.m_AutoAcceptIncoming) {
         bool checked = false;

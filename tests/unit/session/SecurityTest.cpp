@@ -1,7 +1,11 @@
 // Security-type negotiation and SecurityResult handling over socket pairs.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <memory>
+
 #include "SessionTestSupport.h"
+#include "app/IniStore.h"
 #include "session/SecurityTypes.h"
 
 using namespace sessiontest;
@@ -260,6 +264,25 @@ TEST_F(Security, UntrustedServerQuestion) {
 TEST_F(Security, HugeReasonLengthIsRefusedBeforeAllocating) {
   Run38(Cat({{0}, U32(0xFFFFFFFF)}));
   EXPECT_EQ(Connect(), "error: Insufficient memory to allocate network buffer.");
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(Security, DontAskAgainIsWrittenToTheOptionsFile) {
+  std::string path = ::testing::TempDir() + "keb_session_untrusted.keb";
+  std::remove(path.c_str());
+  std::snprintf(opts.m_optionfile, sizeof opts.m_optionfile, "%s", path.c_str());
+  opts.m_UseOnlyDefaultConfigFile = true;
+  opts.m_AllowUntrustedServers = false;
+  session->tickCheckbox = true;
+  ServerSend(Standard38());
+  ASSERT_EQ(Connect(), "");
+  std::unique_ptr<IniStore> ini = OpenIniFile(path.c_str());
+  ASSERT_TRUE(ini);
+  EXPECT_EQ(ini->GetInt("options", "AllowUntrustedServers", 0), 1);
+  std::remove(path.c_str());
 }
 
 }  // namespace

@@ -37,25 +37,27 @@ struct Wave888 {
   static P Join(unsigned b0, unsigned b1, unsigned b2) { return b0 | b1 << 8 | b2 << 16; }
 };
 
-inline int Sign(int v) { return v & 0x80; }
+// Byte-wise arithmetic on the four bytes of a cell at once (each byte wraps on its own).
+constexpr std::uint32_t kHigh = 0x80808080u, kLow = 0x7F7F7F7Fu;
+inline std::uint32_t ByteAdd(std::uint32_t a, std::uint32_t b) { return ((a & kLow) + (b & kLow)) ^ ((a ^ b) & kHigh); }
+inline std::uint32_t ByteSub(std::uint32_t a, std::uint32_t b) { return ((a | kHigh) - (b & kLow)) ^ ((a ^ ~b) & kHigh); }
+// 0xFF in each byte whose bit 7 is set in `signs` (which holds nothing but those bits).
+inline std::uint32_t Spread(std::uint32_t signs) { return (signs >> 7) * 0xFFu; }
+inline std::uint32_t Select(std::uint32_t mask, std::uint32_t yes, std::uint32_t no) { return (yes & mask) | (no & ~mask); }
 
-// One pair of cells, each of the three bytes on its own.
+// One pair of cells, each byte (a = first, b = second) on its own: with different signs
+// first = a + b and second = a when a + b and b differ in sign, else -b; with the same
+// sign second = a - b and first = b when a - b and a differ in sign, else a.
 inline void InversePair(std::uint8_t* first, std::uint8_t* second) {
-  for (int k = 0; k < 3; k++) {
-    const std::int8_t a = static_cast<std::int8_t>(first[k]), b = static_cast<std::int8_t>(second[k]);
-    std::int8_t f, s;
-    if (Sign(a ^ b)) {
-      const std::int8_t sum = static_cast<std::int8_t>(a + b);
-      f = sum;
-      s = Sign(sum ^ b) ? a : static_cast<std::int8_t>(-b);
-    } else {
-      const std::int8_t diff = static_cast<std::int8_t>(a - b);
-      s = diff;
-      f = Sign(diff ^ a) ? b : a;
-    }
-    first[k] = static_cast<std::uint8_t>(f);
-    second[k] = static_cast<std::uint8_t>(s);
-  }
+  std::uint32_t a, b;
+  std::memcpy(&a, first, 4);
+  std::memcpy(&b, second, 4);
+  const std::uint32_t sum = ByteAdd(a, b), diff = ByteSub(a, b), negB = ByteSub(0, b);
+  const std::uint32_t differ = Spread((a ^ b) & kHigh);
+  const std::uint32_t f = Select(differ, sum, Select(Spread((diff ^ a) & kHigh), b, a));
+  const std::uint32_t s = Select(differ, Select(Spread((sum ^ b) & kHigh), a, negB), diff);
+  std::memcpy(first, &f, 4);
+  std::memcpy(second, &s, 4);
 }
 
 inline unsigned Clamp(int v) { return v < 0 ? 0u : v > 255 ? 255u : static_cast<unsigned>(v); }

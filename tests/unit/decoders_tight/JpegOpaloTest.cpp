@@ -192,6 +192,17 @@ TEST(Jpeg, TightIgnoresTheBigEndianFlagAndOpalo2FollowsIt) {
   EXPECT_LT(bytes[2], 16);
 }
 
+// Rows wider than any fixed row store: converted (16 bits) and direct (32 bits).
+TEST(Jpeg, ImagesWiderThanEightThousandPixels) {
+  for (const PixelFormat& pf : {Format16(), Format32()}) {
+    Fixture f(9000, 4, pf);
+    const Rgb im = PhotoLike(9000, 4, 6);
+    const Buf jpeg = EncodeJpeg(im, 80);
+    f.Decode(TightWriter::Jpeg(jpeg), Rect(0, 0, 9000, 4, rfbenc::kTight));
+    CheckAgainstReference(f.fb, DecodeJpegReference(jpeg), 0, 0, false, "9000 wide");
+  }
+}
+
 TEST(Jpeg, OutsideTheFramebufferIsReadButNotDrawn) {
   Fixture f(40, 40, Format32());
   const Rgb im = PhotoLike(30, 30, 4);

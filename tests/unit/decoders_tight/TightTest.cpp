@@ -292,6 +292,28 @@ TEST_P(TightStreams, ShortAndExcessDataAreConsumedExactly) {
   ExpectImage(f.fb, b, 0, 0, "next rectangle");
 }
 
+// The decompressed data fill the decoder's row buffer exactly as the compressed data end
+// (64 rows of 192 bytes in one strip): a full room with no input left asks for more
+// instead of failing, and the rectangle ends there.
+TEST_P(TightStreams, OutputRoomFilledExactlyAsTheInputEnds) {
+  const PixelFormat pf = Format32();
+  TightWriter srv(pf, zstd());
+  std::vector<std::uint8_t> all;
+  std::vector<Image> images;
+  for (int i = 0; i < 3; i++) {
+    images.push_back(MakeImage(64, 64, 255, 255, 255, 30 + i));
+    const Buf one = srv.Basic(images.back(), 0, 0);
+    all.insert(all.end(), one.begin(), one.end());
+  }
+  for (std::size_t chunk : {1u, 4096u}) {
+    Fixture f(64, 192, pf);
+    TrickleInStream in(all, chunk, f.fb);
+    for (int i = 0; i < 3; i++) dec::DecodeRectangle(f.st, in, Rect(0, 64 * i, 64, 64, Enc(zstd())));
+    EXPECT_EQ(in.Pos(), all.size());
+    for (int i = 0; i < 3; i++) ExpectImage(f.fb, images[i], 0, 64 * i, "rect " + std::to_string(i));
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Kinds, TightStreams, ::testing::Bool(),
                          [](const ::testing::TestParamInfo<bool>& i) { return i.param ? "zstd" : "zlib"; });
 
@@ -357,6 +379,28 @@ TEST(Tight, EmptyRectanglesReadTheirControlData) {
   f.Decode(Buf{0x00}, Rect(2, 2, 0, 5, rfbenc::kTight));
   f.Decode(Buf{0x40, 0x01, 0x01, 1, 2, 3, 4, 5, 6}, Rect(2, 2, 4, 0, rfbenc::kTight));
   EXPECT_EQ(f.fb.Pixels(), before);
+}
+
+// A colour-map format has no colour components to convert: fills take the pixel as it is,
+// the other forms are read (keeping the streams in step) and not drawn.
+TEST(Tight, ColourMapFormatDrawsOnlyFills) {
+  PixelFormat pf = Format8();
+  pf.trueColour = 0;
+  Fixture f(32, 8, pf);
+  TightWriter srv(Format8(), false);
+  const auto before = f.fb.Pixels();
+  const Image im = MakeImage(32, 8, 7, 7, 3, 40);
+  f.Decode(srv.Basic(im, 0, 0), Rect(0, 0, 32, 8, rfbenc::kTight));
+  f.Decode(srv.Basic(im, 2, 1), Rect(0, 0, 32, 8, rfbenc::kTight));
+  f.Decode(srv.Basic(PaletteImage(32, 8, 5, Format8()), 1, 2), Rect(0, 0, 32, 8, rfbenc::kTight));
+  f.Decode(TightWriter::Jpeg(EncodeJpeg(PhotoLike(32, 8, 1), 50)), Rect(0, 0, 32, 8, rfbenc::kTight));
+  EXPECT_EQ(f.fb.Pixels(), before);
+  f.Decode(srv.Fill(5, 2, 1), Rect(0, 0, 4, 4, rfbenc::kTight));
+  EXPECT_EQ(f.fb.Pixel(3, 3), PixelOf(Format8(), 5, 2, 1));
+  // The streams stayed in step: a later rectangle in a true-colour bitmap decodes.
+  f.fb.Rebuild(32, 8, Format8());
+  f.Decode(srv.Basic(im, 0, 0), Rect(0, 0, 32, 8, rfbenc::kTight));
+  ExpectImage(f.fb, im, 0, 0, "after the colour map");
 }
 
 // A new bitmap (another pixel format) between two strips: the rows made for the old format

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <new>
 
+#include "zip/UnzipContext.h"
 #include "zip/ZipRun.h"
 
 namespace {
@@ -583,7 +584,7 @@ void SetLatestTime(ZipRun* run, const std::vector<ZipEntry*>& list) {
   }
   ZipFileTimes t;
   t.present = ZipFileTimes::kModification | ZipFileTimes::kAccess;
-  t.modification = t.access = ZipDosToUnixTime(latest);
+  t.modification = t.access = UnzipDosToUnixTime(latest);
   t.fromDos = true;
   t.dosDateTime = latest;
   run->fs->SetTimes(run->zipName.c_str(), t, false, nullptr);

@@ -179,20 +179,6 @@ std::uint32_t ZipUnixToDosTime(std::uint32_t unixTime) {
          (std::uint32_t(tm.tm_hour) << 11) | (std::uint32_t(tm.tm_min) << 5) | (std::uint32_t(tm.tm_sec) >> 1);
 }
 
-std::uint32_t ZipDosToUnixTime(std::uint32_t dosTime) {
-  std::tm tm = {};
-  tm.tm_year = static_cast<int>((dosTime >> 25) & 0x7F) + 80;
-  tm.tm_mon = static_cast<int>((dosTime >> 21) & 0x0F) - 1;
-  tm.tm_mday = static_cast<int>((dosTime >> 16) & 0x1F);
-  tm.tm_hour = static_cast<int>((dosTime >> 11) & 0x1F);
-  tm.tm_min = static_cast<int>((dosTime >> 5) & 0x3F);
-  tm.tm_sec = static_cast<int>((dosTime & 0x1F) * 2);
-  tm.tm_isdst = -1;
-  std::time_t t = std::mktime(&tm);
-  if (t == static_cast<std::time_t>(-1) || t < 0) return 0;
-  return static_cast<std::uint64_t>(t) > kZipMax32 ? 0xFFFFFFFFu : static_cast<std::uint32_t>(t);
-}
-
 std::vector<std::uint8_t> ZipTimestampExtra(const ZipFileInfo& info, bool central) {
   std::vector<std::uint8_t> x(central ? 9 : 17);
   ZipPut16(&x[0], 0x5455);

@@ -225,7 +225,6 @@ int ZipBuildPatternList(ZipRun* run);
 
 // Records (ZipRecords.cpp).
 std::uint32_t ZipUnixToDosTime(std::uint32_t unixTime);
-std::uint32_t ZipDosToUnixTime(std::uint32_t dosTime);
 std::vector<std::uint8_t> ZipTimestampExtra(const ZipFileInfo& info, bool central);
 // Modification time from an entry's 0x5455 (or older 0x5855) field; false when none.
 bool ZipEntryModificationTime(const ZipEntry& e, std::uint32_t* mtime);

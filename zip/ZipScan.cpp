@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstring>
 
+#include "zip/UnzipContext.h"
 #include "zip/ZipRun.h"
 
 namespace {
@@ -185,7 +186,7 @@ bool ZipGetFileInfo(ZipRun* run, const std::string& path, ZipFileInfo* info) {
     info->isDirectory = true;
     info->attributes = kZipAttrDirectory;
     info->mode = 0040000 | 0555 | 0200;
-    info->mtime = info->atime = info->ctime = ZipDosToUnixTime(kZipDos1980);
+    info->mtime = info->atime = info->ctime = static_cast<std::uint32_t>(UnzipDosToUnixTime(kZipDos1980));
     return true;
   }
   info->stat = st;

@@ -81,7 +81,7 @@ public:
   explicit MemorySource(const std::vector<std::uint8_t>& d) : d_(d) {}
   long Read(std::uint8_t* buf, std::size_t len) override {
     std::size_t n = std::min(len, d_.size() - pos_);
-    std::memcpy(buf, d_.data() + pos_, n);
+    if (n > 0) std::memcpy(buf, d_.data() + pos_, n);
     pos_ += n;
     return static_cast<long>(n);
   }

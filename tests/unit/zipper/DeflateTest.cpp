@@ -24,7 +24,7 @@ public:
   long Read(std::uint8_t* buf, std::size_t len) override {
     if (failAfter_ >= 0 && pos_ >= static_cast<std::size_t>(failAfter_)) return -1;
     std::size_t n = std::min({len, chunk_, data_.size() - pos_});
-    std::memcpy(buf, data_.data() + pos_, n);
+    if (n > 0) std::memcpy(buf, data_.data() + pos_, n);
     pos_ += n;
     return static_cast<long>(n);
   }

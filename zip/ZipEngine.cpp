@@ -590,23 +590,29 @@ void SetLatestTime(ZipRun* run, const std::vector<ZipEntry*>& list) {
   run->fs->SetTimes(run->zipName.c_str(), t, false, nullptr);
 }
 
-void DeleteMovedFiles(ZipRun* run, const std::vector<ZipEntry*>& added) {
+// -m: the files that went into the archive, then their folders, deepest first.
+int DeleteMovedFiles(ZipRun* run, const std::vector<ZipEntry*>& added) {
   std::vector<std::string> folders;
+  bool failed = false;
   for (const ZipEntry* e : added) {
     if (e->path.empty() || e->path == "-") continue;
     if (!HasData(*e)) {
       folders.push_back(e->path);
       continue;
     }
-    if (!run->fs->Remove(e->path.c_str())) ZipPrintWarning(run, "error deleting ", e->path.c_str());
+    if (!run->fs->Remove(e->path.c_str())) {
+      ZipPrintWarning(run, "error deleting ", e->path.c_str());
+      failed = true;
+    }
   }
   std::sort(folders.begin(), folders.end());
   for (auto it = folders.rbegin(); it != folders.rend(); ++it) {
     std::string f = *it;
     while (f.size() > 1 && f.back() == '/') f.pop_back();
-    if (run->verbose > 0) ZipMessage(run, "deleting directory %s (if empty)\n", f.c_str());
+    ZipMessage(run, "deleting directory %s (if empty)\n", f.c_str());
     run->fs->RemoveFolder(f.c_str());
   }
+  return failed ? ZipAbort(run, kZipNotFound, "was deleting moved files and directories") : kZipOk;
 }
 
 int RunCommandLine(ZipRun* run, int argc, const char* const* argv) {
@@ -823,7 +829,10 @@ int RunCommandLine(ZipRun* run, int argc, const char* const* argv) {
   }
 
   if (run->latestTime) SetLatestTime(run, kept);
-  if (run->move) DeleteMovedFiles(run, changed);
+  if (run->move) {
+    r = DeleteMovedFiles(run, changed);
+    if (r) return r;
+  }
   return run->openFailures ? kZipNotFound : kZipOk;
 }
 

@@ -44,70 +44,114 @@ int ZipSetOptions(const ZipOptions* options) {
   return 1;
 }
 
-std::vector<std::string> ZipBuildArguments(const ZipOptions& o, const ZipCommandBlock& command) {
-  std::vector<std::string> args;
-  args.push_back("kap.exe");
-  if (o.level != '\0') args.push_back(std::string("-") + o.level);
+namespace {
+
+// One argument of the command line, with the label that names it when it cannot be made.
+struct PlannedArgument {
+  const char* label;
+  std::string text;
+};
+
+std::vector<PlannedArgument> PlanArguments(const ZipOptions& o, const ZipCommandBlock& command) {
+  std::vector<PlannedArgument> plan;
+  plan.push_back({"", "kap.exe"});
+  if (o.level != '\0') plan.push_back({"Compression", std::string("-") + o.level});
   // One argument per set option, always in this order.
   const struct {
-    std::int32_t set;
+    bool set;
+    const char* label;
     const char* text;
   } flags[] = {
-      {o.adjustOffsets, "-A"}, {o.deleteEntries, "-d"}, {o.omitDirEntries, "-D"}, {o.freshenOnly, "-f"},
-      {o.repair == 1, "-F"},   {o.repair != 0 && o.repair != 1, "-FF"},         {o.grow, "-g"},
-      {o.junkPaths, "-j"},     {o.encrypt, "-e"},        {o.junkSfxPrefix, "-J"}, {o.forceDosNames, "-k"},
-      {o.lfToCrlf, "-l"},      {o.crlfToLf, "-ll"},      {o.moveFiles, "-m"},     {o.latestTime, "-o"},
-      {o.askComment, "-z"},    {o.quiet, "-q"},          {o.includeSystemHidden, "-S"},
+      {o.adjustOffsets != 0, "Offsets", "-A"},
+      {o.deleteEntries != 0, "Delete", "-d"},
+      {o.omitDirEntries != 0, "No Dir Entries", "-D"},
+      {o.freshenOnly != 0, "Freshen", "-f"},
+      {o.repair == 1, "Repair", "-F"},
+      {o.repair != 0 && o.repair != 1, "Repair", "-FF"},
+      {o.grow != 0, "Appending", "-g"},
+      {o.junkPaths != 0, "Junk Dir Names", "-j"},
+      {o.encrypt != 0, "Encrypt", "-e"},
+      {o.junkSfxPrefix != 0, "Junk SFX", "-J"},
+      {o.forceDosNames != 0, "Force DOS", "-k"},
+      {o.lfToCrlf != 0, "LF-CRLF", "-l"},
+      {o.crlfToLf != 0, "CRLF-LF", "-ll"},
+      {o.moveFiles != 0, "Move", "-m"},
+      {o.latestTime != 0, "Time", "-o"},
+      {o.askComment != 0, "Comment", "-z"},
+      {o.quiet != 0, "Quiet", "-q"},
+      {o.includeSystemHidden != 0, "System", "-S"},
   };
   for (const auto& f : flags)
-    if (f.set) args.push_back(f.text);
+    if (f.set) plan.push_back({f.label, f.text});
   if (o.beforeDate && Set(o.dateText)) {
-    args.push_back("-tt");
-    args.push_back(o.dateText);
+    plan.push_back({"Date", "-tt"});
+    plan.push_back({"Date", o.dateText});
   }
   if (o.sinceDate && Set(o.dateText)) {
-    args.push_back("-t");
-    args.push_back(o.dateText);
+    plan.push_back({"Date", "-t"});
+    plan.push_back({"Date", o.dateText});
   }
   const struct {
-    std::int32_t set;
+    bool set;
+    const char* label;
     const char* text;
-  } more[] = {{o.updateOnly, "-u"}, {o.verbose, "-v"}, {o.addVolumeLabel, "-$"}, {o.usePrivileges, "-!"},
-              {o.omitExtraFields, "-X"}};
+  } more[] = {{o.updateOnly != 0, "Update", "-u"},
+              {o.verbose != 0, "Verbose", "-v"},
+              {o.addVolumeLabel != 0, "Volume", "-$"},
+              {o.usePrivileges != 0, "Privileges", "-!"},
+              {o.omitExtraFields != 0, "Extra", "-X"}};
   for (const auto& f : more)
-    if (f.set) args.push_back(f.text);
+    if (f.set) plan.push_back({f.label, f.text});
   if (Set(o.tempDir) && o.useTempDir) {
-    args.push_back("-b");
-    args.push_back(o.tempDir);
+    plan.push_back({"Temp dir switch command", "-b"});
+    plan.push_back({"Temporary directory", o.tempDir});
   }
-  if (o.recurse == 1) args.push_back("-r");
-  if (o.recurse == 2) args.push_back("-R");
-  args.push_back(command.zipName ? command.zipName : "");
+  if (o.recurse == 1) plan.push_back({"Recurse -r", "-r"});
+  if (o.recurse == 2) plan.push_back({"Recurse -R", "-R"});
+  plan.push_back({"Zip file name", command.zipName ? command.zipName : ""});
   // Names below the root folder are passed relative to it: the run works there.
   std::string root = Set(o.rootDir) ? std::string(o.rootDir) + "\\" : std::string();
   for (int i = 0; i < command.argc && command.names; i++) {
     const char* name = command.names[i];
     if (name == nullptr) break;
-    if (!root.empty() && std::strncmp(name, root.c_str(), root.size()) == 0)
-      args.push_back(name + root.size());
-    else
-      args.push_back(name);
+    if (!root.empty() && std::strncmp(name, root.c_str(), root.size()) == 0) name += root.size();
+    plan.push_back({"Making argv", name});
   }
+  return plan;
+}
+
+}  // namespace
+
+std::vector<std::string> ZipBuildArguments(const ZipOptions& options, const ZipCommandBlock& command) {
+  std::vector<std::string> args;
+  for (PlannedArgument& a : PlanArguments(options, command)) args.push_back(std::move(a.text));
   return args;
 }
 
 int ZipRunCommand(ZipCommandBlock command, ZipFileSystem* fileSystem) {
   ZipFileSystem* fs = fileSystem ? fileSystem : &ZipSystemFileSystem();
+  std::vector<PlannedArgument> plan;
   std::vector<std::string> args;
   std::vector<const char*> argv;
   try {
-    args = ZipBuildArguments(gOptions, command);
-    for (const std::string& a : args) argv.push_back(a.c_str());
-    argv.push_back(nullptr);
+    plan = PlanArguments(gOptions, command);
+    args.reserve(plan.size());
+    argv.reserve(plan.size() + 1);
+    args.push_back(plan[0].text);
   } catch (const std::bad_alloc&) {
     std::printf("Unable to allocate memory in zip dll\n");
     return kZipNoMemory;
   }
+  for (std::size_t i = 1; i < plan.size(); i++) {
+    try {
+      args.push_back(plan[i].text);
+    } catch (const std::bad_alloc&) {
+      std::printf("Unable to allocate memory in zip library at %s\n", plan[i].label);
+      return kZipNoMemory;
+    }
+  }
+  for (const std::string& a : args) argv.push_back(a.c_str());
+  argv.push_back(nullptr);
   std::string saved;
   const bool useRoot = Set(gOptions.rootDir);
   if (useRoot) {

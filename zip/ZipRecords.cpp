@@ -57,9 +57,11 @@ int Structure(ZipRun* run, const char* text, const std::string& name) {
   return ZipAbort(run, kZipBadStructure, (std::string(text) + name).c_str());
 }
 
-// Finds the next signature among sigs at or after from; returns its offset or -1.
-std::int64_t ScanForSignature(ZipFile* f, std::uint64_t from, std::uint64_t size,
-                              const std::vector<const std::uint8_t*>& sigs) {
+// Calls found(offset) for each signature among sigs at or after from, in order, until it
+// answers true; returns that offset, or -1.
+template <typename Found>
+std::int64_t ScanSignatures(ZipFile* f, std::uint64_t from, std::uint64_t size,
+                            const std::vector<const std::uint8_t*>& sigs, Found found) {
   std::vector<std::uint8_t> buf(kCopyBuffer + 3);
   std::uint64_t pos = from;
   while (pos + 4 <= size) {
@@ -68,12 +70,17 @@ std::int64_t ScanForSignature(ZipFile* f, std::uint64_t from, std::uint64_t size
     for (std::size_t i = 0; i + 4 <= len; i++) {
       if (buf[i] != 'P') continue;
       for (const std::uint8_t* sig : sigs)
-        if (Is(&buf[i], sig)) return static_cast<std::int64_t>(pos + i);
+        if (Is(&buf[i], sig) && found(pos + i)) return static_cast<std::int64_t>(pos + i);
     }
     if (len < 4) break;
     pos += len - 3;
   }
   return -1;
+}
+
+std::int64_t ScanForSignature(ZipFile* f, std::uint64_t from, std::uint64_t size,
+                              const std::vector<const std::uint8_t*>& sigs) {
+  return ScanSignatures(f, from, size, sigs, [](std::uint64_t) { return true; });
 }
 
 void VerboseChecks(ZipRun* run, const ZipEntry& e) {
@@ -599,20 +606,12 @@ int ZipReadArchiveRepair(ZipRun* run) {
       std::uint8_t d[kDescriptorSize];
       if (e->compressedSize == 0) {
         // The sizes are only in the descriptor: find the one that ends where it says.
-        std::uint64_t from = dataStart;
-        bool found = false;
-        for (;;) {
-          std::int64_t at = ScanForSignature(f, from, size, {kDescriptorSig});
-          if (at < 0) break;
-          if (static_cast<std::uint64_t>(at) + kDescriptorSize <= size && ReadAt(f, static_cast<std::uint64_t>(at), d, sizeof d) &&
-              ZipGet32(d + 8) == static_cast<std::uint64_t>(at) - dataStart) {
-            found = true;
-            next = static_cast<std::uint64_t>(at) + kDescriptorSize;
-            break;
-          }
-          from = static_cast<std::uint64_t>(at) + 1;
-        }
-        if (!found) return Structure(run, "bad extended local header for ", e->display);
+        std::int64_t at = ScanSignatures(f, dataStart, size, {kDescriptorSig}, [&](std::uint64_t candidate) {
+          return candidate + kDescriptorSize <= size && ReadAt(f, candidate, d, sizeof d) &&
+                 ZipGet32(d + 8) == candidate - dataStart;
+        });
+        if (at < 0) return Structure(run, "bad extended local header for ", e->display);
+        next = static_cast<std::uint64_t>(at) + kDescriptorSize;
       } else {
         std::uint64_t at = dataStart + e->compressedSize;
         if (at + kDescriptorSize > size || !ReadAt(f, at, d, sizeof d) || !Is(d, kDescriptorSig))

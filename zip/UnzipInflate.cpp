@@ -207,6 +207,8 @@ private:
   int CopyStoredBlock();
   int DecodeDynamicBlock();
   int DecodeHuffmanData(const UnzipCode* tl, const UnzipCode* td, unsigned bl, unsigned bd);
+  static constexpr int kFastMore = -1;
+  int DecodeFast(const UnzipCode* tl, const UnzipCode* td, unsigned bl, unsigned bd);
 
   std::uint8_t* win_;
   bool d64_;
@@ -434,9 +436,110 @@ int Inflater::DecodeDynamicBlock() {
   return DecodeHuffmanData(lit_, dist_, kDynLitBits, kDynDistBits);
 }
 
+// A match whose source and target both lie inside the window without wrapping.
+inline void CopyWithin(std::uint8_t* out, unsigned len, unsigned dist) {
+  const std::uint8_t* src = out - dist;
+  if (dist >= 8) {
+    // Eight bytes at a time: each piece reads only bytes written before it.
+    unsigned i = 0;
+    for (; i + 8 <= len; i += 8) std::memcpy(out + i, src + i, 8);
+    for (; i < len; i++) out[i] = src[i];
+  } else if (dist == 1) {
+    std::memset(out, *src, len);
+  } else {
+    for (unsigned i = 0; i < len; i++) out[i] = src[i];
+  }
+}
+
+// The inner loop while the input holds at least 16 more bytes and the window has room
+// for the longest deflate match. The state lives in locals here: window writes may alias
+// anything, and would otherwise force the bit buffer back to memory after every byte.
+// Returns kFastMore when the slow loop must take over, or the block's result.
+int Inflater::DecodeFast(const UnzipCode* tl, const UnzipCode* td, unsigned bl, unsigned bd) {
+  const std::uint64_t lmask = (1u << bl) - 1, dmask = (1u << bd) - 1;
+  std::uint64_t bb = bitbuf_;
+  unsigned bc = bitcnt_;
+  const std::uint8_t* in = in_;
+  const std::uint8_t* const inLimit = inEnd_ - 16;
+  std::uint8_t* const win = win_;
+  unsigned pos = pos_;
+  int result = kFastMore;
+  auto refill = [&] {
+    bb |= Load64(in) << bc;
+    in += (63 - bc) >> 3;
+    bc |= 56;
+  };
+  while (in <= inLimit && pos <= kUnzipWindowSize - 258) {
+    if (bc < 32) refill();
+    UnzipCode e = tl[bb & lmask];
+    if (e.op >= kUnzipOpSubTable) {
+      bb >>= e.bits;
+      bc -= e.bits;
+      e = tl[e.val + (bb & ((1u << (e.op - kUnzipOpSubTable)) - 1))];
+    }
+    bb >>= e.bits;
+    bc -= e.bits;
+    if (e.op == kUnzipOpLiteral) {
+      win[pos++] = static_cast<std::uint8_t>(e.val);
+      continue;
+    }
+    if (e.op > 16) {
+      result = e.op == kUnzipOpEnd ? 0 : 1;
+      break;
+    }
+    unsigned len = e.val + static_cast<unsigned>(bb & ((std::uint64_t(1) << e.op) - 1));
+    bb >>= e.op;
+    bc -= e.op;
+    if (bc < 32) refill();
+    UnzipCode d = td[bb & dmask];
+    if (d.op >= kUnzipOpSubTable) {
+      bb >>= d.bits;
+      bc -= d.bits;
+      d = td[d.val + (bb & ((1u << (d.op - kUnzipOpSubTable)) - 1))];
+    }
+    bb >>= d.bits;
+    bc -= d.bits;
+    if (d.op > 16) {
+      result = 1;
+      break;
+    }
+    unsigned dist = d.val + static_cast<unsigned>(bb & ((std::uint64_t(1) << d.op) - 1));
+    bb >>= d.op;
+    bc -= d.op;
+    if (dist > flushed_ + pos) {  // before the first byte
+      result = 1;
+      break;
+    }
+    if (dist <= pos && len <= 258) {
+      CopyWithin(win + pos, len, dist);
+      pos += len;
+      continue;
+    }
+    // Wrapping or a Deflate64 length: the general copy, which may flush.
+    pos_ = pos;
+    if (!CopyMatch(len, dist)) {
+      result = outCode_;
+      break;
+    }
+    pos = pos_;
+  }
+  consumed_ += static_cast<std::uint64_t>(in - in_);
+  bitbuf_ = bb;
+  bitcnt_ = bc;
+  in_ = in;
+  pos_ = pos;
+  return result;
+}
+
 int Inflater::DecodeHuffmanData(const UnzipCode* tl, const UnzipCode* td, unsigned bl, unsigned bd) {
   const std::uint64_t lmask = (1u << bl) - 1, dmask = (1u << bd) - 1;
   for (;;) {
+    if (inEnd_ - in_ >= 16 && pos_ <= kUnzipWindowSize - 258) {
+      int r = DecodeFast(tl, td, bl, bd);
+      if (r != kFastMore) return r;
+      if (pos_ == kUnzipWindowSize && !Flush()) return outCode_;
+    }
+    // One symbol at a time near the ends of the input and of the window.
     if (bitcnt_ < 32 && !Refill()) return 1;
     UnzipCode e = tl[bitbuf_ & lmask];
     if (e.op >= kUnzipOpSubTable) {
@@ -466,19 +569,8 @@ int Inflater::DecodeHuffmanData(const UnzipCode* tl, const UnzipCode* td, unsign
     unsigned dist = d.val + Bits(d.op);
     Drop(d.op);
     if (dist > flushed_ + pos_ || PaddingConsumed()) return 1;  // before the first byte
-    std::uint8_t* out = win_ + pos_;
     if (dist <= pos_ && len <= kUnzipWindowSize - pos_) {
-      // The common case: source and target inside the window, no wrap.
-      const std::uint8_t* src = out - dist;
-      if (dist >= 8) {
-        unsigned i = 0;
-        for (; i + 8 <= len; i += 8) std::memcpy(out + i, src + i, 8);
-        for (; i < len; i++) out[i] = src[i];
-      } else if (dist == 1) {
-        std::memset(out, *src, len);
-      } else {
-        for (unsigned i = 0; i < len; i++) out[i] = src[i];
-      }
+      CopyWithin(win_ + pos_, len, dist);
       pos_ += len;
       if (pos_ == kUnzipWindowSize && !Flush()) return outCode_;
     } else if (!CopyMatch(len, dist)) {

@@ -745,6 +745,39 @@ TEST(UnzipDamage, BrokenHuffmanTablesCostOneEntry) {
   EXPECT_EQ(run.Text("/out/fine"), "still here");
 }
 
+TEST(UnzipDamage, OldMethodsRejectWhatTheyCannotDecode) {
+  // Shrink: 9-bit codes 'a' then 300, which nothing has defined yet (257 is next).
+  Bytes shrunk;
+  {
+    unsigned acc = 0, n = 0;
+    for (unsigned code : {97u, 300u, 97u}) {
+      acc |= code << n;
+      n += 9;
+      while (n >= 8) {
+        shrunk.push_back(static_cast<std::uint8_t>(acc));
+        acc >>= 8;
+        n -= 8;
+      }
+    }
+    shrunk.push_back(static_cast<std::uint8_t>(acc));
+  }
+  Entry shrink = File("shrunk", "aXa");
+  shrink.method = 1;
+  shrink.payload = shrunk;
+  // Implode: code lengths that leave most of the 64-entry length table unfilled.
+  Entry implode = File("imploded", "abc");
+  implode.method = 6;
+  implode.payload = {0x00, 0xF3, 0x00, 0xF3};
+  Archive a;
+  a.entries = {shrink, implode, File("fine", "intact")};
+  MemoryRun run(a.Build());
+  run.options.quietLevel = 0;
+  EXPECT_EQ(run.Run(), kUnzipBadData);
+  EXPECT_TRUE(Contains(run.rec.output, "error:  invalid compressed data to unshrink"));
+  EXPECT_TRUE(Contains(run.rec.output, "error:  invalid compressed data to explode"));
+  EXPECT_EQ(run.Text("/out/fine"), "intact");
+}
+
 TEST(UnzipListing, ListEntryAndTotals) {
   Archive a;
   Entry grown = File("grown", std::string(100, 'g'), 0);

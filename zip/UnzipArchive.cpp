@@ -661,6 +661,13 @@ bool UnzipSelectEntry(UnzipContext* c, const std::string& name, std::vector<bool
   return take;
 }
 
+void UnzipReportEndNote(UnzipContext* c, bool needed, int* worst) {
+  if (!needed) return;
+  UnzipInfo(c, kUnzipMsgError, "\nnote:  didn't find end-of-central-dir signature at end of central dir.\n%s",
+            kUnzipBinaryHint);
+  if (*worst < kUnzipWarning) *worst = kUnzipWarning;
+}
+
 void UnzipReportUnmatched(UnzipContext* c, const std::vector<bool>& includeMatched,
                           const std::vector<bool>& excludeMatched, int* worst) {
   for (std::size_t i = 0; i < c->includes.size(); i++)
@@ -730,11 +737,7 @@ int UnzipExtractMatchingEntries(UnzipContext* c) {
       break;
     }
   }
-  if (endNoteNeeded) {
-    UnzipInfo(c, kUnzipMsgError, "\nnote:  didn't find end-of-central-dir signature at end of central dir.\n%s",
-              kUnzipBinaryHint);
-    worst = std::max(worst, static_cast<int>(kUnzipWarning));
-  }
+  UnzipReportEndNote(c, endNoteNeeded, &worst);
 
   // Folders get their times and security once everything inside them is written.
   std::uint64_t failedFolders = static_cast<std::uint64_t>(UnzipRestoreDirectoryInfo(c));

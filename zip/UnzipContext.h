@@ -294,6 +294,8 @@ int UnzipNextCentralSignature(UnzipContext* c, std::uint64_t numberRead, bool* e
 int UnzipReadCentralEntry(UnzipContext* c, std::uint64_t number, UnzipEntry* e, std::string* comment);
 bool UnzipSelectEntry(UnzipContext* c, const std::string& name, std::vector<bool>* includeMatched,
                       std::vector<bool>* excludeMatched);
+// The note (and warning) for a directory not followed by the end record.
+void UnzipReportEndNote(UnzipContext* c, bool needed, int* worst);
 void UnzipReportUnmatched(UnzipContext* c, const std::vector<bool>& includeMatched,
                           const std::vector<bool>& excludeMatched, int* worst);
 int UnzipExtractEntryBatch(UnzipContext* c, std::size_t count, bool* stop);

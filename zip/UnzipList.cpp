@@ -629,11 +629,7 @@ int UnzipListPlain(UnzipContext* c) {
     totalUncompressed += e.uncompressedSize;
     listed++;
   }
-  if (endNote) {
-    UnzipInfo(c, kUnzipMsgError, "\nnote:  didn't find end-of-central-dir signature at end of central dir.\n%s",
-              kUnzipBinaryHint);
-    worst = std::max(worst, static_cast<int>(kUnzipWarning));
-  }
+  UnzipReportEndNote(c, endNote, &worst);
   if (c->quiet < 2) {
     c->callbacks->totalCompressed = static_cast<std::uint32_t>(totalCompressed);
     c->callbacks->totalUncompressed = static_cast<std::uint32_t>(totalUncompressed);
@@ -759,11 +755,7 @@ int UnzipListInfoMode(UnzipContext* c) {
       UnzipInfo(c, 0, "\n-------------------------- file comment ends -----------------------------\n");
     }
   }
-  if (endNote) {
-    UnzipInfo(c, kUnzipMsgError, "\nnote:  didn't find end-of-central-dir signature at end of central dir.\n%s",
-              kUnzipBinaryHint);
-    worst = std::max(worst, static_cast<int>(kUnzipWarning));
-  }
+  UnzipReportEndNote(c, endNote, &worst);
   int ratio = UnzipRatioPerMille(static_cast<std::uint32_t>(totalUncompressed), static_cast<std::uint32_t>(totalCompressed));
   UnzipInfo(c, 0, "%lu file%s, %lu bytes uncompressed, %lu bytes compressed:  %s%d.%d%%\n",
             static_cast<unsigned long>(listed), listed == 1 ? "" : "s", static_cast<unsigned long>(totalUncompressed),

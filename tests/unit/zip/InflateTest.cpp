@@ -6,27 +6,14 @@
 #include <string>
 #include <vector>
 
+#include "tests/unit/zip/ZipBuilder.h"
 #include "zip/UnzipInflate.h"
 #include "zip/ZipCrc32.h"
 
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
-
-// Raw deflate by zlib, the reference encoder.
-Bytes Deflate(const Bytes& in, int level, int strategy = Z_DEFAULT_STRATEGY) {
-  z_stream zs{};
-  deflateInit2(&zs, level, Z_DEFLATED, -15, 9, strategy);
-  Bytes out(deflateBound(&zs, in.size()) + 16);
-  zs.next_in = const_cast<Bytes::value_type*>(in.data());
-  zs.avail_in = static_cast<uInt>(in.size());
-  zs.next_out = out.data();
-  zs.avail_out = static_cast<uInt>(out.size());
-  deflate(&zs, Z_FINISH);
-  out.resize(zs.total_out);
-  deflateEnd(&zs);
-  return out;
-}
+using ziptest::Bytes;
+using ziptest::RawDeflate;  // zlib, the reference encoder
 
 Bytes Sample(std::size_t n, unsigned seed) {
   std::mt19937 rng(seed);
@@ -99,7 +86,7 @@ TEST(Inflate, MatchesZlibAtEveryLevelAndChunking) {
   };
   for (const Case& c : cases) {
     Bytes plain = Sample(c.size, static_cast<unsigned>(c.size + c.level));
-    Bytes packed = Deflate(plain, c.level, c.strategy);
+    Bytes packed = RawDeflate(plain, c.level, c.strategy);
     for (std::size_t chunk : {1u, 7u, 8192u, 1u << 20}) {
       Bytes out;
       UnzipInflateResult r = Inflate(packed, false, chunk, &out);
@@ -113,7 +100,7 @@ TEST(Inflate, MatchesZlibAtEveryLevelAndChunking) {
 TEST(Inflate, LongRunsAcrossTheWindow) {
   Bytes plain(400000, 'x');
   for (std::size_t i = 0; i < plain.size(); i += 70001) plain[i] = 'y';
-  Bytes packed = Deflate(plain, 9);
+  Bytes packed = RawDeflate(plain, 9);
   Bytes out;
   ASSERT_EQ(Inflate(packed, false, 8192, &out).code, 0);
   EXPECT_EQ(out, plain);
@@ -239,7 +226,7 @@ TEST(Inflate, InvalidStreamsAreRejected) {
   {
     // Fixed block cut short in the middle.
     Bytes plain = Sample(5000, 3);
-    Bytes packed = Deflate(plain, 6);
+    Bytes packed = RawDeflate(plain, 6);
     packed.resize(packed.size() / 2);
     cases.push_back({"truncated", packed, false});
   }
@@ -326,7 +313,7 @@ TEST(Inflate, SingleDistanceCodeOfOneBitIsAccepted) {
 
 TEST(Inflate, BufferHelperBoundsItsOutput) {
   Bytes plain = Sample(3000, 5);
-  Bytes packed = Deflate(plain, 9);
+  Bytes packed = RawDeflate(plain, 9);
   Bytes out(3000);
   EXPECT_EQ(UnzipInflateBuffer(packed.data(), packed.size(), out.data(), out.size(), false), 3000);
   EXPECT_EQ(out, plain);

@@ -15,9 +15,9 @@ using Bytes = std::vector<std::uint8_t>;
 
 inline Bytes ToBytes(const std::string& s) { return Bytes(s.begin(), s.end()); }
 
-inline Bytes RawDeflate(const Bytes& in, int level = 6) {
+inline Bytes RawDeflate(const Bytes& in, int level = 6, int strategy = Z_DEFAULT_STRATEGY) {
   z_stream zs{};
-  deflateInit2(&zs, level, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY);
+  deflateInit2(&zs, level, Z_DEFLATED, -15, 8, strategy);
   Bytes out(deflateBound(&zs, static_cast<uLong>(in.size())) + 16);
   zs.next_in = const_cast<Bytes::value_type*>(in.data());
   zs.avail_in = static_cast<uInt>(in.size());

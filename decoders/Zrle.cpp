@@ -40,11 +40,13 @@ struct Cpixel24Low {
   using P = std::uint32_t;
   static constexpr int kBytes = 3, kWave = 32;
   static P Get(const std::uint8_t* p) { return p[0] | p[1] << 8 | static_cast<P>(p[2]) << 16; }
+  static P FromWord(std::uint32_t w) { return w & 0xFFFFFF; }  // the bytes p[0..3] little-endian
 };
 struct Cpixel24High {
   using P = std::uint32_t;
   static constexpr int kBytes = 3, kWave = 32;
   static P Get(const std::uint8_t* p) { return static_cast<P>(p[0]) << 8 | static_cast<P>(p[1]) << 16 | static_cast<P>(p[2]) << 24; }
+  static P FromWord(std::uint32_t w) { return w << 8; }
 };
 struct Cpixel32 {
   using P = std::uint32_t;
@@ -96,10 +98,13 @@ void ReadCpixels(S& in, typename C::P* dst, std::size_t count) {
   while (count > 0) {
     const std::size_t n = in.Check(C::kBytes, count);
     const std::uint8_t* p = in.GetPtr();
-    if (C::kBytes == sizeof(typename C::P)) {
+    if constexpr (C::kBytes == sizeof(typename C::P)) {
       std::memcpy(dst, p, n * C::kBytes);
     } else {
-      for (std::size_t i = 0; i < n; i++) dst[i] = C::Get(p + i * C::kBytes);
+      std::size_t i = 0;
+      if constexpr (C::kBytes == 3)  // four-byte loads; the last pixel's would pass the span's end
+        for (; i + 1 < n; i++) dst[i] = C::FromWord(LoadPixel<std::uint32_t>(p + i * 3));
+      for (; i < n; i++) dst[i] = C::Get(p + i * C::kBytes);
     }
     in.SetPtr(p + n * C::kBytes);
     dst += n;
@@ -107,11 +112,15 @@ void ReadCpixels(S& in, typename C::P* dst, std::size_t count) {
   }
 }
 
-// Reads one tile into tile (tw x th, packed). Returns false when a palette index lies
-// outside the palette: the tile's data are still consumed, but its content is not known.
-// *wavelet is set when the tile carries wavelet coefficients.
+// What ReadTile found.
+enum class Tile { kPixels, kSolid, kCorrupt };
+
+// Reads one tile into tile (tw x th, packed). kCorrupt: a palette index lies outside the
+// palette; the tile's data are still consumed, but its content is not known. kSolid: the
+// tile is one colour, left in *solid and not written to the buffer (unless it carries
+// wavelet coefficients). *wavelet is set when the tile carries wavelet coefficients.
 template <class C, class S>
-bool ReadTile(S& in, typename C::P* tile, int tw, int th, int level, bool* wavelet) {
+Tile ReadTile(S& in, typename C::P* tile, int tw, int th, int level, bool* wavelet, typename C::P* solid) {
   using P = typename C::P;
   const int n = tw * th;
   for (;;) {
@@ -120,8 +129,10 @@ bool ReadTile(S& in, typename C::P* tile, int tw, int th, int level, bool* wavel
     P palette[128];
     ReadCpixels<C>(in, palette, paletteSize);
     if (paletteSize == 1) {
+      *solid = palette[0];
+      if (!*wavelet) return Tile::kSolid;
       FillPixels<P>(tile, static_cast<std::size_t>(n), palette[0]);
-      return true;
+      return Tile::kPixels;
     }
     if (sub & 128) {
       if (paletteSize == 0) {  // plain runs
@@ -131,7 +142,7 @@ bool ReadTile(S& in, typename C::P* tile, int tw, int th, int level, bool* wavel
           FillPixels<P>(tile + i, static_cast<std::size_t>(run), v);
           i += run;
         }
-        return true;
+        return Tile::kPixels;
       }
       bool ok = true;  // palette runs
       for (int i = 0; i < n;) {
@@ -145,7 +156,7 @@ bool ReadTile(S& in, typename C::P* tile, int tw, int th, int level, bool* wavel
         }
         i += run;
       }
-      return ok;
+      return ok ? Tile::kPixels : Tile::kCorrupt;
     }
     if (paletteSize == 0) {
       if (C::kWave && level > 0 && !*wavelet) {
@@ -153,7 +164,7 @@ bool ReadTile(S& in, typename C::P* tile, int tw, int th, int level, bool* wavel
         continue;
       }
       ReadCpixels<C>(in, tile, static_cast<std::size_t>(n));
-      return true;
+      return Tile::kPixels;
     }
     // Packed palette indices, each row starting on a byte.
     const int bits = paletteSize == 2 ? 1 : paletteSize <= 4 ? 2 : paletteSize <= 16 ? 4 : 8;
@@ -180,7 +191,7 @@ bool ReadTile(S& in, typename C::P* tile, int tw, int th, int level, bool* wavel
         dst[x] = palette[index];
       }
     }
-    return ok;
+    return ok ? Tile::kPixels : Tile::kCorrupt;
   }
 }
 
@@ -205,7 +216,9 @@ void DecodeTiles(DecoderState& st, S& in, int x0, int y0, int w, int h, int leve
     for (int tx = 0; tx < w; tx += kTile) {
       const int tw = std::min(kTile, w - tx);
       bool wavelet = false;
-      if (!ReadTile<C>(in, tile, tw, th, level, &wavelet)) {
+      P solid = 0;
+      const Tile kind = ReadTile<C>(in, tile, tw, th, level, &wavelet, &solid);
+      if (kind == Tile::kCorrupt) {
         kebLog.Print(0, "ZRLE: palette index outside the palette, tile at %d,%d not drawn\n", x0 + tx, y0 + ty);
         continue;
       }
@@ -213,7 +226,10 @@ void DecodeTiles(DecoderState& st, S& in, int x0, int y0, int w, int h, int leve
       FramebufferLock lock(st.host);
       const Framebuffer& fb = lock.fb();
       if (!CanWrite(fb, sizeof(P), x0, y0, w, h)) continue;
-      CopyPixelRect(fb, x0 + tx, y0 + ty, tw, th, sizeof(P), reinterpret_cast<const std::uint8_t*>(tile));
+      if (kind == Tile::kSolid)  // straight into the bitmap: no pass through the tile buffer
+        FillRectUnchecked<P>(fb.At(x0 + tx, y0 + ty), fb.stride, tw, th, solid);
+      else
+        CopyPixelRect(fb, x0 + tx, y0 + ty, tw, th, sizeof(P), reinterpret_cast<const std::uint8_t*>(tile));
       if (st.rectanglesReceived < 4) st.host.InvalidateScreenRect(0, 0, fb.width, fb.height);
     }
   }

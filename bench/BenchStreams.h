@@ -21,7 +21,7 @@ Image MakeScreen(int width, int height, int bpp, int frame);
 
 // One compressed block of a stream, kept for timing its codec alone.
 struct Block {
-  enum Kind { Zlib, Jpeg, Lzo } kind = Zlib;
+  enum Kind { Zlib, Jpeg, Lzo, Zstd, Xz } kind = Zlib;
   int stream = 0;                  // Tight's stream number (Zlib)
   std::vector<std::uint8_t> data;
   std::size_t plainBytes = 0;      // what it decompresses to (JPEG: width x height x 4)
@@ -35,6 +35,8 @@ struct Stream {
   std::uint64_t rects = 0;
   std::uint64_t payload = 0;        // raw pixel bytes carried (Raw only)
   std::vector<Block> blocks;        // compressed blocks in stream order (Tight, Ultra)
+  int quality = -1;                 // the viewer's "quality" option it was made for (ZYWRLE level)
+  bool libvncclient = true;         // libvncclient decodes the encoding
 };
 
 // Every frame of `screens` as one FramebufferUpdate in the encoding, cut into rectangles

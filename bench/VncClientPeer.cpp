@@ -25,7 +25,7 @@ Times RunLibVncClient(int port, int bytesPerPixel) {
   client->serverHost = strdup("127.0.0.1");
   client->serverPort = port;
   client->Bell = OnBell;
-  client->appData.encodingsString = "raw copyrect rre corre hextile tight ultra";
+  client->appData.encodingsString = "raw copyrect rre corre hextile tight ultra zlib zrle zywrle";
   gotBell = false;
   if (!rfbInitClient(client, nullptr, nullptr)) return {-1, -1};  // frees the client on failure
   Stopwatch watch;

@@ -163,6 +163,9 @@ public:
     st->mode = (st->isDirectory ? _S_IFDIR | 0111 : _S_IFREG) | 0444 |
                ((d.dwFileAttributes & FILE_ATTRIBUTE_READONLY) ? 0 : 0222) | (st->isExecutable ? 0111 : 0);
     st->links = 1;
+    // Volume serial and file index identify a file (the archiver compares the files it
+    // reads with its own archive); folders, asked about on every path, skip the open.
+    if (st->isDirectory) return true;
     HANDLE h = CreateFileA(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (h != INVALID_HANDLE_VALUE) {

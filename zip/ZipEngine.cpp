@@ -180,10 +180,8 @@ void ZipHostPrint(const char* format, ...) {
 int ZipAbort(ZipRun* run, int code, const char* detail) {
   if (run->aborted) return code;
   run->aborted = true;
-  if (IsIoCode(code)) {
-    std::string text = gSystemError != 0 ? run->fs->ErrorText(gSystemError) : std::string("unknown error");
-    ZipErrorText("zip I/O error: %s\n", text.c_str());
-  }
+  // The system's own words come first, where the system gave a reason.
+  if (IsIoCode(code) && gSystemError != 0) ZipErrorText("zip I/O error: %s\n", run->fs->ErrorText(gSystemError).c_str());
   gSystemError = 0;
   ZipErrorText("\nzip error: %s (%s)\n", CodeText(code), detail);
   return code;
@@ -242,10 +240,6 @@ bool ZipPatternsAccept(ZipRun* run, const std::string& name) {
 
 namespace {
 
-struct ParsedArguments {
-  bool singleM = false;
-};
-
 int BadArgument(ZipRun* run, const char* text) { return ZipAbort(run, kZipBadArguments, text); }
 
 int SetAction(ZipRun* run, ZipAction action, bool* actionSet) {
@@ -256,7 +250,7 @@ int SetAction(ZipRun* run, ZipAction action, bool* actionSet) {
 }
 
 // The switches and names of the command line, applied to the run.
-int ParseArguments(ZipRun* run, int argc, const char* const* argv, ParsedArguments* pa) {
+int ParseArguments(ZipRun* run, int argc, const char* const* argv) {
   bool actionSet = false, haveZip = false, havePasswordArg = false, haveSince = false, haveBefore = false;
   int patternMode = 0;  // 'i' or 'x' while patterns follow
   for (int i = 1; i < argc; i++) {
@@ -336,7 +330,7 @@ int ParseArguments(ZipRun* run, int argc, const char* const* argv, ParsedArgumen
               run->mustMatch = 2;
               p++;
             } else {
-              pa->singleM = true;
+              return BadArgument(run, "-M not supported, use -MM for Must Match");
             }
             break;
           case 'n': {
@@ -617,8 +611,7 @@ int DeleteMovedFiles(ZipRun* run, const std::vector<ZipEntry*>& added) {
 
 int RunCommandLine(ZipRun* run, int argc, const char* const* argv) {
   run->fs->UseSystemTimeZone();
-  ParsedArguments pa;
-  int r = ParseArguments(run, argc, argv, &pa);
+  int r = ParseArguments(run, argc, argv);
   if (r) return r;
   if (run->namesFromStdin) ReadNamesFile(stdin, &run->names);
   r = ZipBuildPatternList(run);
@@ -634,7 +627,6 @@ int RunCommandLine(ZipRun* run, int argc, const char* const* argv) {
   if (run->zipName == "-") return BadArgument(run, "can't write a zip file to standard output here");
 
   // Checks.
-  if (pa.singleM) return BadArgument(run, "-M not supported, use -MM for Must Match");
   if (run->level == 9 || run->suffixes == ":" || run->suffixes == ";") run->suffixes.clear();
   if (run->action == ZipAction::kDelete &&
       (run->storeAll || run->move || run->recurse || run->encrypt || run->entryComments || run->archiveComment)) {

@@ -118,39 +118,3 @@ write("fuzz_cache_lists", 0, head
       + crect(1, 2, 0, 0, 0, [bytes([0xA2, 0, 16]) + bytes([0, 1, 0, 1, 0, 2, 0, 2, 0, 3, 0, 3, 0, 1, 0, 1])])
       + crect(2, 2, len(entries), 0, 0, [ztok(0, entries)])
       + crect(3, 2, len(entries), 0, 0, [bytes([0xA1, 0, len(entries)]) + entries]))
-
-
-# The compressed families (fuzz/CompressedFuzz.h): format byte, size, options, then
-# rectangles as selector, x, y, w, h, token count and tokens; tokens 0x80-0x9F carry
-# plain bytes that the harness compresses.
-def crect(selector, x, y, w, h, tokens):
-    return bytes([selector]) + b"".join(v.to_bytes(2, "big") for v in (x, y, w, h)) + bytes([len(tokens)]) + b"".join(tokens)
-
-
-def ztok(stream, plain, u32=True, zstd=False):
-    return bytes([(0x90 if u32 else 0x80) | stream | (4 if zstd else 0), len(plain)]) + plain
-
-
-def lit(b):
-    return bytes([len(b) - 1]) + b
-
-
-head = bytes([0, 0, 64, 0, 48, 0x0B])  # 32 bits, 64 x 48, cache on, quality 4
-pix = bytes(range(0, 48))             # 12 pixels of 4 bytes
-tiles = bytes([1, 10, 20, 30]) + bytes([128, 1, 2, 3, 255, 4, 5, 6, 0]) + bytes([2, 0, 0, 0, 9, 9, 9]) + bytes(8)
-write("fuzz_zlib_family", 0, head
-      + crect(0, 0, 0, 4, 3, [ztok(0, pix)])                                   # Zlib
-      + crect(2, 0, 0, 36, 3, [lit(bytes([2, 1, 2, 3, 4])), lit(bytes([32])), ztok(1, bytes(16 * 3 * 4), False),
-                               lit(bytes([64 | 8])), ztok(2, bytes([1, 0x11, 0x00]), False)]))  # ZlibHex
-write("fuzz_zrle_family", 0, head
-      + crect(0, 0, 0, 66, 5, [ztok(3, tiles)])                                # ZRLE
-      + crect(1, 8, 8, 16, 8, [ztok(3, bytes([0, 1, 0, 0, 0]))])              # ZYWRLE wavelet tile
-      + crect(4, 0, 1, 0, 0, [bytes([0xA0, 0, 16]) + bytes([0, 2, 0, 3, 0, 4, 0, 4, 1, 50, 60, 70, 0, 0, 0, 0])]))  # XZ
-entries = (bytes([0, 1, 0, 1, 0, 2, 0, 2, 0, 0, 0, 0]) + bytes(16)
-           + bytes([0, 5, 0, 5, 0, 1, 0, 1, 0, 0, 0, 1]))
-write("fuzz_cache_lists", 0, head
-      + crect(7, 0, 0, 10, 10, [lit(bytes(100))] * 4)                          # Raw
-      + crect(0, 1, 1, 4, 4, [lit(b"\0\0")])                                   # cache swap
-      + crect(1, 2, 0, 0, 0, [bytes([0xA2, 0, 16]) + bytes([0, 1, 0, 1, 0, 2, 0, 2, 0, 3, 0, 3, 0, 1, 0, 1])])
-      + crect(2, 2, len(entries), 0, 0, [ztok(0, entries)])
-      + crect(3, 2, len(entries), 0, 0, [bytes([0xA1, 0, len(entries)]) + entries]))

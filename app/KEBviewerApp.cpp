@@ -1,7 +1,9 @@
 #include "app/KEBviewerApp.h"
 
+#include <cstdio>
 #include <new>
 
+#include "app/Daemon.h"
 #include "app/Exception.h"
 #include "app/Log.h"
 #include "app/UiText.h"
@@ -100,13 +102,23 @@ KEBviewerApp32::KEBviewerApp32(HINSTANCE instance, const char* cmdline) : KEBvie
   }
   if (m_options.m_listening) {
     kebLog.Print(3, "In listening mode - staring daemons\n");
-    // The listening daemon is created here once it exists in this program.
+    try {
+      m_pdaemon = new Daemon(m_options.m_listenPort, m_options.m_ipv6);
+    } catch (const WarningException& e) {
+      char text[1024];
+      std::snprintf(text, sizeof text, "%s (%s)\n\r%s", UiText(IDS_DAEMON_ERROR), e.Message(),
+                    UiText(IDS_ANOTHER_RUNNING));
+      UI().ShowMessage(text, UiText(IDS_VIEWER_ERROR_TITLE), MessageIcon::Error);
+      ExitProcess(1);
+    }
   }
 }
 
 KEBviewerApp32::~KEBviewerApp32() {
   // Connections go first: they may still use the options and the log.
   CloseAllConnections();
+  delete m_pdaemon;
+  m_pdaemon = nullptr;
 }
 
 // A connection that failed to start: close it, tell the user, then delete it.

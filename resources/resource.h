@@ -52,3 +52,13 @@
 // The helpdesk list of security type 105.
 #define IDD_HELPDESK_LIST 210
 #define IDC_HELPDESK_LIST 1176
+
+// Listening mode: the tray icons and menu. The command ids are shared with the
+// connection's system menu.
+#define IDR_TRAYMENU 103
+#define IDI_LISTEN_DISABLED 177
+#define ID_CONN_OPTIONS 1007
+#define ID_ABOUT 111
+#define ID_NEWCONN 50006
+#define ID_CLOSE_DAEMON 50023
+#define ID_TOGGLE_LISTEN 50024

@@ -7,7 +7,7 @@ import pytest
 
 import kebwine
 
-NO_DAEMON = pytest.mark.xfail(reason="listening mode has no Daemon yet: nothing listens", strict=False)
+NO_DAEMON = lambda f: f
 
 
 @pytest.fixture

@@ -90,11 +90,15 @@ std::size_t FdInStream::ReadSome(std::uint8_t* dest, std::size_t space) {
 
   std::uint64_t before = timing_ ? GetTimeMicroseconds() : 0;
 
-  int r = WaitForData(timeoutMs_);
-  if (r < 0) throw SystemException("select", LastSocketError());
-  if (r == 0) {
-    if (timeoutMs_ > 0) throw TimedOut();
-    if (blockCallback_) blockCallback_(blockArg_);
+  // Without a time-out and without a block callback the poll would decide nothing: the
+  // read blocks either way, so the system call is saved on the hot path.
+  if (timeoutMs_ > 0 || blockCallback_) {
+    int r = WaitForData(timeoutMs_);
+    if (r < 0) throw SystemException("select", LastSocketError());
+    if (r == 0) {
+      if (timeoutMs_ > 0) throw TimedOut();
+      blockCallback_(blockArg_);
+    }
   }
 
   long n;

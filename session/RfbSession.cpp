@@ -129,12 +129,13 @@ bool RfbSession::CloseSocket() {
 }
 
 void RfbSession::CloseConnection() {
+  m_closing = true;
   m_paused = true;
   if (CloseSocket()) {
     std::lock_guard<std::recursive_mutex> g(m_sendLock);
     m_out.Clear();
   }
-  if (m_threadStarted) m_event1.Wait(6000);
+  if (m_threadStarted) WaitForThreadEvent(m_event1, 6000);
 }
 
 void RfbSession::ConnectWatchdogThreadProc() {
@@ -352,16 +353,18 @@ void RfbSession::SendClientInit() {
   }
 }
 
-void RfbSession::CheckFramebufferSize() {
-  if (m_si.framebufferWidth <= kMaxFramebufferSide && m_si.framebufferHeight <= kMaxFramebufferSide) return;
-  kebLog.Print(0, "Framebuffer of %d x %d pixels\n", m_si.framebufferWidth, m_si.framebufferHeight);
+void RfbSession::CheckFramebufferSize() { CheckFramebufferSize(m_si.framebufferWidth, m_si.framebufferHeight); }
+
+void RfbSession::CheckFramebufferSize(std::uint16_t& width, std::uint16_t& height) {
+  if (width <= kMaxFramebufferSide && height <= kMaxFramebufferSide) return;
+  kebLog.Print(0, "Framebuffer of %d x %d pixels\n", width, height);
   bool checked = false;
   ChoicePrompt p{UiText(IDS_SIZE_WARNING), UiText(IDS_SIZE_QUESTION), UiText(IDS_ACCEPT_CONNECT),
                  UiText(IDS_REFUSE_CONNECT), ""};
   // Refusing ends this connection quietly on the thread that asked; the caller closes it.
   if (!AskChoice(p, &checked)) throw QuietException("Framebuffer size refused");
-  m_si.framebufferWidth = kOversizeWidth;
-  m_si.framebufferHeight = kOversizeHeight;
+  width = kOversizeWidth;
+  height = kOversizeHeight;
 }
 
 void RfbSession::ReadServerInit() {

@@ -18,8 +18,10 @@
 #include "decoders/Framebuffer.h"
 #include "decoders/GrowBuffer.h"
 #include "decoders/PixelFormat.h"
+#include "decoders/RectHeader.h"
 #include "rdr/FdInStream.h"
 #include "rdr/Sys.h"
+#include "security/Credentials.h"
 #include "session/AutoResetEvent.h"
 #include "session/ChannelTransform.h"
 #include "session/ClientMessages.h"
@@ -80,8 +82,9 @@ public:
   void SendClientInit();
   void ReadServerInit();
   // A framebuffer wider or taller than 20000 pixels: the user chooses 1024 x 800 or ends
-  // the connection (QuietException).
+  // the connection (QuietException). The second form checks a size about to be applied.
   void CheckFramebufferSize();
+  void CheckFramebufferSize(std::uint16_t& width, std::uint16_t& height);
   void SelectSessionPixelFormat();
   void SendFormatAndEncodings();
   // The option pages' presets (the "QuickOption" value) applied to the shared options.
@@ -96,6 +99,55 @@ public:
   // buffer and, once a connection thread was started, waits up to 6000 ms for it to end
   // (first event).
   void CloseConnection();
+
+  // ---- Connection thread: server messages ----
+
+  // The kinds of update request the GUI thread is asked for (the viewer window's
+  // WM_REQUESTUPDATE wParam): incremental, full, or "apply a pending pixel-format change,
+  // else incremental unless dormant".
+  static constexpr std::uint32_t kRequestFull = 0;
+  static constexpr std::uint32_t kRequestIncremental = 1;
+  static constexpr std::uint32_t kRequestNewFormat = 0xFFFFFFFF;
+  // The longest interval a window timer takes (about 24.8 days).
+  static constexpr std::uint32_t kMaxTimerMs = 0x7FFFFFFF;
+
+  // The body of the connection thread: the first (full) update request, then one server
+  // message at a time. A lost connection parks the thread (paused) and tells the display
+  // (ConnectionLost); it then polls every 2000 ms until the connection resumes or
+  // EndConnectionThread is called. Catches everything; returns when the thread is to end.
+  void RunConnectionThread();
+  // Lets the connection thread end at its next look (the reconnect delay becomes 0) and
+  // wakes it from its poll. Any thread.
+  void EndConnectionThread();
+  bool ConnectionThreadEnded() const { return m_threadEnded.load(); }
+
+  // One server message, its type byte included. Stream errors and messages that end the
+  // connection throw.
+  void ReadServerMessage();
+  // Message 0 after its type byte: every rectangle, the update region, the next request.
+  void ReadFramebufferUpdate();
+  // Message 173: keep-alive interval, idle interval and remote input state.
+  void ReadServerState();
+  // Messages whose handling lives elsewhere are read whole and dropped here, so that the
+  // stream stays in step: 3 (cut text), 7 (file transfer), 11 (text chat), 253 (gii).
+  void ReadServerCutText();
+  void SkipFileTransferMessage();
+  void SkipTextChatMessage();
+  void SkipGiiMessage();
+
+  // ---- Update requests (GUI thread) ----
+
+  // WM_REQUESTUPDATE: 1 incremental, kRequestNewFormat RequestNewFormatOrUpdate, any other
+  // value a full request; always for the whole framebuffer.
+  void HandleUpdateRequest(std::uint32_t kind);
+  // With a pixel-format change pending: the new session format, a new bitmap,
+  // SetPixelFormat and SetEncodings and a full request. Otherwise an incremental request
+  // unless dormant (a connection entering dormancy sends this last one).
+  void RequestNewFormatOrUpdate();
+
+  // The automatic encoding choice: feeds one rate sample (kbit/s) into the estimate and
+  // switches the preferred encoding when the estimate moved into another band.
+  void AutoDetectSample(std::uint32_t kbits, std::uint64_t nowMs);
 
   // ---- Output path (send lock inside; message lock taken by the message writers) ----
 
@@ -208,6 +260,7 @@ public:
   bool m_securityType17Ui = false;  // the same, read by the toolbar and its window
   bool m_infoMsgRequested = false;  // the server offered 117: ClientInit carries "InfoMsg"
   bool m_msLogonRequested = false;  // type 112 chose MS-Logon for the password scheme
+  ConnectionCredentials m_credentials;  // passwords given, stored or entered for this connection
 
   // Encryption plug-in state, set up by the security schemes.
   bool m_fUsePlugin = false;         // a plug-in is in use for this session
@@ -247,11 +300,28 @@ public:
   // Life cycle.
   std::atomic<bool> m_threadStarted{false};  // the connection thread was started (events in use)
   std::atomic<bool> m_running{false};
-  std::atomic<bool> m_paused{false};  // closing or connection lost
-  int m_reconnectAttempts = 3;
-  int m_reconnectDelay = 0;
+  std::atomic<bool> m_paused{false};   // closing or connection lost
+  std::atomic<bool> m_closing{false};  // the user or the application closes this connection
+  std::atomic<int> m_reconnectAttempts{3};
+  std::atomic<int> m_reconnectDelay{0};  // seconds; the connection thread runs while above 0
   AutoResetEvent m_event1;
   AutoResetEvent m_event2{true};
+
+  // Connection thread and display state.
+  int m_typeByteConsumed = 1;  // 0: an old-style plug-in repeats the type byte
+  std::atomic<int> m_dormant{0};  // 0 awake, 1 dormant (no requests), 2 one more request, then 1
+  std::atomic<std::uint32_t> m_idleInterval{0};  // seconds (ServerState 3); 0: off
+  std::atomic<bool> m_remoteInputEnabled{true};  // ServerState 1
+  struct DesktopRect {
+    int x = 0, y = 0, w = 0, h = 0;
+  } m_desktopRect;  // the part of the remote desktop shown (0xFFFFFECD, ExtendedDesktopSize)
+  std::int32_t m_lastEncoding = 0;  // last real encoding received (shown in the connection info)
+
+  // Automatic encoding choice ("autoDetect").
+  int m_autoLevel = 0;
+  std::uint32_t m_kbitsEstimate = 0;
+  std::uint64_t m_autoLastChangeMs = 0;
+  std::uint64_t m_autoCheckIntervalMs = 0;
 
   // Locks. Order: message -> send -> plug-in transform; framebuffer -> send.
   std::recursive_mutex m_connectionLock;
@@ -279,16 +349,56 @@ protected:
   virtual bool AskChoice(const ChoicePrompt& prompt, bool* checked) = 0;
   // The helpdesk list of type 105: index + 1 of the chosen entry, 0 when cancelled.
   virtual std::uint32_t ChooseHelpdesk(const std::vector<std::string>& entries) = 0;
+  // An authentication dialog of that type for this server, with its two status texts:
+  // false when the user cancelled (or nobody can be asked); else the entries are in *entry.
+  virtual bool AskCredentials(AuthDialogType type, const char* status1, const char* status2, AuthEntry* entry) {
+    return false;
+  }
   virtual void SetStatusText(int control, const char* text) {}
   // "Don't ask anymore" was ticked for untrusted servers: the option is set, and written to
   // the options file when only that file is in use.
   virtual void SaveAllowUntrustedServers();
   // The version answer went out on a connection accepted in listening mode.
   virtual void PlayIncomingSound() {}
-  // Keep-alive timer of the viewer window (the display code); ms <= 0 stops it.
+  // Keep-alive timer of the viewer window (the display code); ms <= 0 stops it. Called
+  // on the GUI thread and, for ServerState, on the connection thread.
   virtual void SetKeepAliveTimer(int ms) {}
   // Whether update requests and input are held back (file transfer or chat in progress).
   virtual bool HoldUpdatesAndInput() { return false; }
+
+  // ---- What the display supplies to the connection thread (the defaults do nothing) ----
+  // None of these may wait for the GUI thread except PostUpdateRequest with wait, and
+  // none is called with the framebuffer lock held except RebuildFramebuffer.
+
+  // Asks the GUI thread for HandleUpdateRequest(kind): posted, or sent and waited for.
+  virtual void PostUpdateRequest(std::uint32_t kind, bool wait) {}
+  // Builds the bitmap anew for m_si's size and m_myFormat (mid grey, a fresh cache).
+  // Called with the framebuffer lock held, on either thread.
+  virtual void RebuildFramebuffer() {}
+  // The framebuffer size changed: the windows are to be sized and repainted.
+  virtual void FramebufferResized() {}
+  // The rectangles of the update just read (AddRectToUpdateRegion) are to be repainted.
+  virtual void InvalidateUpdateRegion() {}
+  // The desktop rectangle changed (m_desktopRect): size the windows, scroll to its corner.
+  virtual void ShowDesktopRect() {}
+  // Server message 2.
+  virtual void Bell() {}
+  // The idle timer of ServerState 3; 0 stops it (and the dormancy timer).
+  virtual void SetIdleTimer(std::uint32_t ms) {}
+  // A ServerState message was handled (the toolbar shows the server's state).
+  virtual void ServerStateChanged() {}
+  // Message 80: the viewer window is to acknowledge plug-in streaming.
+  virtual void PostStreamingAck() {}
+  // The connection thread started: the windows are to be sized and shown.
+  virtual void ConnectionThreadStarted() {}
+  // The connection was lost (or is to end): the frame window is told, with the reconnect
+  // attempts left. warning: the text of a box for the user, or nullptr.
+  virtual void ConnectionLost(int attemptsLeft, const char* warning) {}
+  // The local monitors, for the answer to an ExtendedDesktopSize.
+  virtual MonitorLayout LocalMonitorLayout() { return MonitorLayout(); }
+  // A GUI-side wait for a connection-thread event (the shell keeps handling sent
+  // messages meanwhile, so that a thread waiting for the GUI thread can finish).
+  virtual bool WaitForThreadEvent(AutoResetEvent& event, int timeoutMs) { return event.Wait(timeoutMs); }
 
   // Client sides of the security schemes. Each sends and reads what its scheme needs
   // before the SecurityResult. The schemes not built here fail as unsupported.
@@ -316,6 +426,32 @@ protected:
   int HandshakeTimeoutMs() const;
 
 private:
+  // The rest of a server message behind its type byte: total - 1 bytes into buf + 1, or,
+  // with an old-style plug-in that repeats the type byte, all of it into buf.
+  void ReadMessageBody(std::uint8_t* buf, std::size_t total);
+  // Reads and drops n bytes of the input.
+  void DiscardInput(std::uint64_t n);
+  // A new framebuffer size from the server (NewFBSize, ExtendedDesktopSize, message 4).
+  void ResizeFramebuffer(int width, int height);
+  // Plug-in data ahead of a decoder (pre-read block or injected ZRLE data); true when a
+  // block was read.
+  bool ReadPluginBlock(std::int32_t encoding);
+  // An unknown encoding: reads and drops whatever the server still sends, until it has
+  // been silent for about 1 s.
+  void DrainAfterUnknownEncoding();
+  // 0xFFFFFECC.
+  void ReadExtendedDesktopSize(const RectHeader& r);
+  // One rectangle header through ReadExact.
+  RectHeader ReadRectHeader();
+
+  // The loss road: paused, and the frame told (unless this side is closing).
+  void ConnectionLostRoad(int attempts, const char* warning);
+
+  AutoResetEvent m_threadWake;  // wakes the parked connection thread
+  std::atomic<bool> m_endThread{false};
+  std::atomic<bool> m_threadEnded{false};
+  bool m_formatResendDue = false;  // the ZRLE format rewrite: SetPixelFormat after this update
+
   void ReadExactUnconverted(void* buf, std::size_t n);
   void ReadProtocolVersionBytes(std::uint8_t out[12]);
   // Reads a reason string (u32 length and text); the text is kept terminated in

@@ -3,6 +3,11 @@
 
 #define IDI_MAINICON 101
 
+// Cursors over the viewer window ("localcursor" 1 and 0) and of point selection.
+#define IDC_DOTCURSOR 105
+#define IDC_NOCURSOR 142
+#define IDC_POINTSELECT 148
+
 // The all-in-one options dialog (KEBOptions::DoDialog). Encoding radios are 2000 + the
 // encoding number (IDC_ENCODING_BASE + n).
 #define IDD_OPTIONDIALOG 139

@@ -11,6 +11,7 @@
 #include "app/Log.h"
 #include "app/UiText.h"
 #include "dialogs/DialogHelpers.h"
+#include "display/ViewerMessages.h"
 #include "resources/StringIds.h"
 #include "security/HelpdeskListDialog.h"
 
@@ -78,10 +79,16 @@ void ClientConnection::Init(KEBviewerApp* app) {
 ClientConnection::~ClientConnection() {
   StopConnectWatchdog();
   // The second event is signalled until a connection thread runs, and set again when it ends.
-  m_event2.Wait(6000);
+  WaitForThreadEvent(m_event2, 6000);
   CloseSocket();
   m_fdin.reset();
   if (m_pApp) m_pApp->DeregisterConnection(this);
+  {
+    std::lock_guard<std::recursive_mutex> g(m_bitmapLock);
+    ReleaseLocalFramebuffer();
+  }
+  if (m_hUpdateRgn) DeleteObject(m_hUpdateRgn);
+  if (m_hPalette) DeleteObject(m_hPalette);
 }
 
 void ClientConnection::Run() {
@@ -96,13 +103,46 @@ void ClientConnection::Run() {
     m_fUseProxy = m_opts.m_UseProxy;
   }
   DoConnection();
-  // The windows, the framebuffer bitmap, the keyboard hook and the connection thread
-  // follow here; until they exist the connection stays open and idle.
+
+  // The window phase. A failure here leaves no window behind: the caller deletes the
+  // connection.
+  try {
+    CreateFrameWindow();
+    CreateDisplayWindow();
+    SetWindowTextA(m_hwndMain, (m_opts.m_viewonly ? m_desktopNameViewOnly : m_desktopName).c_str());
+    SizeWindow();
+    ShowWindow(m_hwndcn, SW_SHOW);
+    {
+      std::lock_guard<std::recursive_mutex> g(m_bitmapLock);
+      CreateLocalFramebuffer();
+    }
+    SizeWindow();
+    ShowWindow(m_hwndMain, SW_SHOW);
+    UpdateWindow(m_hwndMain);
+    m_threadStarted = true;
+    start_undetached();
+  } catch (...) {
+    m_threadStarted = false;
+    if (m_hwndMain) {
+      SetWindowLongPtrA(m_hwndMain, GWLP_USERDATA, 0);
+      if (m_hwndcn) SetWindowLongPtrA(m_hwndcn, GWLP_USERDATA, 0);
+      DestroyWindow(m_hwndMain);
+    }
+    m_hwndMain = m_hwndcn = nullptr;
+    throw;
+  }
+  m_windowsOwnConnection = true;
 }
 
 void ClientConnection::CloseAndDestroy() {
   CloseConnection();
-  delete this;
+  EndConnectionThread();
+  if (m_hwndMain && m_windowsOwnConnection) {
+    // The frame deletes the connection when it goes.
+    DestroyWindow(m_hwndMain);
+    return;
+  }
+  FinishAndDelete();
 }
 
 bool ClientConnection::SetRecvTimeout(int ms) {
@@ -207,6 +247,17 @@ HWND ClientConnection::DialogParent() const { return m_hwndStatus ? m_hwndStatus
 
 bool ClientConnection::AskChoice(const ChoicePrompt& p, bool* checked) {
   BOOL box = FALSE;
+  // The connection thread owns no window: its questions are asked on the GUI thread,
+  // unless the connection is closing (then nobody is asked and the answer is no).
+  if (m_hwndcn && GetCurrentThreadId() != g_guiThreadId) {
+    if (m_closing) return false;
+    return SendMessageA(m_hwndcn, WM_VIEWER_ASKCHOICE, reinterpret_cast<WPARAM>(&p),
+                        reinterpret_cast<LPARAM>(checked)) == 1;
+  }
+  return AskChoiceHere(p, checked);
+}
+
+bool ClientConnection::AskChoiceHere(const ChoicePrompt& p, bool* checked) {
   int r = ShowChoiceTaskDialog(GetModuleHandleA(nullptr), DialogParent(), p.instruction, p.content, p.first,
                                p.second, p.checkbox ? p.checkbox : "", &box);
   if (checked) *checked = box != FALSE;

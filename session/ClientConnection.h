@@ -1,13 +1,18 @@
 // One viewer connection to one server (Win32 shell). The protocol lives in RfbSession;
 // this class adds what needs Windows: the Winsock connect (IPv4, IPv6, names), socket
-// options, the task dialogs of the handshake, registration with the application, and the
-// connection thread (omni_thread), whose body the viewer windows' stage adds.
+// options, the task dialogs of the handshake, registration with the application, the
+// connection thread (omni_thread, running the session's message loop), the frame and
+// viewer windows and the framebuffer bitmap (a DIB section) that the decoders write.
 #pragma once
 
 #include <winsock2.h>
 #include <windows.h>
 
 #include <omnithread.h>
+
+#include <memory>
+#include <mutex>
+#include <string>
 
 #include "session/RfbSession.h"
 
@@ -22,8 +27,10 @@ public:
   ClientConnection(KEBviewerApp* app, const char* host, int port);
   ~ClientConnection() override;
 
-  // Obtains the server, performs the handshake (DoConnection) and sets the session up.
-  // Throws on failure; the caller reports and deletes the connection.
+  // Obtains the server, performs the handshake (DoConnection), creates the windows and the
+  // framebuffer bitmap and starts the connection thread. Throws on failure, with no window
+  // left; the caller reports and deletes the connection. Once it has returned, the frame
+  // window owns the connection and deletes it when it is destroyed.
   void Run();
   // Closes and deletes the connection (application shut-down).
   void CloseAndDestroy();
@@ -39,7 +46,56 @@ public:
   HWND m_hwndStatus = nullptr;  // connection-status dialog
   RTL_OSVERSIONINFOW m_osVersion = {};
 
+  // ---- Viewer window and framebuffer bitmap (display/ViewerWindow.cpp) ----
+
+  // The viewer window, a child of the frame window, with its 30 s update timer.
+  void CreateDisplayWindow();
+  // Builds (or rebuilds) the DIB section for the framebuffer size and the session format,
+  // mid grey, with the cache buffer when "EnableCache" is on. Call with the framebuffer
+  // lock held. Throws ErrorException when the DIB cannot be made.
+  void CreateLocalFramebuffer();
+  void PaintViewerWindow(HWND hwnd);
+  void HandleUpdateRequestMessage(WPARAM wParam);
+  // Key and mouse input ends the dormancy that the server's idle interval started.
+  void LeaveDormantMode();
+  static LRESULT CALLBACK ViewerWndProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
+
+  // ---- Frame window (display/FrameWindow.cpp): the caption, the close box and the
+  // connection's end; sizing follows the framebuffer ----
+
+  void CreateFrameWindow();
+  // Sizes the frame so that its client area shows the (scaled) framebuffer, within the
+  // work area of its monitor; centred the first time, then where it is.
+  void SizeWindow();
+  static LRESULT CALLBACK FrameWndProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
+
+  // ---- FramebufferHost: the DIB section ----
+
+  Framebuffer CurrentFramebuffer() override;
+  void AddRectToUpdateRegion(int x, int y, int w, int h) override;
+  void InvalidateScreenRect(int x, int y, int w, int h) override;
+
 protected:
+  // The connection thread: the session's message loop.
+  void* run_undetached(void* arg) override;
+
+  // What the connection thread asks of the windows (each posted to the GUI thread, except
+  // the first update request, which is sent).
+  void PostUpdateRequest(std::uint32_t kind, bool wait) override;
+  void RebuildFramebuffer() override { CreateLocalFramebuffer(); }
+  void FramebufferResized() override;
+  void InvalidateUpdateRegion() override;
+  void ShowDesktopRect() override;
+  void Bell() override;
+  void SetKeepAliveTimer(int ms) override;
+  void SetIdleTimer(std::uint32_t ms) override;
+  void ServerStateChanged() override;
+  void PostStreamingAck() override;
+  void ConnectionThreadStarted() override;
+  void ConnectionLost(int attemptsLeft, const char* warning) override;
+  MonitorLayout LocalMonitorLayout() override;
+  bool WaitForThreadEvent(AutoResetEvent& event, int timeoutMs) override;
+
   void ConnectToHost() override;
   void ConnectToProxy() override;
   void ConfigureSocket() override;
@@ -51,6 +107,37 @@ protected:
 private:
   void Init(KEBviewerApp* app);
   // Connects m_sock to host:port (IPv4, or IPv6 first with the "ipv6" option).
+  // The question of AskChoice on the GUI thread (the connection thread asks through it).
+  bool AskChoiceHere(const ChoicePrompt& prompt, bool* checked);
+  // A viewer-window timer from any thread.
+  void SetViewerTimer(UINT_PTR id, std::uint32_t ms);
+  // Framebuffer coordinates to viewer-window coordinates (scaling, scrolling).
+  RECT FramebufferToWindow(int x, int y, int w, int h) const;
+  void ReleaseLocalFramebuffer();
+  // The frame is being destroyed: the thread is ended and the connection deleted.
+  void FinishAndDelete();
+  // Waits (handling sent messages) until the connection thread has ended, at most ms.
+  bool WaitForThreadEnd(int ms);
+
+  // The framebuffer bitmap. Guarded by the framebuffer lock.
+  HDC m_hBitmapDC = nullptr;
+  HBITMAP m_hBitmap = nullptr;
+  HGDIOBJ m_hOldBitmap = nullptr;
+  std::uint8_t* m_bits = nullptr;
+  std::unique_ptr<std::uint8_t[]> m_cacheBits;
+  Framebuffer m_fb;  // the geometry of m_bits
+  HPALETTE m_hPalette = nullptr;
+
+  // The update region of the update being read (connection thread).
+  HRGN m_hUpdateRgn = nullptr;
+
+  // The warning the connection thread left for the frame window with its WM_CLOSE.
+  std::mutex m_lostLock;
+  std::string m_lostWarning;
+
+  bool m_windowsOwnConnection = false;  // the frame deletes the connection when it goes
+  bool m_closingWindows = false;        // the frame's close is under way
+  bool m_framePlaced = false;           // SizeWindow placed the frame once
   void ConnectTcp(const char* host, int port);
   bool ConnectAddress(const sockaddr* addr, int addrLen, int family);
   HWND DialogParent() const;

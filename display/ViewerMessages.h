@@ -1,0 +1,35 @@
+// Private messages of the viewer window, and the messages by which the connection thread
+// hands work that needs the GUI thread (timers, window sizes, questions) to it.
+#pragma once
+
+#include <windows.h>
+
+// Asked of the viewer window by the frame window, the option pages, the file-transfer
+// window and other programs.
+#define WM_VIEWER_SETSCALE (WM_USER + 101)     // wParam numerator, lParam denominator
+#define WM_VIEWER_SETVIEWONLY (WM_USER + 102)  // wParam 1: view only
+#define WM_VIEWER_GETSIZE (WM_USER + 103)      // wParam: the window that asks
+
+// From the connection thread (and other parts of the program) to the viewer window.
+#define WM_REQUESTUPDATE (WM_APP + 3)           // wParam: 1 incremental, 0xFFFFFFFF new format or incremental, other full
+#define WM_SENDCLIPBOARDCAPS (WM_APP + 4)
+#define WM_UPDATEREMOTECLIPBOARD (WM_APP + 5)   // wParam: extended-clipboard flags
+#define WM_SENDSTREAMINGACK (WM_APP + 6)
+#define WM_SENDKEEPALIVE (WM_APP + 7)           // wParam 1: force
+
+// Hand-overs from the connection thread, which owns no window: a window timer to start
+// (lParam ms) or stop (lParam 0); the framebuffer got a new size; the thread started;
+// the desktop rectangle changed; a question for the user (wParam: the question).
+#define WM_VIEWER_TIMER (WM_APP + 20)
+#define WM_VIEWER_RESIZED (WM_APP + 21)
+#define WM_VIEWER_STARTED (WM_APP + 22)
+#define WM_VIEWER_DESKTOPRECT (WM_APP + 23)
+#define WM_VIEWER_ASKCHOICE (WM_APP + 24)
+
+// Timers of the viewer window.
+enum ViewerTimer : UINT_PTR {
+  kTimerFullUpdate = 2999,  // every 30 s: a full update request
+  kTimerKeepAlive = 1011,   // the keep-alive interval
+  kTimerIdle = 1012,        // the server's idle interval
+  kTimerDormant = 1013,     // every 5 s while idle: one incremental request
+};

@@ -1,0 +1,494 @@
+// The viewer window: the child of the frame window that shows the framebuffer bitmap, with
+// its timers and private messages, and the bitmap itself (a DIB section the decoders write
+// into under the framebuffer lock). Everything here runs on the GUI thread, except the
+// operations the connection thread calls through the session (each says so).
+#include <winsock2.h>
+#include <windows.h>
+#include <mmsystem.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "app/Exception.h"
+#include "app/KEBOptions.h"
+#include "app/KEBviewerApp.h"
+#include "app/Log.h"
+#include "display/ViewerMessages.h"
+#include "resources/resource.h"
+#include "session/ClientConnection.h"
+
+namespace {
+
+const char kViewerClass[] = "KEBviewerwindow";
+
+// Window handle to the connection (user data, set right after creation).
+ClientConnection* ConnectionOf(HWND hwnd) {
+  return reinterpret_cast<ClientConnection*>(GetWindowLongPtrA(hwnd, GWLP_USERDATA));
+}
+
+bool OnGuiThread() { return GetCurrentThreadId() == g_guiThreadId; }
+
+// The cursor over the viewer window by the "localcursor" option.
+HCURSOR LocalCursor(int localcursor) {
+  HINSTANCE self = GetModuleHandleA(nullptr);
+  switch (localcursor) {
+    case 0: return LoadCursorA(self, MAKEINTRESOURCEA(IDC_NOCURSOR));
+    case 2: return LoadCursorA(nullptr, IDC_ARROW);
+    default: return LoadCursorA(self, MAKEINTRESOURCEA(IDC_DOTCURSOR));
+  }
+}
+
+// The 216 colours of a palette-based screen: six levels of each channel.
+HPALETTE MakeColourCubePalette() {
+  struct {
+    WORD version, count;
+    PALETTEENTRY entries[216];
+  } pal = {0x300, 216, {}};
+  static const BYTE levels[6] = {255, 204, 153, 102, 51, 0};
+  int i = 0;
+  for (BYTE r : levels)
+    for (BYTE g : levels)
+      for (BYTE b : levels) pal.entries[i++] = {r, g, b, 0};
+  return CreatePalette(reinterpret_cast<LOGPALETTE*>(&pal));
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------
+// Window
+
+void ClientConnection::CreateDisplayWindow() {
+  HINSTANCE self = GetModuleHandleA(nullptr);
+  WNDCLASSEXA wc = {};
+  wc.cbSize = sizeof wc;
+  wc.lpfnWndProc = ViewerWndProc;
+  wc.hInstance = self;
+  wc.hCursor = LocalCursor(m_opts.m_localcursor);
+  wc.hbrBackground = static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH));
+  wc.lpszClassName = kViewerClass;
+  if (!RegisterClassExA(&wc) && GetLastError() != ERROR_CLASS_ALREADY_EXISTS)
+    throw ErrorException("The viewer window class cannot be registered");
+
+  m_hwndcn = CreateWindowExA(0, kViewerClass, "Quillmar Remote", WS_CHILD | WS_CLIPSIBLINGS, 0, 0,
+                             m_si.framebufferWidth, m_si.framebufferHeight, m_hwndMain, nullptr, self, nullptr);
+  if (!m_hwndcn) throw ErrorException("The viewer window cannot be created");
+  SetWindowLongPtrA(m_hwndcn, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+  SetTimer(m_hwndcn, kTimerFullUpdate, 30000, nullptr);
+  if (!m_hUpdateRgn) m_hUpdateRgn = CreateRectRgn(0, 0, 0, 0);
+
+  HDC dc = GetDC(m_hwndcn);
+  if (dc && (GetDeviceCaps(dc, RASTERCAPS) & RC_PALETTE)) {
+    kebLog.Print(3, "Palette-based display - %d entries, %d reserved\n", GetDeviceCaps(dc, SIZEPALETTE),
+                 GetDeviceCaps(dc, NUMRESERVED));
+    if (!m_hPalette) m_hPalette = MakeColourCubePalette();
+  }
+  if (dc) ReleaseDC(m_hwndcn, dc);
+}
+
+LRESULT CALLBACK ClientConnection::ViewerWndProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+  ClientConnection* c = ConnectionOf(hwnd);
+  if (!c) return DefWindowProcA(hwnd, msg, wParam, lParam);
+  KEBOptions& o = c->m_opts;
+  switch (msg) {
+    case WM_KEYDOWN:
+    case WM_KEYUP:
+    case WM_SYSKEYDOWN:
+    case WM_SYSKEYUP:
+    case WM_MOUSEMOVE:
+    case WM_LBUTTONDOWN:
+    case WM_LBUTTONUP:
+    case WM_RBUTTONDOWN:
+    case WM_RBUTTONUP:
+    case WM_MBUTTONDOWN:
+    case WM_MBUTTONUP:
+      // Input ends dormancy; keys and the mouse reach the server through the input code.
+      c->LeaveDormantMode();
+      return 0;
+    case WM_CHAR:
+    case WM_DEADCHAR:
+    case WM_SYSCHAR:
+    case WM_SYSDEADCHAR:
+    case WM_SIZING: return 0;
+
+    case WM_TIMER:
+      if (wParam == 0 || !c->m_running) return 0;
+      switch (wParam) {
+        case kTimerFullUpdate: c->HandleUpdateRequest(kRequestFull); break;
+        case kTimerKeepAlive:
+          if (o.m_KeepAliveInterval > 0) PostMessageA(hwnd, WM_SENDKEEPALIVE, 0, 0);
+          break;
+        case kTimerIdle:
+          // An idle interval of a minute or more ends the connection; shorter ones make the
+          // viewer ask for one incremental update every 5 s until input comes.
+          if (std::uint64_t(c->m_idleInterval.load()) * 1000 >= 60000)
+            PostMessageA(c->m_hwndMain, WM_CLOSE, 0, 0);
+          else
+            SetTimer(hwnd, kTimerDormant, 5000, nullptr);
+          break;
+        case kTimerDormant:
+          kebLog.Print(5, "%s dormant mode\n", "Entering");
+          c->m_dormant = 2;
+          if (c->m_running) SendMessageA(hwnd, WM_REQUESTUPDATE, kRequestIncremental, 0);
+          break;
+        default: break;
+      }
+      return 0;
+
+    case WM_PAINT: c->PaintViewerWindow(hwnd); return 0;
+
+    case WM_QUERYNEWPALETTE:
+      if (c->m_hPalette) {
+        HDC dc = GetDC(hwnd);
+        HPALETTE old = SelectPalette(dc, c->m_hPalette, FALSE);
+        RealizePalette(dc);
+        InvalidateRect(hwnd, nullptr, FALSE);
+        UpdateWindow(hwnd);
+        SelectPalette(dc, old, FALSE);
+        ReleaseDC(hwnd, dc);
+      }
+      return 1;
+    case WM_PALETTECHANGED:
+      if (reinterpret_cast<HWND>(wParam) != hwnd && c->m_hPalette) {
+        HDC dc = GetDC(hwnd);
+        HPALETTE old = SelectPalette(dc, c->m_hPalette, FALSE);
+        RealizePalette(dc);
+        UpdateColors(dc);
+        SelectPalette(dc, old, FALSE);
+        ReleaseDC(hwnd, dc);
+      }
+      return DefWindowProcA(hwnd, msg, wParam, lParam);
+
+    case WM_SETCURSOR:
+      if (GetFocus() == hwnd) return DefWindowProcA(hwnd, msg, wParam, lParam);
+      SetCursor(LocalCursor(o.m_localcursor));
+      return TRUE;
+
+    case WM_CLOSE:
+      if (c->m_closingWindows) return 0;
+      if (lParam == 0 && o.m_ExitCheck &&
+          MessageBoxA(hwnd, "Are you sure you want to exit?", "Closing Quillmar Remote",
+                      MB_YESNO | MB_ICONQUESTION | MB_SETFOREGROUND | MB_TOPMOST | MB_SYSTEMMODAL) == IDNO)
+        return 0;
+      ShowWindow(hwnd, SW_HIDE);
+      c->CloseConnection();
+      DestroyWindow(hwnd);
+      return 0;
+
+    case WM_DESTROY:
+      KillTimer(hwnd, kTimerIdle);
+      KillTimer(hwnd, kTimerDormant);
+      return 0;
+
+    case WM_VIEWER_SETSCALE:
+      if (wParam == 1 && lParam == 1) {
+        o.m_Scaling = false;
+      } else if (wParam > 0 && lParam > 0) {
+        o.m_Scaling = true;
+        o.m_scale_num = static_cast<int>(wParam);
+        o.m_scale_den = static_cast<int>(lParam);
+      }
+      c->SizeWindow();
+      InvalidateRect(hwnd, nullptr, TRUE);
+      return 1;
+    case WM_VIEWER_SETVIEWONLY: o.m_viewonly = wParam == 1; return 1;
+    case WM_VIEWER_GETSIZE: {
+      std::uint32_t w, h;
+      {
+        std::lock_guard<std::recursive_mutex> g(c->m_bitmapLock);
+        w = c->m_si.framebufferWidth;
+        h = c->m_si.framebufferHeight;
+      }
+      SendMessageA(reinterpret_cast<HWND>(wParam), WM_VIEWER_GETSIZE, (h << 16) | w, lParam);
+      return 1;
+    }
+
+    case WM_REQUESTUPDATE: c->HandleUpdateRequestMessage(wParam); return 0;
+    case WM_SENDCLIPBOARDCAPS:
+    case WM_UPDATEREMOTECLIPBOARD: return 0;  // the clipboard is not kept in step by this build
+    case WM_SENDSTREAMINGACK: {
+      const std::uint8_t ack[4] = {80, 0, 0, 0};
+      c->WriteMessage(ack, sizeof ack, 80);
+      c->m_fPluginStreamingOut = true;
+      return 0;
+    }
+    case WM_SENDKEEPALIVE: c->SendKeepAlive(wParam == 1); return 0;
+
+    case WM_VIEWER_TIMER: c->SetViewerTimer(wParam, static_cast<std::uint32_t>(lParam)); return 0;
+    case WM_VIEWER_RESIZED:
+      c->SizeWindow();
+      InvalidateRect(hwnd, nullptr, FALSE);
+      return 0;
+    case WM_VIEWER_STARTED:
+      c->SizeWindow();
+      InvalidateRect(hwnd, nullptr, FALSE);
+      UpdateWindow(hwnd);
+      return 0;
+    case WM_VIEWER_DESKTOPRECT: c->SizeWindow(); return 0;
+    case WM_VIEWER_ASKCHOICE:
+      if (c->m_closing) return 0;
+      return c->AskChoiceHere(*reinterpret_cast<const ChoicePrompt*>(wParam), reinterpret_cast<bool*>(lParam)) ? 1
+                                                                                                                : 0;
+    default: return DefWindowProcA(hwnd, msg, wParam, lParam);
+  }
+}
+
+void ClientConnection::HandleUpdateRequestMessage(WPARAM wParam) {
+  // Requests travel as 32-bit kinds: -1 from a 64-bit WPARAM is 0xFFFFFFFF too.
+  HandleUpdateRequest(static_cast<std::uint32_t>(wParam));
+}
+
+void ClientConnection::LeaveDormantMode() {
+  if (m_idleInterval == 0) return;
+  KillTimer(m_hwndcn, kTimerDormant);
+  SetViewerTimer(kTimerIdle, static_cast<std::uint32_t>(
+                                 std::min<std::uint64_t>(std::uint64_t(m_idleInterval.load()) * 1000, kMaxTimerMs)));
+  kebLog.Print(5, "%s dormant mode\n", "Leaving");
+  m_dormant = 0;
+  if (m_running) SendMessageA(m_hwndcn, WM_REQUESTUPDATE, kRequestIncremental, 0);
+}
+
+// ---------------------------------------------------------------------------------------
+// Timers: started and stopped on the GUI thread, which owns the window
+
+void ClientConnection::SetViewerTimer(UINT_PTR id, std::uint32_t ms) {
+  if (!m_hwndcn) return;
+  if (!OnGuiThread()) {
+    PostMessageA(m_hwndcn, WM_VIEWER_TIMER, id, static_cast<LPARAM>(ms));
+    return;
+  }
+  if (id == kTimerIdle) KillTimer(m_hwndcn, kTimerDormant);
+  KillTimer(m_hwndcn, id);
+  if (ms > 0) SetTimer(m_hwndcn, id, std::min<std::uint32_t>(ms, kMaxTimerMs), nullptr);
+}
+
+void ClientConnection::SetKeepAliveTimer(int ms) { SetViewerTimer(kTimerKeepAlive, ms > 0 ? ms : 0); }
+void ClientConnection::SetIdleTimer(std::uint32_t ms) { SetViewerTimer(kTimerIdle, ms); }
+
+// ---------------------------------------------------------------------------------------
+// What the connection thread asks of the windows
+
+void ClientConnection::PostUpdateRequest(std::uint32_t kind, bool wait) {
+  if (!m_hwndcn) return;
+  if (wait)
+    SendMessageA(m_hwndcn, WM_REQUESTUPDATE, kind, 0);
+  else
+    PostMessageA(m_hwndcn, WM_REQUESTUPDATE, kind, 0);
+}
+
+void ClientConnection::FramebufferResized() { PostMessageA(m_hwndcn, WM_VIEWER_RESIZED, 0, 0); }
+void ClientConnection::ShowDesktopRect() { PostMessageA(m_hwndcn, WM_VIEWER_DESKTOPRECT, 0, 0); }
+void ClientConnection::ConnectionThreadStarted() { PostMessageA(m_hwndcn, WM_VIEWER_STARTED, 0, 0); }
+void ClientConnection::PostStreamingAck() { PostMessageA(m_hwndcn, WM_SENDSTREAMINGACK, 0, 0); }
+
+void ClientConnection::ServerStateChanged() {
+  static const UINT rebuildToolbar = RegisterWindowMessageA("Brandwyn.Viewer.RebuildToolbar");
+  PostMessageA(m_hwndMain, rebuildToolbar, 0, 0);
+}
+
+void ClientConnection::Bell() {
+  if (!PlaySoundA("KEBViewerBell", nullptr, SND_ALIAS | SND_ASYNC | SND_NODEFAULT)) Beep(440, 125);
+  if (m_opts.m_belldeiconify && IsIconic(m_hwndMain)) {
+    kebLog.Print(5, "%s dormant mode\n", "Leaving");
+    m_dormant = 0;
+    if (m_running) PostUpdateRequest(kRequestIncremental, false);
+    ShowWindowAsync(m_hwndMain, SW_SHOWNORMAL);
+  }
+}
+
+void ClientConnection::ConnectionLost(int attemptsLeft, const char* warning) {
+  {
+    std::lock_guard<std::mutex> g(m_lostLock);
+    m_lostWarning = warning ? warning : "";
+  }
+  PostMessageA(m_hwndMain, WM_CLOSE, static_cast<WPARAM>(attemptsLeft), 1);
+}
+
+RfbSession::MonitorLayout ClientConnection::LocalMonitorLayout() {
+  MonitorLayout layout;
+  EnumDisplayMonitors(
+      nullptr, nullptr,
+      [](HMONITOR, HDC, LPRECT r, LPARAM arg) -> BOOL {
+        auto* l = reinterpret_cast<MonitorLayout*>(arg);
+        l->monitors.push_back({static_cast<std::uint16_t>(r->left), static_cast<std::uint16_t>(r->top),
+                               static_cast<std::uint16_t>(r->right - r->left),
+                               static_cast<std::uint16_t>(r->bottom - r->top)});
+        return TRUE;
+      },
+      reinterpret_cast<LPARAM>(&layout));
+  layout.table = {0, 0, static_cast<std::uint16_t>(GetSystemMetrics(SM_CXVIRTUALSCREEN)),
+                  static_cast<std::uint16_t>(GetSystemMetrics(SM_CYVIRTUALSCREEN))};
+  layout.headerA = static_cast<std::uint16_t>(layout.monitors.size());
+  return layout;
+}
+
+// ---------------------------------------------------------------------------------------
+// Update region and repaints (connection thread)
+
+RECT ClientConnection::FramebufferToWindow(int x, int y, int w, int h) const {
+  long long left = x, top = y, right = static_cast<long long>(x) + w, bottom = static_cast<long long>(y) + h;
+  if (m_opts.m_Scaling && m_opts.m_scale_num > 0 && m_opts.m_scale_den > 0) {
+    const long long num = m_opts.m_scale_num, den = m_opts.m_scale_den;
+    left = left / den * den * num / den;
+    top = top / den * den * num / den;
+    right = (right + den - 1) / den * den * num / den;
+    bottom = (bottom + den - 1) / den * den * num / den;
+  }
+  RECT r;
+  r.left = static_cast<LONG>(left - m_hScrollPos);
+  r.top = static_cast<LONG>(top - m_vScrollPos);
+  r.right = static_cast<LONG>(right - m_hScrollPos);
+  r.bottom = static_cast<LONG>(bottom - m_vScrollPos);
+  return r;
+}
+
+void ClientConnection::AddRectToUpdateRegion(int x, int y, int w, int h) {
+  if (!m_hUpdateRgn || w <= 0 || h <= 0) return;
+  RECT r = FramebufferToWindow(x, y, w, h);
+  HRGN piece = CreateRectRgnIndirect(&r);
+  if (!piece) return;
+  CombineRgn(m_hUpdateRgn, m_hUpdateRgn, piece, RGN_OR);
+  DeleteObject(piece);
+}
+
+void ClientConnection::InvalidateUpdateRegion() {
+  if (!m_hUpdateRgn) return;
+  InvalidateRgn(m_hwndcn, m_hUpdateRgn, FALSE);
+  SetRectRgn(m_hUpdateRgn, 0, 0, 0, 0);
+}
+
+void ClientConnection::InvalidateScreenRect(int x, int y, int w, int h) {
+  if (!m_hwndcn || w <= 0 || h <= 0) return;
+  RECT r = FramebufferToWindow(x, y, w, h);
+  InvalidateRect(m_hwndcn, &r, FALSE);
+}
+
+// ---------------------------------------------------------------------------------------
+// Framebuffer bitmap
+
+Framebuffer ClientConnection::CurrentFramebuffer() { return m_fb; }
+
+void ClientConnection::ReleaseLocalFramebuffer() {
+  if (m_hBitmapDC) {
+    if (m_hOldBitmap) SelectObject(m_hBitmapDC, m_hOldBitmap);
+    DeleteDC(m_hBitmapDC);
+  }
+  if (m_hBitmap) DeleteObject(m_hBitmap);
+  m_hBitmapDC = nullptr;
+  m_hBitmap = nullptr;
+  m_hOldBitmap = nullptr;
+  m_bits = nullptr;
+  m_cacheBits.reset();
+  m_fb = Framebuffer();
+}
+
+void ClientConnection::CreateLocalFramebuffer() {
+  std::lock_guard<std::recursive_mutex> g(m_bitmapLock);
+  ReleaseLocalFramebuffer();
+
+  const PixelFormat pf = m_myFormat;
+  const int width = std::max<int>(1, m_si.framebufferWidth), height = std::max<int>(1, m_si.framebufferHeight);
+  const int bpp = pf.bitsPerPixel;
+  const std::size_t stride = Framebuffer::StrideFor(width, bpp / 8);
+
+  struct {
+    BITMAPINFOHEADER header;
+    union {
+      DWORD masks[3];
+      RGBQUAD colours[256];
+    };
+  } bi = {};
+  bi.header.biSize = sizeof bi.header;
+  bi.header.biWidth = width;
+  bi.header.biHeight = -height;  // top-down rows
+  bi.header.biPlanes = 1;
+  bi.header.biBitCount = static_cast<WORD>(bpp);
+  bi.header.biCompression = bpp <= 8 ? BI_RGB : BI_BITFIELDS;
+  bi.header.biSizeImage = static_cast<DWORD>(std::uint64_t(bpp / 8) * width * height);
+  if (bpp > 8) {
+    bi.masks[0] = DWORD(pf.redMax) << pf.redShift;
+    bi.masks[1] = DWORD(pf.greenMax) << pf.greenShift;
+    bi.masks[2] = DWORD(pf.blueMax) << pf.blueShift;
+  } else {
+    // Each index splits into its channels; each channel's value is scaled to 0..255.
+    bi.header.biClrUsed = 256;
+    auto scale = [](unsigned i, unsigned max, unsigned shift) {
+      if (max == 0) return BYTE(0);
+      return BYTE(((max / 2 + ((i >> shift) & max) * 65535u) / max) >> 8);
+    };
+    const unsigned entries = pf.depth >= 8 ? 256u : 1u << pf.depth;
+    for (unsigned i = 0; i < entries; i++) {
+      bi.colours[i].rgbRed = scale(i, pf.redMax, pf.redShift);
+      bi.colours[i].rgbGreen = scale(i, pf.greenMax, pf.greenShift);
+      bi.colours[i].rgbBlue = scale(i, pf.blueMax, pf.blueShift);
+    }
+  }
+
+  HDC windowDC = GetDC(m_hwndcn);
+  m_hBitmapDC = CreateCompatibleDC(windowDC);
+  if (windowDC) ReleaseDC(m_hwndcn, windowDC);
+  void* bits = nullptr;
+  m_hBitmap = CreateDIBSection(m_hBitmapDC, reinterpret_cast<BITMAPINFO*>(&bi), DIB_RGB_COLORS, &bits, nullptr, 0);
+  if (!m_hBitmap || !bits) {
+    kebLog.Print(0, "CreateDIBSection failed\n");
+    ReleaseLocalFramebuffer();
+    throw ErrorException("CreateDIBSection failed");
+  }
+  m_hOldBitmap = SelectObject(m_hBitmapDC, m_hBitmap);
+  m_bits = static_cast<std::uint8_t*>(bits);
+  std::memset(m_bits, 128, stride * height);  // mid grey until the first update
+
+  if (m_opts.m_EnableCache) {
+    m_cacheBits.reset(new std::uint8_t[stride * height]());
+    kebLog.Print(0, "Cache: Cache buffer bitmap creation\n");
+  }
+
+  m_fb.bits = m_bits;
+  m_fb.cache = m_cacheBits.get();
+  m_fb.width = width;
+  m_fb.height = height;
+  m_fb.stride = stride;
+  m_fb.bytesPerPixel = bpp / 8;
+  m_fb.format = pf;
+}
+
+// ---------------------------------------------------------------------------------------
+// Painting
+
+void ClientConnection::PaintViewerWindow(HWND hwnd) {
+  PAINTSTRUCT ps;
+  HDC dc = BeginPaint(hwnd, &ps);
+  if (!m_running) {
+    EndPaint(hwnd, &ps);
+    return;
+  }
+  const RECT& r = ps.rcPaint;
+  if (m_opts.m_delay > 0) {
+    FillRect(dc, &r, GetSysColorBrush(COLOR_DESKTOP));
+    Sleep(static_cast<DWORD>(m_opts.m_delay));
+  }
+  HPALETTE oldPalette = m_hPalette ? SelectPalette(dc, m_hPalette, FALSE) : nullptr;
+  if (m_hPalette) RealizePalette(dc);
+  {
+    // The connection thread may replace the bitmap (a new size or format): it is read
+    // under the framebuffer lock, which no resize path holds while it waits for this thread.
+    std::lock_guard<std::recursive_mutex> g(m_bitmapLock);
+    if (m_hBitmapDC) {
+      const int w = r.right - r.left, h = r.bottom - r.top;
+      const int num = m_opts.m_scale_num > 0 ? m_opts.m_scale_num : 1;
+      const int den = m_opts.m_scale_den > 0 ? m_opts.m_scale_den : 1;
+      if (!m_opts.m_Scaling) {
+        BitBlt(dc, r.left, r.top, w, h, m_hBitmapDC, r.left + m_hScrollPos, r.top + m_vScrollPos, SRCCOPY);
+      } else {
+        SetStretchBltMode(dc, num % den ? HALFTONE : BLACKONWHITE);
+        SetBrushOrgEx(dc, 0, 0, nullptr);
+        const long long sx = static_cast<long long>(den) * (r.left + m_hScrollPos) / num;
+        const long long sy = static_cast<long long>(den) * (r.top + m_vScrollPos) / num;
+        StretchBlt(dc, r.left, r.top, w, h, m_hBitmapDC, static_cast<int>(sx), static_cast<int>(sy),
+                   static_cast<int>(static_cast<long long>(w) * den / num),
+                   static_cast<int>(static_cast<long long>(h) * den / num), SRCCOPY);
+      }
+    }
+  }
+  if (oldPalette) SelectPalette(dc, oldPalette, FALSE);
+  EndPaint(hwnd, &ps);
+}

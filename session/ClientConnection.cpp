@@ -82,13 +82,13 @@ ClientConnection::~ClientConnection() {
   WaitForThreadEvent(m_event2, 6000);
   CloseSocket();
   m_fdin.reset();
-  if (m_pApp) m_pApp->DeregisterConnection(this);
   {
     std::lock_guard<std::recursive_mutex> g(m_bitmapLock);
     ReleaseLocalFramebuffer();
   }
   if (m_hUpdateRgn) DeleteObject(m_hUpdateRgn);
   if (m_hPalette) DeleteObject(m_hPalette);
+  if (m_pApp) m_pApp->DeregisterConnection(this);
 }
 
 void ClientConnection::Run() {
@@ -135,8 +135,8 @@ void ClientConnection::Run() {
 }
 
 void ClientConnection::CloseAndDestroy() {
-  CloseConnection();
   EndConnectionThread();
+  CloseConnection();
   if (m_hwndMain && m_windowsOwnConnection) {
     // The frame deletes the connection when it goes.
     DestroyWindow(m_hwndMain);
@@ -246,7 +246,6 @@ void ClientConnection::ConfigureSocket() {
 HWND ClientConnection::DialogParent() const { return m_hwndStatus ? m_hwndStatus : m_hwndMain; }
 
 bool ClientConnection::AskChoice(const ChoicePrompt& p, bool* checked) {
-  BOOL box = FALSE;
   // The connection thread owns no window: its questions are asked on the GUI thread,
   // unless the connection is closing (then nobody is asked and the answer is no).
   if (m_hwndcn && GetCurrentThreadId() != g_guiThreadId) {
@@ -258,6 +257,7 @@ bool ClientConnection::AskChoice(const ChoicePrompt& p, bool* checked) {
 }
 
 bool ClientConnection::AskChoiceHere(const ChoicePrompt& p, bool* checked) {
+  BOOL box = FALSE;
   int r = ShowChoiceTaskDialog(GetModuleHandleA(nullptr), DialogParent(), p.instruction, p.content, p.first,
                                p.second, p.checkbox ? p.checkbox : "", &box);
   if (checked) *checked = box != FALSE;

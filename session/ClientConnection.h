@@ -106,7 +106,6 @@ protected:
 
 private:
   void Init(KEBviewerApp* app);
-  // Connects m_sock to host:port (IPv4, or IPv6 first with the "ipv6" option).
   // The question of AskChoice on the GUI thread (the connection thread asks through it).
   bool AskChoiceHere(const ChoicePrompt& prompt, bool* checked);
   // A viewer-window timer from any thread.
@@ -138,6 +137,7 @@ private:
   bool m_windowsOwnConnection = false;  // the frame deletes the connection when it goes
   bool m_closingWindows = false;        // the frame's close is under way
   bool m_framePlaced = false;           // SizeWindow placed the frame once
+  // Connects m_sock to host:port (IPv4, or IPv6 first with the "ipv6" option).
   void ConnectTcp(const char* host, int port);
   bool ConnectAddress(const sockaddr* addr, int addrLen, int family);
   HWND DialogParent() const;

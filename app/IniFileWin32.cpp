@@ -22,6 +22,10 @@ public:
   bool WriteString(const char* section, const char* key, const char* value) override {
     return WritePrivateProfileStringA(section, key, value ? value : "", m_path.c_str()) != FALSE;
   }
+  bool DeleteKey(const char* section, const char* key) override {
+    if (!section || !key) return false;
+    return WritePrivateProfileStringA(section, key, nullptr, m_path.c_str()) != FALSE;
+  }
 
 private:
   std::string m_path;

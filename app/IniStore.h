@@ -18,6 +18,9 @@ public:
   virtual int GetInt(const char* section, const char* key, int def) = 0;
   // Sets key=value in section, creating the file and section when missing.
   virtual bool WriteString(const char* section, const char* key, const char* value) = 0;
+  // Removes key from section (its first occurrence); nothing when it is absent. The
+  // default leaves the key with an empty value.
+  virtual bool DeleteKey(const char* section, const char* key);
 
   bool WriteInt(const char* section, const char* key, int value);
 };

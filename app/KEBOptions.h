@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 #include <vector>
 
 class IniStore;
@@ -154,6 +155,10 @@ private:
   void SanitiseLoaded();
   void LoadNamedFile(const char* name);
 };
+
+// The tokens of a command line: blanks outside double quotes separate them, the quotes
+// group words and are not part of a token.
+std::vector<std::string> SplitCommandLine(const char* line);
 
 // Encoding name to RFB encoding number ("raw", "zrle", ...), without regard to case; -1 if unknown.
 int EncodingFromName(const char* name);

@@ -214,6 +214,8 @@ ExitProcessHook SetExitProcessHook(ExitProcessHook hook) {
   return old;
 }
 
+std::vector<std::string> SplitCommandLine(const char* line) { return Tokenise(line ? line : ""); }
+
 int EncodingFromName(const char* name) {
   if (!name) return -1;
   for (const auto& e : kEncodingNames)

@@ -12,6 +12,8 @@ bool IniStore::WriteInt(const char* section, const char* key, int value) {
   return WriteString(section, key, text);
 }
 
+bool IniStore::DeleteKey(const char* section, const char* key) { return WriteString(section, key, ""); }
+
 namespace {
 
 struct Key {
@@ -129,6 +131,25 @@ int CopyEntry(const char* value, char* out, int cap) {
   return static_cast<int>(n);
 }
 
+// The text of sections as the profile functions write it. *faithful is cleared when
+// reading that text back would not give the same sections.
+std::string Serialise(const std::vector<Section>& sections, bool* faithful) {
+  std::string outText;
+  for (std::size_t i = 0; i < sections.size(); ++i) {
+    const Section& sec = sections[i];
+    if (!sec.name.empty())
+      outText += "[" + sec.name + "]\r\n";
+    else if (i > 0)
+      *faithful = false;  // a nameless section merges into the one before
+    for (const auto& kk : sec.keys) {
+      outText += kk.name;
+      if (kk.hasValue) outText += "=" + kk.value;
+      outText += "\r\n";
+    }
+  }
+  return outText;
+}
+
 }  // namespace
 
 int IniTextToInt(const char* text) {
@@ -235,20 +256,8 @@ bool PortableIniFile::WriteString(const char* section, const char* key, const ch
   k->hasValue = true;
   k->value = Trim(value ? value : "");
 
-  std::string outText;
   bool faithful = true;  // reading outText back gives these sections
-  for (std::size_t i = 0; i < sections.size(); ++i) {
-    const Section& sec = sections[i];
-    if (!sec.name.empty())
-      outText += "[" + sec.name + "]\r\n";
-    else if (i > 0)
-      faithful = false;  // a nameless section merges into the one before
-    for (const auto& kk : sec.keys) {
-      outText += kk.name;
-      if (kk.hasValue) outText += "=" + kk.value;
-      outText += "\r\n";
-    }
-  }
+  std::string outText = Serialise(sections, &faithful);
   const std::string written = secName + keyName + k->value;
   if (written.find_first_of(std::string("\r\n\0", 3)) != std::string::npos ||
       keyName.find('=') != std::string::npos || (!keyName.empty() && keyName[0] == '['))
@@ -275,4 +284,23 @@ bool PortableIniFile::WriteText(const std::string& text) {
   bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
   ok = std::fclose(f) == 0 && ok;
   return ok;
+}
+
+bool PortableIniFile::DeleteKey(const char* section, const char* key) {
+  if (!section || !key) return false;
+  const Parsed* file = Load();
+  if (!file) return true;  // no file: nothing to remove
+  std::vector<Section> sections = file->sections;
+  Section* s = FindSection(sections, Trim(section));
+  if (!s) return true;
+  const std::string keyName = Trim(key);
+  for (auto k = s->keys.begin(); k != s->keys.end(); ++k) {
+    if (SameName(k->name, keyName)) {
+      s->keys.erase(k);
+      m_parsed.reset();
+      bool faithful = true;
+      return WriteText(Serialise(sections, &faithful));
+    }
+  }
+  return true;
 }

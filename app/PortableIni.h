@@ -17,6 +17,7 @@ public:
   int GetString(const char* section, const char* key, const char* def, char* out, int cap) override;
   int GetInt(const char* section, const char* key, int def) override;
   bool WriteString(const char* section, const char* key, const char* value) override;
+  bool DeleteKey(const char* section, const char* key) override;
 
 protected:
   // The whole file: false when it cannot be read (or written).

@@ -214,7 +214,8 @@ void KeyMap::PCtoX(unsigned virtKey, std::uint32_t keyData, KeyEventSink& sink) 
   kebLog.Print(8, "-> not in special keyMap\n");
   m_layout.GetKeyboardState(m_keyState);
   ModifierRepress repress(*this, sink);
-  if ((m_keyState[vkey::kControl] & kDown) && (m_keyState[vkey::kMenu] & kDown)) {
+  const bool ctrlAlt = (m_keyState[vkey::kControl] & kDown) && (m_keyState[vkey::kMenu] & kDown);
+  if (ctrlAlt) {
     // AltGr (or Ctrl+Alt): the server gets the character the layout gives, without the
     // modifiers that produced it.
     kebLog.Print(8, "Ctrl-Alt pressed:\n");
@@ -236,6 +237,15 @@ void KeyMap::PCtoX(unsigned virtKey, std::uint32_t keyData, KeyEventSink& sink) 
   if (m_storedDeadChar != 0) RestoreStoredDeadKey();
 
   int n = m_layout.ToUnicode(virtKey, 0, m_keyState, m_buffer, kCharBuffer, 0);
+  if (n == 0 && ctrlAlt) {
+    // No AltGr character on this key: a Ctrl+Alt shortcut. The key's own character goes
+    // with the modifiers down, as Ctrl+letter does.
+    kebLog.Print(8, "No character with Ctrl-Alt: sent as a shortcut\n");
+    repress.Run();
+    m_keyState[vkey::kControl] = m_keyState[vkey::kLControl] = m_keyState[vkey::kRControl] = 0;
+    m_keyState[vkey::kMenu] = m_keyState[vkey::kLMenu] = m_keyState[vkey::kRMenu] = 0;
+    n = m_layout.ToUnicode(virtKey, 0, m_keyState, m_buffer, kCharBuffer, 0);
+  }
   if (n > kCharBuffer) n = kCharBuffer;
   // Two equal characters: the dead key met itself, pending from the message loop's own
   // translation of this key.

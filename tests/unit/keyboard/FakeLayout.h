@@ -415,4 +415,19 @@ private:
   int delivered = 0;
 };
 
+// Keysyms of the modifiers.
+constexpr std::uint32_t kShiftL = 0xFFE1, kCtrlL = 0xFFE3, kCtrlR = 0xFFE4, kAltL = 0xFFE9, kAltR = 0xFFEA;
+
+// A connection's keyboard input on one layout, as the connection configures it (dead keys
+// combined locally), with its typist.
+struct Rig {
+  explicit Rig(FakeLayout l, bool translateMessage = true, bool japKeyboard = false)
+      : layout(std::move(l)), input(layout), typist(layout, input, translateMessage, japKeyboard) {
+    input.GetKeyMap().SetSendDeadKeys(false);
+  }
+  FakeLayout layout;
+  KeyboardInput input;
+  Typist typist;
+};
+
 }  // namespace kbdtest

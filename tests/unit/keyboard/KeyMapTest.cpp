@@ -12,19 +12,6 @@
 namespace kbdtest {
 namespace {
 
-constexpr std::uint32_t kShiftL = 0xFFE1, kCtrlL = 0xFFE3, kCtrlR = 0xFFE4, kAltL = 0xFFE9, kAltR = 0xFFEA;
-
-// A connection's keyboard input on one layout, as the connection configures it (dead keys
-// combined locally).
-struct Rig {
-  explicit Rig(FakeLayout l, bool translateMessage = true) : layout(std::move(l)), input(layout), typist(layout, input, translateMessage) {
-    input.GetKeyMap().SetSendDeadKeys(false);
-  }
-  FakeLayout layout;
-  KeyboardInput input;
-  Typist typist;
-};
-
 using Layout = FakeLayout (*)();
 using Script = std::function<void(Typist&)>;
 
@@ -150,6 +137,23 @@ const Case kCases[] = {
        t.Up(kLShift);
      },
      {P(kShiftL), P(0xCA), R(0xCA), R(kShiftL)}},
+    // Ctrl+Alt on a key without an AltGr character: the letter goes with both held.
+    {"UsCtrlAltT", UsLayout,
+     [](Typist& t) {
+       t.Down(kLCtrl);
+       t.Down(kLAlt);
+       t.Tap('T');
+       t.Up(kLAlt);
+       t.Up(kLCtrl);
+     },
+     {P(kCtrlL), P(kAltL), R(kCtrlL), R(kAltL), P(kAltL), P(kCtrlL), P('t'), R('t'), R(kAltL), R(kCtrlL)}},
+    {"GermanAltGrT", GermanLayout,
+     [](Typist& t) {
+       t.AltGrDown();
+       t.Tap('T');
+       t.AltGrUp();
+     },
+     {P(kCtrlL), P(kAltR), R(kCtrlL), R(kAltR), P(kAltR), P(kCtrlL), P('t'), R('t'), R(kAltR), R(kCtrlL)}},
     // A dead key and a key that does not combine: both characters.
     {"GermanCircumflexX", GermanLayout,
      [](Typist& t) {

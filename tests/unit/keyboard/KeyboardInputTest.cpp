@@ -10,17 +10,6 @@
 namespace kbdtest {
 namespace {
 
-constexpr std::uint32_t kShiftL = 0xFFE1, kCtrlL = 0xFFE3, kCtrlR = 0xFFE4, kAltL = 0xFFE9, kAltR = 0xFFEA;
-
-struct Rig {
-  explicit Rig(FakeLayout l, bool japKeyboard) : layout(std::move(l)), input(layout), typist(layout, input, true, japKeyboard) {
-    input.GetKeyMap().SetSendDeadKeys(false);
-  }
-  FakeLayout layout;
-  KeyboardInput input;
-  Typist typist;
-};
-
 struct KeyCase {
   unsigned vk;
   bool extended;
@@ -37,7 +26,7 @@ TEST(JapKeyboard, TableKeys) {
       {144, false, 0xFF7F}, {145, false, 0xFF14}, {3, false, 0xFF6B},
   };
   for (const KeyCase& c : cases) {
-    Rig rig(JapaneseLayout(), true);
+    Rig rig(JapaneseLayout(), true, true);
     rig.typist.Tap(c.vk, c.extended);
     EXPECT_EQ(rig.typist.sink.events, (std::vector<Event>{P(c.keysym), R(c.keysym)})) << c.vk << (c.extended ? "e" : "");
   }
@@ -45,7 +34,7 @@ TEST(JapKeyboard, TableKeys) {
 
 // Both keys type a backslash on a Japanese layout; the server needs the yen sign for one.
 TEST(JapKeyboard, YenAndBackslashKeys) {
-  Rig rig(JapaneseLayout(), true);
+  Rig rig(JapaneseLayout(), true, true);
   rig.typist.Tap(vkey::kOem5);
   rig.typist.Tap(vkey::kOem102);
   rig.typist.Down(kLShift);
@@ -57,13 +46,13 @@ TEST(JapKeyboard, YenAndBackslashKeys) {
 }
 
 TEST(JapKeyboard, NoYenOnOtherLayouts) {
-  Rig rig(UsLayout(), true);
+  Rig rig(UsLayout(), true, true);
   rig.typist.Tap(vkey::kOem5);
   EXPECT_EQ(rig.typist.sink.events, (std::vector<Event>{P('\\'), R('\\')}));
 }
 
 TEST(JapKeyboard, CharactersAndCtrlLetters) {
-  Rig rig(JapaneseLayout(), true);
+  Rig rig(JapaneseLayout(), true, true);
   rig.typist.Tap('A');
   rig.typist.Down(kLCtrl);
   rig.typist.Tap('C');
@@ -76,7 +65,7 @@ TEST(JapKeyboard, CharactersAndCtrlLetters) {
 // AltGr characters: the held Control_L and Alt_R are released around the character, on
 // its press and on its release.
 TEST(JapKeyboard, AltGrCharacterLiftsTheHeldModifiers) {
-  Rig rig(GermanLayout(), true);
+  Rig rig(GermanLayout(), true, true);
   rig.typist.AltGrDown();
   rig.typist.Tap('Q');
   rig.typist.AltGrUp();
@@ -87,7 +76,7 @@ TEST(JapKeyboard, AltGrCharacterLiftsTheHeldModifiers) {
 }
 
 TEST(JapKeyboard, LeftCtrlAndLeftAltLiftedAsHeld) {
-  Rig rig(GermanLayout(), true);
+  Rig rig(GermanLayout(), true, true);
   rig.typist.Down(kLCtrl);
   rig.typist.Down(kLAlt);
   rig.typist.sink.Take();
@@ -98,7 +87,7 @@ TEST(JapKeyboard, LeftCtrlAndLeftAltLiftedAsHeld) {
 // A character the code page lacks (the euro sign is 0x80 there) is typed again without
 // Ctrl: the key's base character goes with the modifiers held.
 TEST(JapKeyboard, AltGrCharacterOutsideThePrintableRange) {
-  Rig rig(GermanLayout(), true);
+  Rig rig(GermanLayout(), true, true);
   rig.typist.AltGrDown();
   rig.typist.sink.Take();
   rig.typist.Tap('E');
@@ -107,7 +96,7 @@ TEST(JapKeyboard, AltGrCharacterOutsideThePrintableRange) {
 
 // The server combines them with the next character.
 TEST(JapKeyboard, DeadKeysGiveDeadKeysyms) {
-  Rig rig(GermanLayout(), true);
+  Rig rig(GermanLayout(), true, true);
   rig.typist.Tap(0xDC);
   rig.typist.Tap('E');
   EXPECT_EQ(rig.typist.sink.events, (std::vector<Event>{P(0xFE52), R(0xFE52), P('e'), R('e')}));
@@ -115,7 +104,7 @@ TEST(JapKeyboard, DeadKeysGiveDeadKeysyms) {
 
 // Two characters that some code pages give for a dead acute or grave accent.
 TEST(JapKeyboard, AccentPairsGiveDeadKeysyms) {
-  Rig rig(UsLayout(), true);
+  Rig rig(UsLayout(), true, true);
   rig.layout.ligatures = {{'J', u"\u00B4\u00F9"}, {'K', u"`\u00B5"}, {'L', u"\u00B4x"}};
   rig.typist.Tap('J');
   rig.typist.Tap('K');
@@ -125,7 +114,7 @@ TEST(JapKeyboard, AccentPairsGiveDeadKeysyms) {
 }
 
 TEST(JapKeyboard, FocusLossReleasesWhatThePlainWayPressed) {
-  Rig rig(JapaneseLayout(), true);
+  Rig rig(JapaneseLayout(), true, true);
   rig.typist.Down(kLCtrl);
   rig.typist.Down('A');
   rig.typist.Down(kRAlt);
@@ -137,7 +126,7 @@ TEST(JapKeyboard, FocusLossReleasesWhatThePlainWayPressed) {
 }
 
 TEST(JapKeyboard, ModifiersComeBackWhenTheCharacterFails) {
-  Rig rig(GermanLayout(), true);
+  Rig rig(GermanLayout(), true, true);
   rig.typist.AltGrDown();
   rig.typist.sink.Take();
   rig.typist.sink.failOncePressing = '@';
@@ -147,7 +136,7 @@ TEST(JapKeyboard, ModifiersComeBackWhenTheCharacterFails) {
 
 // The E key takes the plain way even without the option.
 TEST(EKey, GoesThePlainWay) {
-  Rig rig(UsLayout(), false);
+  Rig rig(UsLayout());
   rig.typist.Down(kLShift);
   rig.typist.Tap('E');
   rig.typist.Up(kLShift);
@@ -156,7 +145,7 @@ TEST(EKey, GoesThePlainWay) {
 }
 
 TEST(EKey, CompletesAStoredDeadKey) {
-  Rig rig(FrenchLayout(), false);
+  Rig rig(FrenchLayout());
   rig.typist.Tap(0xDD);
   rig.typist.Down('E');
   EXPECT_EQ(rig.input.GetKeyMap().HeldKeysym('E', false), 0xEAu);
@@ -166,7 +155,7 @@ TEST(EKey, CompletesAStoredDeadKey) {
 
 // Pressed the plain way, a dead key typed meanwhile: the release still goes the plain way.
 TEST(EKey, ReleasedTheWayItWasPressed) {
-  Rig rig(GermanLayout(), false);
+  Rig rig(GermanLayout());
   rig.typist.Down('E');
   rig.typist.Tap(0xDC);
   rig.typist.Up('E');

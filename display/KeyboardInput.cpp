@@ -38,12 +38,11 @@ KeyboardInput::KeyboardInput(KeyboardLayout& layout) : m_keyMap(layout), m_ascii
 void KeyboardInput::ProcessKeyEvent(unsigned virtKey, std::uint32_t keyData, bool japKeyboard, KeyEventSink& sink) {
   bool plain = japKeyboard;
   if (!plain && virtKey == kVirtKeyE) {
-    // The E key goes the plain way too, except where it has to complete a stored dead key
-    // (ê, ë) or to release what such a press sent.
-    if (keyData & keydata::kUp)
-      plain = m_keyMap.HeldKeysym(virtKey, (keyData & keydata::kExtended) != 0) == keysyms::kNone;
-    else
-      plain = !m_keyMap.DeadKeyStored();
+    // The E key goes the plain way too, except where a fresh press completes a stored
+    // dead key (ê, ë): then its repeats and its release follow that press.
+    const bool heldByKeyMap = m_keyMap.HeldKeysym(virtKey, (keyData & keydata::kExtended) != 0) != keysyms::kNone;
+    const bool freshPress = (keyData & (keydata::kUp | keydata::kPrevious)) == 0;
+    plain = !heldByKeyMap && !(freshPress && m_keyMap.DeadKeyStored());
   }
   if (plain)
     AsciiKeyEvent(virtKey, keyData, sink);

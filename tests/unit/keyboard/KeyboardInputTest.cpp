@@ -163,5 +163,22 @@ TEST(EKey, ReleasedTheWayItWasPressed) {
   EXPECT_TRUE(rig.input.GetKeyMap().DeadKeyStored());
 }
 
+// Repeats follow the press: through the dead key's translation, or the plain way.
+TEST(EKey, RepeatsGoTheWayOfThePress) {
+  Rig rig(GermanLayout());
+  rig.typist.Tap(0xDC);
+  rig.typist.Down('E');
+  rig.typist.Down('E');
+  rig.typist.Up('E');
+  EXPECT_EQ(rig.typist.sink.Take(), (std::vector<Event>{P(0xEA), R(0xEA), P('e'), R('e')}));
+  rig.typist.Down('E');
+  rig.typist.Tap(0xDC);
+  rig.typist.Down('E');
+  rig.typist.Up('E');
+  EXPECT_EQ(rig.typist.sink.Take(), (std::vector<Event>{P('e'), P('e'), R('e')}));
+  EXPECT_TRUE(rig.typist.sink.serverDown.empty());
+  EXPECT_TRUE(rig.input.GetKeyMap().DeadKeyStored());
+}
+
 }  // namespace
 }  // namespace kbdtest

@@ -13,6 +13,7 @@
 #include "dialogs/DialogHelpers.h"
 #include "display/ViewerMessages.h"
 #include "resources/StringIds.h"
+#include "security/AuthDialog.h"
 #include "security/HelpdeskListDialog.h"
 
 namespace {
@@ -266,6 +267,16 @@ bool ClientConnection::AskChoiceHere(const ChoicePrompt& p, bool* checked) {
 
 std::uint32_t ClientConnection::ChooseHelpdesk(const std::vector<std::string>& entries) {
   return RunHelpdeskListDialog(m_pApp->m_instance, entries);
+}
+
+bool ClientConnection::AskCredentials(AuthDialogType type, const char* status1, const char* status2,
+                                      AuthEntry* entry) {
+  AuthDialog dialog;
+  if (dialog.DoDialog(type, m_host, m_port, status1, status2) != 1) return false;
+  std::memcpy(entry->password, dialog.m_passwd, sizeof entry->password);
+  std::memcpy(entry->domain, dialog.m_domain, sizeof entry->domain);
+  std::memcpy(entry->user, dialog.m_user, sizeof entry->user);
+  return true;
 }
 
 void ClientConnection::SetStatusText(int control, const char* text) {

@@ -101,6 +101,7 @@ protected:
   void ConfigureSocket() override;
   bool AskChoice(const ChoicePrompt& prompt, bool* checked) override;
   std::uint32_t ChooseHelpdesk(const std::vector<std::string>& entries) override;
+  bool AskCredentials(AuthDialogType type, const char* status1, const char* status2, AuthEntry* entry) override;
   void SetStatusText(int control, const char* text) override;
   void PlayIncomingSound() override;
 

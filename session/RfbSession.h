@@ -21,6 +21,7 @@
 #include "decoders/RectHeader.h"
 #include "rdr/FdInStream.h"
 #include "rdr/Sys.h"
+#include "security/Credentials.h"
 #include "session/AutoResetEvent.h"
 #include "session/ChannelTransform.h"
 #include "session/ClientMessages.h"
@@ -259,6 +260,7 @@ public:
   bool m_securityType17Ui = false;  // the same, read by the toolbar and its window
   bool m_infoMsgRequested = false;  // the server offered 117: ClientInit carries "InfoMsg"
   bool m_msLogonRequested = false;  // type 112 chose MS-Logon for the password scheme
+  ConnectionCredentials m_credentials;  // passwords given, stored or entered for this connection
 
   // Encryption plug-in state, set up by the security schemes.
   bool m_fUsePlugin = false;         // a plug-in is in use for this session
@@ -347,6 +349,11 @@ protected:
   virtual bool AskChoice(const ChoicePrompt& prompt, bool* checked) = 0;
   // The helpdesk list of type 105: index + 1 of the chosen entry, 0 when cancelled.
   virtual std::uint32_t ChooseHelpdesk(const std::vector<std::string>& entries) = 0;
+  // An authentication dialog of that type for this server, with its two status texts:
+  // false when the user cancelled (or nobody can be asked); else the entries are in *entry.
+  virtual bool AskCredentials(AuthDialogType type, const char* status1, const char* status2, AuthEntry* entry) {
+    return false;
+  }
   virtual void SetStatusText(int control, const char* text) {}
   // "Don't ask anymore" was ticked for untrusted servers: the option is set, and written to
   // the options file when only that file is in use.

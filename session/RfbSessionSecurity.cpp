@@ -131,7 +131,6 @@ void RfbSession::UnsupportedScheme(std::uint32_t type) {
   throw ErrorException("Unknown authentication method!");
 }
 
-void RfbSession::AuthPasswordChallenge() { UnsupportedScheme(rfbsec::kVncAuth); }
 void RfbSession::AuthMsLogonI() { UnsupportedScheme(rfbsec::kMsLogonRequest); }
 void RfbSession::AuthMsLogonII() { UnsupportedScheme(rfbsec::kMsLogonII); }
 void RfbSession::AuthRsaAes(int keyBits, bool channel) {

@@ -2,7 +2,6 @@
 the scripted test server (which checks the DES response with its own DES), x11vnc and
 TigerVNC's Xvnc with VNC passwords. The password comes from the command line, or a person
 types it into the password dialog and presses Log in."""
-import re
 import subprocess
 import time
 
@@ -172,7 +171,7 @@ def test_x11vnc_refuses_a_wrong_password(viewer, x11vnc_server):
     type_password(program, server.port, "guess")
     box = program.window(title=FAILURE_TITLE, timeout=30)
     server.wait_for("authProcessClientMessage: authentication failed")
-    assert re.search(r"(?i)password|auth", box.message), box.message
+    assert "password check failed!" in box.message  # x11vnc's reason, as it sent it
     box.click(text="^OK$", how="send")
     assert program.wait(20) == 0
 
@@ -190,7 +189,7 @@ def test_xvnc_with_a_password_file(viewer, session, tmp_path, password, accepted
         program.kill()
     else:
         box = program.window(title=FAILURE_TITLE, timeout=30)
-        assert box.message
+        assert "Authentication failure" in box.message  # Xvnc's reason, as it sent it
         box.click(text="^OK$", how="send")
         assert program.wait(20) == 0
         assert "Client pixel format" not in xvnc.log_text()

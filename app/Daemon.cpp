@@ -11,6 +11,7 @@
 #include "app/UiText.h"
 #include "app/UserInterface.h"
 #include "app/Version.h"
+#include "dialogs/InfoDialogs.h"
 #include "rdr/Exception.h"
 #include "resources/StringIds.h"
 #include "resources/resource.h"
@@ -37,15 +38,6 @@ SOCKET BoundListener(int family, const sockaddr* addr, int addrLen, bool* bound)
   }
   *bound = bind(s, addr, addrLen) == 0;
   return s;
-}
-
-// Product name and version; the full About box belongs to the option pages.
-void ShowAboutBox(HWND) {
-  char version[64] = "";
-  FormatFileVersion(version);
-  char text[160];
-  std::snprintf(text, sizeof text, "Quillmar Remote viewer\nVersion:%s", version);
-  UI().ShowMessage(text, UiText(IDS_INFO_TITLE), MessageIcon::Information);
 }
 
 }  // namespace

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "app/UserInterface.h"
+
 static char* CopyText(const char* text) {
   if (!text) text = "";
   std::size_t n = std::strlen(text) + 1;
@@ -27,6 +29,8 @@ Exception& Exception::operator=(const Exception& other) {
 }
 
 Exception::~Exception() { delete[] m_info; }
+
+void ShowExceptionDialog(const char* message, int number) { UI().ShowReport(message, number); }
 
 void WarningException::Report() const { ShowExceptionDialog(m_info, m_error_num); }
 void ErrorException::Report() const { ShowExceptionDialog(m_info, m_error_num); }

@@ -32,7 +32,3 @@ void ConsoleWrite(const char* text, std::size_t len) {
 }
 
 }  // namespace logsink
-
-void ShowExceptionDialog(const char* message, int number) {
-  std::fprintf(stderr, "Quillmar Remote - Information: %s (%d)\n", message ? message : "", number);
-}

@@ -1,4 +1,4 @@
-// Win32 sinks for the log, and the error report dialog.
+// Win32 sinks for the log.
 #include <windows.h>
 #include <commctrl.h>
 #include <fcntl.h>
@@ -6,9 +6,7 @@
 
 #include <cstdio>
 
-#include "app/Exception.h"
 #include "app/Log.h"
-#include "app/Version.h"
 
 namespace logsink {
 
@@ -56,12 +54,3 @@ void ConsoleWrite(const char* text, std::size_t len) {
 }
 
 }  // namespace logsink
-
-void ShowExceptionDialog(const char* message, int number) {
-  char version[64] = "";
-  FormatFileVersion(version);
-  char text[2048];
-  std::snprintf(text, sizeof text, "%s\n\nError number: %d\n\nVersion:%s\nBuilt: %s %s", message ? message : "",
-                number, version, __DATE__, __TIME__);
-  MessageBoxA(nullptr, text, "Quillmar Remote - Information", MB_OK | MB_ICONINFORMATION | MB_SETFOREGROUND);
-}

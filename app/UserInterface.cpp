@@ -17,6 +17,10 @@ UserInterface* current = &defaultInterface;
 
 }  // namespace
 
+void UserInterface::ShowReport(const char* message, int number) {
+  std::fprintf(stderr, "Quillmar Remote - Information: %s (%d)\n", message ? message : "", number);
+}
+
 UserInterface& UI() { return *current; }
 
 UserInterface* SetUserInterface(UserInterface* ui) {

@@ -12,6 +12,9 @@ public:
   virtual void ShowMessage(const char* text, const char* title, MessageIcon icon) = 0;
   // Ends the GUI thread's message loop with this exit code (WM_QUIT).
   virtual void Quit(int code) = 0;
+  // The report of an error or warning: its message and error number, modally. Without a
+  // window system it goes to standard error.
+  virtual void ShowReport(const char* message, int number);
 };
 
 UserInterface& UI();

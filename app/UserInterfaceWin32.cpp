@@ -5,6 +5,7 @@
 #include "app/UserInterface.h"
 #include "app/UserInterfaceWin32.h"
 #include "dialogs/DialogHelpers.h"
+#include "dialogs/InfoDialogs.h"
 
 namespace {
 
@@ -22,6 +23,7 @@ public:
     ShowMessageTaskDialog(GetModuleHandleA(nullptr), nullptr, text ? text : "", title ? title : "", code);
   }
   void Quit(int code) override { QuitMessageLoop(code); }
+  void ShowReport(const char* message, int number) override { ShowInformationDialog(message, number); }
 };
 
 Win32Interface win32Interface;

@@ -68,6 +68,19 @@
 #define ID_CLOSE_DAEMON 50023
 #define ID_TOGGLE_LISTEN 50024
 
+// The authentication dialogs (AuthDialog), one template per dialog type, and their fields.
+#define IDD_AUTH_LOGON 138
+#define IDD_AUTH_PASSWORD 1158
+#define IDD_AUTH_LOGON_UNSECURED 1153
+#define IDD_AUTH_PASSWORD_UPGRADE 1031
+#define IDD_AUTH_LOGON_SIGNED 1171
+#define IDD_AUTH_PASSWORD_SIGNED 1172
+#define IDC_AUTH_USER 604
+#define IDC_AUTH_PASSWORD 1006
+#define IDC_AUTH_DOMAIN 1010
+#define IDC_AUTH_CATCHPHRASE 2068
+#define IDC_AUTH_SIGNATURE 2069
+
 // The session dialog (117) with its eight option pages, the About box (111) and the
 // information dialog (1157). Page controls that stand for the same option as in the
 // all-in-one options dialog have its ids.
@@ -149,16 +162,3 @@
 #define IDC_INFO_WEBSITE 3152
 #define IDC_INFO_SOURCE 3153
 #define IDC_INFO_DOWNLOADS 3154
-
-// The authentication dialogs (AuthDialog), one template per dialog type, and their fields.
-#define IDD_AUTH_LOGON 138
-#define IDD_AUTH_PASSWORD 1158
-#define IDD_AUTH_LOGON_UNSECURED 1153
-#define IDD_AUTH_PASSWORD_UPGRADE 1031
-#define IDD_AUTH_LOGON_SIGNED 1171
-#define IDD_AUTH_PASSWORD_SIGNED 1172
-#define IDC_AUTH_USER 604
-#define IDC_AUTH_PASSWORD 1006
-#define IDC_AUTH_DOMAIN 1010
-#define IDC_AUTH_CATCHPHRASE 2068
-#define IDC_AUTH_SIGNATURE 2069

@@ -93,16 +93,8 @@ ClientConnection::~ClientConnection() {
 }
 
 void ClientConnection::Run() {
-  if (m_sock.load() == rdr::kInvalidSocket && !m_host[0]) {
-    // The server named in the options (command line). The session dialog, which asks
-    // for one otherwise, is not part of this build yet.
-    if (!m_opts.m_host_options[0]) throw WarningException(UiText(IDS_NO_SERVER));
-    CopyHost(m_host, m_opts.m_host_options);
-    m_port = m_opts.m_port;
-    CopyHost(m_proxyhost, m_opts.m_proxyhost);
-    m_proxyport = m_opts.m_proxyport;
-    m_fUseProxy = m_opts.m_UseProxy;
-  }
+  if (m_sock.load() == rdr::kInvalidSocket && !m_host[0]) ObtainServer();
+  SaveConnectionSettings();
   DoConnection();
 
   // The window phase. A failure here leaves no window behind: the caller deletes the

@@ -35,6 +35,20 @@ public:
   // Closes and deletes the connection (application shut-down).
   void CloseAndDestroy();
 
+  // Connection files and the session dialog (dialogs/ConnectionFileWin32.cpp).
+  // Reads a connection file (browse: the user picks it): its server, repeater, stored
+  // password and options; unless it came from the command line the session dialog is then
+  // shown over it (cancelled: QuietException). -1 when the file names no usable port or
+  // none was picked, else 0.
+  int LoadConnectionFile(const char* file, bool browse, bool fromCommandLine);
+  // Asks for a file and saves the server, repeater, optionally the password, and the options.
+  void SaveConnection();
+  // Writes the options to the options file unless a configuration file was named.
+  void SaveConnectionSettings();
+  // The server for Run: a connection file named on the command line, the options, or the
+  // session dialog (cancelled: QuietException).
+  void ObtainServer();
+
   // SO_RCVTIMEO / SO_SNDTIMEO on the socket; a negative value means "FileTransferTimeout"
   // seconds. False when setsockopt fails.
   bool SetRecvTimeout(int ms);

@@ -87,7 +87,7 @@ def test_wrong_password_shows_the_servers_reason(viewer):
     box = program.window(title=FAILURE_TITLE, timeout=30)
     assert "Password check failed" in box.message
     assert srv.session.record["handshake"]["rounds"][0]["password_ok"] is False
-    box.click(text="^OK$", how="send")
+    box.click(text="^Close$", how="send")
     assert program.wait(20) == 0
     srv.wait(10)
 
@@ -172,7 +172,7 @@ def test_x11vnc_refuses_a_wrong_password(viewer, x11vnc_server):
     box = program.window(title=FAILURE_TITLE, timeout=30)
     server.wait_for("authProcessClientMessage: authentication failed")
     assert "password check failed!" in box.message  # x11vnc's reason, as it sent it
-    box.click(text="^OK$", how="send")
+    box.click(text="^Close$", how="send")
     assert program.wait(20) == 0
 
 
@@ -190,6 +190,6 @@ def test_xvnc_with_a_password_file(viewer, session, tmp_path, password, accepted
     else:
         box = program.window(title=FAILURE_TITLE, timeout=30)
         assert "Authentication failure" in box.message  # Xvnc's reason, as it sent it
-        box.click(text="^OK$", how="send")
+        box.click(text="^Close$", how="send")
         assert program.wait(20) == 0
         assert "Client pixel format" not in xvnc.log_text()

@@ -183,7 +183,7 @@ def test_silent_server_ends_with_a_message_instead_of_hanging(viewer):
     box = program.window(title="Quillmar Remote - Information", timeout=30)
     assert time.monotonic() - started < 20
     assert "Error reading Protocol Version" in box.message
-    box.click(text="^OK$", how="send")
+    box.click(text="^Close$", how="send")
     assert program.wait(20) == 0
     srv.stop()
     srv.wait(10)
@@ -338,5 +338,5 @@ def test_refused_connection_is_reported(viewer):
     box = program.window(title="Quillmar Remote - Information", timeout=30)
     assert "Failed to connect to the server" in box.message
     assert "50195" in box.message  # the error number
-    box.click(text="^OK$", how="send")
+    box.click(text="^Close$", how="send")
     assert program.wait(20) == 0

@@ -1,0 +1,238 @@
+"""The session dialog as a person uses it: KEBviewer.exe started without a server shows it;
+the person types a host or picks a recent one, chooses options, presses Connect, and the
+viewer really connects to the scripted test server. Also: connection files given on the
+command line, the repeater mode, the About box and the information dialog of a failed
+connection."""
+import re
+import shutil
+import time
+
+import pytest
+
+import kebwine
+import rfbserver
+
+DIALOG_TITLE = r"^Quillmar Remote - \d+\.\d+\.\d+\.\d+$"
+INFO_TITLE = "^Quillmar Remote - Information$"
+HOST = 1000
+REPEATER_FIELD = 1130
+HOST_CAPTION = 2053
+REPEATER_CAPTION = 2054
+
+
+def read_ini(path):
+    """{section: {key: value}} of a Windows ini file; names in lower case, as the profile
+    functions compare them."""
+    sections, current = {}, None
+    for line in path.read_text(errors="replace").splitlines():
+        line = line.strip()
+        if line.startswith("[") and "]" in line:
+            current = sections.setdefault(line[1:line.rindex("]")].strip().lower(), {})
+        elif current is not None and "=" in line:
+            key, value = line.split("=", 1)
+            current.setdefault(key.strip().lower(), value.strip())
+    return sections
+
+
+def stored_password(text):
+    """The stored form of a password: DES with the fixed password key, read the way RFB
+    reads keys (bits of each key byte reversed)."""
+    from Cryptodome.Cipher import DES
+    key = bytes(int("{:08b}".format(b)[::-1], 2) for b in bytes.fromhex("5CE1097A33D48B26"))
+    return DES.new(key, DES.MODE_ECB).encrypt((text.encode() + b"\0" * 8)[:8])
+
+
+@pytest.fixture
+def appdata(session):
+    """%APPDATA%\\Quillmar of the session's user (per-host files, credentials), empty at the
+    start of each test."""
+    folder = session.appdata / "Quillmar"
+    shutil.rmtree(str(folder), ignore_errors=True)
+    yield folder
+    shutil.rmtree(str(folder), ignore_errors=True)
+
+
+def scripted(scenario="handshake-38-none", **params):
+    return rfbserver.Server(scenario, params=params, timeout=60, quiet=True).start()
+
+
+def messages(srv):
+    return srv.session.record["messages"] if srv.session else []
+
+
+def handshake_done(srv, timeout=30):
+    def done():
+        return "SetEncodings" in [m.get("name") for m in messages(srv)] or None
+    kebwine.wait_until(done, timeout, interval=0.05, what="SetEncodings from the viewer; server log:\n%s"
+                       % srv.report())
+    return srv.session.record
+
+
+def finish(srv, program):
+    program.kill()
+    srv.stop()
+    srv.wait(10)
+
+
+def open_dialog(program):
+    return program.window(title=DIALOG_TITLE, timeout=30)
+
+
+def test_typed_host_connects_and_is_remembered(viewer, program_dir, appdata):
+    srv = scripted()
+    program = viewer()
+    dialog = open_dialog(program)
+    assert dialog.control(id=HOST_CAPTION)["text"] == "server[:port]"
+    assert not dialog.control(id=REPEATER_FIELD)["visible"]
+    typed = "localhost::%d" % srv.port
+    dialog.set_text(typed, id=HOST, cls="ComboBox")
+    dialog.click(text="^Connect$")
+    handshake_done(srv)
+    dialog.wait_gone()
+    finish(srv, program)
+
+    # The list keeps the text as typed; the host itself is kept in capitals.
+    options = read_ini(program_dir / "options.keb")
+    assert options["connection"]["index"] == "A"
+    assert options["connection"]["a"] == typed
+    host_file = read_ini(appdata / ("LOCALHOST-%d.keb" % srv.port))
+    assert host_file["connection"]["host"] == "LOCALHOST"
+    assert host_file["connection"]["port"] == str(srv.port)
+    assert host_file["options"]["preferred_encoding"] == "10"
+    assert "giienable" in host_file["options"]
+    credentials = read_ini(appdata / "raroze-zez32" / "credentials.ini")
+    assert credentials["recent"]["host0"] == typed
+
+
+def test_a_recent_host_is_chosen_from_the_list(viewer, program_dir, appdata):
+    srv = scripted()
+    dead = kebwine.free_tcp_port()
+    good = "127.0.0.1::%d" % srv.port
+    bad = "127.0.0.1::%d" % dead
+    (program_dir / "options.keb").write_text("[connection]\r\nindex=BA\r\nA=%s\r\nB=%s\r\n" % (good, bad))
+    (appdata / "raroze-zez32").mkdir(parents=True)
+    (appdata / "raroze-zez32" / "credentials.ini").write_text(
+        "[recent]\r\nhost0=other.example:1\r\nhost1=%s\r\n" % good)
+
+    program = viewer()
+    dialog = open_dialog(program)
+    combo = dialog.control(id=HOST, cls="ComboBox")
+    # The recent-host list first, then the credentials file's hosts not listed yet.
+    assert combo["items"] == [bad, good, "other.example:1"]
+    assert combo["text"] == bad
+    dialog.choose(item=good, id=HOST)
+    # The chosen entry moves to the front of the list.
+    kebwine.wait_until(lambda: read_ini(program_dir / "options.keb")["connection"]["index"] == "AB" or None, 10,
+                       what="the chosen host to move to the front")
+    dialog.click(text="^Connect$")
+    handshake_done(srv)
+    finish(srv, program)
+    options = read_ini(program_dir / "options.keb")["connection"]
+    assert (options["index"], options["a"], options["b"]) == ("AB", good, bad)
+
+
+def test_cancel_ends_quietly(viewer, program_dir, appdata):
+    program = viewer()
+    dialog = open_dialog(program)
+    dialog.click(text="^Cancel$")
+    assert program.wait(20) == 0
+    assert not (appdata / "raroze-zez32" / "credentials.ini").exists()
+
+
+def test_encoders_page_reaches_the_server(viewer, program_dir, appdata):
+    """Options opens the pages; Hextile and compression level 2 chosen on "Encoders" are
+    what the viewer announces."""
+    srv = scripted()
+    program = viewer()
+    dialog = open_dialog(program)
+    tabs = dialog.control(id=2033)
+    assert not tabs["enabled"]
+    dialog.click(text="^Options$")
+    kebwine.wait_until(lambda: dialog.refresh().control(id=2033)["enabled"] or None, 10, what="the option pages")
+    dialog.check(1, id=2005)  # Hextile
+    dialog.set_text("2", id=1107)  # compression level
+    dialog.set_text("127.0.0.1::%d" % srv.port, id=HOST, cls="ComboBox")
+    dialog.click(text="^Connect$")
+    record = handshake_done(srv)
+    finish(srv, program)
+    encodings = next(m for m in record["messages"] if m["name"] == "SetEncodings")["encodings"]
+    assert encodings[0] == 5
+    assert -256 + 2 in encodings  # compression level 2
+    host_file = read_ini(appdata / ("127.0.0.1-%d.keb" % srv.port))
+    assert host_file["options"]["preferred_encoding"] == "5"
+    assert host_file["options"]["compresslevel"] == "2"
+
+
+def test_repeater_gets_the_id_entry(viewer, program_dir, appdata):
+    srv = scripted("repeater-00")
+    program = viewer()
+    dialog = open_dialog(program)
+    dialog.click(text="^Repeater$", how="send")
+    kebwine.wait_until(lambda: dialog.refresh().control(id=REPEATER_FIELD)["visible"] or None, 10,
+                       what="the repeater field")
+    assert dialog.control(id=HOST_CAPTION)["text"] == "ID:12345679"
+    assert dialog.control(id=REPEATER_CAPTION)["text"] == "repeater:port"
+    dialog.set_text("ID:12345679", id=HOST, cls="ComboBox")
+    dialog.set_text("127.0.0.1::%d" % srv.port, id=REPEATER_FIELD)
+    dialog.click(text="^Connect$")
+    record = handshake_done(srv)
+    finish(srv, program)
+    assert record["handshake"]["repeater_target"] == "ID:12345679"
+
+
+def test_connection_file_on_the_command_line_connects_with_its_password(viewer, program_dir, appdata):
+    srv = rfbserver.Server({"handshake": {"sectypes": [2], "password": "test"}}, timeout=60, quiet=True).start()
+    conn = program_dir / "server.keb"
+    conn.write_text("[connection]\r\nhost=127.0.0.1\r\nport=%d\r\nproxyhost=\r\nproxyport=0\r\npassword=%s\r\n"
+                    "[options]\r\nuse_encoding_5=1\r\npreferred_encoding=5\r\n"
+                    % (srv.port, stored_password("test").hex()))
+    program = viewer(kebwine.win_path(conn))
+    record = handshake_done(srv)
+    finish(srv, program)
+    assert record["handshake"]["rounds"][0]["password_ok"], record["handshake"]
+    encodings = next(m for m in record["messages"] if m["name"] == "SetEncodings")["encodings"]
+    assert encodings[0] == 5
+
+
+@pytest.mark.parametrize("content", [
+    "[connection]\r\nhost=127.0.0.1\r\nport=0\r\n",
+    "[connection]\r\nhost=127.0.0.1\r\n",
+    "[connection]\r\nhost=127.0.0.1\r\nport=70000\r\n",
+], ids=["port-0", "no-port", "port-too-large"])
+def test_connection_file_without_a_usable_port_asks_for_the_server(viewer, program_dir, appdata, content):
+    conn = program_dir / "broken.keb"
+    conn.write_text(content)
+    program = viewer(kebwine.win_path(conn))
+    dialog = open_dialog(program)
+    dialog.click(text="^Cancel$")
+    assert program.wait(20) == 0
+
+
+def test_failed_connection_shows_the_information_dialog(viewer, program_dir, appdata):
+    program = viewer()
+    dialog = open_dialog(program)
+    dialog.set_text("127.0.0.1::%d" % kebwine.free_tcp_port(), id=HOST, cls="ComboBox")
+    dialog.click(text="^Connect$")
+    info = program.window(title=INFO_TITLE, timeout=30)
+    assert "Failed to connect to the server" in info.message
+    assert "Error number: 50195" in info.message
+    assert re.search(r"Quillmar Remote -  \d+\.\d+\.\d+\.\d+", info.message)
+    assert re.search(r"\b\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\b", info.message)
+    for link in ("Forum", "Web site", "Source code", "Downloads"):
+        assert link in info.statics
+    info.click(text="^Close$", how="send")
+    assert program.wait(20) == 0
+
+
+def test_about_box(viewer, program_dir, appdata):
+    program = viewer()
+    dialog = open_dialog(program)
+    dialog.click(text="^About$")
+    about = program.window(title="^Quillmar Remote - About$")
+    assert re.fullmatch(r"Quillmar Remote -  \d+\.\d+\.\d+\.\d+", about.control(id=2077)["text"])
+    assert re.fullmatch(r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d", about.control(id=1017)["text"])
+    kebwine.save_png(about.screenshot(), str(program_dir / "about.png"))
+    about.click(text="^OK$")
+    about.wait_gone()
+    dialog.click(text="^Cancel$")
+    assert program.wait(20) == 0

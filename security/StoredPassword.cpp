@@ -16,13 +16,6 @@ void Padded(const char* text, std::uint8_t* out, std::size_t n) {
   for (std::size_t i = 0; i < n && text[i]; i++) out[i] = static_cast<std::uint8_t>(text[i]);
 }
 
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 }  // namespace
 
 void EncryptStoredPassword(std::uint8_t out[StoredPassword::kSize], const char* password) {
@@ -78,27 +71,5 @@ void DesCbcEncrypt(std::uint8_t* buffer, std::size_t length, const std::uint8_t 
     for (int i = 0; i < 8; i++) block[i] ^= previous[i];
     DesBlock(held, block, block);
     previous = block;
-  }
-}
-
-void StoredPasswordToHex(const StoredPassword& stored, char out[2 * StoredPassword::kSize + 1]) {
-  static const char kDigits[] = "0123456789abcdef";
-  for (std::size_t i = 0; i < StoredPassword::kSize; i++) {
-    out[2 * i] = kDigits[stored.bytes[i] >> 4];
-    out[2 * i + 1] = kDigits[stored.bytes[i] & 0xF];
-  }
-  out[2 * StoredPassword::kSize] = '\0';
-}
-
-void StoredPasswordFromHex(const char* text, StoredPassword* stored) {
-  stored->Clear();
-  if (!text) return;
-  std::size_t len = std::strlen(text);
-  for (std::size_t i = 0; i < StoredPassword::kSize && 2 * i < len; i++) {
-    int hi = HexDigit(text[2 * i]);
-    if (hi < 0) break;
-    int lo = 2 * i + 1 < len ? HexDigit(text[2 * i + 1]) : -1;
-    stored->bytes[i] = static_cast<std::uint8_t>(lo < 0 ? hi : hi * 16 + lo);
-    if (lo < 0) break;
   }
 }

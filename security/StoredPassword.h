@@ -45,9 +45,3 @@ void EncryptChallenge(std::uint8_t challenge[16], const char* password);
 // DES in chained mode, in place, keyed with key, which is also the initial vector. Only
 // whole 8-byte blocks are processed: bytes past the last whole block are left as they are.
 void DesCbcEncrypt(std::uint8_t* buffer, std::size_t length, const std::uint8_t key[8]);
-
-// The stored form as connection files keep it: 16 lower-case hex digits.
-void StoredPasswordToHex(const StoredPassword& stored, char out[2 * StoredPassword::kSize + 1]);
-// Reads up to 8 bytes of one or two hex digits each from text; reading stops at the
-// first byte without a hex digit, and the bytes not read are 0.
-void StoredPasswordFromHex(const char* text, StoredPassword* stored);

@@ -207,34 +207,6 @@ TEST(StoredPasswordForm, LongFormKeepsThirtyTwoCharactersAndEnciphersOnlyTheFirs
   EXPECT_EQ(std::string(DecryptStoredPassword32(shortPassword).c_str()), "abc");
 }
 
-TEST(StoredPasswordForm, HexTextOfConnectionFiles) {
-  StoredPassword sp;
-  EncryptStoredPassword(sp.bytes, "abc");
-  char hex[17];
-  StoredPasswordToHex(sp, hex);
-  EXPECT_STREQ(hex, "836e0d6466626749");
-
-  struct Case {
-    const char* text;
-    const char* bytes;
-  } cases[] = {
-      {"836e0d6466626749", "836e0d6466626749"},
-      {"836E0D6466626749", "836e0d6466626749"},
-      {"836e0d64666267491234", "836e0d6466626749"},  // more than 8 bytes: the rest is ignored
-      {"836e0d", "836e0d0000000000"},                  // shorter: the missing bytes are 0
-      {"836e0", "836e000000000000"},                   // a last single digit is a byte
-      {"83zz0d6466626749", "8300000000000000"},        // reading stops at a pair without a digit
-      {"", "0000000000000000"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.text);
-    StoredPassword parsed;
-    std::memset(parsed.bytes, 0xEE, sizeof parsed.bytes);
-    StoredPasswordFromHex(c.text, &parsed);
-    EXPECT_EQ(ToHex(parsed.bytes, 8), c.bytes);
-  }
-}
-
 TEST(ChainedMode, KeyIsTheInitialVectorAndBlocksChain) {
   const Bytes key = Hex("0123456789abcdef");
   std::uint8_t buf[64];

@@ -238,6 +238,10 @@ void KEBOptions::SaveOptions(const char* filename) {
 }
 
 void KEBOptions::LoadOptions(IniStore& ini) {
+  char pluginBefore[sizeof m_DSMPlugin];
+  char formatBefore[sizeof m_imageFormat];
+  std::memcpy(pluginBefore, m_DSMPlugin, sizeof pluginBefore);
+  std::memcpy(formatBefore, m_imageFormat, sizeof formatBefore);
   for (const Key& k : kKeys) {
     switch (k.kind) {
       case Kind::Encodings:
@@ -284,6 +288,15 @@ void KEBOptions::LoadOptions(IniStore& ini) {
   }
 
   if (m_FileTransferTimeout > kMaxFileTransferTimeout) m_FileTransferTimeout = kMaxFileTransferTimeout;
+  // Connection files are shared: a plug-in named by one is a library in the program's
+  // folder, never a path to a library elsewhere, and snapshots keep an image extension.
+  if (std::strcmp(pluginBefore, m_DSMPlugin) != 0 && std::strpbrk(m_DSMPlugin, "\\/:")) {
+    std::strcpy(m_DSMPlugin, "NoPlugin");
+    m_UseDSMPlugin = false;
+  }
+  bool imageFormat = false;
+  for (const char* f : {".jpeg", ".png", ".gif", ".bmp"}) imageFormat = imageFormat || std::strcmp(m_imageFormat, f) == 0;
+  if (!imageFormat) std::memcpy(m_imageFormat, formatBefore, sizeof m_imageFormat);
   SanitiseLoaded();
   if (m_KeepAliveInterval > m_FileTransferTimeout - 1) m_KeepAliveInterval = m_FileTransferTimeout - 1;
 }

@@ -127,12 +127,13 @@ void CopyField(char* dst, std::size_t cap, const std::string& src) { std::snprin
 }  // namespace
 
 SessionDialog::SessionDialog(KEBOptions* options, ClientConnection* connection, void* plugin)
-    : m_pOpt(options), m_pCC(connection), m_pDSMPlugin(plugin), m_work(*options) {
+    : m_pOpt(options), m_pCC(connection), m_pDSMPlugin(plugin), m_work(*options), m_givenPassword(options->m_password) {
   m_useRepeater = m_work.m_UseProxy;
   m_repeaterText = RepeaterText(m_work.m_proxyhost, m_work.m_proxyport);
 }
 
 SessionDialog::~SessionDialog() {
+  SecureWipe(&m_givenPassword[0], m_givenPassword.size());
   for (HWND& page : m_pages) {
     if (page && IsWindow(page)) DestroyWindow(page);
     page = nullptr;
@@ -267,8 +268,11 @@ void SessionDialog::OnHostChosen(HWND dlg) {
 void SessionDialog::TakeSavedPassword(const char* hostText) {
   int flag = 0;
   char password[kPasswordBufferSize] = "";
-  if (LoadCredentials(CredentialsFilePath(), hostText, &flag, password, sizeof password) && password[0])
-    CopyField(m_work.m_password, sizeof m_work.m_password, password);
+  // A host without a remembered password gets the password the options gave, never the
+  // one remembered for a host chosen before it.
+  if (!LoadCredentials(CredentialsFilePath(), hostText, &flag, password, sizeof password) || !password[0])
+    CopyField(password, sizeof password, m_givenPassword);
+  CopyField(m_work.m_password, sizeof m_work.m_password, password);
   SecureWipe(password, sizeof password);
 }
 
@@ -343,6 +347,7 @@ bool SessionDialog::OnConnect(HWND dlg) {
                           MB_ICONWARNING);
     return false;
   }
+  TakeSavedPassword(m_hostText.c_str());  // the password that belongs to the host typed
   if (m_work.m_UseDSMPlugin) {
     // No encryption plug-in can be loaded by this build.
     ShowMessageTaskDialog(GetModuleHandleA(nullptr), dlg, UiText(IDS_PLUGIN_NOT_LOADED), UiText(IDS_PLUGIN_LOADING),

@@ -32,7 +32,7 @@ def test_writable_program_folder_gets_an_empty_options_file(viewer, program_dir,
     program.window()  # the options are set up before the first window
     options = program_dir / "options.keb"
     # The first window is the session dialog, whose recent-host list makes its section.
-    assert options.is_file() and options.read_text() in ("", "[connection]\r\nindex=\r\n")
+    assert options.is_file() and options.read_bytes() in (b"", b"[connection]\r\nindex=\r\n")
     assert not appdata_folder.exists()
 
 

@@ -90,6 +90,38 @@ TEST_F(SessionSettingsTest, HostileValuesAreBroughtIntoRange) {
   EXPECT_EQ(o.m_proxyport, -1);  // out of range: kept
 }
 
+// A shared file must not make the viewer load a library from elsewhere or write snapshots
+// as another kind of file.
+TEST_F(SessionSettingsTest, PluginsByNameOnlyAndSnapshotsAsImages) {
+  const struct {
+    const char* plugin;
+    const char* format;
+    const char* wantPlugin;
+    bool wantUse;
+    const char* wantFormat;
+  } cases[] = {
+      {"crypt.dsm", ".png", "crypt.dsm", true, ".png"},
+      {"\\\\attacker\\share\\evil.dsm", ".bat", "NoPlugin", false, ".jpeg"},
+      {"C:evil.dsm", ".exe", "NoPlugin", false, ".jpeg"},
+      {"../evil.dsm", ".JPEG", "NoPlugin", false, ".jpeg"},
+  };
+  for (const auto& c : cases) {
+    KEBOptions o;
+    PortableIniText ini(std::string("[options]\r\nUseDSMPlugin=1\r\nDSMPlugin=") + c.plugin + "\r\nimageFormat=" +
+                        c.format + "\r\n");
+    sessionsettings::ReadSettings(ini, o);
+    EXPECT_STREQ(o.m_DSMPlugin, c.wantPlugin) << c.plugin;
+    EXPECT_EQ(o.m_UseDSMPlugin, c.wantUse) << c.plugin;
+    EXPECT_STREQ(o.m_imageFormat, c.wantFormat) << c.format;
+  }
+  // A path given on the command line stays when a file without a plug-in key is loaded.
+  KEBOptions o;
+  std::strcpy(o.m_DSMPlugin, "C:\\plugins\\mine.dsm");
+  PortableIniText ini("[options]\r\nviewonly=1\r\n");
+  o.LoadOptions(ini);
+  EXPECT_STREQ(o.m_DSMPlugin, "C:\\plugins\\mine.dsm");
+}
+
 TEST_F(SessionSettingsTest, RestoringDefaultsKeepsTheServerAndTheCommandLine) {
   KEBOptions o;
   ChangeEverySetting(o);

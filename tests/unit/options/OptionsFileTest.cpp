@@ -144,7 +144,7 @@ TEST_F(OptionsFile, LongTextsAreCutToTheirFields) {
   EXPECT_EQ(std::strlen(o.m_DSMPlugin), 259u);
   EXPECT_EQ(std::strlen(o.m_folder), 259u);
   EXPECT_EQ(std::strlen(o.m_prefix), 55u);
-  EXPECT_EQ(std::strlen(o.m_imageFormat), 55u);
+  EXPECT_STREQ(o.m_imageFormat, ".jpeg");  // no image extension: the value before stays
   EXPECT_EQ(std::strlen(o.m_InfoMsg), 253u);
 }
 

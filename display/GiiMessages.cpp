@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "rdr/MemOutStream.h"
+
 namespace gii {
 
 namespace {
@@ -17,38 +19,25 @@ std::uint32_t U32(const std::uint8_t* p, bool bigEndian) {
   return (std::uint32_t(p[3]) << 24) | (std::uint32_t(p[2]) << 16) | (std::uint32_t(p[1]) << 8) | p[0];
 }
 
-class Writer {
-public:
-  explicit Writer(std::uint8_t* p) : p_(p) {}
-  void U8(std::uint32_t v) { *p_++ = static_cast<std::uint8_t>(v); }
-  void U16(std::uint32_t v) {
-    U8(v >> 8);
-    U8(v);
-  }
-  void U32(std::uint32_t v) {
-    U16(v >> 16);
-    U16(v);
-  }
-  void S64(std::int64_t v) {
-    const std::uint64_t u = static_cast<std::uint64_t>(v);
-    U32(static_cast<std::uint32_t>(u >> 32));
-    U32(static_cast<std::uint32_t>(u));
-  }
-  // A text in a field of n bytes, NUL-padded.
-  void Text(const char* s, std::size_t n) {
-    std::memset(p_, 0, n);
-    std::memcpy(p_, s, std::min(std::strlen(s), n - 1));
-    p_ += n;
-  }
-  void Zeros(std::size_t n) {
-    std::memset(p_, 0, n);
-    p_ += n;
-  }
-  std::uint8_t* Pos() const { return p_; }
+// A text in a field of n bytes, NUL-padded (always terminated).
+void WriteText(rdr::MemOutStream& out, const char* s, std::size_t n) {
+  const std::size_t len = std::min(std::strlen(s), n - 1);
+  out.WriteBytes(s, len);
+  out.Pad(n - len);
+}
 
-private:
-  std::uint8_t* p_;
-};
+void WriteS64(rdr::MemOutStream& out, std::int64_t v) {
+  const std::uint64_t u = static_cast<std::uint64_t>(v);
+  out.WriteU32(static_cast<std::uint32_t>(u >> 32));
+  out.WriteU32(static_cast<std::uint32_t>(u));
+}
+
+template <std::size_t N>
+std::array<std::uint8_t, N> ToArray(rdr::MemOutStream& out) {
+  std::array<std::uint8_t, N> m{};
+  std::memcpy(m.data(), out.Data(), std::min(N, out.Length()));
+  return m;
+}
 
 std::uint16_t WireCoordinate(int v) { return static_cast<std::uint16_t>(std::clamp(v, 0, 0xFFFF)); }
 
@@ -74,69 +63,66 @@ bool AnswersVersionRange(const VersionRange& r) { return r.minimum < 2 && r.maxi
 int ChosenVersion(const VersionRange& r) { return (r.minimum <= 1 && r.maximum >= 1) ? 1 : -1; }
 
 std::array<std::uint8_t, 6> VersionAnswer(int version) {
-  std::array<std::uint8_t, 6> m{};
-  Writer w(m.data());
-  w.U8(kMessageType);
-  w.U8(kBigEndian | kVersion);
-  w.U16(2);
-  w.U16(static_cast<std::uint32_t>(version));
-  return m;
+  rdr::MemOutStream out(6);
+  out.WriteU8(kMessageType);
+  out.WriteU8(kBigEndian | kVersion);
+  out.WriteU16(2);
+  out.WriteU16(static_cast<std::uint16_t>(version));
+  return ToArray<6>(out);
 }
 
 std::array<std::uint8_t, kDeviceCreationSize> DeviceCreation(std::uint32_t touchCount) {
-  std::array<std::uint8_t, kDeviceCreationSize> m{};
-  Writer w(m.data());
-  w.U8(kMessageType);
-  w.U8(kBigEndian | kDeviceCreation);
-  w.U16(kDeviceCreationSize - 4);
-  w.Text("ZUDIZ-MT", 32);
-  w.U32(0x00000908);  // vendor
-  w.U32(0x0000000B);  // product
-  w.U32(0x00002000);  // event mask: absolute valuator events
-  w.U32(0);           // registers
-  w.U32(1);           // valuators
-  w.U32(touchCount);  // buttons
-  w.U32(0);           // valuator index
-  w.Text("ZUDIZ Multitouch Device", 75);
-  w.Text("TMD", 5);
-  w.Zeros(32);  // range, SI unit, add, multiplier, divisor, shift
-  return m;
+  rdr::MemOutStream out(kDeviceCreationSize);
+  out.WriteU8(kMessageType);
+  out.WriteU8(kBigEndian | kDeviceCreation);
+  out.WriteU16(kDeviceCreationSize - 4);
+  WriteText(out, "ZUDIZ-MT", 32);
+  out.WriteU32(0x00000908);  // vendor
+  out.WriteU32(0x0000000B);  // product
+  out.WriteU32(0x00002000);  // event mask: absolute valuator events
+  out.WriteU32(0);           // registers
+  out.WriteU32(1);           // valuators
+  out.WriteU32(touchCount);  // buttons
+  out.WriteU32(0);           // valuator index
+  WriteText(out, "ZUDIZ Multitouch Device", 75);
+  WriteText(out, "TMD", 5);
+  out.Pad(32);  // range, SI unit, add, multiplier, divisor, shift
+  return ToArray<kDeviceCreationSize>(out);
 }
 
 std::vector<std::uint8_t> TouchEvent(std::uint32_t origin, const TouchReport* touches, std::size_t count,
                                      std::uint32_t milliseconds, std::int64_t microseconds) {
   count = std::min(count, kMaxTouchesPerEvent);
   const std::size_t size = count == 0 ? kEmptyTouchEventSize : kTouchHeaderSize + kTouchEntrySize * count;
-  std::vector<std::uint8_t> m(size);
-  Writer w(m.data());
   const std::uint32_t eventSize = static_cast<std::uint32_t>(size - 4);
-  w.U8(kMessageType);
-  w.U8(kBigEndian | kEventInjection);
-  w.U16(eventSize);
-  w.U8(eventSize);
-  w.U8(kValuatorAbsolute);
-  w.U16(0);
-  w.U32(origin);
+  rdr::MemOutStream out(size);
+  out.WriteU8(kMessageType);
+  out.WriteU8(kBigEndian | kEventInjection);
+  out.WriteU16(static_cast<std::uint16_t>(eventSize));
+  out.WriteU8(static_cast<std::uint8_t>(eventSize));
+  out.WriteU8(kValuatorAbsolute);
+  out.WriteU16(0);
+  out.WriteU32(origin);
   if (count == 0) {
-    w.U32(1);  // first valuator
-    w.U32(4);  // valuator count
-    w.U32(kEmptyTouchFlags);
-    w.U32(milliseconds);
-    w.S64(microseconds);
-    return m;
+    out.WriteU32(1);  // first valuator
+    out.WriteU32(4);  // valuator count
+    out.WriteU32(kEmptyTouchFlags);
+    out.WriteU32(milliseconds);
+    WriteS64(out, microseconds);
+  } else {
+    out.WriteU32(static_cast<std::uint32_t>(count));
+    out.WriteU32(static_cast<std::uint32_t>(6 * count));
+    for (std::size_t i = 0; i < count; i++) {
+      const TouchReport& t = touches[i];
+      out.WriteU32(t.flags & ~kTouchHasSize);  // no size follows the position
+      out.WriteU32(t.slot);
+      out.WriteU16(WireCoordinate(t.x));
+      out.WriteU16(WireCoordinate(t.y));
+      out.WriteU32(milliseconds);
+      WriteS64(out, microseconds);
+    }
   }
-  w.U32(static_cast<std::uint32_t>(count));
-  w.U32(static_cast<std::uint32_t>(6 * count));
-  for (std::size_t i = 0; i < count; i++) {
-    const TouchReport& t = touches[i];
-    w.U32(t.flags & ~kTouchHasSize);  // no size follows the position
-    w.U32(t.slot);
-    w.U16(WireCoordinate(t.x));
-    w.U16(WireCoordinate(t.y));
-    w.U32(milliseconds);
-    w.S64(microseconds);
-  }
-  return m;
+  return std::vector<std::uint8_t>(out.Data(), out.Data() + out.Length());
 }
 
 }  // namespace gii

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdlib>
 
 #include "app/Exception.h"
 #include "app/KEBOptions.h"
@@ -135,8 +136,8 @@ bool PointerInput::Emulate3Buttons(int x, int y, std::uint32_t keyFlags, std::ui
   const bool leftDown = message == mouse::kLButtonDown, rightDown = message == mouse::kRButtonDown;
   if (m_waiting) {
     const long long fuzz = m_opts.m_emulate3fuzz;
-    const bool moved = std::llabs(static_cast<long long>(x) - m_heldX) > fuzz ||
-                       std::llabs(static_cast<long long>(y) - m_heldY) > fuzz;
+    const bool moved = message == mouse::kMouseMove && (std::llabs(static_cast<long long>(x) - m_heldX) > fuzz ||
+                                                        std::llabs(static_cast<long long>(y) - m_heldY) > fuzz);
     if (message == mouse::kLButtonUp || message == mouse::kRButtonUp || moved) {
       m_host.StopTimer(mouse::kEmulate3Timer);
       m_waiting = false;

@@ -219,7 +219,9 @@ void SessionDialog::InitHostFields(bool useConnection, bool fillList) {
     SetDlgItemTextA(dlg, IDC_HOSTNAME_EDIT, connfile::HostText(m_pCC->m_host, m_pCC->m_port).c_str());
   SetDlgItemTextA(dlg, IDC_REPEATER_EDIT, m_repeaterText.c_str());
   m_useRepeater = m_work.m_UseProxy;
-  CheckRadioButton(dlg, IDC_DIRECT_RADIO, IDC_REPEATER_RADIO, m_useRepeater ? IDC_REPEATER_RADIO : IDC_DIRECT_RADIO);
+  // Not CheckRadioButton: it would also reach the pages' buttons with ids in that range.
+  CheckDlgButton(dlg, IDC_DIRECT_RADIO, m_useRepeater ? BST_UNCHECKED : BST_CHECKED);
+  CheckDlgButton(dlg, IDC_REPEATER_RADIO, m_useRepeater ? BST_CHECKED : BST_UNCHECKED);
   ShowConnectModeFields(dlg, m_useRepeater);
 }
 

@@ -236,3 +236,112 @@ def test_about_box(viewer, program_dir, appdata):
     about.wait_gone()
     dialog.click(text="^Cancel$")
     assert program.wait(20) == 0
+
+
+# ---- Remembered passwords (the credentials file) ----
+
+MASK = bytes.fromhex("A71F62D04B953EC8702DB6E4198F53CA")
+
+
+def remember(appdata, hosts, passwords):
+    """credentials.ini with the recent hosts and, per host text, a remembered password."""
+    folder = appdata / "raroze-zez32"
+    folder.mkdir(parents=True, exist_ok=True)
+    lines = ["[recent]"] + ["host%d=%s" % (i, h) for i, h in enumerate(hosts)] + ["[credentials]"]
+    for host, password in passwords.items():
+        masked = bytes(b ^ MASK[i % 16] for i, b in enumerate(password.encode()))
+        lines += ["%s=1" % host, "%s_pass=%s" % (host, masked.hex().upper())]
+    (folder / "credentials.ini").write_text("\r\n".join(lines) + "\r\n")
+
+
+def password_server(password):
+    return rfbserver.Server({"handshake": {"sectypes": [2], "password": password}}, timeout=60, quiet=True).start()
+
+
+def test_remembered_password_of_the_chosen_host_is_used(viewer, program_dir, appdata):
+    srv = password_server("test")
+    host = "127.0.0.1::%d" % srv.port
+    remember(appdata, [host], {host: "test"})
+    program = viewer()
+    dialog = open_dialog(program)
+    assert dialog.control(id=HOST, cls="ComboBox")["text"] == host
+    dialog.click(text="^Connect$")
+    record = handshake_done(srv)
+    finish(srv, program)
+    assert record["handshake"]["rounds"][0]["password_ok"]
+    # Connecting keeps the password remembered.
+    assert "%s_pass" % host.lower() in read_ini(appdata / "raroze-zez32" / "credentials.ini")["credentials"]
+
+
+def test_remembered_password_stays_with_its_host(viewer, program_dir, appdata):
+    """The first host of the list has a remembered password; the person picks another host,
+    whose server then asks for its own password instead of being sent the first one's."""
+    srv = password_server("other")
+    first = "127.0.0.1::%d" % kebwine.free_tcp_port()
+    second = "127.0.0.1::%d" % srv.port
+    (program_dir / "options.keb").write_text("[connection]\r\nindex=BA\r\nA=%s\r\nB=%s\r\n" % (second, first))
+    remember(appdata, [], {first: "test"})
+    program = viewer()
+    dialog = open_dialog(program)
+    assert dialog.control(id=HOST, cls="ComboBox")["text"] == first
+    dialog.choose(item=second, id=HOST)
+    dialog.click(text="^Connect$")
+    auth = program.window(title=r"^Quillmar Remote - Authentication   127\.0\.0\.1:%d$" % srv.port, timeout=30)
+    auth.click(text="^Cancel$", how="send")
+    assert program.wait(20) == 0
+    srv.stop()
+    srv.wait(10)
+    assert "rounds" not in srv.session.record["handshake"] or not any(
+        r.get("password_ok") is False for r in srv.session.record["handshake"]["rounds"])
+
+
+# ---- Connection files through the file dialogs ----
+
+def test_save_as_writes_a_connection_file(viewer, program_dir, appdata, tmp_path):
+    program = viewer()
+    dialog = open_dialog(program)
+    dialog.set_text("srv.example:3", id=HOST, cls="ComboBox")
+    dialog.click(text="^Options$")
+    kebwine.wait_until(lambda: dialog.refresh().control(id=2040)["enabled"] or None, 10, what="the option pages")
+    dialog.check(1, id=1024)  # cache encoding, on the Encoders page
+    dialog.click(text="^Save as$")
+    save = program.window(title="^Save As$")
+    assert save.control(id=1148, cls="^Edit$")["text"] == "SRV.EXAMPLE-3.keb"
+    target = tmp_path / "saved.keb"
+    save.set_text(kebwine.win_path(target), id=1148)
+    save.click(text="^Save$")
+    save.wait_gone()
+    # The file is complete once its last key is there.
+    kebwine.wait_until(lambda: target.is_file() and "preemptiveupdates" in read_ini(target).get("options", {}) or None,
+                       10, what="the connection file")
+    saved = read_ini(target)
+    assert (saved["connection"]["host"], saved["connection"]["port"]) == ("SRV.EXAMPLE", "5903")
+    assert saved["options"]["enablecache"] == "1"
+    assert saved["options"]["preferred_encoding"] == "10"
+    dialog.click(text="^Cancel$")
+    assert program.wait(20) == 0
+
+
+def test_load_opens_a_connection_file(viewer, program_dir, appdata, tmp_path):
+    srv = scripted()
+    conn = tmp_path / "load.keb"
+    conn.write_text("[connection]\r\nhost=127.0.0.1\r\nport=%d\r\nproxyhost=\r\nproxyport=0\r\n"
+                    "[options]\r\npreferred_encoding=5\r\nquality=3\r\n" % srv.port)
+    program = viewer()
+    dialog = open_dialog(program)
+    dialog.click(text="^Options$")
+    kebwine.wait_until(lambda: dialog.refresh().control(id=1126)["enabled"] or None, 10, what="the option pages")
+    dialog.click(text="^Load $")
+    opened = program.window(title="^Open$")
+    opened.set_text(kebwine.win_path(conn), id=1148)
+    opened.click(text="^Open$")
+    opened.wait_gone()
+    kebwine.wait_until(lambda: dialog.refresh().control(id=HOST, cls="ComboBox")["text"] == "127.0.0.1::%d" % srv.port
+                       or None, 10, what="the file's server in the host field")
+    assert dialog.control(id=2005)["check"] == 1  # Hextile, the file's preferred encoding
+    dialog.click(text="^Connect$")
+    record = handshake_done(srv)
+    finish(srv, program)
+    encodings = next(m for m in record["messages"] if m["name"] == "SetEncodings")["encodings"]
+    assert encodings[0] == 5
+    assert -32 + 3 in encodings  # quality 3

@@ -15,6 +15,7 @@
 #include "app/Log.h"
 #include "app/UiText.h"
 #include "dialogs/ConnectionFile.h"
+#include "dialogs/ConnectionFileDialogs.h"
 #include "dialogs/DialogHelpers.h"
 #include "dialogs/SessionDialog.h"
 #include "resources/StringIds.h"
@@ -24,9 +25,55 @@ namespace {
 
 void CopyHost(char* dst, const char* src) { std::snprintf(dst, KEBOptions::kHostCapacity, "%s", src ? src : ""); }
 
+// A file dialog of connection files; filter and titleBuffer must live while it is shown.
+OPENFILENAMEA FileDialog(HWND owner, char* path, const std::string& filter, char* titleBuffer, int titleSize) {
+  OPENFILENAMEA ofn = {};
+  ofn.lStructSize = sizeof ofn;
+  ofn.hwndOwner = owner;
+  ofn.lpstrFilter = filter.c_str();
+  ofn.lpstrFile = path;
+  ofn.nMaxFile = kConnectionFilePathSize;
+  ofn.lpstrFileTitle = titleBuffer;
+  ofn.nMaxFileTitle = static_cast<DWORD>(titleSize);
+  ofn.lpstrDefExt = "keb";
+  ofn.Flags = OFN_HIDEREADONLY;
+  return ofn;
+}
+
 std::string KebFilter() { return std::string(UiText(IDS_KEB_FILES)) + '\0' + "*.keb" + '\0' + '\0'; }
 
 }  // namespace
+
+bool AskConnectionFileToOpen(HWND owner, char path[kConnectionFilePathSize]) {
+  char title[512] = "";
+  const std::string filter = KebFilter();
+  OPENFILENAMEA ofn = FileDialog(owner, path, filter, title, sizeof title);
+  ofn.Flags |= OFN_FILEMUSTEXIST | OFN_PATHMUSTEXIST;
+  return GetOpenFileNameA(&ofn) != FALSE;
+}
+
+bool AskConnectionFileToSave(HWND owner, const char* initialDir, char path[kConnectionFilePathSize]) {
+  char title[512] = "";
+  const std::string filter = KebFilter();
+  OPENFILENAMEA ofn = FileDialog(owner, path, filter, title, sizeof title);
+  ofn.lpstrInitialDir = initialDir && *initialDir ? initialDir : nullptr;
+  if (GetSaveFileNameA(&ofn)) return true;
+  const DWORD error = CommDlgExtendedError();
+  if (error == FNERR_INVALIDFILENAME)
+    ShowMessageTaskDialog(GetModuleHandleA(nullptr), owner, UiText(IDS_INVALID_FILENAME), UiText(IDS_ERROR_SAVING),
+                          MB_ICONERROR);
+  else if (error != 0)
+    kebLog.Print(0, "Error %d from GetSaveFileName\n", static_cast<int>(error));
+  return false;
+}
+
+void TakeStoredPassword(connfile::ConnectionInfo& info, ConnectionCredentials& credentials) {
+  if (info.hasPassword)
+    std::memcpy(credentials.storedPassword.bytes, info.password, sizeof info.password);
+  else
+    credentials.storedPassword.Clear();
+  SecureWipe(info.password, sizeof info.password);
+}
 
 void ClientConnection::ObtainServer() {
   if ((m_opts.m_configSpecified || g_configSpecified) && m_opts.m_configFilename[0] &&
@@ -50,21 +97,9 @@ void ClientConnection::ObtainServer() {
 }
 
 int ClientConnection::LoadConnectionFile(const char* file, bool browse, bool fromCommandLine) {
-  char path[260] = "";
+  char path[kConnectionFilePathSize] = "";
   if (browse) {
-    char title[512] = "";
-    const std::string filter = KebFilter();
-    OPENFILENAMEA ofn = {};
-    ofn.lStructSize = sizeof ofn;
-    ofn.hwndOwner = m_hwndMain;
-    ofn.lpstrFilter = filter.c_str();
-    ofn.lpstrFile = path;
-    ofn.nMaxFile = sizeof path;
-    ofn.lpstrFileTitle = title;
-    ofn.nMaxFileTitle = sizeof title;
-    ofn.lpstrDefExt = "keb";
-    ofn.Flags = OFN_HIDEREADONLY | OFN_FILEMUSTEXIST | OFN_PATHMUSTEXIST;
-    if (!GetOpenFileNameA(&ofn)) return -1;
+    if (!AskConnectionFileToOpen(m_hwndMain, path)) return -1;
   } else {
     std::snprintf(path, sizeof path, "%s", file ? file : "");
   }
@@ -80,11 +115,7 @@ int ClientConnection::LoadConnectionFile(const char* file, bool browse, bool fro
   CopyHost(m_proxyhost, info.proxyhost);
   m_proxyport = info.proxyport;
   m_fUseProxy = info.useProxy;
-  if (info.hasPassword)
-    std::memcpy(m_credentials.storedPassword.bytes, info.password, sizeof info.password);
-  else
-    m_credentials.storedPassword.Clear();
-  SecureWipe(info.password, sizeof info.password);
+  TakeStoredPassword(info, m_credentials);
 
   // A file named on the command line had its options applied by the command-line parser,
   // in their place among the switches.
@@ -102,29 +133,9 @@ int ClientConnection::LoadConnectionFile(const char* file, bool browse, bool fro
 
 void ClientConnection::SaveConnection() {
   kebLog.Print(2, "Saving connection info\n");
-  char path[260];
+  char path[kConnectionFilePathSize];
   std::snprintf(path, sizeof path, "%s", connfile::DefaultFileName(m_host, m_port).c_str());
-  char title[512] = "";
-  const std::string filter = KebFilter();
-  OPENFILENAMEA ofn = {};
-  ofn.lStructSize = sizeof ofn;
-  ofn.hwndOwner = m_hwndMain;
-  ofn.lpstrFilter = filter.c_str();
-  ofn.lpstrFile = path;
-  ofn.nMaxFile = sizeof path;
-  ofn.lpstrFileTitle = title;
-  ofn.nMaxFileTitle = sizeof title;
-  ofn.lpstrDefExt = "keb";
-  ofn.Flags = OFN_HIDEREADONLY;
-  if (!GetSaveFileNameA(&ofn)) {
-    const DWORD error = CommDlgExtendedError();
-    if (error == FNERR_INVALIDFILENAME)
-      ShowMessageTaskDialog(GetModuleHandleA(nullptr), m_hwndMain, UiText(IDS_INVALID_FILENAME),
-                            UiText(IDS_ERROR_SAVING), MB_ICONERROR);
-    else if (error != 0)
-      kebLog.Print(0, "Error %d from GetSaveFileName\n", static_cast<int>(error));
-    return;
-  }
+  if (!AskConnectionFileToSave(m_hwndMain, nullptr, path)) return;
   kebLog.Print(1, "Saving to %s\n", path);
   std::unique_ptr<IniStore> ini = OpenIniFile(path);
   connfile::WriteConnection(*ini, m_host, m_port, m_proxyhost, m_proxyport);

@@ -1,6 +1,5 @@
 #include "dialogs/SessionDialog.h"
 
-#include <cderr.h>
 #include <commctrl.h>
 #include <commdlg.h>
 #include <shellapi.h>
@@ -19,6 +18,7 @@
 #include "app/UiText.h"
 #include "app/Version.h"
 #include "dialogs/ConnectionFile.h"
+#include "dialogs/ConnectionFileDialogs.h"
 #include "dialogs/DialogHelpers.h"
 #include "dialogs/InfoDialogs.h"
 #include "dialogs/MRU.h"
@@ -686,20 +686,8 @@ void SessionDialog::FillConfPage(HWND page) {
 }
 
 void SessionDialog::LoadConnectionFromDialog(HWND dlg) {
-  char file[260] = "";
-  char title[512] = "";
-  std::string filter = std::string(UiText(IDS_KEB_FILES)) + '\0' + "*.keb" + '\0' + '\0';
-  OPENFILENAMEA ofn = {};
-  ofn.lStructSize = sizeof ofn;
-  ofn.hwndOwner = dlg;
-  ofn.lpstrFilter = filter.c_str();
-  ofn.lpstrFile = file;
-  ofn.nMaxFile = sizeof file;
-  ofn.lpstrFileTitle = title;
-  ofn.nMaxFileTitle = sizeof title;
-  ofn.lpstrDefExt = "keb";
-  ofn.Flags = OFN_HIDEREADONLY | OFN_FILEMUSTEXIST | OFN_PATHMUSTEXIST;
-  if (!GetOpenFileNameA(&ofn)) return;
+  char file[kConnectionFilePathSize] = "";
+  if (!AskConnectionFileToOpen(dlg, file)) return;
 
   std::unique_ptr<IniStore> ini = OpenIniFile(file);
   connfile::ConnectionInfo info;
@@ -710,12 +698,7 @@ void SessionDialog::LoadConnectionFromDialog(HWND dlg) {
   SetDlgItemTextA(dlg, IDC_HOSTNAME_EDIT, connfile::HostText(info.host, info.port).c_str());
   m_repeaterText = RepeaterText(info.proxyhost, info.proxyport);
   m_work.m_UseProxy = info.useProxy;
-  if (m_pCC) {
-    if (info.hasPassword)
-      std::memcpy(m_pCC->m_credentials.storedPassword.bytes, info.password, sizeof info.password);
-    else
-      m_pCC->m_credentials.storedPassword.Clear();
-  }
+  if (m_pCC) TakeStoredPassword(info, m_pCC->m_credentials);
   SecureWipe(info.password, sizeof info.password);
   LoadSettingsFile(file);
   ApplyCommandLineSwitches();
@@ -732,30 +715,9 @@ void SessionDialog::SaveConnectionFileAs(HWND dlg, bool ask) {
   const std::string folder = AppDataFolder() + "\\Quillmar";
   std::string path;
   if (ask) {
-    char file[260];
+    char file[kConnectionFilePathSize];
     CopyField(file, sizeof file, connfile::DefaultFileName(m_host_dialog, m_port));
-    char title[512] = "";
-    std::string filter = std::string(UiText(IDS_KEB_FILES)) + '\0' + "*.keb" + '\0' + '\0';
-    OPENFILENAMEA ofn = {};
-    ofn.lStructSize = sizeof ofn;
-    ofn.hwndOwner = dlg;
-    ofn.lpstrFilter = filter.c_str();
-    ofn.lpstrFile = file;
-    ofn.nMaxFile = sizeof file;
-    ofn.lpstrFileTitle = title;
-    ofn.nMaxFileTitle = sizeof title;
-    ofn.lpstrInitialDir = folder.c_str();
-    ofn.lpstrDefExt = "keb";
-    ofn.Flags = OFN_HIDEREADONLY;
-    if (!GetSaveFileNameA(&ofn)) {
-      const DWORD error = CommDlgExtendedError();
-      if (error == FNERR_INVALIDFILENAME)
-        ShowMessageTaskDialog(GetModuleHandleA(nullptr), dlg, UiText(IDS_INVALID_FILENAME), UiText(IDS_ERROR_SAVING),
-                              MB_ICONERROR);
-      else if (error != 0)
-        kebLog.Print(0, "Error %d from GetSaveFileName\n", static_cast<int>(error));
-      return;
-    }
+    if (!AskConnectionFileToSave(dlg, folder.c_str(), file)) return;
     path = file;
   } else {
     path = HostSettingsFile(m_hostText.c_str());

@@ -78,6 +78,17 @@ def open_dialog(program):
     return program.window(title=DIALOG_TITLE, timeout=30)
 
 
+def show_options(dialog):
+    """Options, then wait until the buttons below are enabled and the last page is there."""
+    dialog.click(text="^Options$")
+
+    def shown():
+        dialog.refresh()
+        ids = {c["id"]: c for c in dialog.controls}
+        return (ids.get(9001, {}).get("enabled") and 3144 in ids) or None
+    kebwine.wait_until(shown, 10, what="the option pages")
+
+
 def test_typed_host_connects_and_is_remembered(viewer, program_dir, appdata):
     srv = scripted()
     program = viewer()
@@ -147,8 +158,7 @@ def test_encoders_page_reaches_the_server(viewer, program_dir, appdata):
     dialog = open_dialog(program)
     tabs = dialog.control(id=2033)
     assert not tabs["enabled"]
-    dialog.click(text="^Options$")
-    kebwine.wait_until(lambda: dialog.refresh().control(id=2033)["enabled"] or None, 10, what="the option pages")
+    show_options(dialog)
     dialog.check(1, id=2005)  # Hextile
     dialog.set_text("2", id=1107)  # compression level
     dialog.set_text("127.0.0.1::%d" % srv.port, id=HOST, cls="ComboBox")
@@ -301,8 +311,7 @@ def test_save_as_writes_a_connection_file(viewer, program_dir, appdata, tmp_path
     program = viewer()
     dialog = open_dialog(program)
     dialog.set_text("srv.example:3", id=HOST, cls="ComboBox")
-    dialog.click(text="^Options$")
-    kebwine.wait_until(lambda: dialog.refresh().control(id=2040)["enabled"] or None, 10, what="the option pages")
+    show_options(dialog)
     dialog.check(1, id=1024)  # cache encoding, on the Encoders page
     dialog.click(text="^Save as$")
     save = program.window(title="^Save As$")
@@ -329,8 +338,7 @@ def test_load_opens_a_connection_file(viewer, program_dir, appdata, tmp_path):
                     "[options]\r\npreferred_encoding=5\r\nquality=3\r\n" % srv.port)
     program = viewer()
     dialog = open_dialog(program)
-    dialog.click(text="^Options$")
-    kebwine.wait_until(lambda: dialog.refresh().control(id=1126)["enabled"] or None, 10, what="the option pages")
+    show_options(dialog)
     dialog.click(text="^Load $")
     opened = program.window(title="^Open$")
     opened.set_text(kebwine.win_path(conn), id=1148)
@@ -345,3 +353,64 @@ def test_load_opens_a_connection_file(viewer, program_dir, appdata, tmp_path):
     encodings = next(m for m in record["messages"] if m["name"] == "SetEncodings")["encodings"]
     assert encodings[0] == 5
     assert -32 + 3 in encodings  # quality 3
+
+
+# ---- Per-host settings, Delete and Restore defaults ----
+
+@pytest.mark.parametrize("only_default", [0, 1], ids=["per-host-file", "options-file-only"])
+def test_a_chosen_host_brings_its_own_settings(viewer, program_dir, appdata, only_default):
+    """With "UseOnlyDefaultConfigFile" off, choosing a host loads its per-host file (here:
+    Hextile preferred) over the options file; with it on, the per-host file is left alone."""
+    srv = scripted()
+    good = "127.0.0.1::%d" % srv.port
+    (program_dir / "options.keb").write_text(
+        "[options]\r\nUseOnlyDefaultConfigFile=%d\r\n[connection]\r\nindex=BA\r\nA=%s\r\nB=other.example:1\r\n"
+        % (only_default, good))
+    appdata.mkdir(parents=True)
+    (appdata / ("127.0.0.1-%d.keb" % srv.port)).write_text("[options]\r\npreferred_encoding=5\r\n")
+    program = viewer()
+    dialog = open_dialog(program)
+    dialog.choose(item=good, id=HOST)
+    dialog.click(text="^Connect$")
+    record = handshake_done(srv)
+    finish(srv, program)
+    encodings = next(m for m in record["messages"] if m["name"] == "SetEncodings")["encodings"]
+    assert encodings[0] == (16 if only_default else 5)
+
+
+
+
+def test_delete_forgets_the_host(viewer, program_dir, appdata):
+    keep, forget = "keep.example:1", "forget.example::6000"
+    (program_dir / "options.keb").write_text("[connection]\r\nindex=BA\r\nA=%s\r\nB=%s\r\n" % (keep, forget))
+    appdata.mkdir(parents=True)
+    host_file = appdata / "FORGET.EXAMPLE-6000.keb"
+    host_file.write_text("[options]\r\nviewonly=1\r\n")
+    program = viewer()
+    dialog = open_dialog(program)
+    assert dialog.control(id=HOST, cls="ComboBox")["text"] == forget
+    show_options(dialog)
+    dialog.click(text="^Delete$")
+    kebwine.wait_until(lambda: dialog.refresh().control(id=HOST, cls="ComboBox")["items"] == [keep] or None, 10,
+                       what="the host to leave the list")
+    assert not host_file.exists()
+    options = read_ini(program_dir / "options.keb")["connection"]
+    assert options["index"] == "A" and "b" not in options
+    dialog.click(text="^Cancel$")
+    assert program.wait(20) == 0
+
+
+def test_restore_defaults(viewer, program_dir, appdata):
+    (program_dir / "options.keb").write_text("[options]\r\nviewonly=1\r\nquality=2\r\n")
+    program = viewer()
+    dialog = open_dialog(program)
+    show_options(dialog)
+    assert dialog.control(id=1005)["check"] == 1  # "View only" on the Input page
+    assert dialog.control(id=1108)["text"] == "2"
+    dialog.click(text="^Restore defaults$")
+    kebwine.wait_until(lambda: dialog.refresh().control(id=1005)["check"] == 0 or None, 10, what="the defaults")
+    assert dialog.control(id=1108)["text"] == "8"
+    options = program_dir / "options.keb"
+    assert not options.exists() or "options" not in read_ini(options)  # the options file went
+    dialog.click(text="^Cancel$")
+    assert program.wait(20) == 0

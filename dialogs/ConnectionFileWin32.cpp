@@ -152,3 +152,15 @@ void ClientConnection::SaveConnectionSettings() {
   kebLog.Print(2, "Saving connection info\n");
   m_opts.SaveOptions(m_opts.GetOptionsFile());
 }
+
+void ClientConnection::SaveAllowUntrustedServers() {
+  if (m_opts.m_UseOnlyDefaultConfigFile) {
+    RfbSession::SaveAllowUntrustedServers();
+    return;
+  }
+  m_opts.m_AllowUntrustedServers = true;
+  char path[kConnectionFilePathSize];
+  std::snprintf(path, sizeof path, "%s", connfile::DefaultFileName(m_host, m_port).c_str());
+  if (!AskConnectionFileToSave(DialogParent(), nullptr, path)) return;
+  OpenIniFile(path)->WriteString("options", "AllowUntrustedServers", "1");
+}

@@ -118,6 +118,9 @@ protected:
   bool AskCredentials(AuthDialogType type, const char* status1, const char* status2, AuthEntry* entry) override;
   void SetStatusText(int control, const char* text) override;
   void PlayIncomingSound() override;
+  // With per-host settings in use, "AllowUntrustedServers" goes into a connection file the
+  // user chooses (dialogs/ConnectionFileWin32.cpp).
+  void SaveAllowUntrustedServers() override;
 
 private:
   void Init(KEBviewerApp* app);

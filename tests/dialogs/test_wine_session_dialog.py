@@ -414,3 +414,24 @@ def test_restore_defaults(viewer, program_dir, appdata):
     assert not options.exists() or "options" not in read_ini(options)  # the options file went
     dialog.click(text="^Cancel$")
     assert program.wait(20) == 0
+
+
+def test_untrusted_server_allowed_into_a_chosen_connection_file(viewer, program_dir, appdata, tmp_path):
+    """With per-host settings in use, "Don't ask anymore" for a server without
+    authentication writes "AllowUntrustedServers" into a connection file the person picks."""
+    srv = scripted()
+    (program_dir / "options.keb").write_text("[options]\r\nAllowUntrustedServers=0\r\nUseOnlyDefaultConfigFile=0\r\n")
+    program = viewer("127.0.0.1::%d" % srv.port)
+    question = program.window(title="^Brandwyn Viewer$", timeout=30)
+    assert "Can it be trusted?" in question.message
+    question.check(1, text="^Don't ask anymore")
+    question.click(id=1000, how="send")
+    save = program.window(title="^Save As$")
+    assert save.control(id=1148, cls="^Edit$")["text"] == "127.0.0.1-%d.keb" % srv.port
+    target = tmp_path / "trusted.keb"
+    save.set_text(kebwine.win_path(target), id=1148)
+    save.click(text="^Save$")
+    handshake_done(srv)
+    finish(srv, program)
+    assert read_ini(target)["options"]["allowuntrustedservers"] == "1"
+    assert read_ini(program_dir / "options.keb")["options"]["allowuntrustedservers"] == "0"

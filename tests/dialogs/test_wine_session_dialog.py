@@ -435,3 +435,20 @@ def test_untrusted_server_allowed_into_a_chosen_connection_file(viewer, program_
     finish(srv, program)
     assert read_ini(target)["options"]["allowuntrustedservers"] == "1"
     assert read_ini(program_dir / "options.keb")["options"]["allowuntrustedservers"] == "0"
+
+
+def test_save_writes_the_options_file(viewer, program_dir, appdata):
+    program = viewer()
+    dialog = open_dialog(program)
+    show_options(dialog)
+    dialog.check(1, id=1005)  # "View only", on the Input page
+    dialog.set_text("300", id=1093, cls="ComboBox")  # scale, on the Display page
+    dialog.click(text="^Save$")
+    # Complete once its last key is there.
+    kebwine.wait_until(lambda: "preemptiveupdates" in read_ini(program_dir / "options.keb").get("options", {})
+                       or None, 10, what="the options file")
+    options = read_ini(program_dir / "options.keb")["options"]
+    assert options["viewonly"] == "1"
+    assert (options["scale_num"], options["scale_den"], options["scaling"]) == ("3", "1", "1")
+    dialog.click(text="^Cancel$")
+    assert program.wait(20) == 0

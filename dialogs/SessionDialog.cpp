@@ -168,8 +168,12 @@ INT_PTR CALLBACK SessionDialog::DialogProc(HWND dlg, UINT msg, WPARAM wParam, LP
         // Leaving a page keeps what it shows.
         DialogControls c(self->m_pages[tab]);
         optionpages::Read(static_cast<Page>(tab), self->m_work, c);
-        if (tab == optionpages::kQuick) optionpages::ApplyQuickOption(self->m_work);
         ShowWindow(self->m_pages[tab], SW_HIDE);
+        if (tab == optionpages::kQuick) {
+          // The preset changes what other pages show.
+          optionpages::ApplyQuickOption(self->m_work);
+          self->InitAllPages(false);
+        }
       } else if (n->code == TCN_SELCHANGE) {
         self->ShowPage(tab);
       }

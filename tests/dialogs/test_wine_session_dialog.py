@@ -452,3 +452,47 @@ def test_save_writes_the_options_file(viewer, program_dir, appdata):
     assert (options["scale_num"], options["scale_den"], options["scaling"]) == ("3", "1", "1")
     dialog.click(text="^Cancel$")
     assert program.wait(20) == 0
+
+
+def test_quick_option_chosen_on_its_page(viewer, program_dir, appdata):
+    """The person goes to "Quick enc" with the arrow keys on the tabs, chooses the slow-line
+    preset and leaves the page: ZRLE, 8 colours, the cache encoding and no quality level
+    reach the server."""
+    srv = scripted()
+    program = viewer()
+    dialog = open_dialog(program)
+    show_options(dialog)
+    for _ in range(5):  # Encoders -> Input -> Display -> Misc -> Security -> Quick enc
+        dialog.keys(vk="RIGHT", id=2033)
+    kebwine.wait_until(lambda: dialog.refresh().control(id=3135)["visible"] or None, 10, what="the Quick enc page")
+    dialog.check(1, id=3135)
+    dialog.keys(vk="RIGHT", id=2033)  # leaving the page applies the preset
+    kebwine.wait_until(lambda: dialog.refresh().control(id=3140)["visible"] or None, 10, what="the Listen page")
+    dialog.set_text("127.0.0.1::%d" % srv.port, id=HOST, cls="ComboBox")
+    dialog.click(text="^Connect$")
+    record = handshake_done(srv)
+    finish(srv, program)
+    messages_ = record["messages"]
+    encodings = next(m for m in messages_ if m["name"] == "SetEncodings")["encodings"]
+    pixel_format = next(m for m in messages_ if m["name"] == "SetPixelFormat")["pixel_format"]
+    assert encodings[0] == 16
+    assert not [e for e in encodings if -32 <= e <= -23]  # no quality level
+    assert pixel_format["bpp"] == 8
+    host_file = read_ini(appdata / ("127.0.0.1-%d.keb" % srv.port))["options"]
+    assert (host_file["quickoption"], host_file["8bit"], host_file["enablecache"]) == ("5", "3", "1")
+
+
+def test_plugin_that_cannot_be_loaded_keeps_the_dialog_open(viewer, program_dir, appdata):
+    program = viewer()
+    dialog = open_dialog(program)
+    show_options(dialog)
+    dialog.check(1, id=3119)  # "Use an encryption plug-in", on the Security page
+    dialog.set_text("127.0.0.1::5901", id=HOST, cls="ComboBox")
+    dialog.click(text="^Connect$")
+    box = program.box(heading="^Plugin Loading$")
+    assert "The Plugin cannot be loaded." in box.body
+    box.click(text="^OK$", how="send")
+    box.wait_gone()
+    open_dialog(program)  # still there
+    dialog.click(text="^Cancel$")
+    assert program.wait(20) == 0

@@ -496,3 +496,25 @@ def test_plugin_that_cannot_be_loaded_keeps_the_dialog_open(viewer, program_dir,
     open_dialog(program)  # still there
     dialog.click(text="^Cancel$")
     assert program.wait(20) == 0
+
+
+def test_conf_page_switches_to_the_per_host_file(viewer, program_dir, appdata):
+    srv = scripted()
+    host = "127.0.0.1::%d" % srv.port
+    (program_dir / "options.keb").write_text("[connection]\r\nindex=A\r\nA=%s\r\n" % host)
+    appdata.mkdir(parents=True)
+    (appdata / ("127.0.0.1-%d.keb" % srv.port)).write_text("[options]\r\npreferred_encoding=5\r\n")
+    program = viewer()
+    dialog = open_dialog(program)
+    show_options(dialog)
+    assert dialog.control(id=3142)["text"].endswith("\\options.keb")
+    assert dialog.control(id=3143)["text"] == ""
+    assert dialog.control(id=2005)["check"] == 0
+    dialog.check(0, id=3144)  # "Use only the options file" off
+    kebwine.wait_until(lambda: dialog.refresh().control(id=3143)["text"].endswith("\\127.0.0.1-%d.keb" % srv.port)
+                       or None, 10, what="the per-host file on the Conf page")
+    assert dialog.control(id=2005)["check"] == 1  # Hextile, from the per-host file
+    dialog.click(text="^Connect$")
+    record = handshake_done(srv)
+    finish(srv, program)
+    assert next(m for m in record["messages"] if m["name"] == "SetEncodings")["encodings"][0] == 5

@@ -127,13 +127,12 @@ void CopyField(char* dst, std::size_t cap, const std::string& src) { std::snprin
 }  // namespace
 
 SessionDialog::SessionDialog(KEBOptions* options, ClientConnection* connection, void* plugin)
-    : m_pOpt(options), m_pCC(connection), m_pDSMPlugin(plugin), m_work(*options), m_givenPassword(options->m_password) {
+    : m_pOpt(options), m_pCC(connection), m_pDSMPlugin(plugin), m_work(*options) {
   m_useRepeater = m_work.m_UseProxy;
   m_repeaterText = RepeaterText(m_work.m_proxyhost, m_work.m_proxyport);
 }
 
 SessionDialog::~SessionDialog() {
-  SecureWipe(&m_givenPassword[0], m_givenPassword.size());
   for (HWND& page : m_pages) {
     if (page && IsWindow(page)) DestroyWindow(page);
     page = nullptr;
@@ -253,7 +252,6 @@ void SessionDialog::FillHostList(HWND dlg) {
   if (listed.empty()) return;
   SendMessageA(combo, CB_SETCURSEL, 0, 0);
   LoadHostSettings(listed[0].c_str());
-  TakeSavedPassword(listed[0].c_str());
 }
 
 void SessionDialog::OnHostChosen(HWND dlg) {
@@ -268,17 +266,15 @@ void SessionDialog::OnHostChosen(HWND dlg) {
   m_pMRU->AddItem(text);
   LoadHostSettings(text);
   InitAllPages(false);
-  TakeSavedPassword(text);
 }
 
 void SessionDialog::TakeSavedPassword(const char* hostText) {
+  // The password remembered for the host the connection goes to is the connection's own:
+  // it never reaches the shared options, and so never another host or a later connection.
   int flag = 0;
   char password[kPasswordBufferSize] = "";
-  // A host without a remembered password gets the password the options gave, never the
-  // one remembered for a host chosen before it.
-  if (!LoadCredentials(CredentialsFilePath(), hostText, &flag, password, sizeof password) || !password[0])
-    CopyField(password, sizeof password, m_givenPassword);
-  CopyField(m_work.m_password, sizeof m_work.m_password, password);
+  if (m_pCC && LoadCredentials(CredentialsFilePath(), hostText, &flag, password, sizeof password) && password[0])
+    CopyField(m_pCC->m_credentials.clearPassword, sizeof m_pCC->m_credentials.clearPassword, password);
   SecureWipe(password, sizeof password);
 }
 
@@ -353,7 +349,6 @@ bool SessionDialog::OnConnect(HWND dlg) {
                           MB_ICONWARNING);
     return false;
   }
-  TakeSavedPassword(m_hostText.c_str());  // the password that belongs to the host typed
   if (m_work.m_UseDSMPlugin) {
     // No encryption plug-in can be loaded by this build.
     ShowMessageTaskDialog(GetModuleHandleA(nullptr), dlg, UiText(IDS_PLUGIN_NOT_LOADED), UiText(IDS_PLUGIN_LOADING),
@@ -361,6 +356,7 @@ bool SessionDialog::OnConnect(HWND dlg) {
     return false;
   }
   *m_pOpt = m_work;
+  TakeSavedPassword(m_hostText.c_str());
 
   const std::string hostFile = HostSettingsFile(m_hostText.c_str());
   if (!hostFile.empty()) {

@@ -69,7 +69,6 @@ private:
   ClientConnection* m_pCC;
   void* m_pDSMPlugin;
   KEBOptions m_work;  // the working copy every page shows
-  std::string m_givenPassword;  // the password of the options (command line) when the dialog opened
   std::unique_ptr<MRU> m_pMRU;
   HWND m_hwnd = nullptr;
   HWND m_pages[optionpages::kPageCount] = {};

@@ -128,8 +128,6 @@ void CopyField(char* dst, std::size_t cap, const std::string& src) { std::snprin
 
 SessionDialog::SessionDialog(KEBOptions* options, ClientConnection* connection, void* plugin)
     : m_pOpt(options), m_pCC(connection), m_pDSMPlugin(plugin), m_work(*options) {
-  m_useRepeater = m_work.m_UseProxy;
-  m_repeaterText = RepeaterText(m_work.m_proxyhost, m_work.m_proxyport);
 }
 
 SessionDialog::~SessionDialog() {
@@ -220,6 +218,8 @@ void SessionDialog::InitHostFields(bool useConnection, bool fillList) {
   if (fillList) FillHostList(dlg);
   if (useConnection && m_pCC && m_pCC->m_host[0])
     SetDlgItemTextA(dlg, IDC_HOSTNAME_EDIT, connfile::HostText(m_pCC->m_host, m_pCC->m_port).c_str());
+  // The repeater of the settings in use (the options, or a file just read).
+  m_repeaterText = RepeaterText(m_work.m_proxyhost, m_work.m_proxyport);
   SetDlgItemTextA(dlg, IDC_REPEATER_EDIT, m_repeaterText.c_str());
   m_useRepeater = m_work.m_UseProxy;
   // Not CheckRadioButton: it would also reach the pages' buttons with ids in that range.
@@ -265,7 +265,7 @@ void SessionDialog::OnHostChosen(HWND dlg) {
   m_pMRU->RemoveItem(text);
   m_pMRU->AddItem(text);
   LoadHostSettings(text);
-  InitAllPages(false);
+  InitAllPages(true);
 }
 
 void SessionDialog::TakeSavedPassword(const char* hostText) {
@@ -696,8 +696,6 @@ void SessionDialog::LoadConnectionFromDialog(HWND dlg) {
     return;
   }
   SetDlgItemTextA(dlg, IDC_HOSTNAME_EDIT, connfile::HostText(info.host, info.port).c_str());
-  m_repeaterText = RepeaterText(info.proxyhost, info.proxyport);
-  m_work.m_UseProxy = info.useProxy;
   if (m_pCC) TakeStoredPassword(info, m_pCC->m_credentials);
   SecureWipe(info.password, sizeof info.password);
   LoadSettingsFile(file);

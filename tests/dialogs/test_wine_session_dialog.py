@@ -518,3 +518,24 @@ def test_conf_page_switches_to_the_per_host_file(viewer, program_dir, appdata):
     record = handshake_done(srv)
     finish(srv, program)
     assert next(m for m in record["messages"] if m["name"] == "SetEncodings")["encodings"][0] == 5
+
+
+def test_option_area_sizes_the_dialog(viewer, program_dir, appdata):
+    """Hidden, the dialog ends at the option area's edge and the buttons below are off;
+    shown, its client area reaches the Save button plus a 16-pixel margin (96 DPI)."""
+    program = viewer()
+    dialog = open_dialog(program)
+    area = dialog.control(id=2030)["rect"]
+    client = dialog.refresh().client_rect()
+    assert client[3] == area[1]
+    for id_ in (2033, 1126, 2040, 9001, 1147, 2037):
+        assert not dialog.control(id=id_)["enabled"]
+    show_options(dialog)
+    save = dialog.control(id=2037)["rect"]
+    client = dialog.client_rect()
+    assert (client[2] - save[2], client[3] - save[3]) == (16, 16)
+    dialog.click(text="^Options$")
+    kebwine.wait_until(lambda: not dialog.refresh().control(id=2037)["enabled"] or None, 10, what="the area hidden")
+    assert dialog.client_rect()[3] == area[1]
+    dialog.click(text="^Cancel$")
+    assert program.wait(20) == 0

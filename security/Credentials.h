@@ -40,9 +40,23 @@ struct AuthEntry {
 struct ConnectionCredentials {
   char clearPassword[kPasswordBufferSize] = {};  // as given (command line, connection file)
   StoredPassword storedPassword;                 // empty: none
+  // The logon schemes: the password in its long stored form (first byte 0: none) and the
+  // user name that goes with it; the user name given on the command line.
+  std::uint8_t longStoredPassword[kLongStoredPasswordSize] = {};
+  char rememberedUser[kPasswordBufferSize] = {};
+  char commandLineUser[kPasswordBufferSize] = {};
 
   ConnectionCredentials() = default;
   ConnectionCredentials(const ConnectionCredentials&) = delete;
   ConnectionCredentials& operator=(const ConnectionCredentials&) = delete;
-  ~ConnectionCredentials() { SecureWipe(clearPassword, sizeof clearPassword); }
+  ~ConnectionCredentials() {
+    SecureWipe(clearPassword, sizeof clearPassword);
+    SecureWipe(longStoredPassword, sizeof longStoredPassword);
+    SecureWipe(rememberedUser, sizeof rememberedUser);
+    SecureWipe(commandLineUser, sizeof commandLineUser);
+  }
 };
+
+// Copies at most most characters of text (none for nullptr) into out and terminates it;
+// out holds at least most + 1 bytes.
+void CopySecretText(char* out, std::size_t most, const char* text);

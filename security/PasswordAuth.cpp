@@ -1,6 +1,4 @@
 // Security type 2: the 16-byte DES challenge-response.
-#include <cstring>
-
 #include "app/Exception.h"
 #include "app/KEBOptions.h"
 #include "app/Log.h"
@@ -8,18 +6,6 @@
 #include "security/Credentials.h"
 #include "security/StoredPassword.h"
 #include "session/RfbSession.h"
-
-namespace {
-
-// Copies at most kMaxPasswordLength characters of text, terminated.
-void CopyPassword(char* out, const char* text) {
-  std::size_t n = 0;
-  while (n < kMaxPasswordLength && text[n]) n++;
-  std::memcpy(out, text, n);
-  out[n] = '\0';
-}
-
-}  // namespace
 
 void RfbSession::AuthPasswordChallenge() {
   if (m_majorVersion == 3 && m_minorVersion < 3) {
@@ -32,13 +18,14 @@ void RfbSession::AuthPasswordChallenge() {
   // The password given to the program (command line, or the session dialog through the
   // options) is the connection's clear-text password until the connection has its own.
   if (!m_credentials.clearPassword[0] && m_opts.m_password[0])
-    CopyPassword(m_credentials.clearPassword, m_opts.m_password);
+    CopySecretText(m_credentials.clearPassword, kMaxPasswordLength, m_opts.m_password);
 
   SecretText password(kPasswordBufferSize);
   if (m_credentials.clearPassword[0]) {
-    CopyPassword(password.data(), m_credentials.clearPassword);
+    CopySecretText(password.data(), kMaxPasswordLength, m_credentials.clearPassword);
   } else if (!m_credentials.storedPassword.Empty()) {
-    CopyPassword(password.data(), DecryptStoredPassword(m_credentials.storedPassword.bytes).c_str());
+    CopySecretText(password.data(), kMaxPasswordLength,
+                   DecryptStoredPassword(m_credentials.storedPassword.bytes).c_str());
   } else {
     AuthEntry entry;
     if (!AskCredentials(kAuthPassword, "", "", &entry)) throw QuietException("Authentication canceled");
@@ -47,7 +34,7 @@ void RfbSession::AuthPasswordChallenge() {
       throw WarningException("Empty password");
     }
     entry.password[kDesPasswordLength] = '\0';
-    CopyPassword(password.data(), entry.password);
+    CopySecretText(password.data(), kMaxPasswordLength, entry.password);
     EncryptStoredPassword(m_credentials.storedPassword.bytes, password.c_str());
   }
 

@@ -131,8 +131,6 @@ void RfbSession::UnsupportedScheme(std::uint32_t type) {
   throw ErrorException("Unknown authentication method!");
 }
 
-void RfbSession::AuthMsLogonI() { UnsupportedScheme(rfbsec::kMsLogonRequest); }
-void RfbSession::AuthMsLogonII() { UnsupportedScheme(rfbsec::kMsLogonII); }
 void RfbSession::AuthRsaAes(int keyBits, bool channel) {
   UnsupportedScheme(keyBits == 256 ? (channel ? rfbsec::kRsaAes256 : rfbsec::kRsaAes256AuthOnly)
                                    : (channel ? rfbsec::kRsaAes : rfbsec::kRsaAesAuthOnly));

@@ -9,7 +9,8 @@ Steps, in order (their names are used by close_at / stall_at and in the record):
   extra_text      (minors 14, 16, 18) the u32 length and text were sent, the u32 answer read
   sectypes        the security types (list form) or the u32 type (3.3 form) were sent
   choice          the viewer's chosen type was read (list form)
-  auth            the type's own exchange was done (104, 105, 116, 2, or a callback)
+  auth            the type's own exchange was done (104, 105, 116, 2, 112, 113, or a
+                  callback)
   result          the SecurityResult (and reason) was sent
   clientinit      ClientInit was read
   serverinit      ServerInit was sent; the handshake is complete
@@ -29,10 +30,12 @@ Parameters (all optional; text values are str (latin-1) or bytes, "hex:..." for 
   server_text     type 104 text; server_text_length: its u32 LE length field
   helpdesk        type 105 entries (list of text); helpdesk_count: the count byte
   challenge       type 2 challenge (hex, 16 bytes); password: checked when given
+  user, mslogon_block, dh   the logon types 112 and 113 (rfboracle/logon.py)
   auth            Python callable (session, type) for other types
   rounds          list of dicts with the per-round keys above (sectypes, count, type33,
                   reason, result, result_reason, send_reason, server_text, helpdesk,
-                  challenge, password, auth) for layered schemes ("continue" results)
+                  challenge, password, user, mslogon_block, dh, auth) for layered
+                  schemes ("continue" results)
   width, height, pixel_format (dict or name), name, name_size (generated name length),
   name_length     ServerInit fields; name_length overrides the u32 length field
   close_at, stall_at   step name after which the server closes / falls silent
@@ -46,6 +49,7 @@ Parameters (all optional; text values are str (latin-1) or bytes, "hex:..." for 
 import re
 import struct
 
+from . import logon
 from .pixfmt import PixelFormat
 from .errors import PeerClosed, HandshakeStopped
 
@@ -54,7 +58,8 @@ STEPS = ("accept", "repeater", "version", "client_version", "extra_text", "secty
 
 ROUND_KEYS = ("sectypes", "count", "type33", "reason", "result", "result_reason",
               "send_reason", "server_text", "server_text_length", "helpdesk",
-              "helpdesk_count", "challenge", "password", "auth")
+              "helpdesk_count", "challenge", "password", "user", "mslogon_block", "dh",
+              "auth")
 
 CONTINUE = 0xFFFFFFFF
 
@@ -274,6 +279,10 @@ class _Run:
             rec["des_response"] = resp.hex()
             if "password" in rnd:
                 rec["password_ok"] = resp == vnc_des_response(rnd["password"], challenge)
+        elif chosen == 112:
+            logon.mslogon1(s, rnd, rec, to_bytes, vnc_des_response)
+        elif chosen in (113, 0xFFFFFFFA):     # -6 in the 3.3 form: the same scheme
+            logon.mslogon2(s, rnd, rec, to_bytes)
         else:
             s.log("handshake: no exchange scripted for type %d; going on to the result"
                   % chosen)
@@ -336,7 +345,7 @@ def run(s, spec):
 
 def _lookup(hs, key):
     if key in ("choice", "answer", "info_msg_116", "result", "des_response",
-               "password_ok"):
+               "password_ok", "user_ok", "mask_ok"):
         rounds = hs.get("rounds") or [{}]
         k = "info_msg" if key == "info_msg_116" else key
         return rounds[-1].get(k)

@@ -107,7 +107,10 @@ def mslogon2(s, rnd, rec, to_bytes):
         x = int(dh["private"])
     else:
         x = random.SystemRandom().randrange(2, m - 1) if m > 4 else 2
-    ours = int(dh["public"]) if "public" in dh else pow(g, x, m)
+    if "public" in dh:
+        ours = int(dh["public"])
+    else:
+        ours = pow(g, x, m) if m > 1 else 0
     rec.update(dh_generator=g, dh_modulus=m, dh_private=x, dh_server_public=ours)
     s.send(struct.pack(">QQQ", g & (2**64 - 1), m & (2**64 - 1), ours & (2**64 - 1)))
     theirs = struct.unpack(">Q", s.recv(8, "the viewer's public value"))[0]

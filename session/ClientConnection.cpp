@@ -94,6 +94,7 @@ ClientConnection::~ClientConnection() {
 
 void ClientConnection::Run() {
   if (m_sock.load() == rdr::kInvalidSocket && !m_host[0]) ObtainServer();
+  LoadDSMPlugin(false);
   SaveConnectionSettings();
   DoConnection();
 

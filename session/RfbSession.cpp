@@ -10,6 +10,7 @@
 #include "app/UiText.h"
 #include "rdr/Exception.h"
 #include "resources/StringIds.h"
+#include "security/DSMPlugin.h"
 #include "session/HandshakeTexts.h"
 #include "session/ProtocolVersion.h"
 #include "session/SessionFormat.h"
@@ -97,7 +98,7 @@ private:
 
 }  // namespace
 
-RfbSession::RfbSession(KEBOptions& opts) : m_opts(opts), m_decoder(*this) {
+RfbSession::RfbSession(KEBOptions& opts) : m_opts(opts), m_pDSMPlugin(new CDSMPlugin), m_decoder(*this) {
   CheckBufferSize(4096);
   m_reconnectDelay = opts.m_AutoReconnect;
 }
@@ -213,17 +214,33 @@ void RfbSession::DoConnection() {
   }
 }
 
-void RfbSession::ConfigureDSMPlugin() {
-  m_channel.reset();
-  kebLog.Print(3, "DSMPlugin not enabled\n");
-}
-
-void RfbSession::ReadProtocolVersionBytes(std::uint8_t out[12]) {
+bool RfbSession::ReadProtocolVersionBytes(std::uint8_t out[12]) {
   if (m_preRead.pending) {
     ReadExact(out, 12);
-    return;
+    return false;
   }
-  ReadExactPlain(out, 12);
+  if (!m_fUsePlugin || !m_pluginEnabled) {
+    ReadExactPlain(out, 12);
+    return true;
+  }
+  ReadExactPlain(out, 4);
+  if (std::memcmp(out, "RFB ", 4) == 0) {
+    ReadExactPlain(out + 4, 8);
+    return true;
+  }
+  // The server encrypts from its first byte: the integrated object, which starts plain,
+  // gives way to a plain per-connection object of the same library.
+  if (m_pluginIntegrated) {
+    m_channel.reset();
+    m_pluginIntegrated = false;
+    if (DSMPluginInterface* o = m_pDSMPlugin->CreatePluginInterface()) m_channel.reset(new DSMPluginChannel(o));
+  }
+  IPlugin* t = m_channel ? m_channel.get() : m_pluginTransform;
+  if (!t) throw WarningException("ReadExact: DSMPlugin-RestoreBuffer Error.");
+  // The four bytes already read are the first the plug-in asks for.
+  const std::uint8_t first[4] = {out[0], out[1], out[2], out[3]};
+  ReadThroughPlugin(t, out, 12, first, sizeof first);
+  return false;
 }
 
 void RfbSession::NegotiateProxy() {
@@ -270,8 +287,9 @@ void RfbSession::ProtocolVersionFailure(const char* what, bool endOfStream) {
 void RfbSession::NegotiateProtocolVersion() {
   SetStatusText(kStatusLine, UiText(IDS_CONNECTING));
   std::uint8_t pv[rfbversion::kBytes];
+  bool plain = true;
   try {
-    ReadProtocolVersionBytes(pv);
+    plain = ReadProtocolVersionBytes(pv);
   } catch (const rdr::EndOfStream& e) {
     ProtocolVersionFailure(e.str(), true);
   } catch (const rdr::Exception& e) {
@@ -282,7 +300,7 @@ void RfbSession::NegotiateProtocolVersion() {
 
   // The version came in plain although a plug-in that is not of the integrated kind was
   // asked for: the server does not encrypt.
-  if (m_fUsePlugin && !m_pluginIntegrated) {
+  if (m_fUsePlugin && plain && !m_pluginIntegrated) {
     if (m_opts.m_RequireEncryption) throw WarningException(handshaketext::kInsecureNotAllowed);
     SwitchOffPlugin();
     if (!m_opts.m_AutoAcceptNoDSM) AskAcceptInsecure(false);
@@ -398,6 +416,10 @@ void RfbSession::ReadServerInit() {
   m_desktopName = name;
   m_desktopNameViewOnly = m_desktopName + " " + "viewonly";
   kebLog.Print(0, "Desktop name \"%s\"\n", m_desktopName.c_str());
+  if (m_fUsePlugin && m_pluginEnabled) {
+    m_desktopName += "--- " + m_pDSMPlugin->Name() + "-v" + m_pDSMPlugin->Version() + " ";
+    m_desktopNameViewOnly = m_desktopName + " " + "viewonly";
+  }
   kebLog.Print(0, "Geometry %d x %d depth %d\n", m_si.framebufferWidth, m_si.framebufferHeight, m_si.format.depth);
 }
 
@@ -416,7 +438,7 @@ void RfbSession::SendFormatAndEncodings() {
 
   sessionformat::EncodingContext ctx;
   ctx.securityType17 = m_securityType17;
-  ctx.pluginInterfaces = false;  // no plug-in offers per-connection interfaces yet
+  ctx.pluginInterfaces = m_fUsePlugin && m_pluginEnabled && m_pDSMPlugin->SupportsPluginInterface();
   sessionformat::EncodingList list = sessionformat::Build(m_opts, ctx);
   m_zywrle = list.has17;
   m_xzyw = list.has19;
@@ -440,12 +462,16 @@ bool RfbSession::WriteExactTimed(const void* data, std::size_t len, int timeoutS
   if (len == 0) return true;
   std::lock_guard<std::recursive_mutex> g(m_sendLock);
   const std::uint8_t* p = static_cast<const std::uint8_t*>(data);
-  ChannelTransform* t = m_fUsePlugin ? (m_channel ? m_channel.get() : m_pluginTransform) : nullptr;
+  IPlugin* t = m_fUsePlugin ? (m_channel ? m_channel.get() : m_pluginTransform) : nullptr;
   if (t) {
+    // The transform's buffer is its own until its next call: it is copied into the output
+    // buffer before the lock is left.
     std::lock_guard<std::mutex> pg(m_pluginLock);
-    if (!t->Encrypt(p, len, m_transformBuf) || m_transformBuf.empty())
-      throw WarningException("WriteExact: DSMPlugin-TransformBuffer Error.");
-    return WriteBuffered(m_transformBuf.data(), m_transformBuf.size(), queue, timeoutSec > 0, timeoutSec);
+    int outLen = 0;
+    const std::uint8_t* enc =
+        len <= static_cast<std::size_t>(kMaxPluginChunk) ? t->Encrypt(p, static_cast<int>(len), &outLen) : nullptr;
+    if (!enc || outLen <= 0) throw WarningException("WriteExact: DSMPlugin-TransformBuffer Error.");
+    return WriteBuffered(enc, static_cast<std::size_t>(outLen), queue, timeoutSec > 0, timeoutSec);
   }
   return WriteBuffered(p, len, queue, timeoutSec > 0, timeoutSec);
 }
@@ -498,7 +524,7 @@ void RfbSession::ReadExactPlain(void* buf, std::size_t n) {
 
 void RfbSession::ReadExactUnconverted(void* buf, std::size_t n) {
   std::uint8_t* out = static_cast<std::uint8_t*>(buf);
-  ChannelTransform* t = m_channel ? m_channel.get() : (m_pluginEnabled ? m_pluginTransform : nullptr);
+  IPlugin* t = m_channel ? m_channel.get() : (m_pluginEnabled ? m_pluginTransform : nullptr);
   if (!m_fUsePlugin || !t) {
     ReadExactPlain(out, n);
     return;
@@ -521,17 +547,34 @@ void RfbSession::ReadExactUnconverted(void* buf, std::size_t n) {
     ReadExactPlain(out, n);
     return;
   }
-  std::lock_guard<std::mutex> g(m_pluginLock);
-  long wire = -1;
-  for (int tries = 0; tries < 16 && wire < 0; tries++) wire = t->WireLength(n);
-  if (wire < 0 || static_cast<std::uint64_t>(wire) > GrowBuffer::kMaxRequest)
-    throw WarningException("ReadExact: DSMPlugin-RestoreBuffer Error.");
-  std::vector<std::uint8_t> in(static_cast<std::size_t>(wire));
-  ReadExactPlain(in.data(), in.size());
-  std::vector<std::uint8_t> plain;
-  if (!t->Decrypt(in.data(), in.size(), plain) || plain.size() != n)
-    throw WarningException("ReadExact: DSMPlugin-RestoreBuffer Error.");
-  std::memcpy(out, plain.data(), n);
+  ReadThroughPlugin(t, out, n);
+}
+
+void RfbSession::ReadThroughPlugin(IPlugin* t, std::uint8_t* out, std::size_t n, const std::uint8_t* prefix,
+                                   std::size_t prefixLen) {
+  // Only the reading thread decrypts; writers use the transform lock meanwhile, so a
+  // read that waits for the server never holds up a send.
+  std::lock_guard<std::mutex> g(m_pluginRestoreLock);
+  for (std::size_t done = 0; done < n;) {
+    const int want = static_cast<int>(std::min<std::size_t>(n - done, kMaxPluginChunk));
+    for (;;) {
+      int raw = -1;
+      std::uint8_t* room = t->Decrypt(nullptr, want, &raw);
+      if (!room || raw < 0) throw WarningException("ReadExact: DSMPlugin-RestoreBuffer Error.");
+      const std::size_t early = std::min<std::size_t>(prefixLen, static_cast<std::size_t>(raw));
+      if (early) std::memcpy(room, prefix, early);
+      prefix += early;
+      prefixLen -= early;
+      ReadExactPlain(room + early, static_cast<std::size_t>(raw) - early);
+      int got = 0;
+      if (!t->Decrypt(out + done, want, &got)) throw WarningException("ReadExact: DSMPlugin-RestoreBuffer Error.");
+      if (got == want) break;
+      // "Read more" must come with something read, or the channel would ask for ever.
+      if (got >= 0 || raw == 0) throw WarningException("ReadExact: DSMPlugin-RestoreBuffer Error.");
+    }
+    done += static_cast<std::size_t>(want);
+  }
+  if (prefixLen) throw WarningException("ReadExact: DSMPlugin-RestoreBuffer Error.");
 }
 
 void RfbSession::ReadExact(void* buf, long n) {

@@ -23,10 +23,12 @@
 #include "rdr/Sys.h"
 #include "security/Credentials.h"
 #include "session/AutoResetEvent.h"
-#include "session/ChannelTransform.h"
+#include "security/IPlugin.h"
 #include "session/ClientMessages.h"
 #include "session/OutputBuffer.h"
 
+class CDSMPlugin;
+class DSMPluginChannel;
 class KEBOptions;
 
 // ServerInit (24 bytes on the wire, big-endian), held in host order.
@@ -61,6 +63,7 @@ public:
   static constexpr std::size_t kHelpdeskEntryBytes = 128;
   static constexpr std::size_t kMaxReasonShown = 2047;  // characters of a reason put in a message
   static constexpr int kInputTimeoutSec = 5;            // timed sends of requests and input
+  static constexpr int kMaxPluginChunk = 0x40000000;    // bytes handed to a plug-in in one call
 
   explicit RfbSession(KEBOptions& opts);
   virtual ~RfbSession();
@@ -75,6 +78,10 @@ public:
   // (a cancelled attempt by a QuietException) with the lock released and the attempt's
   // flags cleared.
   void DoConnection();
+  // The encryption plug-in named by the options, loaded before connecting ("UseDSMPlugin"
+  // on); with reload a loaded one is unloaded and loaded again. A library that cannot be
+  // loaded or started is disabled, with a warning box.
+  void LoadDSMPlugin(bool reload);
   void NegotiateProxy();
   void NegotiateProtocolVersion();
   void NegotiateSecurityType(std::vector<std::uint32_t>& layersDone);
@@ -267,8 +274,10 @@ public:
   bool m_pluginEnabled = false;      // the loaded plug-in is enabled
   bool m_pluginIntegrated = false;   // its channel came from the integrated interface
   std::atomic<bool> m_fPluginStreamingOut{false}, m_fPluginStreamingIn{false};
-  ChannelTransform* m_pluginTransform = nullptr;  // the loaded plug-in's own transform
-  std::unique_ptr<ChannelTransform> m_channel;    // the in-process channel, when one exists
+  std::unique_ptr<CDSMPlugin> m_pDSMPlugin;  // the plug-in library (none loaded until LoadDSMPlugin)
+  std::unique_ptr<IPlugin> m_pluginStream;   // its stream transform as a channel
+  IPlugin* m_pluginTransform = nullptr;  // the loaded plug-in's own transform
+  std::unique_ptr<IPlugin> m_channel;    // the in-process channel, when one exists
 
   // Data a plug-in delivered ahead of the decoder that reads it.
   struct PreReadBlock {
@@ -330,7 +339,8 @@ public:
   std::recursive_mutex m_bitmapLock;  // the framebuffer lock
   std::recursive_mutex m_clipboardPrefsLock;
   std::mutex m_preReadLock;
-  std::mutex m_pluginLock;
+  std::mutex m_pluginLock;         // the plug-in's transform (sending)
+  std::mutex m_pluginRestoreLock;  // the plug-in's restore (the reading thread)
   std::mutex m_recvBufLock, m_zipBufLock, m_fileZipBufLock, m_fileChunkBufLock, m_injectBufLock;
 
 protected:
@@ -409,6 +419,17 @@ protected:
   virtual void AuthVeNCrypt();
   virtual void AuthSecureKEBPluginOld();
   virtual void AuthSecureKEBPlugin();
+  // The integrated plug-in interface of this session, or nullptr.
+  DSMPluginChannel* IntegratedPluginInterface();
+  // The integrated interface starts enciphering (its description goes to the status).
+  void PluginEncryptionReady();
+  // The rounds of the plug-in challenge-response: 115 (current) or 114.
+  void RunPluginChallenges(bool current);
+  // A u16 length, little-endian, and the bytes, written at once.
+  void WriteLengthAndBytes(const std::uint8_t* data, std::size_t n);
+  // The password this connection already knows: given in clear (connection, options) or
+  // stored. False when there is none.
+  bool KnownPassword(SecretText& out);
   [[noreturn]] void UnsupportedScheme(std::uint32_t type);
 
   // ---- Helpers for the platform part ----
@@ -453,7 +474,13 @@ private:
   bool m_formatResendDue = false;  // the ZRLE format rewrite: SetPixelFormat after this update
 
   void ReadExactUnconverted(void* buf, std::size_t n);
-  void ReadProtocolVersionBytes(std::uint8_t out[12]);
+  // n plain bytes through a channel's or plug-in's receive contract.
+  // `prefix` holds raw bytes already taken from the stream, used before it.
+  void ReadThroughPlugin(IPlugin* t, std::uint8_t* out, std::size_t n, const std::uint8_t* prefix = nullptr,
+                         std::size_t prefixLen = 0);
+  // The 12 version bytes; true when they came plain (with a plug-in they may come
+  // through it).
+  bool ReadProtocolVersionBytes(std::uint8_t out[12]);
   // Reads a reason string (u32 length and text); the text is kept terminated in
   // m_reasonBuf and returned cut for messages.
   std::string ReadReasonString();
@@ -476,5 +503,4 @@ private:
   std::atomic<bool> m_cancelConnect{false};
   std::thread m_watchdog;
   std::atomic<bool> m_watchdogStop{false};
-  std::vector<std::uint8_t> m_transformBuf;
 };

@@ -136,8 +136,6 @@ void RfbSession::AuthRsaAes(int keyBits, bool channel) {
                                    : (channel ? rfbsec::kRsaAes : rfbsec::kRsaAesAuthOnly));
 }
 void RfbSession::AuthVeNCrypt() { UnsupportedScheme(rfbsec::kVeNCrypt); }
-void RfbSession::AuthSecureKEBPluginOld() { UnsupportedScheme(rfbsec::kSecureKEBPluginOld); }
-void RfbSession::AuthSecureKEBPlugin() { UnsupportedScheme(rfbsec::kSecureKEBPlugin); }
 
 void RfbSession::Authenticate(std::uint32_t type, std::vector<std::uint32_t>& layers) {
   if (layers.size() >= rfbsec::kMaxLayers) {
@@ -242,6 +240,7 @@ void RfbSession::Authenticate(std::uint32_t type, std::vector<std::uint32_t>& la
   std::uint8_t rb[4];
   ReadExact(rb, 4);
   std::uint32_t result = LoadU32(rb, true);
+  if (type == rfbsec::kSecureKEBPluginOld) PluginEncryptionReady();
   switch (result) {
     case rfbsec::kResultOk:
       SetStatusText(kStatusLine, "Password accepted");

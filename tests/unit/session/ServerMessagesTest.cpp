@@ -47,18 +47,7 @@ struct Rect4 {
   bool operator==(const Rect4& o) const { return x == o.x && y == o.y && w == o.w && h == o.h; }
 };
 
-class IdentityChannel : public ChannelTransform {
-public:
-  bool Encrypt(const std::uint8_t* d, std::size_t n, std::vector<std::uint8_t>& out) override {
-    out.assign(d, d + n);
-    return true;
-  }
-  long WireLength(std::size_t n) override { return static_cast<long>(n); }
-  bool Decrypt(const std::uint8_t* d, std::size_t n, std::vector<std::uint8_t>& out) override {
-    out.assign(d, d + n);
-    return true;
-  }
-};
+using IdentityChannel = IdentityPlugin;
 
 // A session with a bitmap in memory, recording what it asks of the display.
 class DisplaySession : public TestSession {

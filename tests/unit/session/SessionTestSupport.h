@@ -53,6 +53,30 @@ inline Bytes ServerInit(int w, int h, const Bytes& pf, const std::string& name) 
   return b;
 }
 
+// Passes bytes through unchanged, with the receive contract of a channel: asks for
+// exactly the bytes wanted, then copies them.
+class IdentityPlugin : public IPlugin {
+public:
+  std::uint8_t* Encrypt(const std::uint8_t* d, int n, int* outLen) override {
+    out_.assign(d, d + n);
+    *outLen = n;
+    return out_.data();
+  }
+  std::uint8_t* Decrypt(std::uint8_t* d, int n, int* outLen) override {
+    if (!d) {
+      in_.resize(static_cast<std::size_t>(n) + 1);
+      *outLen = n;
+      return in_.data();
+    }
+    std::memcpy(d, in_.data(), static_cast<std::size_t>(n));
+    *outLen = n;
+    return d;
+  }
+
+private:
+  Bytes out_, in_;
+};
+
 struct Question {
   std::string instruction, content, first, second, checkbox;
 };

@@ -27,7 +27,7 @@ Xvnc ":$server" -SecurityTypes None -localhost -rfbport "$port" -geometry 1024x7
   -AlwaysShared >"$root/build/demo-xvnc.log" 2>&1 &
 pids+=($!)
 for _ in $(seq 50); do [ -e "/tmp/.X11-unix/X$server" ] && break; sleep 0.1; done
-/usr/bin/convert -size 1024x768 gradient:'#204080-#80c0ff' -fill white -pointsize 48 \
+/usr/bin/convert -size 1024x768 gradient:'#204080-#80c0ff' -font DejaVu-Sans -fill white -pointsize 48 \
   -gravity center -annotate 0 'KEBviewer demo desktop' "$root/build/demo.png"
 DISPLAY=":$server" /usr/bin/display -window root "$root/build/demo.png" >/dev/null 2>&1 || true
 DISPLAY=":$server" xclock -geometry 200x200+40+40 >/dev/null 2>&1 &

@@ -50,10 +50,12 @@ protected:
     return answers_ % (entries.size() + 2);  // also an index past the list
   }
   void SaveAllowUntrustedServers() override { m_opts.m_AllowUntrustedServers = true; }
-  // The password dialog: entered, empty or cancelled, by the same answer bits.
+  // The authentication dialogs: entered (password, user name, each or both), empty or
+  // cancelled, by the same answer bits.
   bool AskCredentials(AuthDialogType, const char*, const char*, AuthEntry* entry) override {
     bool a = answers_ & 1;
     if (a && (answers_ & 2)) std::snprintf(entry->password, sizeof entry->password, "%s", "fuzz password");
+    if (a && (answers_ & 4)) std::snprintf(entry->user, sizeof entry->user, "%s", "fuzz user");
     answers_ = static_cast<std::uint8_t>((answers_ >> 1) | (answers_ << 7));
     return a;
   }

@@ -43,7 +43,8 @@ void RfbSession::AuthMsLogonII() {
   const std::uint64_t modulus = BytesToInt64(values + 8);
   const std::uint64_t serverValue = BytesToInt64(values + 16);
 
-  std::uint8_t key[8];
+  SecretText keyText(8);  // wiped on every way out
+  auto* key = reinterpret_cast<std::uint8_t*>(keyText.data());
   try {
     DH dh(generator, modulus);
     const std::uint64_t ours = dh.CreateInterKey();
@@ -86,7 +87,7 @@ void RfbSession::AuthMsLogonII() {
   auto* passwordField = reinterpret_cast<std::uint8_t*>(password.data());
   DesCbcEncrypt(userField, kNameField, key);
   DesCbcEncrypt(passwordField, kPasswordField, key);
-  SecureWipe(key, sizeof key);
+  keyText.Wipe();
   WriteExact(userField, kNameField);
   WriteExact(passwordField, kPasswordField);
 }

@@ -442,7 +442,12 @@ void RfbSession::ReadFramebufferUpdate() {
   for (unsigned i = 0; i < count; i++) {
     const RectHeader r = ReadRectHeader();
 
-    if (r.encoding == rfbenc::kZRLE && (m_formatResendDue || NeedsZrleFormatRewrite(m_myFormat))) {
+    bool rewrite = false;
+    if (r.encoding == rfbenc::kZRLE) {
+      BitmapLock lock(*this);
+      rewrite = m_formatResendDue || NeedsZrleFormatRewrite(m_myFormat);
+    }
+    if (rewrite) {
       {
         BitmapLock lock(*this);
         m_myFormat.depth = 24;

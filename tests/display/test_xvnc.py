@@ -152,3 +152,20 @@ def test_the_servers_cursor_is_drawn_at_its_pointer(session, viewer, program_dir
     cursor_at(200, 150)
     # Where the cursor was, the desktop is back.
     assert exact(window.screenshot()[70:120, 90:140], server.screenshot()[70:120, 90:140])
+
+
+@pytest.mark.parametrize("scale", ["2/1", "1/2"])
+def test_scaled_view(xvnc24, viewer, program_dir, tmp_path, scale):
+    """Twice the size: every pixel shown as a 2 x 2 block; half the size: a smoothed
+    reduction close to the average of each block."""
+    num, den = scale.split("/")
+    write_options(program_dir, ["zrle"], Scaling=1, scale_num=num, scale_den=den)
+    program = viewer("127.0.0.1::%d" % xvnc24.port, "-nocursorshape")
+    window = frame(program)
+    screen = xvnc24.screenshot()
+    if scale == "2/1":
+        want, same = screen.repeat(2, axis=0).repeat(2, axis=1), exact
+    else:
+        want = screen.reshape(H // 2, 2, W // 2, 2, 3).mean(axis=(1, 3)).round().astype(np.uint8)
+        same = psnr_at_least(25)
+    wait_picture(window, want, same, save_to=tmp_path / "scaled")

@@ -7,7 +7,6 @@ show the server's model of the viewer's framebuffer."""
 import json
 import time
 
-import numpy as np
 import pytest
 
 import decoder_streams

@@ -1,7 +1,7 @@
 """KEBviewer.exe under Wine shows the desktop that x11vnc (libvncserver) serves from an Xvfb
 screen: the viewer window's pixels equal the screen in CoRRE, RRE, Zlib, Tight, ZRLE and
-Ultra (Opalo) at 32, 16 and 8 bits per pixel, and stay within a PSNR bound of it in Tight
-with JPEG and in ZYWRLE at quality levels 2, 4 and 8."""
+Ultra (Opalo) at 32, 16 and 8 bits per pixel (Tight at 32 and 16), and stay within a PSNR
+bound of it in Tight with JPEG and in ZYWRLE at quality levels 2, 4 and 8."""
 
 import pytest
 

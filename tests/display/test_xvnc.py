@@ -1,8 +1,8 @@
 """KEBviewer.exe under Wine shows TigerVNC Xvnc's desktop: the viewer window's pixels
 equal Xvnc's framebuffer in Raw, RRE, Hextile and ZRLE at 32, 16 and 8 bits per pixel
 (chosen in the options file and with -8bit, as a user does), CopyRect when a window moves,
-Tight (exact on flat areas, near the picture with JPEG), a desktop resized with xrandr, and the
-server's cursor drawn where the server's pointer is."""
+Tight (exact on flat areas, near the picture with JPEG), a desktop resized with xrandr, the
+server's cursor drawn where the server's pointer is, and the scaled view."""
 
 import os
 import subprocess
@@ -11,10 +11,9 @@ import numpy as np
 import pytest
 
 import kebwine
+from displaytest import (SAME_565, SAME_BGR233, RectRelay, differences, exact, frame, photo, point_away,
+                         psnr_at_least, server_log, stripes, wait_picture, write_options, x_run, xvnc_encoders)
 from rfboracle import images
-from displaytest import (SAME_565, SAME_BGR233, RectRelay, differences, exact, frame, photo, point_away, psnr_at_least,
-                         server_log, stripes,
-                         wait_picture, write_options, x_run, xvnc_encoders)
 
 W, H = 320, 200
 

@@ -18,6 +18,12 @@ Fn Slot(DSMPluginInterface* o, int slot) {
   return reinterpret_cast<Fn>(o->vtable[slot]);
 }
 
+bool FileExists(const std::string& path) {
+  std::FILE* f = std::fopen(path.c_str(), "rb");
+  if (f) std::fclose(f);
+  return f != nullptr;
+}
+
 }  // namespace
 
 bool IsPluginDllX64(const std::string& path) {
@@ -89,6 +95,11 @@ bool CDSMPlugin::LoadPlugin(const char* fileName, bool useTempCopy) {
     m_library = m_sys.Load(name);
     if (!m_library) {
       const std::string path = folder + name;
+      // A file that is not there is no library of the wrong architecture either.
+      if (!FileExists(path)) {
+        kebLog.Print(0, "Plugin %s not found\n", name.c_str());
+        return false;
+      }
       if (!IsPluginDllX64(path)) {
         UI().ShowMessage("The encryption plugin has wrong arch (x86)", kCaption, MessageIcon::Error);
         return false;

@@ -98,7 +98,12 @@ private:
 
 }  // namespace
 
-RfbSession::RfbSession(KEBOptions& opts) : m_opts(opts), m_pDSMPlugin(new CDSMPlugin), m_decoder(*this) {
+RfbSession::RfbSession(KEBOptions& opts)
+    : m_opts(opts),
+      m_channelIn([](void* self, void* buf, std::size_t n) { static_cast<RfbSession*>(self)->ReadExactUnconverted(buf, n); },
+                  this),
+      m_pDSMPlugin(new CDSMPlugin),
+      m_decoder(*this) {
   CheckBufferSize(4096);
   m_reconnectDelay = opts.m_AutoReconnect;
 }
@@ -195,6 +200,7 @@ void RfbSession::DoConnection() {
     // A server that accepts and then stays silent must not block the caller for ever:
     // reads wait at most the time-out until ServerInit has arrived.
     m_fdin.reset(new rdr::FdInStream(m_sock.load(), HandshakeTimeoutMs()));
+    m_channelIn.Clear();
     ConfigureDSMPlugin();
     if (m_proxySocket) NegotiateProxy();
     NegotiateProtocolVersion();
@@ -520,6 +526,13 @@ void RfbSession::ReadExactPlain(void* buf, std::size_t n) {
   if (n == 0) return;
   if (!m_fdin) throw rdr::EndOfStream("no connection");
   m_fdin->ReadBytes(buf, n);
+}
+
+rdr::InStream& RfbSession::DecoderInput() {
+  const bool deciphered = m_fUsePlugin && (m_channel || (m_pluginEnabled && m_pluginTransform));
+  if (deciphered) return m_channelIn;
+  if (!m_fdin) throw rdr::EndOfStream("no connection");
+  return *m_fdin;
 }
 
 void RfbSession::ReadExactUnconverted(void* buf, std::size_t n) {

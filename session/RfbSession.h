@@ -20,6 +20,7 @@
 #include "decoders/PixelFormat.h"
 #include "decoders/RectHeader.h"
 #include "rdr/FdInStream.h"
+#include "session/ChannelInStream.h"
 #include "rdr/Sys.h"
 #include "security/Credentials.h"
 #include "session/AutoResetEvent.h"
@@ -177,6 +178,9 @@ public:
   // active. Stream failures become ErrorException.
   void ReadExact(void* buf, long n);
   void ReadExactPlain(void* buf, std::size_t n);
+  // What the decoders read: the socket's stream, or the plain bytes of the channel or
+  // plug-in that deciphers it.
+  rdr::InStream& DecoderInput();
   // Reads n bytes into buf (which holds n + 1) and terminates them.
   void ReadString(char* buf, std::size_t n);
 
@@ -246,6 +250,7 @@ public:
   std::atomic<rdr::SocketHandle> m_sock{rdr::kInvalidSocket};
   bool m_proxySocket = false;  // m_sock leads to the proxy/repeater
   std::unique_ptr<rdr::FdInStream> m_fdin;
+  rdr::ChannelInStream m_channelIn;  // the decoders' input while a channel deciphers
 
   // Protocol state.
   int m_majorVersion = 0;

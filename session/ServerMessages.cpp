@@ -435,6 +435,7 @@ void RfbSession::ReadFramebufferUpdate() {
   ReadMessageBody(head, sizeof head);
   const unsigned count = U16At(head + 2);
   rdr::FdInStream& in = *m_fdin;
+  rdr::InStream& din = DecoderInput();
   TimedMessage timing(in);
   bool pluginData = false;
   const int scale = std::max(1, m_nServerScale);
@@ -462,7 +463,7 @@ void RfbSession::ReadFramebufferUpdate() {
       ReadExact(b, 4);
       const std::uint64_t n = U32At(b);
       if (n > GrowBuffer::kMaxRequest) throw rdr::Exception("ZRLE: rectangle data too long");
-      m_decoder.zrle.zlib.SetUnderlying(&in, n);
+      m_decoder.zrle.zlib.SetUnderlying(&din, n);
       m_decoder.zrle.zlib.Reset();
       continue;
     }
@@ -482,7 +483,7 @@ void RfbSession::ReadFramebufferUpdate() {
         continue;
       case rfbenc::kExtendedDesktopSize: ReadExtendedDesktopSize(r); continue;
       case rfbenc::kXCursor:
-      case rfbenc::kRichCursor: dec::DecodeCursorShape(m_decoder, in, r, m_opts.m_noremotecursor); continue;
+      case rfbenc::kRichCursor: dec::DecodeCursorShape(m_decoder, din, r, m_opts.m_noremotecursor); continue;
       case rfbenc::kPointerPos: dec::DecodeCursorPos(m_decoder, r, scale); continue;
       default: break;
     }
@@ -491,7 +492,7 @@ void RfbSession::ReadFramebufferUpdate() {
     if (r.encoding == rfbenc::kXZ) m_xzyw = false;
     if (ReadPluginBlock(r.encoding)) pluginData = true;
     m_decoder.rectanglesReceived++;
-    if (!dec::DecodeRectangle(m_decoder, in, r)) {
+    if (!dec::DecodeRectangle(m_decoder, din, r)) {
       DrainAfterUnknownEncoding();
       break;
     }

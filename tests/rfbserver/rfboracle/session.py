@@ -66,6 +66,8 @@ class Session:
         self.record = {"connection": index, "handshake": {}, "messages": [], "sent": [],
                        "unexpected": [], "failures": [], "log": []}
         self.hs_step = None
+        self.channel = None         # encryption between the two ends (plugin.py)
+        self.lone_type_bytes = False  # each client message comes after its type byte alone
         self.pf = PixelFormat()
         self.server_pf = None
         self._desktop = None
@@ -119,7 +121,13 @@ class Session:
         return rem
 
     def recv(self, n, what=None):
-        """Read exactly n bytes (handshake and reader thread)."""
+        """Read exactly n bytes (handshake and reader thread), through the session's
+        channel when one is set (an encryption plug-in's, see plugin.py)."""
+        if self.channel is not None:
+            return self.channel.read(n, lambda k: self._recv_raw(k, what))
+        return self._recv_raw(n, what)
+
+    def _recv_raw(self, n, what=None):
         what = what or "reading %d bytes (step %s)" % (n, self.hs_step)
         buf = bytearray()
         while len(buf) < n:
@@ -144,6 +152,8 @@ class Session:
 
     def send(self, data, what="sending"):
         data = bytes(data)
+        if self.channel is not None:
+            data = self.channel.encrypt(data)
         if self._closed:
             raise PeerClosed("connection already closed while %s" % what)
         try:
@@ -184,7 +194,7 @@ class Session:
         """Before the reader runs: discard (and record) input until the viewer closes."""
         while True:
             try:
-                self.recv(1, "waiting for the viewer to close")
+                self._recv_raw(1, "waiting for the viewer to close")
             except PeerClosed:
                 self.record["closed_by"] = self.record.get("closed_by") or "viewer"
                 return
@@ -337,6 +347,7 @@ class Session:
         try:
             while True:
                 start = len(self.rx)
+                lone = self.recv(1, "reading a lone type byte") if self.lone_type_bytes else None
                 try:
                     m = clientmsg.parse(lambda n: self.recv(n, "reading client messages"),
                                         self.parse_opts)
@@ -346,6 +357,11 @@ class Session:
                         self.recv(1, "reading unparsed input")
                 m["t"] = self.now()
                 m["offset"] = start
+                if lone is not None:
+                    if lone[0] != m["type"]:
+                        m["unexpected"] = "lone type byte %d before message %d" % (lone[0], m["type"])
+                    if m["type"] == 80:   # the viewer streams from now on
+                        self.lone_type_bytes = False
                 self._on_message(m)
                 if m.get("desync"):
                     self.log("cannot follow the input after this message; recording it raw")

@@ -227,6 +227,14 @@ TEST_F(PluginLoader, ThirtyTwoBitLibrariesAreRefusedWithABox) {
   }
 }
 
+TEST_F(PluginLoader, MissingFileIsNotCalledTheWrongArchitecture) {
+  RecordingUI ui;
+  CDSMPlugin plugin(sys);
+  EXPECT_FALSE(plugin.LoadPlugin("Missing.dsm", false));
+  EXPECT_FALSE(plugin.LoadPlugin("Missing.dsm", true));
+  EXPECT_TRUE(ui.boxes.empty());
+}
+
 TEST_F(PluginLoader, NormalSearchFirstThenTheProgramFolder) {
   CDSMPlugin byName(sys);
   sys.loadableByName = {"Crypt.dsm"};

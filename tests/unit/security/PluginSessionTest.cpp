@@ -85,6 +85,26 @@ public:
   using TestSession::TestSession;
   std::vector<AuthDialogType> dialogs;
   std::deque<const char*> entries;  // nullptr: cancelled
+  std::vector<std::uint8_t> bits;
+  Framebuffer fb;
+
+  // A bitmap in memory for the session's size and format.
+  void MakeFramebuffer() {
+    fb = Framebuffer();
+    fb.format = m_myFormat;
+    fb.bytesPerPixel = m_myFormat.BytesPerPixel();
+    fb.width = m_si.framebufferWidth;
+    fb.height = m_si.framebufferHeight;
+    fb.stride = Framebuffer::StrideFor(fb.width, fb.bytesPerPixel);
+    bits.assign(fb.stride * static_cast<std::size_t>(fb.height), 0);
+    fb.bits = bits.data();
+  }
+  Framebuffer CurrentFramebuffer() override { return fb; }
+  std::uint32_t Pixel(int x, int y) const {
+    std::uint32_t v;
+    std::memcpy(&v, fb.At(x, y), 4);
+    return v;
+  }
 
 protected:
   void AuthPasswordChallenge() override { RfbSession::AuthPasswordChallenge(); }
@@ -211,6 +231,30 @@ TEST_F(PluginSessionTest, ChannelFromThePluginCarriesTheSession) {
   EXPECT_NE(std::find(fe.encodings.begin(), fe.encodings.end(), static_cast<std::int32_t>(0xC0A1E5CF)),
             fe.encodings.end());
   EXPECT_EQ(session->m_desktopName.substr(0, 256), name.substr(0, 256));
+}
+
+TEST_F(PluginSessionTest, DecodersReadThePlainBytesOfTheChannel) {
+  UsePlugin("KEBTestChannel");
+  Cipher toViewer{KeyOf("NoPassword")};
+  ServerSend(toViewer.Records(Cat({B("RFB 003.008\n"), {1, 1}, U32(0), Init()})));
+  ASSERT_EQ(Connect(), "");
+  ps->MakeFramebuffer();
+  auto px = [](std::uint32_t v) { return Bytes{std::uint8_t(v), std::uint8_t(v >> 8), std::uint8_t(v >> 16), 0}; };
+  auto header = [](int x, int y, int w, int h, std::int32_t enc) {
+    return Cat({{std::uint8_t(x >> 8), std::uint8_t(x), std::uint8_t(y >> 8), std::uint8_t(y), std::uint8_t(w >> 8),
+                 std::uint8_t(w), std::uint8_t(h >> 8), std::uint8_t(h)},
+                U32(static_cast<std::uint32_t>(enc))});
+  };
+  // Raw 3 x 1, then Hextile 2 x 2 (one solid tile), then a Bell: each message in records
+  // cut at places of the server's choosing.
+  Bytes update = Cat({{0, 0, 0, 2}, header(1, 1, 3, 1, 0), px(0x112233), px(0x445566), px(0x778899),
+                      header(4, 4, 2, 2, 5), {2}, px(0xABCDEF), {2}});
+  ServerSend(toViewer.Records(update));
+  session->ReadServerMessage();
+  EXPECT_EQ(ps->Pixel(1, 1), 0x112233u);
+  EXPECT_EQ(ps->Pixel(3, 1), 0x778899u);
+  EXPECT_EQ(ps->Pixel(5, 5), 0xABCDEFu);
+  session->ReadServerMessage();  // the Bell, read by the session itself after the decoders
 }
 
 // ---- The integrated interface: security types 115 and 114 ----

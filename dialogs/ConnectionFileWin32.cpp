@@ -87,7 +87,7 @@ void ClientConnection::ObtainServer() {
     m_fUseProxy = m_opts.m_UseProxy;
     return;
   }
-  SessionDialog dialog(&m_opts, this, nullptr);
+  SessionDialog dialog(&m_opts, this, m_pDSMPlugin.get());
   if (!dialog.DoDialog()) throw QuietException("Connection cancelled");
   CopyHost(m_host, dialog.m_host_dialog);
   m_port = dialog.m_port;
@@ -121,7 +121,7 @@ int ClientConnection::LoadConnectionFile(const char* file, bool browse, bool fro
   // in their place among the switches.
   if (fromCommandLine) return 0;
   m_opts.LoadOptions(path);
-  SessionDialog dialog(&m_opts, this, nullptr);
+  SessionDialog dialog(&m_opts, this, m_pDSMPlugin.get());
   if (!dialog.DoDialog()) throw QuietException("Connection cancelled");
   CopyHost(m_host, dialog.m_host_dialog);
   m_port = dialog.m_port;

@@ -26,6 +26,7 @@
 #include "resources/StringIds.h"
 #include "resources/resource.h"
 #include "security/CredentialsFile.h"
+#include "security/DSMPlugin.h"
 #include "security/Secret.h"
 #include "security/StoredPassword.h"
 #include "session/ClientConnection.h"
@@ -126,7 +127,7 @@ void CopyField(char* dst, std::size_t cap, const std::string& src) { std::snprin
 
 }  // namespace
 
-SessionDialog::SessionDialog(KEBOptions* options, ClientConnection* connection, void* plugin)
+SessionDialog::SessionDialog(KEBOptions* options, ClientConnection* connection, CDSMPlugin* plugin)
     : m_pOpt(options), m_pCC(connection), m_pDSMPlugin(plugin), m_work(*options) {
 }
 
@@ -349,13 +350,8 @@ bool SessionDialog::OnConnect(HWND dlg) {
                           MB_ICONWARNING);
     return false;
   }
-  if (m_work.m_UseDSMPlugin) {
-    // No encryption plug-in can be loaded by this build.
-    ShowMessageTaskDialog(GetModuleHandleA(nullptr), dlg, UiText(IDS_PLUGIN_NOT_LOADED), UiText(IDS_PLUGIN_LOADING),
-                          MB_ICONWARNING);
-    return false;
-  }
   *m_pOpt = m_work;
+  if (!PreparePlugin()) return false;
   TakeSavedPassword(m_hostText.c_str());
 
   const std::string hostFile = HostSettingsFile(m_hostText.c_str());
@@ -574,6 +570,10 @@ INT_PTR CALLBACK SessionDialog::PageProc(HWND page, UINT msg, WPARAM wParam, LPA
         if (self->m_pages[p] == page) index = p;
       if (index < 0) return FALSE;
       const int id = LOWORD(wParam);
+      if (id == IDC_PLUGIN_COMBO && HIWORD(wParam) == CBN_SELCHANGE) {
+        self->EnablePluginControls(page);
+        return TRUE;
+      }
       if (HIWORD(wParam) != BN_CLICKED) return FALSE;
       DialogControls c(page);
       optionpages::OnCommand(static_cast<Page>(index), id, self->m_work, c);
@@ -592,9 +592,11 @@ INT_PTR CALLBACK SessionDialog::PageProc(HWND page, UINT msg, WPARAM wParam, LPA
           }
           break;
         }
+        case IDC_USE_PLUGIN:
+          self->EnablePluginControls(page);
+          break;
         case IDC_PLUGIN_CONFIG:
-          ShowMessageTaskDialog(GetModuleHandleA(nullptr), page, UiText(IDS_PLUGIN_CONFIG_NOT_LOADED),
-                                UiText(IDS_PLUGIN_ACTIVATION), MB_ICONWARNING);
+          self->ConfigurePlugin(page);
           break;
         case IDC_START_LISTENING:
           self->StartListeningInstance();
@@ -672,11 +674,76 @@ void SessionDialog::ShowResolution(HWND page) {
 void SessionDialog::FillPluginList(HWND page) {
   HWND combo = GetDlgItem(page, IDC_PLUGIN_COMBO);
   SendMessageA(combo, CB_RESETCONTENT, 0, 0);
-  // No plug-in library is found by this build.
-  SendMessageA(combo, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(UiText(IDS_NO_PLUGIN)));
-  SendMessageA(combo, CB_SETCURSEL, 0, 0);
-  EnableWindow(combo, m_work.m_UseDSMPlugin);
-  EnableWindow(GetDlgItem(page, IDC_PLUGIN_CONFIG), FALSE);
+  std::vector<std::string> names;
+  if (m_pDSMPlugin) m_pDSMPlugin->ListPlugins(names);
+  for (const std::string& name : names) SendMessageA(combo, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(name.c_str()));
+  if (names.empty()) {
+    SendMessageA(combo, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(UiText(IDS_NO_PLUGIN)));
+    SendMessageA(combo, CB_SETCURSEL, 0, 0);
+  } else {
+    const LRESULT i = SendMessageA(combo, CB_FINDSTRINGEXACT, static_cast<WPARAM>(-1),
+                                   reinterpret_cast<LPARAM>(m_work.m_DSMPlugin));
+    SendMessageA(combo, CB_SETCURSEL, i == CB_ERR ? static_cast<WPARAM>(-1) : static_cast<WPARAM>(i), 0);
+  }
+  EnablePluginControls(page);
+}
+
+// The list only while the plug-in option is ticked; "Configure" while a plug-in is chosen.
+void SessionDialog::EnablePluginControls(HWND page) {
+  const bool use = IsDlgButtonChecked(page, IDC_USE_PLUGIN) == BST_CHECKED;
+  const std::string chosen = DialogText(page, IDC_PLUGIN_COMBO);
+  EnableWindow(GetDlgItem(page, IDC_PLUGIN_COMBO), use);
+  EnableWindow(GetDlgItem(page, IDC_PLUGIN_CONFIG), use && !chosen.empty() && chosen != UiText(IDS_NO_PLUGIN));
+}
+
+void SessionDialog::ConfigurePlugin(HWND page) {
+  const std::string chosen = DialogText(page, IDC_PLUGIN_COMBO);
+  if (!m_pDSMPlugin || chosen.empty() || chosen == UiText(IDS_NO_PLUGIN)) return;
+  if (!m_pDSMPlugin->IsLoaded() || m_loadedPlugin != chosen) {
+    if (m_pDSMPlugin->IsLoaded()) {
+      m_pDSMPlugin->SetEnabled(false);
+      if (m_pCC) m_pCC->m_pluginEnabled = false;
+      m_pDSMPlugin->UnloadPlugin();
+    }
+    if (m_pDSMPlugin->IsLoaded() || !m_pDSMPlugin->LoadPlugin(chosen.c_str(), false)) {
+      ShowMessageTaskDialog(GetModuleHandleA(nullptr), page, UiText(IDS_PLUGIN_CONFIG_NOT_LOADED),
+                            UiText(IDS_PLUGIN_ACTIVATION), MB_ICONWARNING);
+      return;
+    }
+    m_loadedPlugin = chosen;
+  }
+  m_pDSMPlugin->Configure(page, "NoPassword,viewer", 0, nullptr);
+}
+
+bool SessionDialog::PreparePlugin() {
+  if (!m_pDSMPlugin || !m_pCC) return true;
+  if (!m_work.m_UseDSMPlugin) {
+    if (m_pDSMPlugin->IsLoaded()) {
+      m_pDSMPlugin->SetEnabled(false);
+      m_pCC->m_pluginEnabled = false;
+      m_pDSMPlugin->UnloadPlugin();
+      m_loadedPlugin.clear();
+    }
+    return true;
+  }
+  if (m_pDSMPlugin->IsLoaded() && m_loadedPlugin == m_work.m_DSMPlugin) {
+    // Loaded here for its configuration: it still has to start.
+    if (!m_pDSMPlugin->IsEnabled()) {
+      if (!m_pDSMPlugin->Startup()) {
+        ShowMessageTaskDialog(GetModuleHandleA(nullptr), m_hwnd, UiText(IDS_PLUGIN_NOT_INITIALISED),
+                              UiText(IDS_PLUGIN_LOADING), MB_ICONWARNING);
+        return false;
+      }
+      m_pDSMPlugin->SetEnabled(true);
+      m_pCC->m_pluginEnabled = true;
+    }
+    return true;
+  }
+  // Another plug-in loaded before is replaced; the connection shows why one cannot be used.
+  m_pCC->LoadDSMPlugin(m_pDSMPlugin->IsLoaded());
+  if (!m_pDSMPlugin->IsLoaded() || !m_pDSMPlugin->IsEnabled()) return false;
+  m_loadedPlugin = m_work.m_DSMPlugin;
+  return true;
 }
 
 void SessionDialog::FillConfPage(HWND page) {

@@ -11,13 +11,14 @@
 #include "app/KEBOptions.h"
 #include "dialogs/OptionPages.h"
 
+class CDSMPlugin;
 class ClientConnection;
 class MRU;
 
 class SessionDialog {
 public:
   // plugin: the connection's encryption plug-in object, or null.
-  SessionDialog(KEBOptions* options, ClientConnection* connection, void* plugin);
+  SessionDialog(KEBOptions* options, ClientConnection* connection, CDSMPlugin* plugin);
   virtual ~SessionDialog();
   SessionDialog(const SessionDialog&) = delete;
   SessionDialog& operator=(const SessionDialog&) = delete;
@@ -62,12 +63,18 @@ private:
   void FillResolutionSlider(HWND page);
   void ShowResolution(HWND page);
   void FillPluginList(HWND page);
+  void EnablePluginControls(HWND page);
+  void ConfigurePlugin(HWND page);
+  // The chosen plug-in loaded and started for the connection; false (with a warning) when
+  // it cannot be. With the option off, a loaded plug-in is unloaded.
+  bool PreparePlugin();
   void FillConfPage(HWND page);
   std::string HostSettingsFile(const char* hostText) const;
 
   KEBOptions* m_pOpt;
   ClientConnection* m_pCC;
-  void* m_pDSMPlugin;
+  CDSMPlugin* m_pDSMPlugin;
+  std::string m_loadedPlugin;  // the file name of the plug-in loaded here
   KEBOptions m_work;  // the working copy every page shows
   std::unique_ptr<MRU> m_pMRU;
   HWND m_hwnd = nullptr;

@@ -8,6 +8,9 @@
 
 #include "app/IniStore.h"
 #include "app/KEBOptions.h"
+#include "app/UiText.h"
+#include "app/UserInterface.h"
+#include "resources/StringIds.h"
 
 namespace sessionsettings {
 
@@ -328,6 +331,22 @@ const Switch kSwitches[] = {
     {"position", Takes::Four, false},
 };
 
+// While switches are applied again: their messages were shown at start-up and a quit
+// requested then has happened already, so only the scale check (whose values may come from
+// a file just loaded) still reaches the user.
+class ReapplyInterface : public UserInterface {
+public:
+  explicit ReapplyInterface(UserInterface* user) : m_user(user) {}
+  void ShowMessage(const char* text, const char* title, MessageIcon icon) override {
+    if (text && std::strcmp(text, UiText(IDS_INVALID_SCALE)) == 0) m_user->ShowMessage(text, title, icon);
+  }
+  void Quit(int) override {}
+  void ShowReport(const char* message, int number) override { m_user->ShowReport(message, number); }
+
+private:
+  UserInterface* m_user;
+};
+
 // A token as the command line would give it back.
 std::string Quoted(const std::string& token) {
   if (!token.empty() && token.find(' ') == std::string::npos) return token;
@@ -382,7 +401,10 @@ void ApplyCommandLineSwitches(KEBOptions& work) {
   // named" flag: both stay as the start-up left them.
   std::string kept(work.m_CmdLine);
   const bool configSpecified = g_configSpecified;
+  ReapplyInterface quiet(&UI());
+  UserInterface* user = SetUserInterface(&quiet);
   work.SetFromCommandLine(line.c_str());
+  SetUserInterface(user);
   std::snprintf(work.m_CmdLine, sizeof work.m_CmdLine, "%s", kept.c_str());
   g_configSpecified = configSpecified;
 }

@@ -28,7 +28,8 @@ void ResetToDefaults(KEBOptions& work);
 // Applies again, to work, the command-line switches that concern settings (work.m_CmdLine
 // holds the line), so that they keep precedence over a file loaded in the dialog. Other
 // switches, the server argument and configuration files are left alone. Without such
-// switches, a scale other than 1/1 is checked.
+// switches, a scale other than 1/1 is checked. The switches' own messages and quit requests,
+// which start-up has had, are not repeated; the scale check's warning is.
 void ApplyCommandLineSwitches(KEBOptions& work);
 
 // The server fields of the dialog.

@@ -188,6 +188,18 @@ TEST_F(SessionSettingsTest, CommandLineSwitchesWinOverALoadedFile) {
   EXPECT_TRUE(ui.quits.empty());
 }
 
+TEST_F(SessionSettingsTest, SwitchMessagesAndQuitsAreNotRepeated) {
+  KEBOptions o;
+  std::strcpy(o.m_CmdLine, "-scale 500 -quality abc -encoding nosuch -autoreconnect");
+  sessionsettings::ApplyCommandLineSwitches(o);
+  // Only the scale check speaks: its values may be new.
+  ASSERT_EQ(ui.boxes.size(), 1u);
+  EXPECT_EQ(ui.boxes[0].text, "Invalid scale factor - resetting to normal scale");
+  EXPECT_TRUE(ui.quits.empty());
+  EXPECT_EQ(o.m_scale_num, 1);
+  EXPECT_EQ(o.m_quality, 8);
+}
+
 TEST_F(SessionSettingsTest, WithoutSwitchesTheScaleIsChecked) {
   KEBOptions o;
   std::strcpy(o.m_CmdLine, "SERVER:1 -config x.keb");

@@ -584,3 +584,28 @@ def test_plugin_chosen_on_the_security_page_carries_the_session(viewer, program_
     assert channel.records_read > 0
     finish(srv, program)
     assert read_ini(appdata / ("127.0.0.1-%d.keb" % srv.port))["options"]["dsmplugin"] == "KEBTestChannel.dsm"
+
+
+def test_connect_shows_a_real_servers_screen(viewer, session, program_dir, appdata, tmp_path):
+    """TigerVNC's Xvnc as the server: the host typed in the dialog, Connect, and the viewer
+    window shows the server's screen."""
+    import numpy as np
+    xvnc = session.xvnc(160, 120)
+    picture = np.zeros((120, 160, 3), dtype=np.uint8)
+    picture[:, :80] = (200, 30, 30)
+    picture[:, 80:] = (20, 90, 220)
+    xvnc.show_image(picture)
+    program = viewer()
+    dialog = open_dialog(program)
+    dialog.set_text("127.0.0.1::%d" % xvnc.port, id=HOST, cls="ComboBox")
+    dialog.click(text="^Connect$")
+    frame = program.window(cls="^KEBMDI_Window$", timeout=30)
+
+    def shown():
+        try:
+            shot = frame.screenshot()
+        except kebwine.HarnessError:  # the window may be changing its size
+            return None
+        return (shot.shape == picture.shape and np.array_equal(shot, picture)) or None
+    kebwine.wait_until(shown, 20, interval=0.3, what="the server's screen in the viewer")
+    assert program.close() == 0

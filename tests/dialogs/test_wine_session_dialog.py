@@ -609,3 +609,18 @@ def test_connect_shows_a_real_servers_screen(viewer, session, program_dir, appda
         return (shot.shape == picture.shape and np.array_equal(shot, picture)) or None
     kebwine.wait_until(shown, 20, interval=0.3, what="the server's screen in the viewer")
     assert program.close() == 0
+
+
+def test_unreadable_host_keeps_the_dialog_open(viewer, program_dir, appdata):
+    program = viewer()
+    dialog = open_dialog(program)
+    dialog.set_text("srv:abc", id=HOST, cls="ComboBox")
+    dialog.click(text="^Connect$")
+    box = program.box(heading="^Argument error$")
+    assert box.body == "Invalid KEB Server specified."
+    box.click(text="^OK$", how="send")
+    box.wait_gone()
+    open_dialog(program)
+    assert "index=\r\n" in (program_dir / "options.keb").read_bytes().decode()  # nothing remembered
+    dialog.click(text="^Cancel$")
+    assert program.wait(20) == 0

@@ -26,6 +26,7 @@
 #include "session/AutoResetEvent.h"
 #include "security/IPlugin.h"
 #include "session/ClientMessages.h"
+#include "session/ExtendedClipboard.h"
 #include "session/OutputBuffer.h"
 
 class CDSMPlugin;
@@ -136,11 +137,13 @@ public:
   void ReadFramebufferUpdate();
   // Message 173: keep-alive interval, idle interval and remote input state.
   void ReadServerState();
-  // Messages whose handling lives elsewhere are read whole and dropped here, so that the
-  // stream stays in step: 3 (cut text), 7 (file transfer), 11 (text chat), 253 (gii).
+  // Message 3: plain text for the local clipboard, or an extended-clipboard message.
   void ReadServerCutText();
+  // Message 11: the text chat's states and texts, handed to TextChatReceived.
+  void ReadTextChatMessage();
+  // Messages whose handling lives elsewhere are read whole and dropped here, so that the
+  // stream stays in step: 7 (file transfer), 253 (gii).
   void SkipFileTransferMessage();
-  void SkipTextChatMessage();
   void SkipGiiMessage();
 
   // ---- Update requests (GUI thread) ----
@@ -203,6 +206,27 @@ public:
     clientmsg::MonitorEntry table{0, 0, 0, 0};  // the monitor table's own size
   };
   bool SendMonitorInfo(const MonitorLayout& layout);
+
+  // ---- Clipboard (the clipboard lock guards m_clip) ----
+
+  // Plain text for the server (ClientCutText), unless a file transfer or the chat is busy
+  // or the text is the one last exchanged.
+  void SendClientCutText(const char* text, std::size_t length);
+  // The extended clipboard, when the server uses it: a request for every format; the
+  // client's capabilities (none with "viewonly" or "disableclipboard"; save: the
+  // preferences go to the options file first); the preferences read from the options file.
+  void RequestClipboardFormats();
+  void SendClipboardCaps(bool save);
+  void LoadClipboardPrefs();
+  // The extended half of sending the local clipboard: content just read, flags 0 for a
+  // local change or the server's request.
+  void SendExtendedClipboard(const ClipboardContent& content, std::uint32_t flags);
+  bool ExtendedClipboardInUse();
+
+  // ---- Text chat ----
+
+  // Message 11 with a state (open, close, finished) or a text of that many bytes.
+  void SendTextChat(std::uint32_t length, const char* text = nullptr);
 
   // ---- Work buffers (each grows to n + 256 bytes under its own lock; above 100 MiB throws) ----
 
@@ -342,7 +366,9 @@ public:
   std::recursive_mutex m_messageLock;
   std::recursive_mutex m_sendLock;
   std::recursive_mutex m_bitmapLock;  // the framebuffer lock
-  std::recursive_mutex m_clipboardPrefsLock;
+  std::recursive_mutex m_clipboardPrefsLock;  // the clipboard lock
+  ExtendedClipboardState m_clip;
+  GrowBuffer m_cutTextBuf;  // ServerCutText
   std::mutex m_preReadLock;
   std::mutex m_pluginLock;         // the plug-in's transform (sending)
   std::mutex m_pluginRestoreLock;  // the plug-in's restore (the reading thread)
@@ -380,6 +406,22 @@ protected:
   virtual void SetKeepAliveTimer(int ms) {}
   // Whether update requests and input are held back (file transfer or chat in progress).
   virtual bool HoldUpdatesAndInput() { return false; }
+
+  // ---- Clipboard and chat (the shell supplies the Windows side) ----
+
+  // Puts server text on the local clipboard; true when it was set.
+  virtual bool UpdateLocalClipboard(const char* text, std::size_t length) { return false; }
+  // Puts provided extended-clipboard content on the local clipboard; true when it was set.
+  virtual bool SetLocalClipboard(const ClipboardContent& content) { return false; }
+  // The server's capabilities were read: the client's go back from the GUI thread.
+  virtual void PostClipboardCaps() {}
+  // The server asks for the local clipboard (its request's flags): the GUI thread answers.
+  virtual void PostClipboardRequest(std::uint32_t flags) {}
+  // Clipboard text is not sent while a file transfer runs or the chat is open.
+  virtual bool FileTransferInProgress() { return false; }
+  virtual bool TextChatActive() { return false; }
+  // A message 11 from the server: its length field, and its text when it carries one.
+  virtual void TextChatReceived(std::uint32_t length, const std::string& text) {}
 
   // ---- What the display supplies to the connection thread (the defaults do nothing) ----
   // None of these may wait for the GUI thread except PostUpdateRequest with wait, and

@@ -62,7 +62,6 @@ bool NeedsZrleFormatRewrite(const PixelFormat& pf) {
 }
 
 constexpr std::size_t kDiscardChunk = 65536;
-constexpr std::uint32_t kChatTextMax = 16384;
 constexpr int kPausePollMs = 2000;
 
 }  // namespace
@@ -197,7 +196,7 @@ void RfbSession::ReadServerMessage() {
       break;
     }
     case 7: SkipFileTransferMessage(); break;
-    case 11: SkipTextChatMessage(); break;
+    case 11: ReadTextChatMessage(); break;
     case 13: m_keepAliveSupported = true; break;
     case 20: break;  // announces nothing the viewer uses; it is only its type byte
     case 80:
@@ -257,17 +256,6 @@ void RfbSession::ReadServerState() {
   }
 }
 
-void RfbSession::ReadServerCutText() {
-  std::uint8_t b[8] = {3};
-  kebLog.Print(6, "Read remote clipboard change\n");
-  ReadMessageBody(b, sizeof b);
-  const std::int32_t length = static_cast<std::int32_t>(U32At(b + 4));
-  if (length < 0) kebLog.Print(6, "Read remote extended clipboard change\n");
-  // The clipboard is not kept in step by this build: the text (or extended message) is
-  // read and dropped, whatever its length, so that the next message is read right after it.
-  DiscardInput(length < 0 ? std::uint64_t(-std::int64_t(length)) : std::uint64_t(length));
-}
-
 void RfbSession::SkipFileTransferMessage() {
   // Header: type, content type, parameter (u16 little-endian), size, length; the body
   // follows for the content types a viewer reads (see the file-transfer protocol).
@@ -285,14 +273,6 @@ void RfbSession::SkipFileTransferMessage() {
   if (body > GrowBuffer::kMaxRequest) throw rdr::Exception("File transfer message too long");
   kebLog.Print(6, "File transfer message %u dropped\n", content);
   DiscardInput(body);
-}
-
-void RfbSession::SkipTextChatMessage() {
-  std::uint8_t b[8] = {11};
-  ReadMessageBody(b, sizeof b);
-  const std::uint32_t length = U32At(b + 4);
-  // Other values open, close or finish the chat and carry no text.
-  if (length >= 1 && length <= kChatTextMax) DiscardInput(length);
 }
 
 void RfbSession::SkipGiiMessage() {

@@ -112,6 +112,39 @@ int ShowChoiceTaskDialog(HINSTANCE instance, HWND parent, const char* instructio
   return ResultFrom(hr, button == 1000);
 }
 
+int ShowWarningTaskDialog(HINSTANCE instance, HWND parent, const char* title, const char* instruction,
+                          const char* content, const char* extraButton, const char* checkText, BOOL* checked) {
+  std::wstring wTitle = Wide(title, 127);
+  std::wstring wInstruction = Wide(instruction, 127);
+  std::wstring wContent = Wide(content, 2047);
+  std::wstring wExtra = Wide(extraButton, 127);
+  std::wstring wCheck = Wide(checkText, 1023);
+  TaskDialogIndirectFn taskDialog = TaskDialogFunction();
+  if (!taskDialog) return IDCANCEL;
+  TASKDIALOG_BUTTON extra = {1000, wExtra.c_str()};
+  TASKDIALOGCONFIG cfg = {};
+  cfg.cbSize = sizeof cfg;
+  cfg.hwndParent = parent;
+  cfg.hInstance = instance;
+  cfg.dwFlags = TDF_ALLOW_DIALOG_CANCELLATION | TDF_SIZE_TO_CONTENT;
+  cfg.dwCommonButtons = TDCBF_OK_BUTTON | TDCBF_CANCEL_BUTTON;
+  cfg.pszWindowTitle = wTitle.c_str();
+  cfg.pszMainIcon = MAKEINTRESOURCEW(kProgramIcon);
+  cfg.pszMainInstruction = wInstruction.c_str();
+  cfg.pszContent = wContent.c_str();
+  if (!wExtra.empty()) {
+    cfg.cButtons = 1;
+    cfg.pButtons = &extra;
+  }
+  if (!wCheck.empty()) cfg.pszVerificationText = wCheck.c_str();
+  int button = 0;
+  BOOL verified = FALSE;
+  HRESULT hr = taskDialog(&cfg, &button, nullptr, wCheck.empty() ? nullptr : &verified);
+  if (FAILED(hr)) return IDCANCEL;
+  if (checked) *checked = verified;
+  return button;
+}
+
 // ---------------------------------------------------------------------------------------
 // Hyperlinks
 

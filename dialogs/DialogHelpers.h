@@ -18,6 +18,14 @@ int ShowMessageTaskDialog(HINSTANCE instance, HWND parent, const char* content, 
 int ShowChoiceTaskDialog(HINSTANCE instance, HWND parent, const char* instruction, const char* content,
                          const char* first, const char* second, const char* checkText, BOOL* checked);
 
+// A warning with OK and Cancel (and, when extraButton is not empty, a button of that text
+// with id 1000 before them), the program's icon, the given window title, sized to its
+// content, and a "Don't ask anymore"-style check box when checkText is not empty (its
+// final state in *checked). Returns the button pressed (IDOK, IDCANCEL or 1000); IDCANCEL
+// when the dialog cannot be shown.
+int ShowWarningTaskDialog(HINSTANCE instance, HWND parent, const char* title, const char* instruction,
+                          const char* content, const char* extraButton, const char* checkText, BOOL* checked);
+
 // Makes a static control of a dialog look and act as a link (hand cursor, underline under
 // the pointer, dark blue text, STN_CLICKED to the dialog). Always true.
 BOOL ConvertStaticToHyperlink(HWND dialog, int controlId);

@@ -17,14 +17,16 @@
 #define WM_SENDSTREAMINGACK (WM_APP + 6)
 #define WM_SENDKEEPALIVE (WM_APP + 7)           // wParam 1: force
 
-// Hand-overs from the connection thread, which owns no window: a window timer to start
-// (lParam ms) or stop (lParam 0); the framebuffer got a new size; the thread started;
-// the desktop rectangle changed; a question for the user (wParam: the question).
+// Hand-overs from the connection and reconnect threads, which own no window: a window
+// timer to start (lParam ms) or stop (lParam 0); the framebuffer got a new size; the
+// thread started; the desktop rectangle changed; a question for the user (wParam: the
+// question); a reconnect succeeded.
 #define WM_VIEWER_TIMER (WM_APP + 20)
 #define WM_VIEWER_RESIZED (WM_APP + 21)
 #define WM_VIEWER_STARTED (WM_APP + 22)
 #define WM_VIEWER_DESKTOPRECT (WM_APP + 23)
 #define WM_VIEWER_ASKCHOICE (WM_APP + 24)
+#define WM_VIEWER_RECONNECTED (WM_APP + 25)
 
 // Timers of the viewer window.
 enum ViewerTimer : UINT_PTR {

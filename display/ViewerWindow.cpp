@@ -8,12 +8,14 @@
 
 #include <algorithm>
 #include <cstring>
+#include <exception>
 
 #include "app/Exception.h"
 #include "app/KEBOptions.h"
 #include "app/KEBviewerApp.h"
 #include "app/Log.h"
 #include "display/ViewerMessages.h"
+#include "rdr/Exception.h"
 #include "resources/resource.h"
 #include "session/ClientConnection.h"
 
@@ -69,10 +71,12 @@ void ClientConnection::CreateDisplayWindow() {
   if (!RegisterClassExA(&wc) && GetLastError() != ERROR_CLASS_ALREADY_EXISTS)
     throw ErrorException("The viewer window class cannot be registered");
 
-  m_hwndcn = CreateWindowExA(0, kViewerClass, "Quillmar Remote", WS_CHILD | WS_CLIPSIBLINGS, 0, 0,
+  m_hwndcn = CreateWindowExA(0, kViewerClass, "Quillmar Remote", WS_CHILD | WS_CLIPSIBLINGS, 0, ToolbarHeight(),
                              m_si.framebufferWidth, m_si.framebufferHeight, m_hwndMain, nullptr, self, nullptr);
   if (!m_hwndcn) throw ErrorException("The viewer window cannot be created");
   SetWindowLongPtrA(m_hwndcn, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+  m_pointerHost.SetWindows(m_hwndMain, m_hwndcn, m_hwndToolbar);
+  m_multitouch.SetWindows(m_hwndMain, m_hwndToolbar);
   SetTimer(m_hwndcn, kTimerFullUpdate, 30000, nullptr);
   if (!m_hUpdateRgn) m_hUpdateRgn = CreateRectRgn(0, 0, 0, 0);
 
@@ -83,17 +87,42 @@ void ClientConnection::CreateDisplayWindow() {
     if (!m_hPalette) m_hPalette = MakeColourCubePalette();
   }
   if (dc) ReleaseDC(m_hwndcn, dc);
+  BuildSystemMenu();
 }
 
 LRESULT CALLBACK ClientConnection::ViewerWndProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
   ClientConnection* c = ConnectionOf(hwnd);
   if (!c) return DefWindowProcA(hwnd, msg, wParam, lParam);
-  KEBOptions& o = c->m_opts;
+  // Nothing may leave a window procedure: what the session throws (a plug-in that cannot
+  // encipher a key event, say) ends the connection the way a lost one ends.
+  try {
+    return c->ViewerMessage(hwnd, msg, wParam, lParam);
+  } catch (const Exception& e) {
+    kebLog.Print(0, "Viewer window: %s\n", e.Message() ? e.Message() : "");
+    c->InputFailed(&e);
+  } catch (const rdr::Exception& e) {
+    kebLog.Print(0, "Viewer window: %s\n", e.str());
+    c->InputFailed(nullptr);
+  } catch (const std::exception& e) {
+    kebLog.Print(0, "Viewer window: %s\n", e.what());
+    c->InputFailed(nullptr);
+  } catch (...) {
+    kebLog.Print(0, "Viewer window: unexpected error\n");
+    c->InputFailed(nullptr);
+  }
+  return 0;
+}
+
+LRESULT ClientConnection::ViewerMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+  KEBOptions& o = m_opts;
   switch (msg) {
     case WM_KEYDOWN:
     case WM_KEYUP:
     case WM_SYSKEYDOWN:
     case WM_SYSKEYUP:
+      LeaveDormantMode();
+      ProcessKeyMessage(wParam, lParam);
+      return 0;
     case WM_MOUSEMOVE:
     case WM_LBUTTONDOWN:
     case WM_LBUTTONUP:
@@ -101,9 +130,13 @@ LRESULT CALLBACK ClientConnection::ViewerWndProc(HWND hwnd, UINT msg, WPARAM wPa
     case WM_RBUTTONUP:
     case WM_MBUTTONDOWN:
     case WM_MBUTTONUP:
-      // Input ends dormancy; keys and the mouse reach the server through the input code.
-      c->LeaveDormantMode();
+      LeaveDormantMode();
+      // The view does not scroll at the screen's edges outside full screen.
+      if (m_running && !FilterMouseMessage(m_hwndMain, o, m_multitouch.TouchEnabled(), false) &&
+          HandleViewerMouseMessage(m_pointer, msg, wParam, lParam))
+        FlushOutputBuffer(true, kInputTimeoutSec);
       return 0;
+    case WM_TOUCH: return m_multitouch.OnTouch(hwnd, wParam, lParam, o.m_viewonly);
     case WM_CHAR:
     case WM_DEADCHAR:
     case WM_SYSCHAR:
@@ -111,35 +144,53 @@ LRESULT CALLBACK ClientConnection::ViewerWndProc(HWND hwnd, UINT msg, WPARAM wPa
     case WM_SIZING: return 0;
 
     case WM_TIMER:
-      if (wParam == 0 || !c->m_running) return 0;
+      if (wParam == 0) return 0;
+      // The input timers keep the pointer logic's own state; each stops itself.
       switch (wParam) {
-        case kTimerFullUpdate: c->HandleUpdateRequest(kRequestFull); break;
+        case mouse::kThrottleTimer:
+          if (m_pointer.SendPendingPointerEvent() && m_running) FlushOutputBuffer(false, 0);
+          return 0;
+        case mouse::kEmulate3Timer:
+          if (m_pointer.Emulate3ButtonsTimer() && m_running) FlushOutputBuffer(true, kInputTimeoutSec);
+          return 0;
+        case mouse::kRegisterTouchTimer: m_multitouch.OnRegisterTouchTimer(hwnd); return 0;
+        case mouse::kMouseAllowTimer: MultiTouchHandler::OnMouseAllowTimer(hwnd); return 0;
+        default: break;
+      }
+      if (!m_running) return 0;
+      switch (wParam) {
+        case kTimerFullUpdate: HandleUpdateRequest(kRequestFull); break;
         case kTimerKeepAlive:
           if (o.m_KeepAliveInterval > 0) PostMessageA(hwnd, WM_SENDKEEPALIVE, 0, 0);
           break;
         case kTimerIdle:
           // An idle interval of a minute or more ends the connection; shorter ones make the
           // viewer ask for one incremental update every 5 s until input comes.
-          if (std::uint64_t(c->m_idleInterval.load()) * 1000 >= 60000)
-            PostMessageA(c->m_hwndMain, WM_CLOSE, 0, 0);
+          if (std::uint64_t(m_idleInterval.load()) * 1000 >= 60000)
+            PostMessageA(m_hwndMain, WM_CLOSE, 0, 0);
           else
             SetTimer(hwnd, kTimerDormant, 5000, nullptr);
           break;
         case kTimerDormant:
           kebLog.Print(5, "%s dormant mode\n", "Entering");
-          c->m_dormant = 2;
-          if (c->m_running) SendMessageA(hwnd, WM_REQUESTUPDATE, kRequestIncremental, 0);
+          m_dormant = 2;
+          if (m_running) SendMessageA(hwnd, WM_REQUESTUPDATE, kRequestIncremental, 0);
           break;
         default: break;
       }
       return 0;
 
-    case WM_PAINT: c->PaintViewerWindow(hwnd); return 0;
+    case WM_SETFOCUS: m_keyboard.ResetKeyboard(); return 0;
+    case WM_KILLFOCUS:
+      if (m_running && !o.m_viewonly) ReleaseHeldKeys();
+      return 0;
+
+    case WM_PAINT: PaintViewerWindow(hwnd); return 0;
 
     case WM_QUERYNEWPALETTE:
-      if (c->m_hPalette) {
+      if (m_hPalette) {
         HDC dc = GetDC(hwnd);
-        HPALETTE old = SelectPalette(dc, c->m_hPalette, FALSE);
+        HPALETTE old = SelectPalette(dc, m_hPalette, FALSE);
         RealizePalette(dc);
         InvalidateRect(hwnd, nullptr, FALSE);
         UpdateWindow(hwnd);
@@ -148,9 +199,9 @@ LRESULT CALLBACK ClientConnection::ViewerWndProc(HWND hwnd, UINT msg, WPARAM wPa
       }
       return 1;
     case WM_PALETTECHANGED:
-      if (reinterpret_cast<HWND>(wParam) != hwnd && c->m_hPalette) {
+      if (reinterpret_cast<HWND>(wParam) != hwnd && m_hPalette) {
         HDC dc = GetDC(hwnd);
-        HPALETTE old = SelectPalette(dc, c->m_hPalette, FALSE);
+        HPALETTE old = SelectPalette(dc, m_hPalette, FALSE);
         RealizePalette(dc);
         UpdateColors(dc);
         SelectPalette(dc, old, FALSE);
@@ -164,17 +215,24 @@ LRESULT CALLBACK ClientConnection::ViewerWndProc(HWND hwnd, UINT msg, WPARAM wPa
       return TRUE;
 
     case WM_CLOSE:
-      if (c->m_closingWindows) return 0;
-      if (lParam == 0 && o.m_ExitCheck &&
-          MessageBoxA(hwnd, "Are you sure you want to exit?", "Closing Quillmar Remote",
-                      MB_YESNO | MB_ICONQUESTION | MB_SETFOREGROUND | MB_TOPMOST | MB_SYSTEMMODAL) == IDNO)
-        return 0;
+      if (m_closingWindows || m_closeBoxOpen) return 0;
+      if (lParam == 0 && o.m_ExitCheck) {
+        m_closeBoxOpen = true;
+        const int answer =
+            MessageBoxA(hwnd, "Are you sure you want to exit?", "Closing Quillmar Remote",
+                        MB_YESNO | MB_ICONQUESTION | MB_SETFOREGROUND | MB_TOPMOST | MB_SYSTEMMODAL);
+        m_closeBoxOpen = false;
+        if (answer == IDNO) return 0;
+      }
       ShowWindow(hwnd, SW_HIDE);
-      c->CloseConnection();
+      CloseConnection();
       DestroyWindow(hwnd);
       return 0;
 
     case WM_DESTROY:
+      LeaveClipboardChain();
+      m_multitouch.UnregisterTouch(hwnd);
+      m_pointer.StopTimers();
       KillTimer(hwnd, kTimerIdle);
       KillTimer(hwnd, kTimerDormant);
       return 0;
@@ -187,47 +245,63 @@ LRESULT CALLBACK ClientConnection::ViewerWndProc(HWND hwnd, UINT msg, WPARAM wPa
         o.m_scale_num = static_cast<int>(wParam);
         o.m_scale_den = static_cast<int>(lParam);
       }
-      c->SizeWindow();
+      SizeWindow(true, false);
       InvalidateRect(hwnd, nullptr, TRUE);
       return 1;
-    case WM_VIEWER_SETVIEWONLY: o.m_viewonly = wParam == 1; return 1;
+    case WM_VIEWER_SETVIEWONLY:
+      // The server learns what the clipboard accepts now.
+      if (o.m_viewonly != (wParam == 1)) {
+        o.m_viewonly = wParam == 1;
+        SendClipboardCaps(false);
+      }
+      return 1;
     case WM_VIEWER_GETSIZE: {
       std::uint32_t w, h;
       {
-        std::lock_guard<std::recursive_mutex> g(c->m_bitmapLock);
-        w = c->m_si.framebufferWidth;
-        h = c->m_si.framebufferHeight;
+        std::lock_guard<std::recursive_mutex> g(m_bitmapLock);
+        w = m_si.framebufferWidth;
+        h = m_si.framebufferHeight;
       }
       SendMessageA(reinterpret_cast<HWND>(wParam), WM_VIEWER_GETSIZE, (h << 16) | w, lParam);
       return 1;
     }
 
-    case WM_REQUESTUPDATE: c->HandleUpdateRequestMessage(wParam); return 0;
-    case WM_SENDCLIPBOARDCAPS:
-    case WM_UPDATEREMOTECLIPBOARD: return 0;  // the clipboard is not kept in step by this build
+    case WM_REQUESTUPDATE: HandleUpdateRequestMessage(wParam); return 0;
+    case WM_SENDCLIPBOARDCAPS: SendClipboardCaps(false); return 0;
+    case WM_UPDATEREMOTECLIPBOARD: UpdateRemoteClipboard(static_cast<std::uint32_t>(wParam)); return 0;
+    case WM_DRAWCLIPBOARD: HandleClipboardChange(); return 0;
+    case WM_CHANGECBCHAIN:
+      HandleClipboardChainChange(reinterpret_cast<HWND>(wParam), reinterpret_cast<HWND>(lParam));
+      return 0;
     case WM_SENDSTREAMINGACK: {
       const std::uint8_t ack[4] = {80, 0, 0, 0};
-      c->WriteMessage(ack, sizeof ack, 80);
-      c->m_fPluginStreamingOut = true;
+      WriteMessage(ack, sizeof ack, 80);
+      m_fPluginStreamingOut = true;
       return 0;
     }
-    case WM_SENDKEEPALIVE: c->SendKeepAlive(wParam == 1); return 0;
+    case WM_SENDKEEPALIVE: SendKeepAlive(wParam == 1); return 0;
 
-    case WM_VIEWER_TIMER: c->SetViewerTimer(wParam, static_cast<std::uint32_t>(lParam)); return 0;
+    case WM_VIEWER_TIMER: SetViewerTimer(wParam, static_cast<std::uint32_t>(lParam)); return 0;
     case WM_VIEWER_RESIZED:
-      c->SizeWindow();
+      SizeWindow(true, false);
       InvalidateRect(hwnd, nullptr, FALSE);
       return 0;
     case WM_VIEWER_STARTED:
-      c->SizeWindow();
+      SizeWindow(true, false);
+      ApplyFullScreenMode();
+      if (!IsFullScreen()) SizeWindow(true, false);
       InvalidateRect(hwnd, nullptr, FALSE);
       UpdateWindow(hwnd);
       return 0;
-    case WM_VIEWER_DESKTOPRECT: c->SizeWindow(); return 0;
+    case WM_VIEWER_RECONNECTED:
+      SetWindowTitle();
+      SizeWindow(true, false);
+      InvalidateRect(hwnd, nullptr, FALSE);
+      return 0;
+    case WM_VIEWER_DESKTOPRECT: SizeWindow(true, false); return 0;
     case WM_VIEWER_ASKCHOICE:
-      if (c->m_closing) return 0;
-      return c->AskChoiceHere(*reinterpret_cast<const ChoicePrompt*>(wParam), reinterpret_cast<bool*>(lParam)) ? 1
-                                                                                                                : 0;
+      if (m_closing) return 0;
+      return AskChoiceHere(*reinterpret_cast<const ChoicePrompt*>(wParam), reinterpret_cast<bool*>(lParam)) ? 1 : 0;
     default: return DefWindowProcA(hwnd, msg, wParam, lParam);
   }
 }
@@ -235,6 +309,20 @@ LRESULT CALLBACK ClientConnection::ViewerWndProc(HWND hwnd, UINT msg, WPARAM wPa
 void ClientConnection::HandleUpdateRequestMessage(WPARAM wParam) {
   // Requests travel as 32-bit kinds: -1 from a 64-bit WPARAM is 0xFFFFFFFF too.
   HandleUpdateRequest(static_cast<std::uint32_t>(wParam));
+}
+
+// ---------------------------------------------------------------------------------------
+// Keyboard (viewer and frame window)
+
+void ClientConnection::ProcessKeyMessage(WPARAM wParam, LPARAM lParam) {
+  if (!m_running || m_opts.m_viewonly) return;
+  m_keyboard.ProcessKeyEvent(wParam, lParam, m_opts.m_JapKeyboard);
+  FlushOutputBuffer(true, kInputTimeoutSec);
+}
+
+void ClientConnection::ReleaseHeldKeys() {
+  m_keyboard.ReleaseAllKeys();
+  if (m_running) FlushOutputBuffer(true, kInputTimeoutSec);
 }
 
 void ClientConnection::LeaveDormantMode() {
@@ -294,6 +382,10 @@ void ClientConnection::Bell() {
     ShowWindowAsync(m_hwndMain, SW_SHOWNORMAL);
   }
 }
+
+void ClientConnection::Reconnected() { PostMessageA(m_hwndcn, WM_VIEWER_RECONNECTED, 0, 0); }
+
+void ClientConnection::ReadGiiMessage() { m_multitouch.HandleGiiMessage(m_hwndcn, m_typeByteConsumed == 0); }
 
 void ClientConnection::ConnectionLost(int attemptsLeft, const char* warning) {
   {

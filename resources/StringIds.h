@@ -1,6 +1,7 @@
 // Ids of the string table that the code names. The texts are in StringTable.inc.
 #pragma once
 
+#define IDS_CHAT_NOT_ENCRYPTED 50022
 #define IDS_STOP_SYSTRAY 50023
 #define IDS_INFO_TITLE 50024
 #define IDS_DAEMON_ERROR 50026
@@ -37,6 +38,8 @@
 #define IDS_NO_QUICKOPTION 50060
 #define IDS_NO_DSMPLUGIN 50061
 #define IDS_INVALID_SERVER 50062
+#define IDS_RICHEDIT_MISSING 50063
+#define IDS_RICHEDIT_TITLE 50064
 #define IDS_PLUGIN_NOT_CONFIGURED 50188
 #define IDS_CONNECTING 50189
 #define IDS_SOCKET_CREATE_FAILED 50190

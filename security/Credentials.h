@@ -45,6 +45,9 @@ struct ConnectionCredentials {
   std::uint8_t longStoredPassword[kLongStoredPasswordSize] = {};
   char rememberedUser[kPasswordBufferSize] = {};
   char commandLineUser[kPasswordBufferSize] = {};
+  // The user name of the schemes that send it with the clear-text password inside their
+  // channel (RSA-AES, VeNCrypt): given or entered, kept with the password.
+  char channelUser[kPasswordBufferSize] = {};
 
   ConnectionCredentials() = default;
   ConnectionCredentials(const ConnectionCredentials&) = delete;
@@ -54,6 +57,7 @@ struct ConnectionCredentials {
     SecureWipe(longStoredPassword, sizeof longStoredPassword);
     SecureWipe(rememberedUser, sizeof rememberedUser);
     SecureWipe(commandLineUser, sizeof commandLineUser);
+    SecureWipe(channelUser, sizeof channelUser);
   }
 };
 

@@ -20,4 +20,7 @@ public:
   //   done, got < 0 when more must be read (start again with the first call).
   // nullptr from either call is a failure of the channel.
   virtual std::uint8_t* Decrypt(std::uint8_t* data, int length, int* outLength) = 0;
+
+  // Why the last call failed, when the channel can tell.
+  virtual const char* ErrorText() const { return nullptr; }
 };

@@ -12,6 +12,7 @@
 #include "app/UiText.h"
 #include "dialogs/DialogHelpers.h"
 #include "display/ViewerMessages.h"
+#include "filetransfer/TextChat.h"
 #include "resources/StringIds.h"
 #include "security/AuthDialog.h"
 #include "security/HelpdeskListDialog.h"
@@ -75,9 +76,15 @@ void ClientConnection::Init(KEBviewerApp* app) {
     m_osVersion.dwOSVersionInfoSize = sizeof m_osVersion;
   }
   m_pApp->RegisterConnection(this);
+  m_pTextChat.reset(new TextChat(app, this));
+  LoadClipboardPrefs();
 }
 
 ClientConnection::~ClientConnection() {
+  // A reconnect thread calls into this object: it ends first (the frame has waited for it
+  // already, so this returns at once).
+  BeginClose();
+  WaitForReconnectThread(10000);
   StopConnectWatchdog();
   // The second event is signalled until a connection thread runs, and set again when it ends.
   WaitForThreadEvent(m_event2, 6000);
@@ -103,20 +110,22 @@ void ClientConnection::Run() {
   try {
     CreateFrameWindow();
     CreateDisplayWindow();
-    SetWindowTextA(m_hwndMain, (m_opts.m_viewonly ? m_desktopNameViewOnly : m_desktopName).c_str());
-    SizeWindow();
+    SetWindowTitle();
+    SizeWindow(true, false);
     ShowWindow(m_hwndcn, SW_SHOW);
+    JoinClipboardChain();
     {
       std::lock_guard<std::recursive_mutex> g(m_bitmapLock);
       CreateLocalFramebuffer();
     }
-    SizeWindow();
+    SizeWindow(false, false);
     ShowWindow(m_hwndMain, SW_SHOW);
     UpdateWindow(m_hwndMain);
     m_threadStarted = true;
     start_undetached();
   } catch (...) {
     m_threadStarted = false;
+    LeaveClipboardChain();
     if (m_hwndMain) {
       SetWindowLongPtrA(m_hwndMain, GWLP_USERDATA, 0);
       if (m_hwndcn) SetWindowLongPtrA(m_hwndcn, GWLP_USERDATA, 0);
@@ -129,7 +138,7 @@ void ClientConnection::Run() {
 }
 
 void ClientConnection::CloseAndDestroy() {
-  EndConnectionThread();
+  BeginClose();
   CloseConnection();
   if (m_hwndMain && m_windowsOwnConnection) {
     // The frame deletes the connection when it goes.

@@ -14,9 +14,14 @@
 #include <mutex>
 #include <string>
 
+#include "display/KeyboardWin32.h"
+#include "display/MultiTouchHandler.h"
+#include "display/PointerInputWin32.h"
 #include "session/RfbSession.h"
 
+class Exception;
 class KEBviewerApp;
+class TextChat;
 
 class ClientConnection : public omni_thread, public RfbSession {
 public:
@@ -74,14 +79,75 @@ public:
   void LeaveDormantMode();
   static LRESULT CALLBACK ViewerWndProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
 
-  // ---- Frame window (display/FrameWindow.cpp): the caption, the close box and the
-  // connection's end; sizing follows the framebuffer ----
+  // ---- Keyboard, mouse and touch input of the viewer and frame windows ----
+
+  ConnectionKeyboard m_keyboard{*this};
+  ViewerPointerHost m_pointerHost{*this};
+  PointerInput m_pointer{m_opts, m_pointerHost};
+  MultiTouchHandler m_multitouch{*this};
+  // A key message of the viewer or frame window to the server (while running and not
+  // view-only), flushed; a failing send closes the connection with the reconnect attempts
+  // left.
+  void ProcessKeyMessage(WPARAM wParam, LPARAM lParam);
+  // The window lost the keyboard focus: every key still held is released at the server.
+  void ReleaseHeldKeys();
+
+  // ---- Frame window (display/FrameWindow.cpp: creation, messages, closing and
+  // reconnecting; display/FrameSizing.cpp: sizing and scrolling; display/SystemMenu.cpp:
+  // the system menu and its commands) ----
 
   void CreateFrameWindow();
-  // Sizes the frame so that its client area shows the (scaled) framebuffer, within the
-  // work area of its monitor; centred the first time, then where it is.
-  void SizeWindow();
+  // The viewer's commands appended to the frame's system menu.
+  void BuildSystemMenu();
+  // The check and enable states of the menu items.
+  void UpdateMenuChecks();
+  // A command of the system menu, the accelerators, the keyboard hook, the toolbar or the
+  // title bar. False when the frame's default handling is to follow.
+  bool HandleSystemCommand(UINT command);
+  // Sizes and places the frame for the (scaled) framebuffer in the work area of its monitor,
+  // with automatic scaling; keepPosition leaves the frame where it is, keepSize its size.
+  void SizeWindow(bool keepPosition, bool keepSize);
+  // Moves the view to (dx, dy) (absolute) or by them; false when it did not move.
+  bool ScrollScreen(int dx, int dy, bool absolute);
+  void UpdateScrollbars();
+  // Shrinks the frame to no more than the scaled framebuffer with scroll bars and toolbar.
+  void LimitFrameWindowSize();
+  // Asks the viewer and frame windows to close (the connection ends with them).
+  void CloseWindows();
+  // The full-screen state. This build keeps the frame windowed: the mode is never entered
+  // and applying it changes nothing.
+  bool IsFullScreen() const { return false; }
+  void SetFullScreenMode(bool on) {}
+  void ApplyFullScreenMode() {}
   static LRESULT CALLBACK FrameWndProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
+
+  // ---- Clipboard (session/ClipboardWin32.cpp) ----
+
+  // The viewer window joins the clipboard-viewer chain (the notice that joining brings is
+  // no change of the user's) and leaves it when it goes.
+  void JoinClipboardChain();
+  void LeaveClipboardChain();
+  // WM_DRAWCLIPBOARD and WM_CHANGECBCHAIN of the viewer window.
+  void HandleClipboardChange();
+  void HandleClipboardChainChange(HWND removed, HWND next);
+  // Sends the local clipboard to the server (GUI thread): flags 0 because it changed, else
+  // the server's request or a command's flags (extended clipboard).
+  void UpdateRemoteClipboard(std::uint32_t flags);
+  // The clipboard commands of the system menu (201-206, 208); false for other commands.
+  bool ClipboardCommand(UINT command);
+  HWND m_hwndNextViewer = nullptr;  // the next window of the clipboard-viewer chain
+  bool m_inClipboardChain = false;
+  bool m_clipboardInitialising = false;          // joining the chain
+  std::atomic<bool> m_settingClipboard{false};  // the connection thread writes the clipboard
+
+  // ---- Text chat (filetransfer/TextChat.cpp) ----
+
+  std::unique_ptr<TextChat> m_pTextChat;
+  // Opens the chat window (modal; returns when it closes).
+  void OpenTextChat();
+  // Asks the viewer window for a pending pixel format or an incremental update: posted, or
+  // sent when post is false.
+  void PostNewFormatRequest(bool post = true);
 
   // ---- FramebufferHost: the DIB section ----
 
@@ -107,6 +173,8 @@ protected:
   void PostStreamingAck() override;
   void ConnectionThreadStarted() override;
   void ConnectionLost(int attemptsLeft, const char* warning) override;
+  void Reconnected() override;
+  void ReadGiiMessage() override;
   MonitorLayout LocalMonitorLayout() override;
   bool WaitForThreadEvent(AutoResetEvent& event, int timeoutMs) override;
 
@@ -121,6 +189,15 @@ protected:
   // With per-host settings in use, "AllowUntrustedServers" goes into a connection file the
   // user chooses (dialogs/ConnectionFileWin32.cpp).
   void SaveAllowUntrustedServers() override;
+  // The Windows clipboard and the chat window.
+  bool UpdateLocalClipboard(const char* text, std::size_t length) override;
+  bool SetLocalClipboard(const ClipboardContent& content) override;
+  void PostClipboardCaps() override;
+  void PostClipboardRequest(std::uint32_t flags) override;
+  bool TextChatActive() override;
+  void TextChatReceived(std::uint32_t length, const std::string& text) override;
+  // The identity prompt of the RSA-AES schemes (security/SecurityPromptsWin32.cpp).
+  bool ConfirmIdentity(const char* fingerprint, bool* dontAsk) override;
 
 private:
   void Init(KEBviewerApp* app);
@@ -131,8 +208,55 @@ private:
   // Framebuffer coordinates to viewer-window coordinates (scaling, scrolling).
   RECT FramebufferToWindow(int x, int y, int w, int h) const;
   void ReleaseLocalFramebuffer();
-  // The frame is being destroyed: the thread is ended and the connection deleted.
+  // The frame is being destroyed: the threads are ended and the connection deleted.
   void FinishAndDelete();
+  // The window procedures' bodies; the procedures catch what they throw.
+  LRESULT FrameMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
+  LRESULT ViewerMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
+  // A window procedure caught an error of the session: reported unless a reconnect follows,
+  // and the connection closes with the reconnect attempts left.
+  void InputFailed(const Exception* e);
+  // WM_CLOSE of the frame: attempts left and lost (1) from a lost connection, (0, 0) from
+  // the user. Reconnects while attempts are left and reconnecting is on, else closes.
+  void FrameClose(WPARAM attempts, LPARAM lost);
+  void SaveWindowPlacement();
+  // WM_SIZE: scroll bars, view size and offsets, the viewer window's place.
+  void LayoutView();
+  // WM_SIZING: the dragged frame rectangle kept within the framebuffer's size.
+  void LimitDraggedRect(WPARAM edge, RECT* r);
+  void OnScroll(int bar, int request);
+  int ToolbarHeight() const;
+  // The frame's size for a client area of w x h, with the frame's style.
+  SIZE FrameSizeFor(int w, int h) const;
+  void LeaveDormantFromFrame();
+  void SendKeyCommand(int command);
+  void SetScaleCommand(int serverScale, bool scaling, int num, int den);
+  void ShowConnectionInfo();
+  void OpenConnectionOptions();
+  void ToggleViewOnly();
+  void SetWindowTitle();
+  HWND m_hwndToolbar = nullptr;  // the toolbar strip, when one is built
+
+  // Frame state (GUI thread).
+  int m_fullWidth = 0, m_fullHeight = 0;      // the scaled framebuffer
+  int m_visibleWidth = 0, m_visibleHeight = 0;  // the part of it in view
+  int m_winWidth = 0, m_winHeight = 0;          // the frame's size after the last sizing
+  bool m_hScrollShown = true, m_vScrollShown = true;  // created with both bars
+  bool m_layingOut = false;
+  bool m_autoScaled = false;
+  bool m_savedScaling = false;
+  int m_savedScaleNum = 100, m_savedScaleDen = 100;
+  int m_dpi = 96;
+  bool m_dpiChangePending = false;
+  bool m_restoreRectSet = false;
+  RECT m_restoreRect = {};
+  bool m_remoteInputDisabled = false;
+  bool m_optionsDialogOpen = false;
+  bool m_closeBoxOpen = false;    // a close question or the loss notice is shown
+  WPARAM m_deferredCloseW = 0;    // a WM_CLOSE that came meanwhile
+  LPARAM m_deferredCloseL = 0;
+  bool m_closeDeferred = false;
+  HMENU m_subMenus[4] = {};
   // Waits (handling sent messages) until the connection thread has ended, at most ms.
   bool WaitForThreadEnd(int ms);
 
@@ -154,7 +278,6 @@ private:
 
   bool m_windowsOwnConnection = false;  // the frame deletes the connection when it goes
   bool m_closingWindows = false;        // the frame's close is under way
-  bool m_framePlaced = false;           // SizeWindow placed the frame once
   // Connects m_sock to host:port (IPv4, or IPv6 first with the "ipv6" option).
   void ConnectTcp(const char* host, int port);
   bool ConnectAddress(const sockaddr* addr, int addrLen, int family);

@@ -51,6 +51,10 @@ std::array<std::uint8_t, 6> PointerEvent(std::uint8_t buttonMask, int x, int y) 
 
 std::array<std::uint8_t, 4> ServerScale(std::uint8_t scale) { return {kServerScale, scale, 0, 0}; }
 
+std::array<std::uint8_t, 4> ServerInput(bool disable) {
+  return {kServerInput, static_cast<std::uint8_t>(disable ? 1 : 0), 0, 0};
+}
+
 std::array<std::uint8_t, 6> DesktopSelection(int x, int y) {
   std::array<std::uint8_t, 6> m{};
   m[0] = kDesktopSelection;

@@ -14,6 +14,7 @@ enum Type : std::uint8_t {
   kKeyEvent = 4,
   kPointerEvent = 5,
   kServerScale = 8,
+  kServerInput = 9,
   kDesktopSelection = 10,
   kKeepAlive = 13,
   kPluginStreaming = 80,
@@ -26,6 +27,8 @@ std::array<std::uint8_t, 8> KeyEvent(bool down, std::uint32_t key);
 // Negative coordinates are sent as 0.
 std::array<std::uint8_t, 6> PointerEvent(std::uint8_t buttonMask, int x, int y);
 std::array<std::uint8_t, 4> ServerScale(std::uint8_t scale);
+// [9, 1 to switch the server's input and monitor off or 0 to switch them on, 0, 0].
+std::array<std::uint8_t, 4> ServerInput(bool disable);
 std::array<std::uint8_t, 6> DesktopSelection(int x, int y);
 std::array<std::uint8_t, 1> KeepAlive();
 std::array<std::uint8_t, 4> CopyDataValue(std::uint8_t value);

@@ -94,7 +94,7 @@ struct ClipboardContent {
   // clipboard was written. Fills this record with what was set.
   bool WriteLocalClipboard(HWND__* window, const std::uint8_t* message, std::size_t length);
   // Puts this record on the Windows clipboard; true when it was written.
-  bool SetLocalClipboard(HWND__* window);
+  bool SetLocalClipboard(HWND__* window) const;
 #endif
 };
 

@@ -109,6 +109,12 @@ RfbSession::RfbSession(KEBOptions& opts)
 }
 
 RfbSession::~RfbSession() {
+  // The shell waits for a reconnect thread before it deletes a connection; this join is
+  // the last guard that no thread outlives its session.
+  if (m_reconnectThread.joinable()) {
+    BeginClose();
+    m_reconnectThread.join();
+  }
   StopConnectWatchdog();
   CloseSocket();
 }
@@ -146,9 +152,10 @@ void RfbSession::CloseConnection() {
 
 void RfbSession::ConnectWatchdogThreadProc() {
   while (m_connecting && !m_watchdogStop) {
-    if (m_cancelConnect) {
-      // Closing the socket is what aborts a blocking connect or handshake read. The
-      // socket lock makes sure it is this attempt's socket and that it is closed once.
+    if (m_cancelConnect || m_closing) {
+      // Closing the socket is what aborts a blocking connect or handshake read (also a
+      // reconnect's, when the connection closes). The socket lock makes sure it is this
+      // attempt's socket and that it is closed once.
       if (CloseSocket()) kebLog.Print(1, "Connection attempt cancelled\n");
       return;
     }
@@ -185,6 +192,7 @@ void RfbSession::DoConnection() {
   } watchdogStop{*this};
   FlagScope attempt(m_connecting, m_cancelConnect);
   try {
+    if (m_closing) throw QuietException("Connection closed");
     if (m_sock.load() == rdr::kInvalidSocket) {
       m_proxySocket = false;
       if (m_proxyhost[0] && m_fUseProxy)
@@ -476,7 +484,10 @@ bool RfbSession::WriteExactTimed(const void* data, std::size_t len, int timeoutS
     int outLen = 0;
     const std::uint8_t* enc =
         len <= static_cast<std::size_t>(kMaxPluginChunk) ? t->Encrypt(p, static_cast<int>(len), &outLen) : nullptr;
-    if (!enc || outLen <= 0) throw WarningException("WriteExact: DSMPlugin-TransformBuffer Error.");
+    if (!enc || outLen <= 0) {
+      const char* why = t->ErrorText();
+      throw WarningException(why && *why ? why : "WriteExact: DSMPlugin-TransformBuffer Error.");
+    }
     return WriteBuffered(enc, static_cast<std::size_t>(outLen), queue, timeoutSec > 0, timeoutSec);
   }
   return WriteBuffered(p, len, queue, timeoutSec > 0, timeoutSec);
@@ -568,19 +579,23 @@ void RfbSession::ReadThroughPlugin(IPlugin* t, std::uint8_t* out, std::size_t n,
   // Only the reading thread decrypts; writers use the transform lock meanwhile, so a
   // read that waits for the server never holds up a send.
   std::lock_guard<std::mutex> g(m_pluginRestoreLock);
+  auto fail = [t]() {
+    const char* why = t->ErrorText();
+    throw WarningException(why && *why ? why : "ReadExact: DSMPlugin-RestoreBuffer Error.");
+  };
   for (std::size_t done = 0; done < n;) {
     const int want = static_cast<int>(std::min<std::size_t>(n - done, kMaxPluginChunk));
     for (;;) {
       int raw = -1;
       std::uint8_t* room = t->Decrypt(nullptr, want, &raw);
-      if (!room || raw < 0) throw WarningException("ReadExact: DSMPlugin-RestoreBuffer Error.");
+      if (!room || raw < 0) fail();
       const std::size_t early = std::min<std::size_t>(prefixLen, static_cast<std::size_t>(raw));
       if (early) std::memcpy(room, prefix, early);
       prefix += early;
       prefixLen -= early;
       ReadExactPlain(room + early, static_cast<std::size_t>(raw) - early);
       int got = 0;
-      if (!t->Decrypt(out + done, want, &got)) throw WarningException("ReadExact: DSMPlugin-RestoreBuffer Error.");
+      if (!t->Decrypt(out + done, want, &got)) fail();
       if (got == want) break;
       // "Read more" must come with something read, or the channel would ask for ever.
       if (got >= 0 || raw == 0) throw WarningException("ReadExact: DSMPlugin-RestoreBuffer Error.");

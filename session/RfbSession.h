@@ -31,6 +31,10 @@
 
 class CDSMPlugin;
 class DSMPluginChannel;
+class KEXHost;
+namespace RSAKEX {
+class Crypto;
+}
 class KEBOptions;
 
 // ServerInit (24 bytes on the wire, big-endian), held in host order.
@@ -108,6 +112,29 @@ public:
   // buffer and, once a connection thread was started, waits up to 6000 ms for it to end
   // (first event).
   void CloseConnection();
+
+  // ---- Connection loss and reconnect (session/Reconnect.cpp) ----
+
+  // Prepares a reconnect after a loss (GUI thread): paused and not running, the socket
+  // closed and the output emptied; once the connection thread has parked (waited for at
+  // most waitMs: the streams it reads are replaced) fresh decompression streams, the
+  // plug-in loaded anew, no pre-read data, no plug-in streaming. False, with nothing
+  // replaced, when the thread did not park in time.
+  bool ResetForReconnect(int waitMs);
+  // Starts a reconnect thread (ReconnectThreadProc); false when one still runs.
+  bool StartReconnectThread();
+  // The body of a reconnect thread: waits the reconnect delay (a close ends the wait at
+  // once), then connects anew. Success resumes the parked connection thread on the new
+  // socket with a new pixel format, bitmap and full request; a failure costs one attempt
+  // (never below 0) and tells the frame again (ConnectionLost). Returns 0.
+  int ReconnectThreadProc();
+  bool ReconnectRunning() const { return m_reconnectActive.load(); }
+  // Waits (WaitForThreadEvent) until no reconnect thread runs, at most ms; true when none
+  // runs any more.
+  bool WaitForReconnectThread(int ms);
+  // The connection is closing: the connection thread is to end, a reconnect waiting for
+  // its delay gives up at once and a connect attempt in progress is cancelled. Any thread.
+  void BeginClose();
 
   // ---- Connection thread: server messages ----
 
@@ -197,6 +224,8 @@ public:
   // Sends a keep-alive when the server supports them and the interval has passed (or force).
   void SendKeepAlive(bool force);
   void SendCopyDataValue(std::uint8_t value);
+  // Client message 9: the server's input and monitor off (disable) or on again.
+  void SendServerInput(bool disable);
   // Client message 251 for the local monitors (the display code enumerates them). Sends
   // nothing and returns false without the "ChangeServerRes" option (the caller then asks
   // for a full update instead) or when the layout did not change since the last message.
@@ -451,6 +480,11 @@ protected:
   // The connection was lost (or is to end): the frame window is told, with the reconnect
   // attempts left. warning: the text of a box for the user, or nullptr.
   virtual void ConnectionLost(int attemptsLeft, const char* warning) {}
+  // A reconnect succeeded (reconnect thread): the windows are to show the desktop again.
+  virtual void Reconnected() {}
+  // Server message 253 behind its type byte, for the gii device of the display; without
+  // one it is read whole and dropped.
+  virtual void ReadGiiMessage() { SkipGiiMessage(); }
   // The local monitors, for the answer to an ExtendedDesktopSize.
   virtual MonitorLayout LocalMonitorLayout() { return MonitorLayout(); }
   // A GUI-side wait for a connection-thread event (the shell keeps handling sent
@@ -478,6 +512,12 @@ protected:
   // stored. False when there is none.
   bool KnownPassword(SecretText& out);
   [[noreturn]] void UnsupportedScheme(std::uint32_t type);
+  // The platform's cryptography for the RSA-AES key exchange (CryptoAPI in the product).
+  virtual std::unique_ptr<RSAKEX::Crypto> NewKexCrypto();
+  // The identity prompt of the RSA-AES schemes for a server key not remembered: true to
+  // go on; *dontAsk when "Don't ask anymore" was ticked. Nobody is asked by default.
+  virtual bool ConfirmIdentity(const char* fingerprint, bool* dontAsk) { return false; }
+  friend class KEXHost;
 
   // ---- Helpers for the platform part ----
 
@@ -516,6 +556,15 @@ private:
   void ConnectionLostRoad(int attempts, const char* warning);
 
   AutoResetEvent m_threadWake;  // wakes the parked connection thread
+  // The connection thread stands in its poll and reads nothing (set each time it parks).
+  std::atomic<bool> m_threadParked{false};
+  AutoResetEvent m_parkedEvent;
+  bool WaitUntilThreadParked(int ms);
+  // The reconnect thread.
+  std::thread m_reconnectThread;
+  std::atomic<bool> m_reconnectActive{false};
+  AutoResetEvent m_reconnectWake;   // a close ends the reconnect delay
+  AutoResetEvent m_reconnectEnded;  // set when the reconnect thread ends
   std::atomic<bool> m_endThread{false};
   std::atomic<bool> m_threadEnded{false};
   bool m_formatResendDue = false;  // the ZRLE format rewrite: SetPixelFormat after this update

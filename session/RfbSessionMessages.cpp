@@ -45,6 +45,11 @@ void RfbSession::SendServerScale(int scale) {
   WriteMessage(msg.data(), msg.size(), clientmsg::kServerScale);
 }
 
+void RfbSession::SendServerInput(bool disable) {
+  auto msg = clientmsg::ServerInput(disable);
+  WriteMessage(msg.data(), msg.size(), clientmsg::kServerInput);
+}
+
 void RfbSession::SendDesktopSelection(int x, int y) {
   if (x == 9999 && y == 9999) {
     x = y = 1;

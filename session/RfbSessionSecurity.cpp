@@ -131,10 +131,6 @@ void RfbSession::UnsupportedScheme(std::uint32_t type) {
   throw ErrorException("Unknown authentication method!");
 }
 
-void RfbSession::AuthRsaAes(int keyBits, bool channel) {
-  UnsupportedScheme(keyBits == 256 ? (channel ? rfbsec::kRsaAes256 : rfbsec::kRsaAes256AuthOnly)
-                                   : (channel ? rfbsec::kRsaAes : rfbsec::kRsaAesAuthOnly));
-}
 void RfbSession::AuthVeNCrypt() { UnsupportedScheme(rfbsec::kVeNCrypt); }
 
 void RfbSession::Authenticate(std::uint32_t type, std::vector<std::uint32_t>& layers) {

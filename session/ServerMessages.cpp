@@ -76,9 +76,10 @@ void RfbSession::EndConnectionThread() {
 }
 
 void RfbSession::ConnectionLostRoad(int attempts, const char* warning) {
-  m_paused = true;
-  // A connection that is being closed is expected to fail; the frame needs no news.
-  if (m_closing || m_endThread) return;
+  // A connection that is being closed is expected to fail; the frame needs no news. Nor
+  // when the loss is known already (a send failed and a reconnect closed the socket under
+  // the read): one loss, one reconnect.
+  if (m_paused.exchange(true) || m_closing || m_endThread) return;
   ConnectionLost(attempts, warning);
 }
 
@@ -110,8 +111,11 @@ void RfbSession::RunConnectionThread() {
   }
 
   while (m_reconnectDelay > 0 && !m_endThread) {
+    m_threadParked = false;
     if (m_paused) {
       // Parked: a reconnect resumes the thread on a new socket, closing ends it.
+      m_threadParked = true;
+      m_parkedEvent.Set();
       m_threadWake.Wait(kPausePollMs);
       continue;
     }
@@ -144,6 +148,7 @@ void RfbSession::RunConnectionThread() {
   kebLog.Print(4, "Update-processing thread finishing\n");
   // Whoever waits for the thread may free the connection once the events are set.
   m_threadEnded = true;
+  m_parkedEvent.Set();
   m_event1.Set();
   m_event2.Set();
 }
@@ -212,7 +217,7 @@ void RfbSession::ReadServerMessage() {
       ReadMessageBody(b, 4);
       m_copyDataValue = b[1];
       break;
-    case 253: SkipGiiMessage(); break;
+    case 253: ReadGiiMessage(); break;
     default: {
       char text[64];
       std::snprintf(text, sizeof text, "Unknown message type x%02x", type);

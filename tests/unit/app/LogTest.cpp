@@ -14,8 +14,9 @@ namespace {
 
 std::string TempPath(const char* name) {
   const char* dir = std::getenv("KEB_BINARY_DIR");
-  std::string base = dir ? dir : ".";
-  return base + "/" + name;
+  // Run by hand, the binary writes into the system's temporary folder, not the caller's.
+  if (dir) return std::string(dir) + "/" + name;
+  return ::testing::TempDir() + name;
 }
 
 std::string ReadAll(const std::string& path) {

@@ -1,0 +1,70 @@
+// The platform-free part of presenting the framebuffer through Direct3D: which surface
+// format a session can live in, the layout of each format, and how the surface is locked
+// for the decoders when devices get lost or reset. The Win32 ViewerDirectxClass supplies
+// the device operations through DirectxDevice.
+#pragma once
+
+#include <cstdint>
+
+namespace directx {
+
+enum class SurfaceFormat { Unknown, X8R8G8B8, A8R8G8B8, X1R5G5B5, A1R5G5B5, R5G6B5 };
+
+struct SurfaceLayout {
+  int bitsPerPixel = 0;  // 0: the framebuffer cannot live in this format
+  int depth = 0;
+  std::uint32_t redMask = 0, greenMask = 0, blueMask = 0;
+  int redShift = 0, greenShift = 0, blueShift = 0;
+};
+
+SurfaceLayout LayoutOf(SurfaceFormat format);
+
+// The back-buffer and surface format for a session of bitsPerPixel with that red shift on
+// a display of displayFormat: the display's own at 32 bits per pixel, R5G6B5 or X1R5G5B5
+// for a 16-bit session whose red shift is 11 or 10. Unknown: Direct3D is not used.
+SurfaceFormat FormatForSession(int bitsPerPixel, int redShift, SurfaceFormat displayFormat);
+
+// What locking needs of the device. Calls come with the Direct3D object's lock held.
+class DirectxDevice {
+public:
+  enum class Cooperation { Ok, Lost, DriverError, NotReset };
+  virtual Cooperation TestCooperativeLevel() = 0;
+  virtual bool ResetDevice() = 0;
+  // The whole surface, its contents discarded; null on failure.
+  virtual void* LockWholeSurface(int* pitch) = 0;
+  virtual bool HaveDeviceAndSurface() = 0;
+  // Releases everything and creates device and surface again as last created.
+  virtual bool Recreate() = 0;
+  // The viewer window is being painted (presenting from the surface).
+  virtual bool Painting() = 0;
+  virtual void Sleep(int ms) = 0;
+
+protected:
+  ~DirectxDevice() = default;
+};
+
+struct SurfaceState {
+  bool deviceLost = true;
+  bool surfaceLocked = false;
+  int pitch = 0;             // bytes per row of the last lock
+  void* bits = nullptr;      // the bits of the last lock
+  bool recreated = false;    // set when LockForUpdate made a new device and surface
+};
+
+// One attempt: the device's state is checked (a lost device waits 250 ms, a device that
+// wants a reset is reset), then the surface is locked. Null when the surface cannot be
+// locked now.
+void* LockSurface(DirectxDevice& device, SurfaceState& state);
+
+// Before the decoders write: the surface bits, locking it when it is not locked (then
+// `previous` is stale) and making device and surface again when they are missing or will
+// not lock. Null when there is nothing to write into; a new surface sets state.recreated
+// (its contents are gone).
+void* LockForUpdate(DirectxDevice& device, SurfaceState& state, void* previous);
+
+constexpr int kPaintWaitRounds = 300;  // x 2 ms
+constexpr int kLockTries = 21;
+constexpr int kLostDeviceSleepMs = 250;
+constexpr int kGiveUpSleepMs = 1500;
+
+}  // namespace directx

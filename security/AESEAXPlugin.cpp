@@ -1,0 +1,128 @@
+#include "security/AESEAXPlugin.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "app/Log.h"
+#include "security/Secret.h"
+
+namespace {
+
+void Nonce(std::uint32_t counter, std::uint8_t nonce[16]) {
+  std::memset(nonce, 0, 16);
+  for (int i = 0; i < 4; i++) nonce[i] = static_cast<std::uint8_t>(counter >> (8 * i));
+}
+
+}  // namespace
+
+std::uint8_t* ByteBuffer::Reserve(std::size_t n) {
+  if (m_consumed == m_stored) {
+    m_consumed = m_stored = 0;
+  } else if (m_data.size() - m_stored < n && m_consumed > 0) {
+    std::memmove(m_data.data(), m_data.data() + m_consumed, m_stored - m_consumed);
+    m_stored -= m_consumed;
+    m_consumed = 0;
+  }
+  if (m_data.size() - m_stored < n) m_data.resize((m_stored + n + 1023) / 1024 * 1024);
+  return m_data.data() + m_stored;
+}
+
+void ByteBuffer::Append(const std::uint8_t* data, std::size_t n) {
+  std::memcpy(Reserve(n), data, n);
+  m_stored += n;
+}
+
+// ---------------------------------------------------------------------------------------
+
+AESEAXPlugin::AESEAXPlugin(AesBlockFactory& factory, const std::uint8_t* sendKey, const std::uint8_t* receiveKey,
+                           std::size_t keyLength) {
+  m_ready = m_send.SetKey(factory, sendKey, keyLength) && m_receive.SetKey(factory, receiveKey, keyLength);
+  if (!m_ready) m_error = !m_send.Error().empty() ? m_send.Error() : m_receive.Error();
+}
+
+AESEAXPlugin::~AESEAXPlugin() = default;
+
+bool AESEAXPlugin::Fail(const std::string& text) {
+  m_error = text;
+  kebLog.Print(0, "AESEAXPlugin: %s\n", text.c_str());
+  return false;
+}
+
+std::uint8_t* AESEAXPlugin::Encrypt(const std::uint8_t* data, int length, int* outLength) {
+  *outLength = 0;
+  if (!m_ready || length < 0) return nullptr;
+  m_out.Clear();
+  const std::size_t total = static_cast<std::size_t>(length);
+  const std::size_t records = total == 0 ? 1 : (total + kMaxRecord - 1) / kMaxRecord;
+  std::uint8_t* p = m_out.Reserve(total + records * kOverhead);
+  std::size_t done = 0;
+  do {
+    const std::size_t n = std::min(kMaxRecord, total - done);
+    p[0] = static_cast<std::uint8_t>(n >> 8);
+    p[1] = static_cast<std::uint8_t>(n);
+    std::memcpy(p + kHeader, data + done, n);
+    std::uint8_t nonce[16];
+    Nonce(m_sendCounter++, nonce);
+    if (!m_send.Seal(nonce, p, kHeader, p + kHeader, n, true, p + kHeader + n)) {
+      Fail("Encryption failed");
+      return nullptr;
+    }
+    p += n + kOverhead;
+    done += n;
+  } while (done < total);
+  m_out.Commit(total + records * kOverhead);
+  *outLength = static_cast<int>(m_out.Size());
+  return m_out.Data();
+}
+
+bool AESEAXPlugin::OpenRecords() {
+  while (m_in.Size() >= kHeader) {
+    std::uint8_t* r = m_in.Data();
+    const std::size_t n = (std::size_t(r[0]) << 8) | r[1];
+    if (m_in.Size() < n + kOverhead) break;
+    std::uint8_t nonce[16], tag[16];
+    Nonce(m_receiveCounter++, nonce);
+    if (!m_receive.Seal(nonce, r, kHeader, r + kHeader, n, false, tag)) return Fail("Decryption failed");
+    std::uint8_t diff = 0;
+    for (std::size_t i = 0; i < kTag; i++) diff |= static_cast<std::uint8_t>(tag[i] ^ r[kHeader + n + i]);
+    if (diff != 0) {
+      SecureWipe(r + kHeader, n);
+      return Fail("Decryption tag does not match");
+    }
+    m_plain.Append(r + kHeader, n);
+    SecureWipe(r + kHeader, n);
+    m_in.Consume(n + kOverhead);
+  }
+  return true;
+}
+
+std::uint8_t* AESEAXPlugin::Decrypt(std::uint8_t* data, int length, int* outLength) {
+  *outLength = -1;
+  if (!m_ready || length < 0) return nullptr;
+  const std::size_t want = static_cast<std::size_t>(length);
+  if (!data) {
+    if (m_plain.Size() >= want) {
+      *outLength = 0;
+      return m_in.Reserve(1);  // no bytes wanted, but never a null room
+    }
+    // The bytes that complete the next record: its length field, then the rest of it.
+    std::size_t need;
+    if (m_in.Size() < kHeader) {
+      need = kHeader - m_in.Size();
+    } else {
+      const std::uint8_t* r = m_in.Data();
+      const std::size_t whole = ((std::size_t(r[0]) << 8) | r[1]) + kOverhead;
+      need = whole > m_in.Size() ? whole - m_in.Size() : 0;
+    }
+    std::uint8_t* room = m_in.Reserve(need ? need : 1);
+    m_in.Commit(need);  // the caller reads exactly this many into the room
+    *outLength = static_cast<int>(need);
+    return room;
+  }
+  if (!OpenRecords()) return nullptr;
+  if (m_plain.Size() < want) return data;  // -1: read more
+  std::memcpy(data, m_plain.Data(), want);
+  m_plain.Consume(want);
+  *outLength = length;
+  return data;
+}

@@ -1,0 +1,62 @@
+// The AES-EAX channel of the RSA-AES security types. Each direction sends records of a
+// 2-byte big-endian plain length n, n ciphered bytes and a 16-byte EAX tag; a record's
+// nonce is its direction's message counter (little-endian, 4 bytes) followed by 12 zero
+// bytes, and its header (associated data) is the length field.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "security/AESCipher.h"
+#include "security/IPlugin.h"
+
+// A byte queue: stored bytes, of which the first `consumed` were used.
+class ByteBuffer {
+public:
+  // Room for n more bytes: a fully used buffer is emptied, an unused tail moved to the
+  // front when room is short; the capacity grows to (stored + n + 1023) rounded down to a
+  // multiple of 1024.
+  std::uint8_t* Reserve(std::size_t n);
+  void Append(const std::uint8_t* data, std::size_t n);
+  void Commit(std::size_t n) { m_stored += n; }
+  std::uint8_t* Data() { return m_data.data() + m_consumed; }
+  std::size_t Size() const { return m_stored - m_consumed; }
+  void Consume(std::size_t n) { m_consumed += n; }
+  void Clear() { m_stored = m_consumed = 0; }
+
+private:
+  std::vector<std::uint8_t> m_data;
+  std::size_t m_stored = 0;
+  std::size_t m_consumed = 0;
+};
+
+class AESEAXPlugin : public IPlugin {
+public:
+  static constexpr std::size_t kHeader = 2, kTag = 16, kOverhead = kHeader + kTag;
+  static constexpr std::size_t kMaxRecord = 0xFFFF;  // plain bytes of one record
+
+  // Keys of 16 or 32 bytes; Ready() tells whether both could be set.
+  AESEAXPlugin(AesBlockFactory& factory, const std::uint8_t* sendKey, const std::uint8_t* receiveKey,
+               std::size_t keyLength);
+  ~AESEAXPlugin() override;
+  bool Ready() const { return m_ready; }
+
+  // The records of the data (one record per 65535 bytes); nullptr when the cipher fails.
+  std::uint8_t* Encrypt(const std::uint8_t* data, int length, int* outLength) override;
+  // The receive contract of IPlugin: asks for the bytes that complete the next record.
+  std::uint8_t* Decrypt(std::uint8_t* data, int length, int* outLength) override;
+  const char* ErrorText() const override { return m_error.c_str(); }
+
+private:
+  bool Fail(const std::string& text);
+  // Deciphers every whole record in the input into the plain queue.
+  bool OpenRecords();
+
+  AESCipher m_send, m_receive;
+  std::uint32_t m_sendCounter = 0, m_receiveCounter = 0;
+  ByteBuffer m_out, m_in, m_plain;
+  bool m_ready = false;
+  std::string m_error;
+};

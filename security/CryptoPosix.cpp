@@ -1,0 +1,4 @@
+// Native builds have no platform cryptography for the RSA-AES key exchange.
+#include "security/RsaKex.h"
+
+std::unique_ptr<RSAKEX::Crypto> RSAKEX::DefaultKexCrypto() { return nullptr; }

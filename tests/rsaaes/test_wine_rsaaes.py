@@ -1,0 +1,122 @@
+"""The RSA-AES security types end to end: KEBviewer.exe under Wine against the scripted
+server's RSA-AES side (rfboracle/rsaaes.py, pycryptodome's RSA and EAX). A person accepts
+the server's identity (or has it remembered), types the credentials into the dialog that
+shows the key's signature and catchphrase, and sees the server's picture through the
+AES-EAX channel (or plain, for the authentication-only types)."""
+import re
+
+import kebwine
+import rfbserver
+from displaytest import exact, frame, wait_picture
+from rfboracle import images, rsaaes
+from rfbserver import rect
+
+AUTH_TITLE = r"^Quillmar Remote - Authentication   127\.0\.0\.1:%d$"
+FAILURE_TITLE = "Quillmar Remote - Information"
+
+
+def scenario(auth, sectypes, expect=None):
+    def run(s):
+        s.desktop = images.pattern("demo", 160, 100)
+        hs = {"sectypes": sectypes, "auth": auth, "width": 160, "height": 100}
+        if expect:
+            hs["expect"] = expect
+        s.handshake(**hs)
+        if not s.record["handshake"].get("completed"):
+            return
+        s.wait_for("FramebufferUpdateRequest")
+        s.send_update([rect("hextile", 0, 0, 160, 100)])
+        s.serve(encodings=("hextile",))
+    return run
+
+
+def start(run):
+    return rfbserver.Server(run, timeout=120, quiet=True).start()
+
+
+def expected(srv):
+    if srv.session is None:
+        return None
+    view, known = srv.session.expected_view()
+    return view if known.all() else None
+
+
+def accept_identity(program, fingerprint, remember):
+    box = program.box(heading="^Identity confirmation$", timeout=30)
+    assert box.title == "Quillmar Remote - Warning"
+    assert "Fingerprint: %s" % fingerprint in box.body
+    if remember:
+        box.check(1, text="^Don't ask anymore")
+    box.click(text="^OK$", how="send")
+
+
+def test_type_5_asks_identity_and_credentials_and_remembers_the_key(viewer, program_dir, tmp_path):
+    record = {}
+    srv = start(scenario(rsaaes.rsa_aes_auth(subtype=1, record=record), [2, 5]))
+    program = viewer("127.0.0.1::%d" % srv.port)
+    kebwine.wait_until(lambda: "fingerprint" in record or None, 30, what="the server's key")
+    accept_identity(program, record["fingerprint"], remember=True)
+    dialog = program.window(title=AUTH_TITLE % srv.port, timeout=30)
+    statics = {c["id"]: c["text"] for c in dialog.controls}
+    assert statics.get(2069) == record["fingerprint"]           # signature: the text form
+    assert re.match(r"^[A-Z][a-z]+ [a-z]+ [a-z]+\. [A-Z][a-z]+ [a-z]+ [a-z]+\.$", statics.get(2068, "")), statics
+    dialog.set_text("someone", id=604)
+    dialog.set_text("long secret password", id=1006)
+    dialog.click(text="^Log in$", how="send")
+    wait_picture(frame(program), lambda: expected(srv), exact, save_to=tmp_path / "type5")
+    assert record["client_bits"] == 2048 and record["client_random_length"] == 16
+    assert record["client_hash_ok"]
+    assert (record["user"], record["password"]) == ("someone", "long secret password")
+    assert srv.session.record["handshake"]["rounds"][0]["choice"] == 5
+    options = (program_dir / "options.keb").read_text(errors="replace")
+    assert re.search(r"(?m)^\[fingerprint\]\r?\n127\.0\.0\.1:%d=%s\r?$" % (srv.port, record["fingerprint"]),
+                     options), options
+    assert program.close() == 0
+
+
+def test_remembered_key_and_known_password_go_straight_through(viewer, program_dir, tmp_path):
+    """Type 129 (256-bit keys, SHA-256), password only; the options file already holds the
+    key's fingerprint for this host and port."""
+    record = {}
+    auth = rsaaes.rsa_aes_auth(subtype=2, record=record)
+    srv = start(scenario(auth, [5, 129]))
+    block = rsaaes.key_block(2048, rsaaes.server_key().n, rsaaes.server_key().e)
+    (program_dir / "options.keb").write_text("[fingerprint]\r\n127.0.0.1:%d=%s\r\n" % (srv.port, rsaaes.fingerprint(block)))
+    program = viewer("-password", "pw", "127.0.0.1::%d" % srv.port)
+    wait_picture(frame(program), lambda: expected(srv), exact, save_to=tmp_path / "type129")
+    assert srv.session.record["handshake"]["rounds"][0]["choice"] == 129
+    assert record["client_random_length"] == 32
+    assert (record["user"], record["password"]) == ("", "pw")
+    assert not [w for w in program.windows() if w.kind != "window"]  # no prompt came
+    assert program.close() == 0
+
+
+def test_authentication_only_type_continues_plain(viewer, program_dir, tmp_path):
+    record = {}
+    srv = start(scenario(rsaaes.rsa_aes_auth(subtype=0, record=record), [130]))
+    program = viewer("127.0.0.1::%d" % srv.port)
+    kebwine.wait_until(lambda: "fingerprint" in record or None, 30, what="the server's key")
+    accept_identity(program, record["fingerprint"], remember=False)
+    wait_picture(frame(program), lambda: expected(srv), exact, save_to=tmp_path / "type130")
+    assert srv.session.channel is None
+    assert "[fingerprint]" not in (program_dir / "options.keb").read_text(errors="replace")
+    assert program.close() == 0
+
+
+def test_refusals_of_the_exchange(viewer):
+    cases = [
+        (rsaaes.rsa_aes_auth(bits=1023), "Server RSA key is too small (1023)"),
+        (rsaaes.rsa_aes_auth(exponent_field=b"\0" * 251 + b"\1" + b"\0\1\0\1"), "Server RSA exponent is too big (251)"),
+        (rsaaes.rsa_aes_auth(bad_hash=True), "Hash does not match"),
+    ]
+    for auth, text in cases:
+        srv = start(scenario(auth, [5], expect={"peer_closed_at": "choice"}))
+        program = viewer("-password", "pw", "127.0.0.1::%d" % srv.port)
+        if "Hash" in text:
+            box = program.box(heading="^Identity confirmation$", timeout=30)
+            box.click(text="^OK$", how="send")
+        box = program.window(title=FAILURE_TITLE, timeout=30)
+        assert text in box.message, box.message
+        box.click(text="^Close$", how="send")
+        assert program.wait(20) == 0
+        srv.wait(10)

@@ -5,6 +5,8 @@ import importlib.util
 import sys
 from pathlib import Path
 
+import pytest
+
 TESTS = Path(__file__).resolve().parent.parent
 for folder in (TESTS / "wine", TESTS / "rfbserver", TESTS / "display"):
     if str(folder) not in sys.path:
@@ -16,4 +18,10 @@ _spec.loader.exec_module(_wine)
 
 session = _wine.session
 program_dir = _wine.program_dir
-viewer = _wine.viewer
+
+
+@pytest.fixture
+def viewer(session, program_dir):
+    """The harness's viewer, showing the framebuffer pixel for pixel (no automatic scale)."""
+    import displaytest
+    yield from _wine.viewer_starter(session, program_dir, displaytest.one_to_one)

@@ -32,13 +32,13 @@ def program_dir(tmp_path):
     return folder
 
 
-@pytest.fixture
-def viewer(session, program_dir):
-    """start(*args) runs the copy in program_dir; whatever is still running at the end of
-    the test is closed (WM_CLOSE, then killed)."""
+def viewer_starter(session, program_dir, prepare=None):
+    """The body of the `viewer` fixture; `prepare(program_dir)` runs before each start."""
     started = []
 
     def start(*args):
+        if prepare:
+            prepare(program_dir)
         program = session.start(program_dir / "KEBviewer.exe", *args)
         started.append(program)
         return program
@@ -46,3 +46,10 @@ def viewer(session, program_dir):
     yield start
     for program in started:
         program.close(timeout=5)
+
+
+@pytest.fixture
+def viewer(session, program_dir):
+    """start(*args) runs the copy in program_dir; whatever is still running at the end of
+    the test is closed (WM_CLOSE, then killed)."""
+    yield from viewer_starter(session, program_dir)

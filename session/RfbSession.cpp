@@ -147,7 +147,9 @@ void RfbSession::CloseConnection() {
     std::lock_guard<std::recursive_mutex> g(m_sendLock);
     m_out.Clear();
   }
-  if (m_threadStarted) WaitForThreadEvent(m_event1, 6000);
+  // The thread sets the event once when it ends; a second close (or one after another
+  // wait took the event) must not wait for a thread that is gone.
+  if (m_threadStarted && !m_threadEnded) WaitForThreadEvent(m_event1, 6000);
 }
 
 void RfbSession::ConnectWatchdogThreadProc() {

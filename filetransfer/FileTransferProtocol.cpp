@@ -4,6 +4,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 
 #include "app/Log.h"
 #include "app/UiText.h"
@@ -48,13 +49,23 @@ std::string LocalLeaf(const std::string& path) {
 
 }  // namespace
 
-FileTransferProtocol::FileTransferProtocol(RfbSession& conn, ZipFileSystem& fs) : m_conn(conn), m_fs(fs) {}
+FileTransferProtocol::FileTransferProtocol(RfbSession& conn, ZipFileSystem& fs)
+    : m_conn(conn), m_fs(fs), m_zip(&fs) {}
 
 FileTransferProtocol::~FileTransferProtocol() = default;
 
 std::uint64_t FileTransferProtocol::TickMs() { return rdr::GetTimeMicroseconds() / 1000; }
 
 void FileTransferProtocol::SleepMs(int ms) { rdr::SleepMs(ms); }
+
+std::string FileTransferProtocol::TempFolder() {
+  std::error_code ec;
+  std::string folder = std::filesystem::temp_directory_path(ec).string();
+  if (ec) return std::string();
+  if (!folder.empty() && LastLocalSeparator(folder) != folder.size() - 1)
+    folder += static_cast<char>(std::filesystem::path::preferred_separator);
+  return folder;
+}
 
 std::string FileTransferProtocol::LocalFolder() const {
   std::lock_guard<std::mutex> g(m_folderLock);
@@ -844,6 +855,46 @@ void FileTransferProtocol::FinishUpload() {
     }
   }
   UploadNextFile();
+}
+
+// ---------------------------------------------------------------------------------------
+// Folders as archives
+
+int FileTransferProtocol::ZipFolderForUpload(std::string& path) {
+  const std::size_t sep = LastLocalSeparator(path);
+  if (sep == std::string::npos) return 0;
+  const std::string entry = path.substr(sep + 1);
+  if (!IsBracketed(entry)) return 0;
+  const std::string name = Unbracketed(entry);
+  const std::string parent = path.substr(0, sep + 1);
+  if (name.size() + parent.size() + 13 >= kMaxPath) return 0;
+  const std::string archive = TempFolder() + kFolderMarker + name + ".zip";
+  const std::string folder = parent + name;
+  if (folder.size() > 256) return -1;
+  Status(" %s < %s > %s", UiText(IDS_FT_COMPRESSING), folder, UiText(IDS_FT_FOR_TRANSFER));
+  // A stale archive of an earlier run would be updated rather than replaced.
+  m_fs.Remove(archive.c_str());
+  if (!m_zip.ZipFolder(folder, folder + "\\*.*", archive, 1)) {
+    Status(" %s < %s >. %s", UiText(IDS_FT_COMPRESS_ERROR), folder, UiText(IDS_FT_TRANSFER_ABORTED));
+    m_fs.Remove(archive.c_str());
+    return -1;
+  }
+  Status(" %s < %s > %s", UiText(IDS_FT_LOCAL_FOLDER), folder, UiText(IDS_FT_COMPRESSED));
+  path = archive;
+  return 1;
+}
+
+void FileTransferProtocol::UnpackFolderArchive(const std::string& archivePath) {
+  const std::string name = FolderNameOfArchive(LocalLeaf(archivePath));
+  Status(" %s < %s > %s", UiText(IDS_FT_DECOMPRESSING), name, UiText(IDS_FT_AFTER_RECEPTION));
+  // The folder's name comes from the server: it must name one folder inside the local
+  // one ("!ZELKDIR-...zip" would otherwise unpack into the parent folder).
+  const bool ok = IsSafeLocalName(name) && m_zip.UnzipToFolder(LocalFolder() + name, archivePath);
+  if (ok)
+    Status(" %s < %s > %s", UiText(IDS_FT_REMOTE_FOLDER), name, UiText(IDS_FT_RECEIVED));
+  else
+    Status(" %s < %s >. %s", UiText(IDS_FT_DECOMPRESS_ERROR), name, UiText(IDS_FT_ABORTED));
+  m_fs.Remove(archivePath.c_str());
 }
 
 // ---------------------------------------------------------------------------------------

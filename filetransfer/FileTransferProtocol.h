@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "filetransfer/FileTransferMessages.h"
+#include "filetransfer/FolderZip.h"
 
 class RfbSession;
 class ZipFile;
@@ -147,13 +148,18 @@ protected:
   virtual std::uint64_t TickMs();
   virtual void SleepMs(int ms);
 
+  // The system's temporary folder, ending in a separator (folder archives go there).
+  virtual std::string TempFolder();
+
   // ---- Folders (packed before an upload, unpacked after a download) ----
 
-  // 1: a folder entry, packed; path now names the archive. 0: not a folder entry.
-  // -1: the folder could not be packed.
-  virtual int ZipFolderForUpload(std::string& path) { return 0; }
-  // Unpacks a received "!ZELKDIR-" archive into the local folder and deletes it.
-  virtual void UnpackFolderArchive(const std::string& archivePath) {}
+  // path: the local folder + a list entry. 1: a folder entry ("[ name ]"), packed into
+  // "!ZELKDIR-" + name + ".zip" in the temporary folder; path now names the archive.
+  // 0: not a folder entry (or a path too long to pack). -1: the folder could not be packed.
+  int ZipFolderForUpload(std::string& path);
+  // Unpacks a received "!ZELKDIR-" archive into a folder of its name in the local folder,
+  // then deletes the archive.
+  void UnpackFolderArchive(const std::string& archivePath);
 
   // ---- For the derived window ----
 
@@ -251,4 +257,6 @@ private:
   bool m_timerStarted = false;
 
   std::uint64_t m_fileStartMs = 0;
+
+  CZipUnZip32 m_zip;
 };

@@ -88,6 +88,7 @@ public:
   std::vector<std::string> freeRoots;
   bool minimised = false;
   std::uint64_t clock = 0;  // advances 1 ms per look
+  std::string tempFolder;   // where folder archives are made (empty: the system's)
 
   bool HasStatus(const std::string& text) const {
     for (const auto& s : statuses)
@@ -130,6 +131,7 @@ protected:
   void StopUploadTimer() override { timerStops++; }
   std::uint64_t TickMs() override { return ++clock; }
   void SleepMs(int ms) override { sleeps.push_back(ms); }
+  std::string TempFolder() override { return tempFolder.empty() ? FileTransferProtocol::TempFolder() : tempFolder; }
 };
 
 // A session after its handshake, its file-transfer protocol, a local folder, and the

@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <cctype>
+
 #include "FileTransferTestSupport.h"
 #include "app/UiText.h"
 #include "resources/StringIds.h"
@@ -226,7 +228,10 @@ TEST_F(FileTransferFixture, DownloadOfOneFileRawAndCompressedBlocks) {
   ZipFileStat st;
   ASSERT_TRUE(ZipSystemFileSystem().Stat(Local("a.txt").c_str(), &st));
   EXPECT_EQ(st.mtime, 1704164640);
-  EXPECT_EQ(transfer->freeRoots, (std::vector<std::string>{Local("")}));
+  // Asked of the drive root when the folder has a drive letter, else of the folder.
+  const std::string folder = Local("");
+  const bool drive = folder.size() >= 3 && std::isalpha(static_cast<unsigned char>(folder[0])) && folder[1] == ':';
+  EXPECT_EQ(transfer->freeRoots, (std::vector<std::string>{drive ? folder.substr(0, 3) : folder}));
   ExpectInStep();
 }
 
@@ -658,6 +663,165 @@ TEST_F(FileTransferFixture, SessionStartAndEndOnlyInVersionThree) {
   session->m_running = false;
   transfer->SendSessionEnd();
   EXPECT_TRUE(SentByViewer().empty());
+}
+
+// ---------------------------------------------------------------------------------------
+// Folders as ZIP archives
+
+// A ZIP archive of stored entries, written here from the format (not with the project's
+// archiver): local headers, the central directory and its end record.
+Bytes StoredZip(const std::vector<std::pair<std::string, Bytes>>& entries) {
+  auto le16 = [](Bytes& b, std::uint32_t v) {
+    b.push_back(std::uint8_t(v));
+    b.push_back(std::uint8_t(v >> 8));
+  };
+  auto le32 = [&](Bytes& b, std::uint32_t v) {
+    le16(b, v & 0xFFFF);
+    le16(b, v >> 16);
+  };
+  Bytes out, central;
+  for (const auto& e : entries) {
+    const std::uint32_t crc = static_cast<std::uint32_t>(
+        crc32(crc32(0, nullptr, 0), e.second.data(), static_cast<uInt>(e.second.size())));
+    const std::uint32_t offset = static_cast<std::uint32_t>(out.size());
+    const std::uint32_t size = static_cast<std::uint32_t>(e.second.size());
+    const std::uint32_t nameLen = static_cast<std::uint32_t>(e.first.size());
+    le32(out, 0x04034b50);
+    le16(out, 10), le16(out, 0), le16(out, 0), le16(out, 0), le16(out, 0x5821);
+    le32(out, crc), le32(out, size), le32(out, size);
+    le16(out, nameLen), le16(out, 0);
+    out.insert(out.end(), e.first.begin(), e.first.end());
+    out.insert(out.end(), e.second.begin(), e.second.end());
+    le32(central, 0x02014b50);
+    le16(central, 20), le16(central, 10), le16(central, 0), le16(central, 0), le16(central, 0), le16(central, 0x5821);
+    le32(central, crc), le32(central, size), le32(central, size);
+    le16(central, nameLen), le16(central, 0), le16(central, 0), le16(central, 0), le16(central, 0);
+    le32(central, 0), le32(central, offset);
+    central.insert(central.end(), e.first.begin(), e.first.end());
+  }
+  const std::uint32_t cdOffset = static_cast<std::uint32_t>(out.size());
+  out.insert(out.end(), central.begin(), central.end());
+  le32(out, 0x06054b50);
+  le16(out, 0), le16(out, 0);
+  le16(out, static_cast<std::uint32_t>(entries.size())), le16(out, static_cast<std::uint32_t>(entries.size()));
+  le32(out, static_cast<std::uint32_t>(central.size())), le32(out, cdOffset);
+  le16(out, 0);
+  return out;
+}
+
+TEST_F(FileTransferFixture, FolderUploadSendsOneArchiveOfItsFilesAndDeletesIt) {
+  stdfs::create_directories(dir / "tree" / "sub" / "deeper");
+  const Bytes a = TextData(3 * kBlock + 77), b = Noise(5000), c = TextData(10);
+  WriteLocal("tree/a.txt", a);
+  WriteLocal("tree/sub/b.bin", b);
+  WriteLocal("tree/sub/deeper/noext", c);
+  stdfs::create_directories(dir / "tmp");
+  transfer->tempFolder = Local("tmp") + static_cast<char>(stdfs::path::preferred_separator);
+  ASSERT_TRUE(transfer->StartUploads({"[ tree ]"}));
+  auto sent = SentByViewer();
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(sent[0].type, 8);
+  EXPECT_EQ(sent[0].Body().substr(0, 28), "C:\\remote\\!ZELKDIR-tree.zip,");
+  EXPECT_TRUE(transfer->HasStatus(" Compressing Local Folder < " + Local("tree") + " > for transfer. Please Wait..."))
+      << transfer->Statuses();
+  EXPECT_TRUE(transfer->HasStatus(" Local Folder < " + Local("tree") + " > successfully compressed."));
+  const std::string archive = transfer->tempFolder + "!ZELKDIR-tree.zip";
+  ASSERT_TRUE(stdfs::exists(archive));
+
+  Deliver(Msg(9, 0, 0, Text("C:\\remote\\!ZELKDIR-tree.zip")));
+  transfer->UploadTimerTick();
+  sent = SentByViewer();
+  const Bytes zip = Reassemble(sent, {});
+  EXPECT_FALSE(stdfs::exists(archive)) << "the archive is deleted once sent";
+  EXPECT_TRUE(transfer->HasStatus(" Local Folder < tree > successfully SENT.")) << transfer->Statuses();
+
+  // What was sent unpacks (into another folder) to the same files.
+  WriteLocal("got.zip", zip);
+  CZipUnZip32 unzip;
+  ASSERT_TRUE(unzip.UnzipToFolder(Local("out"), Local("got.zip")));
+  EXPECT_EQ(ReadLocal("out/a.txt"), a);
+  EXPECT_EQ(ReadLocal("out/sub/b.bin"), b);
+  EXPECT_EQ(ReadLocal("out/sub/deeper/noext"), c);
+
+  // The server's next listing tells the folder arrived.
+  Deliver(Msg(2, 1, 0, Text("C:\\remote\\")));
+  EXPECT_TRUE(transfer->HasStatus("Folder unzipped."));
+  ExpectInStep();
+}
+
+TEST_F(FileTransferFixture, FolderEntriesThatCannotBePacked) {
+  transfer->tempFolder = Local("");
+  // A folder that does not exist fails its packing and the batch goes on.
+  WriteLocal("plain", TextData(5));
+  ASSERT_TRUE(transfer->StartUploads({"[ nothere ]", "plain"}));
+  EXPECT_TRUE(transfer->HasStatus(" ERROR during compression of Local Folder ( some files are protected) < " +
+                                  Local("nothere") + " >. Transfer Aborted."))
+      << transfer->Statuses();
+  auto sent = SentByViewer();
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(sent[0].Body().substr(0, 15), "C:\\remote\\plain");
+  Deliver(Msg(9, 0, 0xFFFFFFFF, Text("C:\\remote\\plain")));
+  ViewerSent();
+
+  // A folder whose name and parent come to 247 characters is taken for a plain file,
+  // which cannot be read.
+  const std::string name(247 - Local("").size(), 'n');
+  ASSERT_TRUE(transfer->StartUploads({"[ " + name + " ]"}));
+  EXPECT_TRUE(transfer->HasStatus(" ERROR: Access problem with file < " + Local("[ " + name + " ]") + " >"))
+      << transfer->Statuses();
+}
+
+TEST_F(FileTransferFixture, FolderDownloadUnpacksTheArchiveInsideTheLocalFolder) {
+  const Bytes one = TextData(2 * kBlock + 5), two = Noise(300);
+  stdfs::create_directories(dir / "tree");
+  WriteLocal("tree/one.txt", TextData(7, 3));  // overwritten without asking
+  struct Case {
+    const char* name;
+    std::string archiveName;
+    std::vector<std::pair<std::string, Bytes>> entries;
+    std::vector<std::pair<std::string, Bytes>> expect;  // local files afterwards
+    std::vector<std::string> absent;
+    bool unpacked;
+  } cases[] = {
+      {"a folder", "!ZELKDIR-tree.zip", {{"one.txt", one}, {"sub/two.bin", two}},
+       {{"tree/one.txt", one}, {"tree/sub/two.bin", two}}, {"!ZELKDIR-tree.zip"}, true},
+      {"entries that climb stay inside", "!ZELKDIR-up.zip", {{"../../escape.txt", two}, {"ok.txt", one}},
+       {{"up/escape.txt", two}, {"up/ok.txt", one}}, {"escape.txt", "../escape.txt", "!ZELKDIR-up.zip"}, true},
+      {"a folder name of dots is refused", "!ZELKDIR-...zip", {{"dots.txt", two}}, {}, {"dots.txt", "../dots.txt",
+       "!ZELKDIR-...zip"}, false},
+      {"without the marker it is a file", "plain.zip", {{"x.txt", two}}, {}, {"x.txt", "plain"}, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    transfer.reset(new TestTransfer(*session, ZipSystemFileSystem()));
+    transfer->SetLocalFolder(Local(""));
+    transfer->SetRemoteFolder(kRemote);
+    ViewerSent();  // the previous case's answers
+    const Bytes zip = StoredZip(c.entries);
+    ASSERT_TRUE(transfer->StartDownloads({"[ folder ]"}));
+    auto sent = SentByViewer();
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0].Body(), "C:\\remote\\[ folder ]");
+    Bytes packets;
+    for (std::size_t at = 0; at < zip.size(); at += kBlock)
+      packets = Cat({packets, Msg(5, 0, 0, Slice(zip, at, kBlock))});
+    const int count = static_cast<int>((zip.size() + kBlock - 1) / kBlock);
+    Deliver(Cat({FileHeader(kRemote + c.archiveName, static_cast<std::uint32_t>(zip.size())), packets, Msg(6, 0, 0)}),
+            count + 2);
+    for (const auto& f : c.expect) EXPECT_EQ(ReadLocal(f.first), f.second) << f.first;
+    for (const auto& f : c.absent) EXPECT_FALSE(LocalExists(f)) << f;
+    if (c.unpacked) {
+      EXPECT_TRUE(transfer->HasStatus(" Remote Folder < " + ft::FolderNameOfArchive(c.archiveName) +
+                                      " > successfully RECEIVED..."))
+          << transfer->Statuses();
+    } else if (ft::StartsWith(c.archiveName, ft::kFolderMarker)) {
+      EXPECT_TRUE(transfer->HasStatus(" ERROR during decompression of received Remote Folder < .. >. Aborted."))
+          << transfer->Statuses();
+    } else {
+      EXPECT_EQ(ReadLocal(c.archiveName), zip);
+    }
+    ExpectInStep();
+  }
 }
 
 }  // namespace

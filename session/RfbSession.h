@@ -169,7 +169,7 @@ public:
   // Message 11: the text chat's states and texts, handed to TextChatReceived.
   void ReadTextChatMessage();
   // Messages whose handling lives elsewhere are read whole and dropped here, so that the
-  // stream stays in step: 7 (file transfer), 253 (gii).
+  // stream stays in step: 7 (file transfer, when no file transfer handles it), 253 (gii).
   void SkipFileTransferMessage();
   void SkipGiiMessage();
 
@@ -451,6 +451,9 @@ protected:
   virtual bool TextChatActive() { return false; }
   // A message 11 from the server: its length field, and its text when it carries one.
   virtual void TextChatReceived(std::uint32_t length, const std::string& text) {}
+  // A message 7 after its type byte: the file transfer reads the rest of it (the shell
+  // hands it to the GUI thread and waits). Without one it is read whole and dropped.
+  virtual void FileTransferMessage() { SkipFileTransferMessage(); }
 
   // ---- What the display supplies to the connection thread (the defaults do nothing) ----
   // None of these may wait for the GUI thread except PostUpdateRequest with wait, and

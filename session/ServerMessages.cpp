@@ -200,7 +200,7 @@ void RfbSession::ReadServerMessage() {
       PostUpdateRequest(kRequestNewFormat, false);
       break;
     }
-    case 7: SkipFileTransferMessage(); break;
+    case 7: FileTransferMessage(); break;
     case 11: ReadTextChatMessage(); break;
     case 13: m_keepAliveSupported = true; break;
     case 20: break;  // announces nothing the viewer uses; it is only its type byte

@@ -154,6 +154,7 @@ def parse(read, opts=None):
             return m
         body = read(body_len)
         m["body"] = body[:KEEP_BYTES].decode("latin-1")
+        m["data"] = body            # whole: file packets and archives are checked by content
         if ctype == 8 and opts.ft_version != 1:
             m["size_high"] = struct.unpack(">I", read(4))[0]
     elif t == 8:
@@ -206,7 +207,7 @@ def parse(read, opts=None):
 def summary(m):
     """One line for the console log."""
     t = m.get("name", "?")
-    skip = {"type", "name", "t", "encodings_hex"}
+    skip = {"type", "name", "t", "encodings_hex", "data"}
     fields = " ".join("%s=%s" % (k, v) for k, v in m.items() if k not in skip)
     if len(fields) > 300:
         fields = fields[:300] + "..."

@@ -117,8 +117,20 @@ void ClientConnection::SizeWindow(bool keepPosition, bool keepSize) {
   m_fullWidth = framelayout::ScaledSide(fbw, m_opts.m_Scaling, m_opts.m_scale_num, m_opts.m_scale_den);
   m_fullHeight = framelayout::ScaledSide(fbh, m_opts.m_Scaling, m_opts.m_scale_num, m_opts.m_scale_den);
   const SIZE frame = FrameSizeFor(m_fullWidth, m_fullHeight + toolbar);
-  int fw = std::min<int>(frame.cx, Width(area));
-  int fh = std::min<int>(frame.cy, Height(area));
+  // A side that does not fit brings its scroll bar, which takes room across the other
+  // side: the frame grows by it (within the area) rather than cut the view and need the
+  // second bar as well.
+  int fw = frame.cx, fh = frame.cy;
+  if (!full && !m_opts.m_directx) {
+    const int vBar = GetSystemMetrics(SM_CXVSCROLL), hBar = GetSystemMetrics(SM_CYHSCROLL);
+    bool h = fw > Width(area);
+    const bool v = fh + (h ? hBar : 0) > Height(area);
+    if (v && !h) h = fw + vBar > Width(area);
+    if (h) fh += hBar;
+    if (v) fw += vBar;
+  }
+  fw = std::min<int>(fw, Width(area));
+  fh = std::min<int>(fh, Height(area));
 
   int x = 0, y = 0;
   UINT flags = SWP_NOZORDER | SWP_NOACTIVATE;

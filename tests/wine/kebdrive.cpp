@@ -451,7 +451,8 @@ std::string WindowJson(HWND h, bool children) {
                   ",\"class\":" + Quote(ClassOf(h)) + ",\"pid\":" + Num(pid) + ",\"tid\":" + Num(tid) +
                   ",\"exe\":" + Quote(ExeOf(pid)) + ",\"visible\":" + Bool(IsWindowVisible(h) != 0) +
                   ",\"enabled\":" + Bool(IsWindowEnabled(h) != 0) + ",\"rect\":" + Rect(r) +
-                  ",\"client\":" + Rect(ClientOnScreen(h));
+                  ",\"client\":" + Rect(ClientOnScreen(h)) +
+                  ",\"style\":" + Num(static_cast<unsigned long>(GetWindowLongW(h, GWL_STYLE)));
   if (children) {
     s += ",\"controls\":[";
     bool first = true;
@@ -629,7 +630,7 @@ Result Run(const Options& o) {
 
   HWND win = nullptr, ctl = nullptr;
   if (cmd != L"wait" && cmd != L"text" && cmd != L"click" && cmd != L"settext" && cmd != L"check" &&
-      cmd != L"combo" && cmd != L"keys" && cmd != L"close" && cmd != L"rect" && cmd != L"focus")
+      cmd != L"combo" && cmd != L"keys" && cmd != L"close" && cmd != L"rect" && cmd != L"focus" && cmd != L"post")
     return Error(1, "unknown command " + Utf8(cmd));
   if (!Locate(o, wf, cf, &win, &ctl)) return Error(2, cf.any ? "no such window or control" : "no such window");
   HWND target = ctl ? ctl : win;
@@ -644,6 +645,14 @@ Result Run(const Options& o) {
   if (cmd == L"close") {
     if (!PostMessageW(win, WM_CLOSE, 0, 0)) return Error(3, "PostMessage failed");
     return {0, "{\"closed\":" + Handle(win) + "}"};
+  }
+  if (cmd == L"post") {
+    // Any message, as another program or the system would send it (a system-menu command).
+    const UINT msg = static_cast<UINT>(o.Int(L"msg", 0));
+    if (!msg) return Error(1, "post needs --msg");
+    if (!PostMessageW(target, msg, static_cast<WPARAM>(o.Int(L"wparam", 0)), static_cast<LPARAM>(o.Int(L"lparam", 0))))
+      return Error(3, "PostMessage failed");
+    return {0, "{\"posted\":" + Num(msg) + "}"};
   }
   if (cmd == L"focus") {
     SetForegroundWindow(win);

@@ -583,6 +583,10 @@ class Window:
     def focus(self):
         return self._call("focus")
 
+    def post(self, msg, wparam=0, lparam=0):
+        """Posts a message to the window (e.g. WM_SYSCOMMAND with a menu command)."""
+        return self._call("post", msg=msg, wparam=wparam, lparam=lparam)
+
     def wait_gone(self, timeout=10.0):
         self.session.driver.call("gone", timeout=timeout, hwnd=self.hwnd, hidden=True)
 

@@ -1,0 +1,244 @@
+"""KEBviewer.exe's frame window under Wine against the scripted test server, which records
+every message the viewer sends: typed keys and mouse clicks reach the server as KeyEvents
+and PointerEvents, system-menu commands act, the frame takes the framebuffer's size (with
+scroll bars when it is larger than the screen, fitted to the screen by automatic scaling)
+and a lost connection is reconnected in the same window."""
+
+import os
+import subprocess
+import time
+
+import numpy as np
+import pytest
+
+import kebwine
+import rfbserver
+from displaytest import exact, frame, wait_picture
+
+WM_SYSCOMMAND = 0x0112
+WM_HSCROLL = 0x0114
+WM_VSCROLL = 0x0115
+SB_PAGEDOWN = 3
+WS_HSCROLL = 0x00100000
+WS_VSCROLL = 0x00200000
+VIEWER_CLASS = "KEBviewerwindow"
+# System-menu commands.
+CTRL_ALT_DEL, REFRESH, VIEW_ONLY = 110, 114, 116
+
+XK_A, XK_B = 0x61, 0x62
+XK_CONTROL_L, XK_ALT_L, XK_DELETE = 0xFFE3, 0xFFE9, 0xFFFF
+
+
+def desktop(width, height, pattern="demo", name="frame test"):
+    """A scenario: a desktop of that size, served until the viewer closes."""
+    def scenario(s):
+        from rfboracle import images
+        s.desktop = images.pattern(pattern, width, height)
+        s.handshake(width=width, height=height, name=name)
+        s.serve(encodings=("hextile", "raw"))
+    return scenario
+
+
+def start(scenario, **kw):
+    return rfbserver.Server(scenario, timeout=120, quiet=True, **kw).start()
+
+
+def expected(srv, index=0):
+    if len(srv.sessions) <= index:
+        return None
+    view, known = srv.sessions[index].expected_view()
+    return view if known.all() else None
+
+
+def keys_of(srv):
+    return [(m["down"], m["key"]) for m in srv.session.messages_of("KeyEvent")]
+
+
+def viewer_control(window):
+    window.refresh()
+    return next(c for c in window.controls if c["class"] == VIEWER_CLASS)
+
+
+def xdotool(session, *args):
+    subprocess.run(["xdotool"] + [str(a) for a in args], env=dict(os.environ, DISPLAY=session.xvfb.display),
+                   check=True, timeout=20, capture_output=True)
+
+
+def test_typed_keys_clicks_and_key_commands_reach_the_server(viewer, session):
+    srv = start(desktop(200, 150))
+    program = viewer("127.0.0.1::%d" % srv.port)
+    window = frame(program)
+    wait_picture(window, lambda: expected(srv), exact)
+
+    window.keys(vk="0x41,0x42", real=True)
+    kebwine.wait_until(lambda: len(keys_of(srv)) >= 4, 10, what="four KeyEvents")
+    assert keys_of(srv) == [(1, XK_A), (0, XK_A), (1, XK_B), (0, XK_B)]
+
+    # A click at (50, 40) of the view: the button goes down and up there.
+    left, top = viewer_control(window)["rect"][:2]
+    xdotool(session, "mousemove", left + 50, top + 40)
+    xdotool(session, "click", "1")
+
+    def click_seen():
+        events = [(m["buttons"], m["x"], m["y"]) for m in srv.session.messages_of("PointerEvent")]
+        downs = [i for i, e in enumerate(events) if e == (1, 50, 40)]
+        return downs and (0, 50, 40) in events[downs[0]:]
+    kebwine.wait_until(click_seen, 10, what="the click at (50, 40)")
+
+    # The Keyboard submenu's Ctrl+Alt+Del sends its six KeyEvents in order.
+    before = len(keys_of(srv))
+    window.post(WM_SYSCOMMAND, CTRL_ALT_DEL)
+    kebwine.wait_until(lambda: len(keys_of(srv)) >= before + 6, 10, what="Ctrl+Alt+Del")
+    assert keys_of(srv)[before:] == [(1, XK_CONTROL_L), (1, XK_ALT_L), (1, XK_DELETE), (0, XK_DELETE),
+                                     (0, XK_ALT_L), (0, XK_CONTROL_L)]
+    assert program.close() == 0
+
+
+def test_refresh_and_view_only_from_the_system_menu(viewer):
+    srv = start(desktop(160, 100, name="menu desk"))
+    program = viewer("127.0.0.1::%d" % srv.port)
+    window = frame(program)
+    wait_picture(window, lambda: expected(srv), exact)
+
+    def full_requests():
+        return len([m for m in srv.session.messages_of("FramebufferUpdateRequest") if not m["incremental"]])
+    before = full_requests()
+    window.post(WM_SYSCOMMAND, REFRESH)
+    kebwine.wait_until(lambda: full_requests() > before, 10, what="a full update request")
+
+    # View only: the caption says so and keys no longer go out.
+    window.post(WM_SYSCOMMAND, VIEW_ONLY)
+    kebwine.wait_until(lambda: window.refresh().title == "menu desk viewonly" or None, 10, what="the view-only title")
+    window.keys(vk="0x41", real=True)
+    time.sleep(1.0)
+    assert keys_of(srv) == []
+    # And back.
+    window.post(WM_SYSCOMMAND, VIEW_ONLY)
+    kebwine.wait_until(lambda: window.refresh().title == "menu desk" or None, 10, what="the normal title")
+    window.keys(vk="0x42", real=True)
+    kebwine.wait_until(lambda: keys_of(srv) == [(1, XK_B), (0, XK_B)] or None, 10, what="keys after view only")
+    assert program.close() == 0
+
+
+# Framebuffer size, and which scroll bars the frame then has on the 1280 x 1024 screen.
+SIZES = [
+    ((300, 200), False, False),
+    ((1600, 1200), True, True),
+    ((1600, 300), True, False),
+    ((400, 1500), False, True),
+]
+
+
+@pytest.mark.parametrize("size,hbar,vbar", SIZES, ids=["%dx%d" % s[0] for s in SIZES])
+def test_frame_takes_the_framebuffer_size_with_scroll_bars_when_larger(viewer, size, hbar, vbar):
+    width, height = size
+    srv = start(desktop(width, height))
+    program = viewer("127.0.0.1::%d" % srv.port)
+    window = frame(program)
+    kebwine.wait_until(lambda: expected(srv) is not None, 20, what="the first update")
+    time.sleep(0.5)
+    window.refresh()
+    view = viewer_control(window)
+    vl, vt, vr, vb = view["rect"]
+    wl, wt, wr, wb = window.rect
+    assert bool(window.data["style"] & WS_HSCROLL) == hbar
+    assert bool(window.data["style"] & WS_VSCROLL) == vbar
+    # The frame stays on the screen; the view is the framebuffer or the part that fits.
+    assert wl >= 0 and wt >= 0 and wr <= 1280 and wb <= 1024, window.rect
+    assert (vr - vl == width) == (not hbar) and vr - vl <= width
+    assert (vb - vt == height) == (not vbar) and vb - vt <= height
+    if not hbar and not vbar:
+        assert window.client[2] - window.client[0] == width and window.client[3] - window.client[1] == height
+
+    # The view shows the top-left of the desktop; a page down moves it a quarter of the
+    # visible height (within the framebuffer).
+    full = expected(srv)
+    w, h = vr - vl, vb - vt
+    wait_picture_of(window, view, lambda: full[0:h, 0:w])
+    if vbar:
+        window.post(WM_VSCROLL, SB_PAGEDOWN)
+        y = min(h // 4, height - h)
+        wait_picture_of(window, view, lambda: full[y:y + h, 0:w])
+    assert program.close() == 0
+
+
+def wait_picture_of(window, control, want, timeout=20):
+    def shown():
+        try:
+            shot = window.screenshot(control=control)
+        except kebwine.HarnessError:
+            return None
+        return np.array_equal(shot, want()) or None
+    kebwine.wait_until(shown, timeout, interval=0.2, what="the view's picture")
+
+
+def test_automatic_scaling_fits_a_small_desktop_to_the_screen(viewer, program_dir):
+    """On by default: the smaller of the two ratios of the work area (less the frame's
+    borders) to the framebuffer, applied to both sides."""
+    (program_dir / "options.keb").write_text("[options]\r\nAutoScaling=1\r\n")
+    srv = start(desktop(320, 240))
+    program = viewer("127.0.0.1::%d" % srv.port)
+    window = frame(program)
+    kebwine.wait_until(lambda: expected(srv) is not None, 20, what="the first update")
+    time.sleep(0.5)
+    window.refresh()
+    cw, ch = window.client[2] - window.client[0], window.client[3] - window.client[1]
+    wl, wt, wr, wb = window.rect
+    assert wl >= 0 and wt >= 0 and wr <= 1280 and wb <= 1024, window.rect
+    percent = ch * 100 // 240
+    assert 300 <= percent <= 420, (cw, ch)
+    assert abs(cw - 320 * percent // 100) <= 4 and not window.data["style"] & (WS_HSCROLL | WS_VSCROLL), (cw, ch)
+    assert program.close() == 0
+
+
+def test_reconnect_after_the_server_drops_the_connection(viewer):
+    """The first connection shows one desktop and is dropped by the server; the caption
+    names the attempts left while the viewer waits the reconnect delay, then the same
+    window shows the second connection's desktop under its name."""
+    def scenario(s):
+        from rfboracle import images
+        if s.index == 0:
+            s.desktop = images.pattern("solid:c81e1e", 120, 90)
+            s.handshake(width=120, height=90, name="first")
+            s.serve(encodings=("raw",), updates=1)
+            time.sleep(2)  # while the test looks at it
+            s.close()
+        else:
+            s.desktop = images.pattern("blocks", 120, 90)
+            s.handshake(width=120, height=90, name="second")
+            s.serve(encodings=("hextile",))
+
+    srv = start(scenario, connections=2)
+    program = viewer("-autoreconnect", "3", "-reconnectcounter", "2", "127.0.0.1::%d" % srv.port)
+    window = frame(program)
+    wait_picture(window, lambda: expected(srv, 0), exact)
+    kebwine.wait_until(lambda: "Connection dropped" in window.refresh().title or None, 10, what="the reconnect title")
+    assert window.title == "Quillmar Remote - Connection dropped, trying to reconnect (2)"
+    wait_picture(window, lambda: expected(srv, 1), exact, timeout=30)
+    kebwine.wait_until(lambda: window.refresh().title == "second" or None, 10, what="the new desktop's name")
+    assert frame(program).hwnd == window.hwnd
+    assert program.close() == 0
+    assert srv.wait(15) == 0, srv.report()
+
+
+def test_reconnecting_gives_up_after_the_attempts(viewer):
+    """A server that stays away: each attempt costs one, and after the last the window
+    closes and the program ends."""
+    def scenario(s):
+        s.handshake(width=80, height=60)
+        s.wait_for("FramebufferUpdateRequest")
+        s.close()
+
+    srv = start(scenario)
+    program = viewer("-autoreconnect", "1", "-reconnectcounter", "2", "127.0.0.1::%d" % srv.port)
+    window = frame(program)
+    titles = set()
+
+    def ended():
+        try:
+            titles.add(window.refresh().title)
+        except kebwine.HarnessError:
+            pass
+        return program.returncode is not None
+    kebwine.wait_until(ended, 30, what="the program to end")
+    assert "Quillmar Remote - Connection dropped, trying to reconnect (2)" in titles, titles

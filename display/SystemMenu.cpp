@@ -17,6 +17,7 @@
 #include "display/ViewerMessages.h"
 #include "security/DSMPlugin.h"
 #include "session/ClientConnection.h"
+#include "session/ExtendedClipboard.h"
 
 using namespace framecmd;
 
@@ -125,10 +126,19 @@ void ClientConnection::UpdateMenuChecks() {
   // Plain text always travels; the other formats need the server's extended clipboard.
   Check(sys, kClipboardText, true);
   Enable(sys, kClipboardText, false);
-  Enable(sys, kClipboardRtf, false);
-  Enable(sys, kClipboardHtml, false);
+  int prefs;
+  std::uint32_t serverFlags;
+  {
+    std::lock_guard<std::recursive_mutex> g(m_clipboardPrefsLock);
+    prefs = m_clip.Preferences();
+    serverFlags = m_clip.serverSupports ? m_clip.serverFlags : 0;
+  }
+  Check(sys, kClipboardRtf, (prefs & 2) != 0);
+  Check(sys, kClipboardHtml, (prefs & 4) != 0);
+  Enable(sys, kClipboardRtf, (serverFlags & extclip::kRtf) != 0);
+  Enable(sys, kClipboardHtml, (serverFlags & extclip::kHtml) != 0);
   Enable(sys, kClipboardImage, false);
-  Enable(sys, kClipboardRequestAll, false);
+  Enable(sys, kClipboardRequestAll, (serverFlags & extclip::kRequest) != 0);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -160,6 +170,10 @@ void ClientConnection::SetScaleCommand(int serverScale, bool scaling, int num, i
 void ClientConnection::ToggleViewOnly() {
   m_opts.m_viewonly = !m_opts.m_viewonly;
   SetWindowTitle();
+  // What the clipboard accepts changed with it; a viewer that may send again sends what
+  // it holds now.
+  SendClipboardCaps(false);
+  if (!m_opts.m_viewonly && !m_opts.m_disableclipboard) UpdateRemoteClipboard(0);
 }
 
 void ClientConnection::ShowConnectionInfo() {
@@ -219,6 +233,9 @@ void ClientConnection::OpenConnectionOptions() {
     }
     m_pendingFormatChange = true;
   }
+  // The mouse-throttle interval is read from the options at each move; the clipboard
+  // settings may have changed.
+  SendClipboardCaps(false);
 }
 
 bool ClientConnection::HandleSystemCommand(UINT command) {
@@ -294,6 +311,7 @@ bool ClientConnection::HandleSystemCommand(UINT command) {
       if (!m_opts.m_viewonly && m_running) SendServerInput(m_remoteInputDisabled);
       return true;
     case kChat: OpenTextChat(); return true;
+    case kSnapshot: TakeSnapshot(); return true;
     case kSelectDesktop:
       if (m_running) SendDesktopSelection(9999, 9999);
       return true;

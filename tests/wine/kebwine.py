@@ -730,6 +730,11 @@ class Session:
         try:
             self.prefix = make_prefix(self.workdir / "prefix")
             self.xvfb = Xvfb(width, height)
+            # The X pointer waits in the bottom-right corner, away from the windows (a frame
+            # window is centred): a pointer over the viewer moves the remote pointer.
+            subprocess.run(["xdotool", "mousemove", str(width - 1), str(height - 1)],
+                           env=dict(os.environ, DISPLAY=self.xvfb.display), stdin=subprocess.DEVNULL,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=30, check=False)
             self.env = dict(os.environ)
             self.env.update({"DISPLAY": self.xvfb.display, "WINEPREFIX": str(self.prefix), "WINEARCH": "win64",
                              "WINEDEBUG": os.environ.get("KEB_WINEDEBUG", "-all"),

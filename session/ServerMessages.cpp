@@ -80,6 +80,13 @@ void RfbSession::ConnectionLostRoad(int attempts, const char* warning) {
   // when the loss is known already (a send failed and a reconnect closed the socket under
   // the read): one loss, one reconnect.
   if (m_paused.exchange(true) || m_closing || m_endThread) return;
+  // An open chat or a running file transfer does not survive into a new connection: the
+  // connection ends here, without a reconnect, and so does this thread.
+  if (FileTransferInProgress() || TextChatActive()) {
+    kebLog.Print(0, "Connection lost during a file transfer or chat: no reconnect\n");
+    attempts = 0;
+    m_reconnectDelay = 0;
+  }
   ConnectionLost(attempts, warning);
 }
 

@@ -3,6 +3,7 @@
 // same thread reads on from the new socket; failures cost one attempt each, never below 0;
 // a close ends a waiting reconnect at once; closing a connection whose thread has ended
 // does not wait.
+#include <atomic>
 #include <chrono>
 #include <deque>
 #include <functional>
@@ -26,6 +27,7 @@ public:
   std::vector<int> losses;                    // attempts left, per loss
   int reconnected = 0;
   int bells = 0;
+  std::atomic<bool> chatOpen{false};
 
   int Losses() {
     std::lock_guard<std::mutex> g(mu);
@@ -67,6 +69,7 @@ protected:
     std::lock_guard<std::mutex> g(mu);
     bells++;
   }
+  bool TextChatActive() override { return chatOpen; }
 };
 
 class Reconnect : public SessionFixture {
@@ -205,6 +208,17 @@ TEST_F(Reconnect, EachFailureCostsOneAttemptAndNeverGoesBelowZero) {
   EXPECT_EQ(r->Reconnects(), 0);
   EXPECT_TRUE(r->m_paused);
   EXPECT_FALSE(r->ConnectionThreadEnded());  // still parked, until the frame closes
+}
+
+TEST_F(Reconnect, ALossDuringAChatEndsTheConnectionWithoutReconnect) {
+  StartThread();
+  r->chatOpen = true;
+  ServerClose();
+  ASSERT_TRUE(WaitFor([&] { return r->Losses() == 1; }, 5));
+  EXPECT_EQ(r->LastLoss(), 0);
+  // The thread does not park for a reconnect: it ends.
+  ASSERT_TRUE(WaitFor([&] { return r->ConnectionThreadEnded(); }, 5));
+  thread.join();
 }
 
 TEST_F(Reconnect, ClosingEndsAReconnectThatWaitsForItsDelay) {

@@ -83,6 +83,7 @@ void ClientConnection::Init(KEBviewerApp* app) {
 ClientConnection::~ClientConnection() {
   // A reconnect thread calls into this object: it ends first (the frame has waited for it
   // already, so this returns at once).
+  EndStatusDialog();
   BeginClose();
   WaitForReconnectThread(10000);
   StopConnectWatchdog();
@@ -103,7 +104,12 @@ void ClientConnection::Run() {
   if (m_sock.load() == rdr::kInvalidSocket && !m_host[0]) ObtainServer();
   LoadDSMPlugin(false);
   SaveConnectionSettings();
-  DoConnection();
+  try {
+    DoConnection();
+  } catch (...) {
+    EndStatusDialog();
+    throw;
+  }
 
   // The window phase. A failure here leaves no window behind: the caller deletes the
   // connection.
@@ -123,6 +129,7 @@ void ClientConnection::Run() {
     UpdateWindow(m_hwndMain);
     m_threadStarted = true;
     start_undetached();
+    EndStatusDialog();
   } catch (...) {
     m_threadStarted = false;
     LeaveClipboardChain();
@@ -186,6 +193,7 @@ bool ClientConnection::ConnectAddress(const sockaddr* addr, int addrLen, int fam
 }
 
 void ClientConnection::ConnectTcp(const char* host, int port) {
+  ShowStatusWhileConnecting();
   CloseSocket();
   char portText[16];
   std::snprintf(portText, sizeof portText, "%d", port);

@@ -17,6 +17,7 @@
 #include "display/KeyboardWin32.h"
 #include "display/MultiTouchHandler.h"
 #include "display/PointerInputWin32.h"
+#include "dialogs/StatusDialog.h"
 #include "session/RfbSession.h"
 
 class Exception;
@@ -64,6 +65,25 @@ public:
   HWND m_hwndcn = nullptr;      // viewer window
   HWND m_hwndStatus = nullptr;  // connection-status dialog
   RTL_OSVERSIONINFOW m_osVersion = {};
+
+  // ---- Connection-status dialog (dialogs/StatusDialog.cpp) ----
+
+  // Starts the dialog on a thread of its own and waits (at most 5 s) for its window; one
+  // that is already open comes to the front instead.
+  void StartStatusDialogThread();
+  // The dialog while a connection is made, unless "nostatus" is on or it is a reconnect.
+  void ShowStatusWhileConnecting();
+  // Counters and the last encoding's name (the dialog's timer, once the session runs).
+  void UpdateStatusDialog();
+  // Closes the dialog and waits (bounded) for its thread.
+  void EndStatusDialog();
+  StatusDialogState m_statusDialog;
+
+  // ---- Snapshot (display/Snapshot.cpp) ----
+
+  // Saves the framebuffer as an image file named from the "folder", "prefix" and
+  // "imageFormat" options, which keep what the settings dialog changed.
+  void TakeSnapshot();
 
   // ---- Viewer window and framebuffer bitmap (display/ViewerWindow.cpp) ----
 
@@ -282,4 +302,10 @@ private:
   void ConnectTcp(const char* host, int port);
   bool ConnectAddress(const sockaddr* addr, int addrLen, int family);
   HWND DialogParent() const;
+
+  // The status dialog's thread, procedure and first contents.
+  static DWORD WINAPI StatusDialogThread(LPVOID param);
+  static INT_PTR CALLBACK StatusDlgProc(HWND dlg, UINT msg, WPARAM wParam, LPARAM lParam);
+  void InitStatusDialog(HWND dlg);
+  std::uint64_t StatusBytesReceived();
 };

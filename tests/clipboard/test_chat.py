@@ -1,0 +1,98 @@
+"""The text chat of KEBviewer.exe under Wine against the scripted test server: the server
+opens the chat window, its texts show in the history under its bare name, what the user
+types goes to the server (Enter or the Send button), and either side closes the chat."""
+import queue
+import time
+
+import kebwine
+from cliptest import serving
+from displaytest import frame
+from rfboracle import servermsg
+
+CHAT_TITLE = r"^Quillmar Remote - Chat with <"
+HISTORY, INPUT, SEND, CLOSE = 1124, 1117, 1125, 2
+
+
+def chats(srv):
+    return srv.session.messages_of("TextChat") if srv.session else []
+
+
+def history(window):
+    return window.control(id=HISTORY)["text"].replace("\r\n", "\n")
+
+
+def wait_history(window, text, timeout=20):
+    return kebwine.wait_until(lambda: text in history(window.refresh() or window), timeout,
+                              what="%r in the chat history (now %r)" % (text, history(window)))
+
+
+def open_by_server(viewer, name="Desk (test)"):
+    later = queue.Queue()
+    srv = serving(lambda s: s.send_raw(servermsg.text_chat(length=servermsg.CHAT_OPEN), "chat open"), later, name=name)
+    program = viewer("127.0.0.1::%d" % srv.port)
+    frame(program)
+    window = program.window(title=CHAT_TITLE, timeout=30)
+    kebwine.wait_until(lambda: [m.get("chat") for m in chats(srv)] == ["open"], 20, what="the viewer's open message")
+    return srv, later, program, window
+
+
+def test_texts_travel_both_ways_and_the_server_closes(viewer):
+    srv, later, program, window = open_by_server(viewer)
+    assert window.title == "Quillmar Remote - Chat with <Desk (test)>"
+    # Without an encryption plug-in the history starts with the warning.
+    assert history(window).startswith("Warning: this connection is not encrypted.")
+
+    later.put(servermsg.text_chat("hello from the server\n"))
+    wait_history(window, "<Desk>: hello from the server\n")
+
+    # Enter in the input sends the line with its line feed; the Send button appends one.
+    window.keys(chars="typed line\r", id=INPUT)
+    kebwine.wait_until(lambda: [m.get("text") for m in chats(srv)][1:] == ["typed line\n"], 20,
+                       what="the typed line at the server")
+    window.set_text("by the button", id=INPUT)
+    window.click(id=SEND)
+    kebwine.wait_until(lambda: len(chats(srv)) == 3, 20, what="the second text")
+    assert chats(srv)[2]["text"] == "by the button\n"
+    wait_history(window, "by the button\n")
+    assert window.refresh().control(id=INPUT)["text"] == ""
+
+    # The server's close ends the window without an answer; the connection goes on.
+    later.put(servermsg.text_chat(length=servermsg.CHAT_CLOSE))
+    window.wait_gone(20)
+    time.sleep(1)
+    assert [m.get("chat") for m in chats(srv)][1:] == [None, None]
+    frame(program)
+    assert program.close() == 0
+    assert srv.wait(15) == 0, srv.report()
+
+
+def test_user_close_tells_the_server(viewer):
+    srv, later, program, window = open_by_server(viewer, name="plain")
+    assert window.title == "Quillmar Remote - Chat with <plain>"
+    window.click(id=CLOSE)
+    window.wait_gone(20)
+    kebwine.wait_until(lambda: [m.get("chat") for m in chats(srv)] == ["open", "close"], 20,
+                       what="the viewer's close message")
+    frame(program)
+    assert program.close() == 0
+
+
+def test_longest_text_is_shown_and_a_full_history_starts_again(viewer):
+    srv, later, program, window = open_by_server(viewer)
+    longest = "a" * 16383 + "\n"
+    later.put(servermsg.text_chat(longest))
+    wait_history(window, "<Desk>: " + longest)
+    # The history would pass its size: it holds the separator line and the new text only.
+    later.put(servermsg.text_chat("after\n"))
+    kebwine.wait_until(lambda: history(window.refresh()) == "-" * 120 + "\n<Desk>: after\n", 20,
+                       what="the history started again (now %r...)" % history(window)[:200])
+    assert program.close() == 0
+
+
+def test_closing_the_viewer_with_the_chat_open_ends_cleanly(viewer):
+    """The chat runs modally inside the frame window's command: the frame, and with it the
+    connection and its chat, go while that dialog is still open."""
+    srv, later, program, window = open_by_server(viewer)
+    frame(program).close()
+    assert program.wait(30) == 0
+    assert srv.wait(15) == 0, srv.report()

@@ -1,0 +1,127 @@
+"""The clipboard of KEBviewer.exe under Wine against the scripted test server, whose every
+ClientCutText is recorded: plain text with its line ends, repeats, view-only and a disabled
+clipboard, and the extended clipboard (capabilities, provided data, notifications and
+requests, the server's limits)."""
+import queue
+import time
+
+import pytest
+
+import kebwine
+from cliptest import ansi_text, serving, set_windows_clipboard, unicode_text, windows_clipboard
+from displaytest import frame, write_options
+from rfboracle import servermsg
+from rfboracle.servermsg import CLIP_HTML, CLIP_PROVIDE, CLIP_REQUEST, CLIP_RTF, CLIP_TEXT
+
+
+def cut_texts(srv):
+    return [m for m in srv.session.messages_of("ClientCutText") if "text" in m] if srv.session else []
+
+
+def extended(srv, action=None):
+    msgs = [m["extended"] for m in srv.session.messages_of("ClientCutText") if "extended" in m] if srv.session else []
+    return [m for m in msgs if action is None or m["action"] == action]
+
+
+def sent(srv, what):
+    return srv.session is not None and any(x["what"] == what for x in srv.session.record["sent"])
+
+
+def set_unicode(session, text, **more):
+    set_windows_clipboard(session, unicode=(text + "\0").encode("utf-16-le"), **more)
+
+
+def windows_unicode(session):
+    return unicode_text(windows_clipboard(session).get("unicode", b""))
+
+
+def test_plain_text_both_ways_with_line_ends_and_no_repeats(session, viewer):
+    srv = serving(lambda s: s.send_msg("cuttext", text="line one\nline two"))
+    program = viewer("127.0.0.1::%d" % srv.port)
+    frame(program)
+    kebwine.wait_until(lambda: ansi_text(windows_clipboard(session).get("text", b"")) == b"line one\r\nline two", 20,
+                       what="the server's text as CF_TEXT with CR LF")
+    # Two one-letter lines go as three bytes; the same text again is not sent again.
+    set_unicode(session, "a\r\nb")
+    kebwine.wait_until(lambda: [m["text"] for m in cut_texts(srv)] == ["a\nb"], 20, what="a LF b at the server")
+    set_unicode(session, "a\r\nb")
+    set_unicode(session, "next")
+    kebwine.wait_until(lambda: len(cut_texts(srv)) >= 2, 20, what="the next text")
+    # The server's own text did not come back either.
+    assert [m["text"] for m in cut_texts(srv)] == ["a\nb", "next"]
+    assert all(m["length"] == len(m["text"]) for m in cut_texts(srv))
+    assert program.close() == 0
+    assert srv.wait(15) == 0, srv.report()
+
+
+@pytest.mark.parametrize("option", ["viewonly", "disableclipboard"])
+def test_view_only_or_disabled_clipboard_exchanges_nothing(session, viewer, program_dir, option):
+    set_unicode(session, "kept on Windows")
+    write_options(program_dir, ["raw"], **{option: 1})
+    srv = serving(lambda s: s.send_msg("cuttext", text="not for this viewer"))
+    program = viewer("127.0.0.1::%d" % srv.port)
+    frame(program)
+    kebwine.wait_until(lambda: sent(srv, "cuttext"), 20, what="the server's text sent")
+    time.sleep(1)
+    assert windows_unicode(session) == "kept on Windows"
+    set_unicode(session, "changed on Windows")
+    time.sleep(2)
+    assert windows_unicode(session) == "changed on Windows"
+    assert cut_texts(srv) == [] and extended(srv, "provide") == []
+    assert program.close() == 0
+
+
+def test_extended_clipboard_provides_notifies_and_answers_requests(session, viewer):
+    later = queue.Queue()
+    # The server takes at most 16 bytes of text without asking.
+    srv = serving(lambda s: s.send_raw(servermsg.clip_caps(CLIP_TEXT | CLIP_RTF | CLIP_HTML,
+                                                                  [16, 2097152, 2097152])), later)
+    program = viewer("127.0.0.1::%d" % srv.port)
+    frame(program)
+    caps = kebwine.wait_until(lambda: extended(srv, "caps"), 20, what="the viewer's capabilities")
+    assert caps[0]["flags"] == "0x1b00000f" and caps[0]["limits"] == [10485760, 2097152, 2097152, 0]
+
+    # Text and RTF within the limits are provided at once; nothing is announced besides.
+    rtf = b"{\\rtf1 hi}\0"
+    set_unicode(session, "hi \u00e9", rtf=rtf)
+    provided = kebwine.wait_until(lambda: extended(srv, "provide"), 20, what="the provided clipboard")
+    assert provided[0]["formats"] == CLIP_TEXT | CLIP_RTF
+    assert provided[0]["items"] == {"text": "hi \u00e9\0", "rtf": rtf.hex()}
+
+    # Only the RTF changed: the same text is no change.
+    set_unicode(session, "hi \u00e9", rtf=b"{\\rtf1 other}\0")
+    # A text above the server's limit is only announced ...
+    long_text = "x" * 40
+    set_unicode(session, long_text)
+    notified = kebwine.wait_until(lambda: extended(srv, "notify"), 20, what="the announcement of the long text")
+    assert notified[0]["formats"] == CLIP_TEXT
+    assert len(extended(srv, "provide")) == 1
+    # ... and provided whole when the server asks for it.
+    later.put(servermsg.cut_text_ext(CLIP_REQUEST | CLIP_TEXT))
+    kebwine.wait_until(lambda: len(extended(srv, "provide")) == 2, 20, what="the text the server asked for")
+    assert extended(srv, "provide")[1]["items"] == {"text": long_text + "\0"}
+
+    # Text and HTML provided by the server both reach the Windows clipboard.
+    html = b"<b>bold</b>"
+    later.put(servermsg.clip_provide({CLIP_TEXT: "from the server\r\n\u00fcber\0".encode("utf-8"), CLIP_HTML: html}))
+    kebwine.wait_until(lambda: windows_unicode(session) == "from the server\r\n\u00fcber", 20,
+                       what="the server's text on the Windows clipboard")
+    assert windows_clipboard(session).get("html", b"").rstrip(b"\0") == html
+    assert len(extended(srv, "provide")) == 2 and cut_texts(srv) == []
+    assert program.close() == 0
+    assert srv.wait(15) == 0, srv.report()
+
+
+def test_extended_clipboard_without_notify_sends_no_announcement(session, viewer):
+    later = queue.Queue()
+    srv = serving(lambda s: s.send_raw(servermsg.clip_caps(CLIP_TEXT, [8],
+                                                                  actions=CLIP_REQUEST | CLIP_PROVIDE)), later)
+    program = viewer("127.0.0.1::%d" % srv.port)
+    frame(program)
+    kebwine.wait_until(lambda: extended(srv, "caps"), 20, what="the viewer's capabilities")
+    set_unicode(session, "longer than eight")
+    set_unicode(session, "short")
+    kebwine.wait_until(lambda: extended(srv, "provide"), 20, what="the short text")
+    assert [m["items"] for m in extended(srv, "provide")] == [{"text": "short\0"}]
+    assert extended(srv, "notify") == [] and cut_texts(srv) == []
+    assert program.close() == 0

@@ -764,10 +764,15 @@ TEST_F(FileTransferFixture, FolderEntriesThatCannotBePacked) {
   ViewerSent();
 
   // A folder whose name and parent come to 247 characters is taken for a plain file,
-  // which cannot be read.
+  // which cannot be read; one character less is still packed (and fails, missing).
   const std::string name(247 - Local("").size(), 'n');
   ASSERT_TRUE(transfer->StartUploads({"[ " + name + " ]"}));
   EXPECT_TRUE(transfer->HasStatus(" ERROR: Access problem with file < " + Local("[ " + name + " ]") + " >"))
+      << transfer->Statuses();
+  const std::string shorter = name.substr(1);
+  ASSERT_TRUE(transfer->StartUploads({"[ " + shorter + " ]"}));
+  EXPECT_TRUE(transfer->HasStatus(" ERROR during compression of Local Folder ( some files are protected) < " +
+                                  Local(shorter) + " >. Transfer Aborted."))
       << transfer->Statuses();
 }
 

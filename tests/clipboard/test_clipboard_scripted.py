@@ -125,3 +125,44 @@ def test_extended_clipboard_without_notify_sends_no_announcement(session, viewer
     assert [m["items"] for m in extended(srv, "provide")] == [{"text": "short\0"}]
     assert extended(srv, "notify") == [] and cut_texts(srv) == []
     assert program.close() == 0
+
+
+def test_system_menu_clipboard_commands(session, viewer, program_dir):
+    WM_SYSCOMMAND, SYNC, RTF, SEND_ALL, REQUEST_ALL = 0x0112, 201, 203, 205, 206
+    srv = serving(lambda s: s.send_raw(servermsg.clip_caps(CLIP_TEXT | CLIP_RTF | CLIP_HTML,
+                                                          [1024, 1024, 1024])), queue.Queue())
+    program = viewer("127.0.0.1::%d" % srv.port)
+    window = frame(program)
+    kebwine.wait_until(lambda: extended(srv, "caps"), 20, what="the viewer's capabilities")
+
+    window.post(WM_SYSCOMMAND, REQUEST_ALL)
+    request = kebwine.wait_until(lambda: extended(srv, "request"), 20, what="the request for all formats")
+    assert request[0]["flags"] == "0x0200000f"
+
+    html = b"<i>menu</i>"
+    set_unicode(session, "menu text", html=html)
+    kebwine.wait_until(lambda: extended(srv, "provide"), 20, what="the changed clipboard")
+    # Sending all formats now sends them again, unchanged as they are.
+    window.post(WM_SYSCOMMAND, SEND_ALL)
+    kebwine.wait_until(lambda: len(extended(srv, "provide")) == 2, 20, what="all formats sent again")
+    assert extended(srv, "provide")[1]["items"] == {"text": "menu text\0", "html": html.decode()}
+
+    # RTF off: remembered in the options file, the capabilities go again.
+    window.post(WM_SYSCOMMAND, RTF)
+    kebwine.wait_until(lambda: len(extended(srv, "caps")) == 2, 20, what="the capabilities again")
+    assert "ClipboardPrefs=5" in (program_dir / "options.keb").read_text(errors="replace")
+
+    # Synchronisation off: capabilities that take nothing, and a change stays on Windows ...
+    window.post(WM_SYSCOMMAND, SYNC)
+    kebwine.wait_until(lambda: len(extended(srv, "caps")) == 3, 20, what="the capabilities without formats")
+    assert extended(srv, "caps")[2]["flags"] == "0x0100000f" and extended(srv, "caps")[2]["limits"] == [0] * 4
+    set_unicode(session, "while off")
+    time.sleep(2)
+    assert len(extended(srv, "provide")) == 2
+    # ... until it is on again: then the clipboard goes at once.
+    window.post(WM_SYSCOMMAND, SYNC)
+    kebwine.wait_until(lambda: len(extended(srv, "provide")) == 3, 20, what="the clipboard after switching on")
+    assert extended(srv, "provide")[2]["items"] == {"text": "while off\0"}
+    assert extended(srv, "caps")[3]["limits"] == [10485760, 2097152, 2097152, 0]
+    assert program.close() == 0
+    assert srv.wait(15) == 0, srv.report()

@@ -5,7 +5,7 @@ import queue
 import time
 
 import kebwine
-from cliptest import serving
+from cliptest import serving, set_windows_clipboard
 from displaytest import frame
 from rfboracle import servermsg
 
@@ -86,6 +86,22 @@ def test_longest_text_is_shown_and_a_full_history_starts_again(viewer):
     later.put(servermsg.text_chat("after\n"))
     kebwine.wait_until(lambda: history(window.refresh()) == "-" * 120 + "\n<Desk>: after\n", 20,
                        what="the history started again (now %r...)" % history(window)[:200])
+    assert program.close() == 0
+
+
+def test_no_clipboard_text_while_the_chat_runs_until_the_server_finishes_it(session, viewer):
+    srv, later, program, window = open_by_server(viewer)
+
+    def cut_texts():
+        return [m.get("text") for m in srv.session.messages_of("ClientCutText")]
+
+    set_windows_clipboard(session, unicode="during the chat\0".encode("utf-16-le"))
+    time.sleep(2)
+    assert cut_texts() == []
+    later.put(servermsg.text_chat(length=servermsg.CHAT_FINISHED))
+    time.sleep(1)
+    set_windows_clipboard(session, unicode="after the chat\0".encode("utf-16-le"))
+    kebwine.wait_until(lambda: cut_texts() == ["after the chat"], 20, what="the clipboard text after the chat")
     assert program.close() == 0
 
 

@@ -1,27 +1,18 @@
-"""Fixtures of the clipboard and chat tests: the tests/wine harness's own fixtures (one Wine
-session per test file, a fresh copy of KEBviewer.exe per test), with the harness, the display
-tests' helpers and the scripted RFB server of tests/rfbserver on the import path."""
+"""Fixtures of the clipboard and chat tests: the display tests' own (one Wine session per
+test file, a fresh copy of KEBviewer.exe per test showing the framebuffer pixel for pixel),
+which also put the harness, the display helpers and the scripted RFB server on the import
+path."""
 import importlib.util
 import sys
 from pathlib import Path
 
-import pytest
+HERE = Path(__file__).resolve().parent
+_spec = importlib.util.spec_from_file_location("display_fixtures", str(HERE.parent / "display" / "conftest.py"))
+_display = importlib.util.module_from_spec(_spec)
+_spec.loader.exec_module(_display)
+if str(HERE) not in sys.path:
+    sys.path.insert(0, str(HERE))
 
-TESTS = Path(__file__).resolve().parent.parent
-for folder in (TESTS / "wine", TESTS / "rfbserver", TESTS / "display", Path(__file__).resolve().parent):
-    if str(folder) not in sys.path:
-        sys.path.insert(0, str(folder))
-
-_spec = importlib.util.spec_from_file_location("wine_fixtures", str(TESTS / "wine" / "conftest.py"))
-_wine = importlib.util.module_from_spec(_spec)
-_spec.loader.exec_module(_wine)
-
-session = _wine.session
-program_dir = _wine.program_dir
-
-
-@pytest.fixture
-def viewer(session, program_dir):
-    """The harness's viewer, showing the framebuffer pixel for pixel (no automatic scale)."""
-    import displaytest
-    yield from _wine.viewer_starter(session, program_dir, displaytest.one_to_one)
+session = _display.session
+program_dir = _display.program_dir
+viewer = _display.viewer

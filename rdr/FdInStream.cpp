@@ -22,6 +22,7 @@ void FdInStream::Clear() {
   ptr_ = end_ = start_;
   pending_.clear();
   pendingPos_ = 0;
+  injectedEnd_ = 0;
 }
 
 void FdInStream::ReadBytes(void* data, std::size_t len) {
@@ -157,6 +158,7 @@ void FdInStream::InjectData(std::size_t len, const void* data) {
   // The displaced bytes now live in pending_ and are counted when they are read from there.
   offset_ += static_cast<std::size_t>(ptr_ - start_);
   ptr_ = end_ = start_;
+  injectedEnd_ = offset_ + len;
 }
 
 int FdInStream::DiscardAndPoll() {

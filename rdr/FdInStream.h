@@ -45,6 +45,12 @@ public:
   // then the socket. Injecting while an earlier block is still being served throws.
   void InjectData(std::size_t len, const void* data);
   bool InjectionActive() const { return pendingPos_ < pending_.size(); }
+  // Bytes of the injected block itself (not of those it displaced) the reader has still to
+  // take: a caller that injected plain bytes reads the displaced ones as they came.
+  std::size_t InjectedLeft() {
+    const std::size_t pos = Pos();
+    return injectedEnd_ > pos ? injectedEnd_ - pos : 0;
+  }
 
   // Drops every buffered byte and waits up to 500 ms for more data; returns the wait's result.
   int DiscardAndPoll();
@@ -73,6 +79,7 @@ private:
   std::vector<std::uint8_t> pending_;  // injected block followed by the bytes it displaced
   std::size_t pendingPos_ = 0;
   std::size_t offset_ = 0;  // bytes consumed before start_
+  std::size_t injectedEnd_ = 0;  // the stream position where the injected block ends
 };
 
 }  // namespace rdr

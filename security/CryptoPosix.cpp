@@ -2,3 +2,8 @@
 #include "security/RsaKex.h"
 
 std::unique_ptr<RSAKEX::Crypto> RSAKEX::DefaultKexCrypto() { return nullptr; }
+
+#include "security/TLSSession.h"
+
+// Nor a TLS provider for VeNCrypt.
+std::unique_ptr<TLSSession> NewTLSClientSession(const char*) { return nullptr; }

@@ -6,40 +6,29 @@
 #include <string>
 
 #include "app/Exception.h"
-#include "app/IniStore.h"
 #include "app/KEBOptions.h"
 #include "app/Log.h"
 #include "security/Credentials.h"
 #include "security/IPlugin.h"
+#include "security/RememberedIdentity.h"
 #include "security/RsaKex.h"
 #include "session/RfbSession.h"
 
 // The connection as the key exchange sees it.
 class KEXHost : public RSAKEX::IConnection {
 public:
-  static constexpr int kFingerprintRead = 32;  // characters of a remembered fingerprint read, with the terminator
+  static constexpr std::size_t kFingerprintChars = 31;  // characters of a remembered fingerprint read
 
-  explicit KEXHost(RfbSession& c) : m_c(c), m_optionsFile(c.m_opts.GetOptionsFile() ? c.m_opts.GetOptionsFile() : "") {
-    char key[RfbSession::kHostCapacity + 16];
-    std::snprintf(key, sizeof key, "%s:%d", c.m_host, c.m_port);
-    m_hostPort = key;
-  }
+  explicit KEXHost(RfbSession& c) : m_c(c), m_key(IdentityKey(c.m_host, c.m_port)) {}
 
   void ReadExact(void* buffer, std::size_t length) override { m_c.ReadExact(buffer, static_cast<long>(length)); }
   void WriteExact(const void* buffer, std::size_t length) override { m_c.WriteExact(buffer, length); }
 
   bool IsKnownFingerprint(const char* text) override {
-    if (m_optionsFile.empty()) return false;
-    std::unique_ptr<IniStore> ini = OpenIniFile(m_optionsFile.c_str());
-    if (!ini) return false;
-    char known[kFingerprintRead] = "";
-    ini->GetString("fingerprint", m_hostPort.c_str(), "", known, sizeof known);
-    return known[0] && std::strcmp(known, text) == 0;
+    return IsRememberedIdentity(m_c.m_opts.GetOptionsFile(), "fingerprint", m_key, text, kFingerprintChars);
   }
   void StoreFingerprint(const char* text) override {
-    if (m_optionsFile.empty()) return;
-    std::unique_ptr<IniStore> ini = OpenIniFile(m_optionsFile.c_str());
-    if (ini) ini->WriteString("fingerprint", m_hostPort.c_str(), text);
+    RememberIdentity(m_c.m_opts.GetOptionsFile(), "fingerprint", m_key, text);
   }
   bool ConfirmIdentity(const char* fingerprint, bool* dontAsk) override {
     return m_c.ConfirmIdentity(fingerprint, dontAsk);
@@ -50,26 +39,13 @@ public:
   }
   bool Credentials(int subtype, const char* signature, const char* catchphrase, std::string* user,
                    std::string* password) override {
-    ConnectionCredentials& cr = m_c.m_credentials;
-    if (!cr.clearPassword[0] && m_c.m_opts.m_password[0])
-      CopySecretText(cr.clearPassword, kMaxPasswordLength, m_c.m_opts.m_password);
-    if (!cr.channelUser[0] && m_c.m_opts.m_user[0]) CopySecretText(cr.channelUser, kMaxPasswordLength, m_c.m_opts.m_user);
-    if (!cr.clearPassword[0]) {
-      AuthEntry entry;
-      const AuthDialogType type = subtype == 1 ? kAuthLogonSigned : kAuthPasswordSigned;
-      if (!m_c.AskCredentials(type, signature, catchphrase, &entry)) return false;
-      CopySecretText(cr.clearPassword, kMaxPasswordLength, entry.password);
-      if (subtype == 1) CopySecretText(cr.channelUser, kMaxPasswordLength, entry.user);
-    }
-    *user = cr.channelUser;
-    *password = cr.clearPassword;
-    return true;
+    return m_c.ChannelCredentials(subtype == 1 ? kAuthLogonSigned : kAuthPasswordSigned, signature, catchphrase,
+                                  subtype == 1, user, password);
   }
 
 private:
   RfbSession& m_c;
-  std::string m_optionsFile;
-  std::string m_hostPort;
+  std::string m_key;
 };
 
 std::unique_ptr<RSAKEX::Crypto> RfbSession::NewKexCrypto() { return RSAKEX::DefaultKexCrypto(); }

@@ -218,6 +218,8 @@ protected:
   void TextChatReceived(std::uint32_t length, const std::string& text) override;
   // The identity prompt of the RSA-AES schemes (security/SecurityPromptsWin32.cpp).
   bool ConfirmIdentity(const char* fingerprint, bool* dontAsk) override;
+  // The prompt for a TLS server certificate that failed its check (same file).
+  bool ConfirmCertificate(TLSSession& session, const char* error, bool* dontAsk) override;
 
 private:
   void Init(KEBviewerApp* app);

@@ -569,9 +569,16 @@ void RfbSession::ReadExactUnconverted(void* buf, std::size_t n) {
     out += take;
     n -= take;
   }
-  if (m_fdin && m_fdin->InjectionActive()) {
-    ReadExactPlain(out, n);
-    return;
+  if (m_fdin) {
+    // An injected block is plain already; the raw bytes it displaced, and everything after
+    // them, still come through the channel.
+    const std::size_t injected = std::min(n, m_fdin->InjectedLeft());
+    if (injected) {
+      ReadExactPlain(out, injected);
+      if (injected == n) return;
+      out += injected;
+      n -= injected;
+    }
   }
   ReadThroughPlugin(t, out, n);
 }

@@ -35,6 +35,7 @@ class KEXHost;
 namespace RSAKEX {
 class Crypto;
 }
+class TLSSession;
 class KEBOptions;
 
 // ServerInit (24 bytes on the wire, big-endian), held in host order.
@@ -521,6 +522,16 @@ protected:
   // go on; *dontAsk when "Don't ask anymore" was ticked. Nobody is asked by default.
   virtual bool ConfirmIdentity(const char* fingerprint, bool* dontAsk) { return false; }
   friend class KEXHost;
+  // The platform's TLS client for this host (SChannel in the product); nullptr where none.
+  virtual std::unique_ptr<TLSSession> NewTlsSession();
+  // The prompt for a server certificate that failed its check and is not remembered: true
+  // to go on; *dontAsk when "Don't ask anymore" was ticked. Nobody is asked by default.
+  virtual bool ConfirmCertificate(TLSSession& session, const char* error, bool* dontAsk) { return false; }
+  // The user name and clear-text password that a scheme sends inside its channel: the
+  // connection's (or the program's), else asked with the dialog of that type, and kept.
+  // False when the user cancelled. withUser: the scheme sends a user name too.
+  bool ChannelCredentials(AuthDialogType type, const char* status1, const char* status2, bool withUser,
+                          std::string* user, std::string* password);
 
   // ---- Helpers for the platform part ----
 

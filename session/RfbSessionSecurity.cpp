@@ -131,7 +131,21 @@ void RfbSession::UnsupportedScheme(std::uint32_t type) {
   throw ErrorException("Unknown authentication method!");
 }
 
-void RfbSession::AuthVeNCrypt() { UnsupportedScheme(rfbsec::kVeNCrypt); }
+bool RfbSession::ChannelCredentials(AuthDialogType type, const char* status1, const char* status2, bool withUser,
+                                    std::string* user, std::string* password) {
+  ConnectionCredentials& cr = m_credentials;
+  if (!cr.clearPassword[0] && m_opts.m_password[0]) CopySecretText(cr.clearPassword, kMaxPasswordLength, m_opts.m_password);
+  if (!cr.channelUser[0] && m_opts.m_user[0]) CopySecretText(cr.channelUser, kMaxPasswordLength, m_opts.m_user);
+  if (!cr.clearPassword[0]) {
+    AuthEntry entry;
+    if (!AskCredentials(type, status1, status2, &entry)) return false;
+    CopySecretText(cr.clearPassword, kMaxPasswordLength, entry.password);
+    if (withUser) CopySecretText(cr.channelUser, kMaxPasswordLength, entry.user);
+  }
+  *user = withUser ? cr.channelUser : "";
+  *password = cr.clearPassword;
+  return true;
+}
 
 void RfbSession::Authenticate(std::uint32_t type, std::vector<std::uint32_t>& layers) {
   if (layers.size() >= rfbsec::kMaxLayers) {

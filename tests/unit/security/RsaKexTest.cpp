@@ -6,12 +6,15 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstring>
 #include <deque>
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
+
+#include <zlib.h>
 
 #include "app/IniStore.h"
 #include "security/AESEAXPlugin.h"
@@ -402,10 +405,31 @@ public:
   std::vector<std::string> dialogs;  // "type|status1|status2"
   const char* entryUser = "dialog user";
   const char* entryPassword = "dialog pw";
+  int bells = 0;
+  Framebuffer fb;
+  std::vector<std::uint8_t> bits;
+
+  void MakeFramebuffer() {
+    fb = Framebuffer();
+    fb.format = m_myFormat;
+    fb.bytesPerPixel = m_myFormat.BytesPerPixel();
+    fb.width = m_si.framebufferWidth;
+    fb.height = m_si.framebufferHeight;
+    fb.stride = Framebuffer::StrideFor(fb.width, fb.bytesPerPixel);
+    bits.assign(fb.stride * static_cast<std::size_t>(fb.height), 0);
+    fb.bits = bits.data();
+  }
+  std::uint32_t Pixel(int x, int y) const {
+    std::uint32_t v;
+    std::memcpy(&v, fb.At(x, y), 4);
+    return v;
+  }
 
 protected:
   void AuthRsaAes(int keyBits, bool channel) override { RfbSession::AuthRsaAes(keyBits, channel); }
   std::unique_ptr<RSAKEX::Crypto> NewKexCrypto() override { return std::unique_ptr<RSAKEX::Crypto>(new StandInCrypto); }
+  void Bell() override { bells++; }
+  Framebuffer CurrentFramebuffer() override { return fb; }
   bool ConfirmIdentity(const char* fingerprint, bool* ask) override {
     prompts.push_back(fingerprint);
     *ask = dontAsk;
@@ -511,6 +535,43 @@ TEST_F(RsaAesSessionTest, FailuresEndTheHandshakeWithTheirText) {
   ServerScript refused;
   ServerSend(Cat({B("RFB 003.008\n"), {1, 5}, refused.Build()}));
   EXPECT_EQ(Connect(), "quiet: Authentication cancelled");
+}
+
+TEST_F(RsaAesSessionTest, ZrleBlockThroughTheChannelAndTheRecordsThatCameWithIt) {
+  ServerScript server;
+  server.after = Cat({U32(0), ServerInit(16, 8, Rgb888(), "aes")});
+  ServerSend(Cat({B("RFB 003.008\n"), {1, 5}, server.Build()}));
+  ASSERT_EQ(Connect(), "");
+  rs->MakeFramebuffer();
+
+  // One 2 x 2 ZRLE tile, solid (sub-encoding 1) in 0xABCDEF, in the connection's zlib stream.
+  const Bytes tile = {1, 0xEF, 0xCD, 0xAB};
+  z_stream z = {};
+  ASSERT_EQ(deflateInit(&z, 6), Z_OK);
+  Bytes packed(64);
+  z.next_in = const_cast<Bytef*>(tile.data());
+  z.avail_in = static_cast<uInt>(tile.size());
+  z.next_out = packed.data();
+  z.avail_out = static_cast<uInt>(packed.size());
+  ASSERT_EQ(deflate(&z, Z_SYNC_FLUSH), Z_OK);
+  packed.resize(packed.size() - z.avail_out);
+  deflateEnd(&z);
+  const Bytes update = Cat({{0, 0, 0, 1}, {0, 4, 0, 4, 0, 2, 0, 2}, U32(16), U32(static_cast<std::uint32_t>(packed.size())),
+                            packed});
+  auto seal = [&](const Bytes& plain) {
+    int n = 0;
+    std::uint8_t* r = server.channel->Encrypt(plain.data(), static_cast<int>(plain.size()), &n);
+    return Bytes(r, r + n);
+  };
+  // One write: the record of the Bell that follows is buffered while the ZRLE block is
+  // served to the decoder, and must still be deciphered, not taken as plain bytes.
+  ServerSend(Cat({seal(update), seal({2})}));
+  ServerClose();  // nothing more comes: a misread ends in an error, not a wait
+  session->ReadServerMessage();
+  EXPECT_EQ(rs->Pixel(4, 4), 0xABCDEFu);
+  EXPECT_EQ(rs->Pixel(5, 5), 0xABCDEFu);
+  session->ReadServerMessage();
+  EXPECT_EQ(rs->bells, 1);
 }
 
 }  // namespace

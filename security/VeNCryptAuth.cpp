@@ -1,0 +1,151 @@
+// Security type 19 (VeNCrypt): version and sub-type negotiation, the TLS handshake with
+// the check of the server certificate (thumbprints remembered in the options file's
+// [thumbprint] section), and the sub-type's own authentication inside TLS.
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/Exception.h"
+#include "app/KEBOptions.h"
+#include "app/Log.h"
+#include "security/Credentials.h"
+#include "security/RememberedIdentity.h"
+#include "security/Secret.h"
+#include "security/TLSSession.h"
+#include "session/RfbSession.h"
+
+namespace {
+
+enum : std::uint32_t {
+  kSubPassword = 2,  // the DES challenge, without TLS
+  kSubPlain = 256,
+  kSubX509None = 260,
+  kSubX509Password = 261,
+  kSubX509Plain = 262,
+};
+constexpr std::size_t kThumbprintChars = 63;  // characters of a remembered thumbprint read
+// Raw bytes a TLS handshake may take before it counts as stuck.
+constexpr std::size_t kMaxHandshakeBytes = 1 << 20;
+
+bool Accepted(std::uint32_t subtype) {
+  return subtype == kSubPlain || subtype == kSubPassword || subtype == kSubX509None ||
+         subtype == kSubX509Password || subtype == kSubX509Plain;
+}
+
+struct VeNCryptFailure {
+  std::string text;
+  bool quiet;
+};
+
+[[noreturn]] void Fail(const std::string& text, bool quiet = false) { throw VeNCryptFailure{text, quiet}; }
+
+void PutU32(std::uint8_t* p, std::uint32_t v) {
+  p[0] = static_cast<std::uint8_t>(v >> 24);
+  p[1] = static_cast<std::uint8_t>(v >> 16);
+  p[2] = static_cast<std::uint8_t>(v >> 8);
+  p[3] = static_cast<std::uint8_t>(v);
+}
+
+}  // namespace
+
+std::unique_ptr<TLSSession> RfbSession::NewTlsSession() { return NewTLSClientSession(m_host); }
+
+void RfbSession::AuthVeNCrypt() {
+  try {
+    std::uint8_t version[2];
+    ReadExact(version, 2);
+    if (version[0] == 0 && version[1] < 2) {
+      const std::uint8_t none[2] = {0, 0};
+      WriteExact(none, 2);
+      Fail("Unsupported version");
+    }
+    const std::uint8_t ours[2] = {0, 2};
+    WriteExact(ours, 2);
+    std::uint8_t status = 0;
+    ReadExact(&status, 1);
+    if (status != 0) Fail("Server reported unsupported version");
+
+    std::uint8_t count = 0;
+    ReadExact(&count, 1);
+    std::vector<std::uint8_t> list(static_cast<std::size_t>(count) * 4);
+    if (count) ReadExact(list.data(), static_cast<long>(list.size()));
+    std::uint32_t subtype = 0;
+    for (std::size_t i = 0; i < count && !subtype; i++) {
+      const std::uint8_t* p = &list[i * 4];
+      const std::uint32_t t = (std::uint32_t(p[0]) << 24) | (std::uint32_t(p[1]) << 16) | (std::uint32_t(p[2]) << 8) | p[3];
+      if (Accepted(t)) subtype = t;
+    }
+    if (!subtype) Fail("No valid sub-type");
+    std::uint8_t choice[4];
+    PutU32(choice, subtype);
+    WriteExact(choice, 4);
+    kebLog.Print(2, "VeNCrypt sub-type %u\n", static_cast<unsigned>(subtype));
+
+    if (subtype == kSubPassword) {
+      AuthPasswordChallenge();
+      return;
+    }
+
+    std::uint8_t ack = 0;
+    ReadExact(&ack, 1);
+    if (ack != 1) Fail("Server unsupported sub-type");
+
+    std::unique_ptr<TLSSession> tls = NewTlsSession();
+    if (!tls) Fail("AcquireCredentialsHandle failed");
+    ByteBuffer rawIn, rawOut;
+    for (std::size_t read = 0;; read++) {
+      if (!tls->Handshake(rawIn, rawOut)) Fail(tls->Error());
+      if (rawOut.Size()) {
+        WriteExact(rawOut.Data(), rawOut.Size());
+        rawOut.Clear();
+      }
+      if (tls->GetState() == TLSSession::kEstablished) break;
+      if (read >= kMaxHandshakeBytes) Fail("Handshake cannot be completed");
+      // The session says only that it needs more: the bytes come one at a time.
+      ReadExact(rawIn.Reserve(1), 1);
+      rawIn.Commit(1);
+    }
+
+    if (!tls->VerifyCertificateChain()) {
+      const std::string thumbprint = tls->Thumbprint();
+      const std::string key = IdentityKey(m_host, m_port);
+      const std::string why = tls->Error();
+      if (thumbprint.empty() ||
+          !IsRememberedIdentity(m_opts.GetOptionsFile(), "thumbprint", key, thumbprint.c_str(), kThumbprintChars)) {
+        bool dontAsk = false;
+        if (!ConfirmCertificate(*tls, why.c_str(), &dontAsk)) {
+          // The server hears that the session ends before the connection goes.
+          if (tls->Shutdown(rawOut) && rawOut.Size()) WriteExact(rawOut.Data(), rawOut.Size());
+          Fail("Authentication cancelled", true);
+        }
+        if (dontAsk && !thumbprint.empty())
+          RememberIdentity(m_opts.GetOptionsFile(), "thumbprint", key, thumbprint.c_str());
+      }
+    }
+
+    m_channel.reset(new TLSPlugin(std::move(tls), rawIn));
+    m_fUsePlugin = true;
+
+    if (subtype == kSubX509None) return;
+    if (subtype == kSubX509Password) {
+      AuthPasswordChallenge();
+      return;
+    }
+    std::string user, password;
+    if (!ChannelCredentials(kAuthLogon, "", "", true, &user, &password)) Fail("Authentication cancelled", true);
+    std::vector<std::uint8_t> msg(8);
+    PutU32(&msg[0], static_cast<std::uint32_t>(user.size()));
+    PutU32(&msg[4], static_cast<std::uint32_t>(password.size()));
+    msg.insert(msg.end(), user.begin(), user.end());
+    msg.insert(msg.end(), password.begin(), password.end());
+    WriteExact(msg.data(), msg.size());
+    SecureWipe(msg.data(), msg.size());
+    if (!password.empty()) SecureWipe(&password[0], password.size());
+  } catch (const VeNCryptFailure& f) {
+    kebLog.Print(0, "AuthVeNCrypt: %s\n", f.text.c_str());
+    if (f.quiet) throw QuietException(f.text.c_str());
+    throw WarningException(f.text.c_str());
+  }
+}

@@ -1,9 +1,10 @@
 // kebclip.exe: reads or sets the Windows clipboard of the Wine session it runs in, for the
 // clipboard tests. One JSON line on stdout; exit 0 ok, 1 usage, 3 failed.
 //
-//   kebclip get                   {"text": hex, "unicode": hex, "rtf": hex, "html": hex, "owner": n}
+//   kebclip get                   {"text": hex, "unicode": hex, "rtf": hex, "html": hex, "dib": hex,
+//                                 "owner": n}
 //                                 (the formats present: CF_TEXT, CF_UNICODETEXT, "Rich Text
-//                                 Format", "HTML Format", each its global block whole)
+//                                 Format", "HTML Format", CF_DIB, each its global block whole)
 //   kebclip set NAME=HEX ...      empties the clipboard and sets those formats (same names)
 #include <windows.h>
 
@@ -23,7 +24,8 @@ std::vector<Format> Formats() {
   return {{"text", CF_TEXT},
           {"unicode", CF_UNICODETEXT},
           {"rtf", RegisterClipboardFormatA("Rich Text Format")},
-          {"html", RegisterClipboardFormatA("HTML Format")}};
+          {"html", RegisterClipboardFormatA("HTML Format")},
+          {"dib", CF_DIB}};
 }
 
 bool Open() {

@@ -3,6 +3,7 @@ ClientCutText is recorded: plain text with its line ends, repeats, view-only and
 clipboard, and the extended clipboard (capabilities, provided data, notifications and
 requests, the server's limits)."""
 import queue
+import struct
 import time
 
 import pytest
@@ -11,7 +12,7 @@ import kebwine
 from cliptest import ansi_text, serving, set_windows_clipboard, unicode_text, windows_clipboard
 from displaytest import frame, write_options
 from rfboracle import servermsg
-from rfboracle.servermsg import CLIP_HTML, CLIP_PROVIDE, CLIP_REQUEST, CLIP_RTF, CLIP_TEXT
+from rfboracle.servermsg import CLIP_DIB, CLIP_HTML, CLIP_PROVIDE, CLIP_REQUEST, CLIP_RTF, CLIP_TEXT
 
 
 def cut_texts(srv):
@@ -166,3 +167,26 @@ def test_system_menu_clipboard_commands(session, viewer, program_dir):
     assert extended(srv, "caps")[3]["limits"] == [10485760, 2097152, 2097152, 0]
     assert program.close() == 0
     assert srv.wait(15) == 0, srv.report()
+
+
+def test_bitmap_the_server_takes_no_size_of_goes_only_when_asked_for(session, viewer):
+    # A 2 x 2 bitmap, 32 bits per pixel, bottom-up.
+    header = struct.pack("<IiiHHIIiiII", 40, 2, 2, 1, 32, 0, 16, 2835, 2835, 0, 0)
+    dib = header + bytes(range(16))
+    later = queue.Queue()
+    srv = serving(lambda s: s.send_raw(servermsg.clip_caps(CLIP_TEXT | CLIP_DIB, [1024, 0])), later)
+    program = viewer("127.0.0.1::%d" % srv.port)
+    frame(program)
+    kebwine.wait_until(lambda: extended(srv, "caps"), 20, what="the viewer's capabilities")
+    set_unicode(session, "with a picture", dib=dib)
+    provided = kebwine.wait_until(lambda: extended(srv, "provide"), 20, what="the changed clipboard")
+    assert provided[0]["items"] == {"text": "with a picture\0"}
+    later.put(servermsg.cut_text_ext(CLIP_REQUEST | CLIP_DIB))
+    kebwine.wait_until(lambda: len(extended(srv, "provide")) == 2, 20, what="the bitmap the server asked for")
+    answer = extended(srv, "provide")[1]
+    assert answer["formats"] & CLIP_DIB
+    # The clipboard's bitmap as a version-5 header (124 bytes) with the same pixels.
+    pixels = bytes.fromhex(answer["items"]["dib"])
+    assert pixels[:4] == struct.pack("<I", 124) and struct.unpack("<ii", pixels[4:12]) == (2, 2)
+    assert pixels[-16:] == bytes(range(16))
+    assert program.close() == 0

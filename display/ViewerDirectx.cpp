@@ -1,0 +1,216 @@
+#include "display/ViewerDirectx.h"
+
+#include "app/Log.h"
+
+std::atomic<bool> g_viewerPainting{false};
+
+namespace {
+
+constexpr UINT kSdkVersion = 32;
+
+directx::SurfaceFormat FromD3D(D3DFORMAT f) {
+  switch (f) {
+    case D3DFMT_X8R8G8B8: return directx::SurfaceFormat::X8R8G8B8;
+    case D3DFMT_A8R8G8B8: return directx::SurfaceFormat::A8R8G8B8;
+    case D3DFMT_X1R5G5B5: return directx::SurfaceFormat::X1R5G5B5;
+    case D3DFMT_A1R5G5B5: return directx::SurfaceFormat::A1R5G5B5;
+    case D3DFMT_R5G6B5: return directx::SurfaceFormat::R5G6B5;
+    default: return directx::SurfaceFormat::Unknown;
+  }
+}
+
+D3DFORMAT ToD3D(directx::SurfaceFormat f) {
+  switch (f) {
+    case directx::SurfaceFormat::X8R8G8B8: return D3DFMT_X8R8G8B8;
+    case directx::SurfaceFormat::A8R8G8B8: return D3DFMT_A8R8G8B8;
+    case directx::SurfaceFormat::X1R5G5B5: return D3DFMT_X1R5G5B5;
+    case directx::SurfaceFormat::A1R5G5B5: return D3DFMT_A1R5G5B5;
+    case directx::SurfaceFormat::R5G6B5: return D3DFMT_R5G6B5;
+    case directx::SurfaceFormat::Unknown: break;
+  }
+  return D3DFMT_UNKNOWN;
+}
+
+template <typename T>
+void ReleaseCom(T*& p) {
+  if (p) p->Release();
+  p = nullptr;
+}
+
+}  // namespace
+
+ViewerDirectxClass::ViewerDirectxClass() {
+  m_d3d9 = LoadLibraryA("d3d9");
+  if (m_d3d9) m_create = reinterpret_cast<CreateFn>(reinterpret_cast<void*>(GetProcAddress(m_d3d9, "Direct3DCreate9")));
+  if (m_d3d9 && !m_create) {
+    FreeLibrary(m_d3d9);
+    m_d3d9 = nullptr;
+  }
+}
+
+ViewerDirectxClass::~ViewerDirectxClass() {
+  ReleaseDevice();
+  if (m_d3d9) FreeLibrary(m_d3d9);
+}
+
+void ViewerDirectxClass::ReleaseAll() {
+  ReleaseCom(m_surface);
+  ReleaseCom(m_device);
+  ReleaseCom(m_d3d);
+  m_layout = directx::SurfaceLayout();
+}
+
+bool ViewerDirectxClass::MakeDevice(HWND viewer) {
+  static const DWORD kProcessing[] = {D3DCREATE_HARDWARE_VERTEXPROCESSING, D3DCREATE_MIXED_VERTEXPROCESSING,
+                                      D3DCREATE_SOFTWARE_VERTEXPROCESSING};
+  for (UINT backBuffers : {2u, 1u}) {
+    for (DWORD processing : kProcessing) {
+      m_params.BackBufferCount = backBuffers;
+      if (SUCCEEDED(m_d3d->CreateDevice(0, D3DDEVTYPE_HAL, viewer, processing, &m_params, &m_device)) && m_device)
+        return true;
+      m_device = nullptr;
+    }
+  }
+  return false;
+}
+
+HRESULT ViewerDirectxClass::CreateSurface(HWND viewer, HWND frame, int width, int height, bool fullScreen,
+                                          int bitsPerPixel, int redShift) {
+  std::lock_guard<std::recursive_mutex> g(m_lock);
+  m_viewer = viewer;
+  m_frame = frame;
+  m_width = width;
+  m_height = height;
+  m_fullScreen = fullScreen;
+  m_bitsPerPixel = bitsPerPixel;
+  m_redShift = redShift;
+  ReleaseAll();
+  m_state = directx::SurfaceState();
+  if (!m_create || width <= 0 || height <= 0) return E_FAIL;
+
+  m_d3d = m_create(kSdkVersion);
+  if (!m_d3d) return E_FAIL;
+  D3DDISPLAYMODE mode = {};
+  if (FAILED(m_d3d->GetAdapterDisplayMode(0, &mode))) {
+    ReleaseAll();
+    return E_FAIL;
+  }
+  const directx::SurfaceFormat format = directx::FormatForSession(bitsPerPixel, redShift, FromD3D(mode.Format));
+  m_format = ToD3D(format);
+  if (m_format == D3DFMT_UNKNOWN) {
+    ReleaseAll();
+    return E_FAIL;
+  }
+
+  m_params = D3DPRESENT_PARAMETERS();
+  m_params.BackBufferWidth = static_cast<UINT>(width);
+  m_params.BackBufferHeight = static_cast<UINT>(height);
+  m_params.BackBufferFormat = m_format;
+  m_params.BackBufferCount = 2;
+  m_params.MultiSampleType = D3DMULTISAMPLE_NONE;
+  m_params.SwapEffect = D3DSWAPEFFECT_DISCARD;
+  m_params.hDeviceWindow = viewer;
+  m_params.Windowed = fullScreen ? FALSE : TRUE;
+  m_params.EnableAutoDepthStencil = FALSE;
+  m_params.PresentationInterval = D3DPRESENT_INTERVAL_IMMEDIATE;
+  if (!MakeDevice(viewer)) {
+    kebLog.Print(0, "Direct3D: no device for %d x %d at %d bits per pixel\n", width, height, bitsPerPixel);
+    ReleaseAll();
+    return E_FAIL;
+  }
+  if (FAILED(m_device->CreateOffscreenPlainSurface(static_cast<UINT>(width), static_cast<UINT>(height), m_format,
+                                                   D3DPOOL_SYSTEMMEM, &m_surface, nullptr)) ||
+      !m_surface) {
+    m_surface = nullptr;
+    ReleaseAll();
+    return E_FAIL;
+  }
+  m_layout = directx::LayoutOf(format);
+  return S_OK;
+}
+
+HRESULT ViewerDirectxClass::RecreateSurface() {
+  std::lock_guard<std::recursive_mutex> g(m_lock);
+  return CreateSurface(m_viewer, m_frame, m_width, m_height, false, m_bitsPerPixel, m_redShift);
+}
+
+void ViewerDirectxClass::ReleaseDevice() {
+  std::lock_guard<std::recursive_mutex> g(m_lock);
+  if (m_surface && m_state.surfaceLocked && !m_state.deviceLost) m_surface->UnlockRect();
+  // Whatever was locked is gone with the surface: the next update makes a new one first.
+  m_state.surfaceLocked = true;
+  m_state.bits = nullptr;
+  ReleaseAll();
+}
+
+void* ViewerDirectxClass::LockSurface() {
+  std::lock_guard<std::recursive_mutex> g(m_lock);
+  if (!HaveDeviceAndSurface()) return nullptr;
+  return directx::LockSurface(*this, m_state);
+}
+
+void* ViewerDirectxClass::LockForUpdate(void* previous) {
+  std::lock_guard<std::recursive_mutex> g(m_lock);
+  if (!m_create) return nullptr;
+  return directx::LockForUpdate(*this, m_state, previous);
+}
+
+void ViewerDirectxClass::Present() {
+  std::lock_guard<std::recursive_mutex> g(m_lock);
+  if (m_surface && m_state.surfaceLocked) {
+    m_surface->UnlockRect();
+    m_state.surfaceLocked = false;
+    m_state.bits = nullptr;
+  }
+  if (!m_device || !m_surface) {
+    RECT r;
+    if (m_viewer && GetClientRect(m_viewer, &r)) {
+      HDC dc = GetDC(m_viewer);
+      FillRect(dc, &r, static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH)));
+      ReleaseDC(m_viewer, dc);
+    }
+    return;
+  }
+  IDirect3DSurface9* back = nullptr;
+  bool ok = SUCCEEDED(m_device->BeginScene());
+  if (ok) {
+    ok = SUCCEEDED(m_device->GetBackBuffer(0, 0, D3DBACKBUFFER_TYPE_MONO, &back)) && back &&
+         SUCCEEDED(m_device->UpdateSurface(m_surface, nullptr, back, nullptr));
+    ReleaseCom(back);
+    ok = SUCCEEDED(m_device->EndScene()) && ok;
+  }
+  if (ok && SUCCEEDED(m_device->Present(nullptr, nullptr, nullptr, nullptr))) ValidateRect(m_viewer, nullptr);
+}
+
+directx::SurfaceLayout ViewerDirectxClass::Layout() const {
+  std::lock_guard<std::recursive_mutex> g(m_lock);
+  return m_layout;
+}
+
+int ViewerDirectxClass::Pitch() const {
+  std::lock_guard<std::recursive_mutex> g(m_lock);
+  return m_state.pitch;
+}
+
+directx::DirectxDevice::Cooperation ViewerDirectxClass::TestCooperativeLevel() {
+  switch (m_device->TestCooperativeLevel()) {
+    case D3DERR_DEVICELOST: return Cooperation::Lost;
+    case D3DERR_DRIVERINTERNALERROR: return Cooperation::DriverError;
+    case D3DERR_DEVICENOTRESET: return Cooperation::NotReset;
+    default: return Cooperation::Ok;
+  }
+}
+
+bool ViewerDirectxClass::ResetDevice() { return SUCCEEDED(m_device->Reset(&m_params)); }
+
+void* ViewerDirectxClass::LockWholeSurface(int* pitch) {
+  D3DLOCKED_RECT locked = {};
+  if (FAILED(m_surface->LockRect(&locked, nullptr, D3DLOCK_DISCARD)) || !locked.pBits) return nullptr;
+  *pitch = locked.Pitch;
+  return locked.pBits;
+}
+
+bool ViewerDirectxClass::Recreate() {
+  ReleaseDevice();
+  return RecreateSurface() == S_OK;
+}

@@ -35,6 +35,16 @@ bool TLSPlugin::WholeRecordHeld() {
   return m_in.Size() >= kRecordHeader + ((std::size_t(r[3]) << 8) | r[4]);
 }
 
+bool TLSPlugin::OpenHeldRecords() {
+  bool renegotiate = false;
+  {
+    std::lock_guard<std::mutex> g(m_sessionLock);
+    if (!m_session->DecryptRecords(m_in, m_plain, m_tokens, &renegotiate)) return Fail(m_session->Error());
+  }
+  if (renegotiate) return Fail("Renegotiation request not implemented");
+  return true;
+}
+
 std::uint8_t* TLSPlugin::Encrypt(const std::uint8_t* data, int length, int* outLength) {
   *outLength = 0;
   if (!m_session || length < 0) return nullptr;
@@ -53,6 +63,10 @@ std::uint8_t* TLSPlugin::Decrypt(std::uint8_t* data, int length, int* outLength)
   if (!m_session || length < 0) return nullptr;
   const std::size_t want = static_cast<std::size_t>(length);
   if (!data) {
+    // Whole records already held (those the handshake read beyond its end, or more than
+    // one record read at once) are opened first: asking for another byte could wait for a
+    // server that waits for us.
+    if (m_plain.Size() < want && WholeRecordHeld() && !OpenHeldRecords()) return nullptr;
     if (m_plain.Size() >= want) {
       *outLength = 0;
       return m_in.Reserve(1);  // no bytes wanted, but never a null room
@@ -65,19 +79,7 @@ std::uint8_t* TLSPlugin::Decrypt(std::uint8_t* data, int length, int* outLength)
   }
   // The provider is handed the raw bytes only once a whole record is in: asking it about
   // every byte of a record would cost time in the square of the record's size.
-  if (m_plain.Size() < want && !WholeRecordHeld()) return data;  // -1: read more
-  bool renegotiate = false;
-  {
-    std::lock_guard<std::mutex> g(m_sessionLock);
-    if (!m_session->DecryptRecords(m_in, m_plain, m_tokens, &renegotiate)) {
-      Fail(m_session->Error());
-      return nullptr;
-    }
-  }
-  if (renegotiate) {
-    Fail("Renegotiation request not implemented");
-    return nullptr;
-  }
+  if (m_plain.Size() < want && WholeRecordHeld() && !OpenHeldRecords()) return nullptr;
   if (m_plain.Size() < want) {
     if (m_session->GetState() != TLSSession::kEstablished) {
       // The peer closed the session: no more plain bytes will come.

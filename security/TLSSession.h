@@ -76,6 +76,8 @@ private:
   bool Fail(const std::string& text);
   // The raw input starts with a whole record.
   bool WholeRecordHeld();
+  // Deciphers the whole records held into the plain queue.
+  bool OpenHeldRecords();
 
   std::unique_ptr<TLSSession> m_session;
   // Senders encipher while the connection thread deciphers; the provider's session is one

@@ -3,7 +3,10 @@ self-signed certificate made by openssl. The certificate fails the chain check, 
 is asked; accepting it with "Don't ask anymore" remembers its SHA-1 thumbprint for the
 host and port, and the next connection goes straight through. The TLS channel (SChannel
 under Wine) then carries the session: the server's picture and, inside TLS, the password
-challenge of X509Vnc."""
+challenge of X509Vnc. The scripted server's VeNCrypt side (rfboracle/vencrypt.py, Python's
+ssl) checks what Xvnc cannot show without system accounts: the sub-type chosen from its
+list, the Plain credentials typed into the logon dialog and sent inside TLS, and the TLS
+close notification that a refused certificate sends."""
 import re
 import subprocess
 import time
@@ -11,6 +14,9 @@ import time
 import pytest
 
 import kebwine
+import rfbserver
+from rfboracle import images, vencrypt
+from rfbserver import rect
 from displaytest import exact, frame, one_to_one, point_away, server_log, stripes, wait_picture
 
 W, H = 320, 200
@@ -94,3 +100,62 @@ def test_refused_certificate_ends_quietly(session, viewer, certificate):
     kebwine.wait_until(lambda: "closed: 127.0.0.1" in server_log(server) or None, 10,
                        what="Xvnc to see the connection end; its log:\n%s" % server_log(server))
     assert "Client pixel format" not in server_log(server)
+
+
+# ---- The scripted server ----
+
+AUTH_TITLE = r"^Quillmar Remote - Authentication   127\.0\.0\.1:%d$"
+
+
+def scripted(auth, expect=None):
+    def run(s):
+        s.desktop = images.pattern("demo", 160, 100)
+        hs = {"sectypes": [19], "auth": auth, "width": 160, "height": 100}
+        if expect:
+            hs["expect"] = expect
+        s.handshake(**hs)
+        if not s.record["handshake"].get("completed"):
+            return
+        s.wait_for("FramebufferUpdateRequest")
+        s.send_update([rect("hextile", 0, 0, 160, 100)])
+        s.serve(encodings=("hextile",))
+    return rfbserver.Server(run, timeout=120, quiet=True).start()
+
+
+def expected(srv):
+    if srv.session is None:
+        return None
+    view, known = srv.session.expected_view()
+    return view if known.all() else None
+
+
+def test_x509plain_credentials_typed_and_sent_inside_tls(viewer, program_dir, tmp_path, certificate):
+    cert, key, _ = certificate
+    record = {}
+    srv = scripted(vencrypt.vencrypt_auth(cert, key, subtypes=(258, 262, 256), record=record))
+    one_to_one(program_dir)
+    program = viewer("127.0.0.1::%d" % srv.port)
+    accept_certificate(program, remember=False)
+    dialog = program.window(title=AUTH_TITLE % srv.port, timeout=30)
+    dialog.set_text("someone", id=604)
+    dialog.set_text("a password of some length", id=1006)
+    dialog.click(text="^Log in$", how="send")
+    wait_picture(frame(program), lambda: expected(srv), exact, save_to=tmp_path / "x509plain")
+    assert record["subtype"] == 262 and record["client_version"] == (0, 2)
+    assert record["tls"].startswith("TLSv1")
+    assert (record["user"], record["password"]) == ("someone", "a password of some length")
+    assert program.close() == 0
+
+
+def test_refused_certificate_sends_the_close_notification(viewer, certificate):
+    cert, key, _ = certificate
+    record = {}
+    srv = scripted(vencrypt.vencrypt_auth(cert, key, subtypes=(262,), record=record),
+                   expect={"peer_closed_at": "auth"})
+    program = viewer("127.0.0.1::%d" % srv.port, "-password", "unused")
+    box = program.box(heading="^Invalid server certificate$", timeout=30)
+    box.click(text="^Cancel$", how="send")
+    assert program.wait(20) == 0
+    srv.wait(10)
+    assert record.get("close_notify") is True, record
+    assert "user" not in record

@@ -44,7 +44,8 @@ def start(scenario, **kw):
 
 
 def expected(srv, index=0):
-    if len(srv.sessions) <= index:
+    # A connection accepted but not through its handshake has no desktop yet.
+    if len(srv.sessions) <= index or srv.sessions[index].view is None:
         return None
     view, known = srv.sessions[index].expected_view()
     return view if known.all() else None

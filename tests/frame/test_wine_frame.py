@@ -86,6 +86,16 @@ def test_typed_keys_clicks_and_key_commands_reach_the_server(viewer, session):
         return downs and (0, 50, 40) in events[downs[0]:]
     kebwine.wait_until(click_seen, 10, what="the click at (50, 40)")
 
+    # The wheel: one notch up is button 4 pressed and released there, one down button 5.
+    for button, mask in (("4", 8), ("5", 16)):
+        xdotool(session, "click", button)
+
+        def wheel_seen():
+            events = [(m["buttons"], m["x"], m["y"]) for m in srv.session.messages_of("PointerEvent")]
+            pressed = [i for i, e in enumerate(events) if e == (mask, 50, 40)]
+            return pressed and (0, 50, 40) in events[pressed[0]:]
+        kebwine.wait_until(wheel_seen, 10, what="the wheel's button %d" % mask)
+
     # The Keyboard submenu's Ctrl+Alt+Del sends its six KeyEvents in order.
     before = len(keys_of(srv))
     window.post(WM_SYSCOMMAND, CTRL_ALT_DEL)
@@ -118,6 +128,39 @@ def test_refresh_and_view_only_from_the_system_menu(viewer):
     kebwine.wait_until(lambda: window.refresh().title == "menu desk" or None, 10, what="the normal title")
     window.keys(vk="0x42", real=True)
     kebwine.wait_until(lambda: keys_of(srv) == [(1, XK_B), (0, XK_B)] or None, 10, what="keys after view only")
+    assert program.close() == 0
+
+
+SC_MINIMIZE, SC_RESTORE = 0xF020, 0xF120
+
+
+def test_a_minimised_frame_asks_for_nothing_until_restored(viewer):
+    """Minimised, the connection is dormant: after the update it has, no further request
+    goes out although the desktop keeps changing; restoring asks at once."""
+    def scenario(s):
+        from rfboracle import images
+        s.desktop = images.pattern("demo", 160, 100)
+        s.handshake(width=160, height=100)
+
+        def change(session, tick):
+            session.draw_fill(tick % 150, 10, 10, 10, (tick * 40 % 256, 80, 200))
+        s.serve(encodings=("hextile",), period=0.1, change=change)
+
+    srv = start(scenario)
+    program = viewer("127.0.0.1::%d" % srv.port)
+    window = frame(program)
+    kebwine.wait_until(lambda: expected(srv) is not None, 20, what="the first update")
+
+    def requests():
+        return len(srv.session.messages_of("FramebufferUpdateRequest"))
+    window.post(WM_SYSCOMMAND, SC_MINIMIZE)
+    time.sleep(1.5)  # the request in flight is answered; none follows
+    before = requests()
+    time.sleep(1.5)
+    assert requests() == before
+    window.post(WM_SYSCOMMAND, SC_RESTORE)
+    kebwine.wait_until(lambda: requests() > before, 5, what="a request after the restore")
+    assert srv.session.messages_of("FramebufferUpdateRequest")[before]["incremental"] == 1
     assert program.close() == 0
 
 

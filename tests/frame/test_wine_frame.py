@@ -131,6 +131,25 @@ def test_refresh_and_view_only_from_the_system_menu(viewer):
     assert program.close() == 0
 
 
+def test_askexit_asks_before_the_user_closes(viewer):
+    srv = start(desktop(120, 80))
+    program = viewer("-askexit", "127.0.0.1::%d" % srv.port)
+    window = frame(program)
+    kebwine.wait_until(lambda: expected(srv) is not None, 20, what="the first update")
+    window.close()
+    box = program.box(heading="^Closing Quillmar Remote$")
+    assert box.body == "Are you sure you want to exit?"
+    box.click(text="^No$", how="send")
+    box.wait_gone()
+    time.sleep(0.5)
+    assert program.returncode is None and frame(program).hwnd == window.hwnd
+    assert srv.wait(0.1) is None  # still connected
+    window.close()
+    program.box(heading="^Closing Quillmar Remote$").click(text="^Yes$", how="send")
+    assert program.wait(20) == 0
+    assert srv.wait(15) == 0, srv.report()
+
+
 SC_MINIMIZE, SC_RESTORE = 0xF020, 0xF120
 
 

@@ -179,7 +179,11 @@ void ViewerDirectxClass::Present() {
     ReleaseCom(back);
     ok = SUCCEEDED(m_device->EndScene()) && ok;
   }
-  if (ok && SUCCEEDED(m_device->Present(nullptr, nullptr, nullptr, nullptr))) ValidateRect(m_viewer, nullptr);
+  const HRESULT presented = ok ? m_device->Present(nullptr, nullptr, nullptr, nullptr) : E_FAIL;
+  if (SUCCEEDED(presented))
+    ValidateRect(m_viewer, nullptr);
+  else
+    kebLog.Print(2, "Direct3D: the surface could not be presented (0x%08lx)\n", static_cast<unsigned long>(presented));
 }
 
 directx::SurfaceLayout ViewerDirectxClass::Layout() const {

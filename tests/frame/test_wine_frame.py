@@ -23,7 +23,7 @@ WS_HSCROLL = 0x00100000
 WS_VSCROLL = 0x00200000
 VIEWER_CLASS = "KEBviewerwindow"
 # System-menu commands.
-CTRL_ALT_DEL, REFRESH, VIEW_ONLY = 110, 114, 116
+CONNECTION_INFO, CTRL_ALT_DEL, REFRESH, VIEW_ONLY = 103, 110, 114, 116
 
 XK_A, XK_B = 0x61, 0x62
 XK_CONTROL_L, XK_ALT_L, XK_DELETE = 0xFFE3, 0xFFE9, 0xFFFF
@@ -128,6 +128,15 @@ def test_refresh_and_view_only_from_the_system_menu(viewer):
     kebwine.wait_until(lambda: window.refresh().title == "menu desk" or None, 10, what="the normal title")
     window.keys(vk="0x42", real=True)
     kebwine.wait_until(lambda: keys_of(srv) == [(1, XK_B), (0, XK_B)] or None, 10, what="keys after view only")
+
+    # Connection Info tells the desktop, the server and the geometry.
+    window.post(WM_SYSCOMMAND, CONNECTION_INFO)
+    box = program.box(heading="^Quillmar Remote - Connection Info$")
+    assert box.body.startswith("Connected to: menu desk"), box.body
+    assert "Host: 127.0.0.1  Port: %d" % srv.port in box.body, box.body
+    assert "Desktop geometry: 160 x 100 x " in box.body, box.body
+    box.click(text="^OK$", how="send")
+    box.wait_gone()
     assert program.close() == 0
 
 

@@ -28,6 +28,7 @@ std::uint8_t* ByteBuffer::Reserve(std::size_t n) {
 }
 
 void ByteBuffer::Append(const std::uint8_t* data, std::size_t n) {
+  if (n == 0) return;
   std::memcpy(Reserve(n), data, n);
   m_stored += n;
 }
@@ -60,7 +61,7 @@ std::uint8_t* AESEAXPlugin::Encrypt(const std::uint8_t* data, int length, int* o
     const std::size_t n = std::min(kMaxRecord, total - done);
     p[0] = static_cast<std::uint8_t>(n >> 8);
     p[1] = static_cast<std::uint8_t>(n);
-    std::memcpy(p + kHeader, data + done, n);
+    if (n) std::memcpy(p + kHeader, data + done, n);
     std::uint8_t nonce[16];
     Nonce(m_sendCounter++, nonce);
     if (!m_send.Seal(nonce, p, kHeader, p + kHeader, n, true, p + kHeader + n)) {

@@ -1,8 +1,9 @@
 """VeNCrypt end to end: KEBviewer.exe under Wine against TigerVNC's Xvnc with a
 self-signed certificate made by openssl. The certificate fails the chain check, so a person
 is asked; accepting it with "Don't ask anymore" remembers its SHA-1 thumbprint for the
-host and port, and the next connection goes straight through. The TLS channel (SChannel
-under Wine) then carries the session: the server's picture and, inside TLS, the password
+host and port, and the next connection goes straight through; "View Certificate" shows the
+system's certificate dialog and asks again. The TLS channel (SChannel under Wine) then
+carries the session: the server's picture and, inside TLS, the password
 challenge of X509Vnc. The scripted server's VeNCrypt side (rfboracle/vencrypt.py, Python's
 ssl) checks what Xvnc cannot show without system accounts: the sub-type chosen from its
 list, the Plain credentials typed into the logon dialog and sent inside TLS, and the TLS
@@ -91,9 +92,13 @@ def test_x509vnc_runs_the_password_challenge_inside_tls(session, viewer, program
     assert program.close() == 0
 
 
-def test_refused_certificate_ends_quietly(session, viewer, certificate):
+def test_certificate_viewed_then_refused_ends_quietly(session, viewer, certificate):
     server = xvnc_with(session, certificate, "X509None")
     program = viewer("127.0.0.1::%d" % server.port)
+    box = program.box(heading="^Invalid server certificate$", timeout=30)
+    # "View Certificate" shows the system's certificate dialog, then asks again.
+    box.click(text="^View Certificate$", how="post")
+    program.window(title="^Certificate$", timeout=30).close()
     box = program.box(heading="^Invalid server certificate$", timeout=30)
     box.click(text="^Cancel$", how="send")
     assert program.wait(20) == 0

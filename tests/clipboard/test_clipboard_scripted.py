@@ -190,3 +190,34 @@ def test_bitmap_the_server_takes_no_size_of_goes_only_when_asked_for(session, vi
     assert pixels[:4] == struct.pack("<I", 124) and struct.unpack("<ii", pixels[4:12]) == (2, 2)
     assert pixels[-16:] == bytes(range(16))
     assert program.close() == 0
+
+
+def test_two_viewers_in_the_clipboard_chain(session, viewer, tmp_path):
+    """Windows tells only the newest member of the clipboard-viewer chain: it passes each
+    change on, and a member that leaves is taken out of the chain of the others."""
+    import shutil
+    first_srv, second_srv = serving(), serving()
+    first = viewer("127.0.0.1::%d" % first_srv.port)
+    frame(first)
+    kebwine.wait_until(lambda: first_srv.session is not None, 20, what="the first connection")
+    # The second viewer is a program of its own (a second copy in a folder of its own).
+    folder = tmp_path / "second"
+    folder.mkdir()
+    shutil.copy2(str(kebwine.viewer_exe()), str(folder / "KEBviewer.exe"))
+    (folder / "options.keb").write_text("[options]\r\nAutoScaling=0\r\n")
+    second = session.start(folder / "KEBviewer.exe", "127.0.0.1::%d" % second_srv.port)
+    try:
+        frame(second)
+        kebwine.wait_until(lambda: second_srv.session is not None, 20, what="the second connection")
+        time.sleep(1)
+        set_unicode(session, "for both")
+        for srv in (first_srv, second_srv):
+            kebwine.wait_until(lambda: [m["text"] for m in cut_texts(srv)] == ["for both"], 20,
+                               what="the text at both servers")
+        assert second.close() == 0
+        set_unicode(session, "for the first")
+        kebwine.wait_until(lambda: [m["text"] for m in cut_texts(first_srv)] == ["for both", "for the first"], 20,
+                           what="the text at the first server after the second viewer left")
+    finally:
+        second.close(timeout=5)
+    assert first.close() == 0

@@ -20,6 +20,7 @@
 #include "app/Log.h"
 #include "app/UiText.h"
 #include "dialogs/MRU.h"
+#include "filetransfer/FileTransfer.h"
 #include "display/FrameCommands.h"
 #include "display/ViewerMessages.h"
 #include "rdr/Exception.h"
@@ -196,6 +197,8 @@ void ClientConnection::LeaveDormantFromFrame() {
 }
 
 LRESULT ClientConnection::FrameMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+  // A message 7: the connection thread waits while this thread reads it.
+  if (msg == FileTransfer::PacketMessage()) return FileTransferPacket();
   switch (msg) {
     case WM_SYSCOMMAND:
       if (HandleSystemCommand(static_cast<UINT>(wParam & 0xFFFF))) return 0;

@@ -311,6 +311,7 @@ bool ClientConnection::HandleSystemCommand(UINT command) {
       if (!m_opts.m_viewonly && m_running) SendServerInput(m_remoteInputDisabled);
       return true;
     case kChat: OpenTextChat(); return true;
+    case kFileTransfer: OpenFileTransfer(); return true;
     case kSnapshot: TakeSnapshot(); return true;
     case kSelectDesktop:
       if (m_running) SendDesktopSelection(9999, 9999);

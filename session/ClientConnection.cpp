@@ -12,6 +12,7 @@
 #include "app/UiText.h"
 #include "dialogs/DialogHelpers.h"
 #include "display/ViewerMessages.h"
+#include "filetransfer/FileTransfer.h"
 #include "filetransfer/TextChat.h"
 #include "resources/StringIds.h"
 #include "security/AuthDialog.h"
@@ -77,6 +78,7 @@ void ClientConnection::Init(KEBviewerApp* app) {
   }
   m_pApp->RegisterConnection(this);
   m_pTextChat.reset(new TextChat(app, this));
+  m_pFileTransfer.reset(new FileTransfer(app, this));
   LoadClipboardPrefs();
 }
 

@@ -22,6 +22,7 @@
 
 class Exception;
 class KEBviewerApp;
+class FileTransfer;
 class TextChat;
 
 class ClientConnection : public omni_thread, public RfbSession {
@@ -169,6 +170,18 @@ public:
   // sent when post is false.
   void PostNewFormatRequest(bool post = true);
 
+  // ---- File transfer (filetransfer/FileTransfer.cpp) ----
+
+  std::unique_ptr<FileTransfer> m_pFileTransfer;
+  // Opens the file-transfer window (modal; returns when it closes).
+  void OpenFileTransfer();
+  // The frame window's packet message: the GUI thread reads a message 7 while the
+  // connection thread waits. 1 when it was read, 0 after a stream error (kept below).
+  LRESULT FileTransferPacket();
+  std::string m_fileTransferError;
+  // Forced Stop: closing the socket ends the connection.
+  void CloseSocketNow() { CloseSocket(); }
+
   // ---- FramebufferHost: the DIB section ----
 
   Framebuffer CurrentFramebuffer() override;
@@ -216,6 +229,10 @@ protected:
   void PostClipboardRequest(std::uint32_t flags) override;
   bool TextChatActive() override;
   void TextChatReceived(std::uint32_t length, const std::string& text) override;
+  // Message 7 goes to the GUI thread; a transfer holds back clipboard, updates and input.
+  void FileTransferMessage() override;
+  bool FileTransferInProgress() override;
+  bool HoldUpdatesAndInput() override;
   // The identity prompt of the RSA-AES schemes (security/SecurityPromptsWin32.cpp).
   bool ConfirmIdentity(const char* fingerprint, bool* dontAsk) override;
   // The prompt for a TLS server certificate that failed its check (same file).

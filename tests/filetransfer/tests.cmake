@@ -27,3 +27,20 @@ if(KEB_PYTHON3)
       ENVIRONMENT "KEB_FTPEER=${keb_ftpeer_command};KEB_UNDER_WINE=${keb_ftpeer_wine}")
   endforeach()
 endif()
+
+# The file-transfer window of KEBviewer.exe under Wine and Xvfb (MinGW build only), against
+# the same scripted server: opened from the system menu, a download and an upload compared
+# byte for byte, a server that refuses access.
+if(WIN32 AND KEB_PYTHON3)
+  file(GLOB keb_ft_window_tests CONFIGURE_DEPENDS ${KEB_FT_TEST_DIR}/window/test_*.py)
+  foreach(file ${keb_ft_window_tests})
+    get_filename_component(name ${file} NAME_WE)
+    add_test(NAME filetransfer_${name}
+             COMMAND ${KEB_PYTHON3} -m pytest -q -p no:cacheprovider -o console_output_style=classic ${file}
+             WORKING_DIRECTORY ${KEB_FT_TEST_DIR}/window)
+    set_tests_properties(filetransfer_${name} PROPERTIES
+      TIMEOUT 600
+      LABELS "wine;filetransfer"
+      ENVIRONMENT "KEB_SOURCE_DIR=${CMAKE_SOURCE_DIR};KEB_BINARY_DIR=${CMAKE_BINARY_DIR};KEB_VIEWER_EXE=$<TARGET_FILE:KEBviewer>;KEB_KEBDRIVE_EXE=$<TARGET_FILE:kebdrive>")
+  endforeach()
+endif()

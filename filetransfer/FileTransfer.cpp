@@ -1,0 +1,769 @@
+// The file-transfer window (see FileTransfer.h) and the connection's side of it: the
+// frame window's packet message, the system-menu command, holding back updates and input.
+#include "filetransfer/FileTransfer.h"
+
+#include <commctrl.h>
+#include <shellapi.h>
+#include <shlobj.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+
+#include "app/KEBviewerApp.h"
+#include "app/Log.h"
+#include "app/UiText.h"
+#include "display/ViewerMessages.h"
+#include "rdr/Exception.h"
+#include "resources/StringIds.h"
+#include "resources/resource.h"
+#include "session/ClientConnection.h"
+#include "zip/ZipFileSystem.h"
+
+namespace {
+
+constexpr UINT kRunQueued = WM_APP + 20;  // work queued by another thread
+constexpr UINT_PTR kKeepAliveTimer = 100;
+constexpr UINT_PTR kAccessProbeTimer = 3333;
+constexpr std::size_t kMaxStatus = 768;
+constexpr int kMaxHistory = 500;  // history lines kept; the oldest go first
+
+FileTransfer* TransferOf(HWND dialog) { return reinterpret_cast<FileTransfer*>(GetWindowLongPtrA(dialog, DWLP_USER)); }
+
+HINSTANCE ResourceModuleOf(KEBviewerApp* app) {
+  return app && app->m_instance ? app->m_instance : GetModuleHandleA(nullptr);
+}
+
+std::string ItemText(HWND list, int item) {
+  char buf[MAX_PATH + 8] = {};
+  LVITEMA it{};
+  it.iSubItem = 0;
+  it.pszText = buf;
+  it.cchTextMax = sizeof buf;
+  SendMessageA(list, LVM_GETITEMTEXTA, static_cast<WPARAM>(item), reinterpret_cast<LPARAM>(&it));
+  return buf;
+}
+
+int AddItem(HWND list, const std::string& name, const std::string& size, const std::string& date, int image) {
+  LVITEMA it{};
+  it.mask = LVIF_TEXT | LVIF_IMAGE;
+  it.iItem = static_cast<int>(SendMessageA(list, LVM_GETITEMCOUNT, 0, 0));
+  it.pszText = const_cast<char*>(name.c_str());
+  it.iImage = image;
+  const int at = static_cast<int>(SendMessageA(list, LVM_INSERTITEMA, 0, reinterpret_cast<LPARAM>(&it)));
+  if (at < 0) return at;
+  LVITEMA sub{};
+  sub.iSubItem = 1;
+  sub.pszText = const_cast<char*>(size.c_str());
+  SendMessageA(list, LVM_SETITEMTEXTA, static_cast<WPARAM>(at), reinterpret_cast<LPARAM>(&sub));
+  sub.iSubItem = 2;
+  sub.pszText = const_cast<char*>(date.c_str());
+  SendMessageA(list, LVM_SETITEMTEXTA, static_cast<WPARAM>(at), reinterpret_cast<LPARAM>(&sub));
+  return at;
+}
+
+// A file time as local "MM/DD/YYYY HH:MM".
+std::string LocalDateText(std::uint64_t fileTime) {
+  FILETIME utc{static_cast<DWORD>(fileTime), static_cast<DWORD>(fileTime >> 32)}, local{};
+  SYSTEMTIME st{};
+  if (!FileTimeToLocalFileTime(&utc, &local) || !FileTimeToSystemTime(&local, &st)) return "";
+  ft::DateFields d;
+  d.month = st.wMonth;
+  d.day = st.wDay;
+  d.year = st.wYear;
+  d.hour = st.wHour;
+  d.minute = st.wMinute;
+  return ft::FormatDateText(d);
+}
+
+std::vector<std::string> SelectedEntries(HWND list) {
+  std::vector<std::string> out;
+  int i = -1;
+  const int count = static_cast<int>(SendMessageA(list, LVM_GETITEMCOUNT, 0, 0));
+  for (int guard = 0; guard < count; ++guard) {
+    i = static_cast<int>(SendMessageA(list, LVM_GETNEXTITEM, static_cast<WPARAM>(i), LVNI_SELECTED));
+    if (i < 0) break;
+    std::string t = ItemText(list, i);
+    if (t != ft::Bracketed("..")) out.push_back(t);
+  }
+  return out;
+}
+
+std::string CountLine(int n, int textId) {
+  char buf[160];
+  std::snprintf(buf, sizeof buf, " > %d %s", n, UiText(textId));
+  return buf;
+}
+
+// The folder a special-folder entry of the local drive list stands for.
+std::string SpecialFolder(const std::string& entry) {
+  int csidl = -1;
+  if (entry == ft::Bracketed(UiText(IDS_FT_MY_DOCUMENTS))) csidl = CSIDL_PERSONAL;
+  else if (entry == ft::Bracketed(UiText(IDS_FT_DESKTOP))) csidl = CSIDL_DESKTOPDIRECTORY;
+  else if (entry == ft::Bracketed(UiText(IDS_FT_NETWORK_FAVORITES))) csidl = CSIDL_NETHOOD;
+  if (csidl < 0) return "";
+  char path[MAX_PATH] = {};
+  if (FAILED(SHGetFolderPathA(nullptr, csidl, nullptr, 0, path)) || !path[0]) return "";
+  std::string s = path;
+  if (s.back() != '\\') s += '\\';
+  return s;
+}
+
+const char* DriveTypeText(UINT type) {
+  switch (type) {
+    case DRIVE_REMOVABLE: return UiText(IDS_FT_DRIVE_REMOVABLE);
+    case DRIVE_FIXED: return UiText(IDS_FT_DRIVE_LOCAL);
+    case DRIVE_REMOTE: return UiText(IDS_FT_DRIVE_NETWORK);
+    case DRIVE_CDROM: return UiText(IDS_FT_DRIVE_CDROM);
+    default: return UiText(IDS_FT_DRIVE_UNKNOWN);
+  }
+}
+
+// "[ C: ] - Local Disk" -> "[ C: ]".
+std::string ComboEntry(HWND combo) {
+  const int sel = static_cast<int>(SendMessageA(combo, CB_GETCURSEL, 0, 0));
+  if (sel < 0) return "";
+  const int n = static_cast<int>(SendMessageA(combo, CB_GETLBTEXTLEN, static_cast<WPARAM>(sel), 0));
+  if (n <= 0 || n > 1024) return "";
+  std::string s(static_cast<std::size_t>(n) + 1, '\0');
+  SendMessageA(combo, CB_GETLBTEXT, static_cast<WPARAM>(sel), reinterpret_cast<LPARAM>(&s[0]));
+  s.resize(std::strlen(s.c_str()));
+  const std::size_t dash = s.find(" ] - ");
+  if (dash != std::string::npos) s.resize(dash + 2);
+  return s;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------
+// Object
+
+FileTransfer::FileTransfer(KEBviewerApp* app, ClientConnection* connection)
+    : FileTransferProtocol(*connection, ZipSystemFileSystem()), m_pApp(app), m_pCC(connection) {
+  m_hRichEdit = LoadLibraryA("RICHED32.DLL");
+}
+
+FileTransfer::~FileTransfer() {
+  m_stop = true;
+  if (HWND dlg = m_hDlg.load()) {
+    SetWindowLongPtrA(dlg, DWLP_USER, 0);
+    EndDialog(dlg, 0);
+    m_hDlg = nullptr;
+  }
+  m_timerRunning = false;
+  if (m_timerThread.joinable()) {
+    if (m_timerThread.get_id() == std::this_thread::get_id()) m_timerThread.detach();
+    else m_timerThread.join();
+  }
+  if (m_images) ImageList_Destroy(m_images);
+  if (m_hRichEdit) FreeLibrary(m_hRichEdit);
+}
+
+UINT FileTransfer::PacketMessage() {
+  static const UINT msg = RegisterWindowMessageA("Brandwyn.Viewer.FileTransferSendPacketMessage");
+  return msg;
+}
+
+void FileTransfer::DoDialog() {
+  if (m_hDlg.load()) {
+    ShowFileTransferWindow(true);
+    return;
+  }
+  HINSTANCE module = ResourceModuleOf(m_pApp);
+  if (!FindResourceA(module, MAKEINTRESOURCEA(IDD_FILETRANSFER), reinterpret_cast<LPCSTR>(RT_DIALOG)))
+    module = GetModuleHandleA(nullptr);
+  if (DialogBoxParamA(module, MAKEINTRESOURCEA(IDD_FILETRANSFER), nullptr, DialogProc,
+                      reinterpret_cast<LPARAM>(this)) == -1)
+    kebLog.Print(0, "The file-transfer window cannot be opened (%lu)\n", GetLastError());
+  // Nothing of this object is used from here on: the connection (and this object with it)
+  // may have gone while the window was open.
+}
+
+bool FileTransfer::WindowShown() const {
+  HWND dlg = m_hDlg.load();
+  return dlg && IsWindowVisible(dlg) && !IsIconic(dlg);
+}
+
+bool FileTransfer::WindowMinimisedOrHidden() { return !WindowShown(); }
+
+void FileTransfer::ShowFileTransferWindow(bool show) {
+  HWND dlg = m_hDlg.load();
+  if (!dlg) return;
+  if (!show) {
+    const bool wasShown = !IsIconic(dlg);
+    ShowWindow(dlg, SW_MINIMIZE);
+    if (wasShown) m_pCC->PostNewFormatRequest();
+    return;
+  }
+  ShowWindow(dlg, SW_RESTORE);
+  SetForegroundWindow(dlg);
+  if (m_pCC->IsFullScreen()) SetWindowPos(dlg, HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
+}
+
+bool FileTransfer::IsGuiThread() const { return m_guiThread == 0 || GetCurrentThreadId() == m_guiThread; }
+
+void FileTransfer::OnGuiThread(std::function<void()> fn) {
+  HWND dlg = m_hDlg.load();
+  if (!dlg) return;
+  if (IsGuiThread()) {
+    fn();
+    return;
+  }
+  {
+    std::lock_guard<std::mutex> g(m_queueLock);
+    m_queue.push_back(std::move(fn));
+  }
+  PostMessageA(dlg, kRunQueued, 0, 0);
+}
+
+void FileTransfer::RunQueued() {
+  std::vector<std::function<void()>> work;
+  {
+    std::lock_guard<std::mutex> g(m_queueLock);
+    work.swap(m_queue);
+  }
+  for (auto& fn : work) fn();
+}
+
+// ---------------------------------------------------------------------------------------
+// What the protocol shows
+
+void FileTransfer::SetStatus(const std::string& text) {
+  std::string line = text.substr(0, kMaxStatus);
+  OnGuiThread([this, line] {
+    if (m_hStatusBar) SendMessageA(m_hStatusBar, SB_SETTEXTA, 0, reinterpret_cast<LPARAM>(line.c_str()));
+    SYSTEMTIME st{};
+    GetLocalTime(&st);
+    char entry[kMaxStatus + 64];
+    std::snprintf(entry, sizeof entry, " > %02d/%02d/%02d %02d:%02d:%02d - %s", st.wMonth, st.wDay, st.wYear % 100,
+                  st.wHour, st.wMinute, st.wSecond, line.c_str());
+    HWND history = Item(IDC_FT_HISTORY);
+    if (SendMessageA(history, CB_GETCOUNT, 0, 0) >= kMaxHistory) SendMessageA(history, CB_DELETESTRING, 0, 0);
+    const LRESULT at = SendMessageA(history, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(entry));
+    SendMessageA(history, CB_SETCURSEL, static_cast<WPARAM>(at), 0);
+    HDC dc = GetDC(history);
+    HGDIOBJ old = SelectObject(dc, reinterpret_cast<HGDIOBJ>(SendMessageA(history, WM_GETFONT, 0, 0)));
+    SIZE sz{};
+    GetTextExtentPoint32A(dc, entry, static_cast<int>(std::strlen(entry)), &sz);
+    SelectObject(dc, old);
+    ReleaseDC(history, dc);
+    if (sz.cx > static_cast<LONG>(SendMessageA(history, CB_GETHORIZONTALEXTENT, 0, 0)))
+      SendMessageA(history, CB_SETHORIZONTALEXTENT, static_cast<WPARAM>(sz.cx + 8), 0);
+  });
+}
+
+void FileTransfer::ShowFileNumber(int number, int count) {
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "File %d/%d", number, count);
+  std::string s = buf;
+  OnGuiThread([this, s] { SetDlgItemTextA(m_hDlg.load(), IDC_FT_FILE_NUMBER, s.c_str()); });
+}
+
+void FileTransfer::ShowProgress(std::uint64_t done, std::uint64_t total) {
+  const std::uint32_t block = BlockSize();
+  const int pos = static_cast<int>(ft::ProgressPosition(done, total, block));
+  const int percent = ft::ProgressPercent(done, total, block);
+  const std::uint64_t now = TickMs();
+  if (done == 0) m_progressStartMs = now;
+  const double kb = static_cast<double>(done) / 1024.0;
+  const double seconds = static_cast<double>(now - m_progressStartMs) / 1000.0;
+  const double rate = seconds > 0 ? kb / seconds : kb;
+  OnGuiThread([this, pos, percent, done, kb, rate, block] {
+    HWND dlg = m_hDlg.load();
+    SendDlgItemMessageA(dlg, IDC_FT_PROGRESS, PBM_SETRANGE32, 0, static_cast<LPARAM>(block));
+    SendDlgItemMessageA(dlg, IDC_FT_PROGRESS, PBM_SETPOS, static_cast<WPARAM>(pos), 0);
+    if (done == 0) m_lastPercent = -1;
+    if (percent == m_lastPercent) return;
+    m_lastPercent = percent;
+    char buf[96];
+    std::snprintf(buf, sizeof buf, "%d%% (%4.0f kb @ ~%4.0f kb/s)", percent, kb, rate);
+    SetDlgItemTextA(dlg, IDC_FT_PERCENT, buf);
+  });
+}
+
+void FileTransfer::ShowRemoteFolder(const std::string& folder) {
+  OnGuiThread([this, folder] {
+    SetFolderField(IDC_FT_REMOTE_PATH, folder);
+    UpdateButtons();
+  });
+}
+
+void FileTransfer::ClearRemoteList() {
+  OnGuiThread([this] { SendDlgItemMessageA(m_hDlg.load(), IDC_FT_REMOTE_LIST, LVM_DELETEALLITEMS, 0, 0); });
+}
+
+void FileTransfer::AddRemoteEntry(const ft::RemoteEntry& e) {
+  if (e.name == ".") return;
+  ft::RemoteEntry entry = e;
+  OnGuiThread([this, entry] {
+    HWND list = Item(IDC_FT_REMOTE_LIST);
+    if (entry.IsDirectory())
+      AddItem(list, ft::Bracketed(entry.name), UiText(IDS_FT_FOLDER), "", 0);
+    else
+      AddItem(list, entry.name, ft::FormatSizeText(entry.size), LocalDateText(entry.writeTime), 1);
+  });
+}
+
+void FileTransfer::ShowRemoteDrives(const std::vector<DriveItem>& drives) {
+  std::vector<DriveItem> copy = drives;
+  OnGuiThread([this, copy] {
+    HWND list = Item(IDC_FT_REMOTE_LIST), combo = Item(IDC_FT_REMOTE_DRIVES);
+    SendMessageA(list, LVM_DELETEALLITEMS, 0, 0);
+    SendMessageA(combo, CB_RESETCONTENT, 0, 0);
+    for (const DriveItem& d : copy) {
+      const std::string entry = ft::Bracketed(d.name);
+      AddItem(list, entry, d.typeText ? d.typeText : "", "", 2);
+      const std::string text = d.typeText ? entry + " - " + d.typeText : entry;
+      SendMessageA(combo, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(text.c_str()));
+    }
+    SendMessageA(combo, CB_SETCURSEL, 0, 0);
+  });
+}
+
+void FileTransfer::RemoteListingDone(int count) {
+  OnGuiThread([this] {
+    if (!Transferring()) LeaveTransferMode();
+    UpdateButtons();
+  });
+}
+
+void FileTransfer::ShowRemoteCount(const std::string& text) {
+  OnGuiThread([this, text] { SetDlgItemTextA(m_hDlg.load(), IDC_FT_REMOTE_COUNT, text.c_str()); });
+}
+
+void FileTransfer::AccessRefused() {
+  OnGuiThread([this] {
+    HWND dlg = m_hDlg.load();
+    SendDlgItemMessageA(dlg, IDC_FT_REMOTE_DRIVES, CB_RESETCONTENT, 0, 0);
+    SendDlgItemMessageA(dlg, IDC_FT_REMOTE_LIST, LVM_DELETEALLITEMS, 0, 0);
+    SetFolderField(IDC_FT_REMOTE_PATH, "");
+    SetDlgItemTextA(dlg, IDC_FT_REMOTE_COUNT, "");
+    for (int id : {IDC_FT_LOCAL_LIST, IDC_FT_REMOTE_LIST, IDC_FT_LOCAL_DRIVES, IDC_FT_REMOTE_DRIVES, IDC_FT_LOCAL_ROOT,
+                   IDC_FT_LOCAL_UP, IDC_FT_REMOTE_ROOT, IDC_FT_REMOTE_UP, IDC_FT_SEND, IDC_FT_RECEIVE})
+      EnableWindow(Item(id), FALSE);
+    ShowWindow(Item(IDCANCEL), SW_SHOW);
+    ShowWindow(Item(IDC_FT_FORCED_CLOSE), SW_SHOW);
+  });
+}
+
+void FileTransfer::ShowStopButtons(bool shown) {
+  OnGuiThread([this, shown] {
+    ShowWindow(Item(IDC_FT_STOP), shown ? SW_SHOW : SW_HIDE);
+    ShowWindow(Item(IDC_FT_FORCED_STOP), shown ? SW_SHOW : SW_HIDE);
+  });
+}
+
+void FileTransfer::BatchDone(bool upload, bool interrupted) {
+  OnGuiThread([this, upload] {
+    LVITEMA none{};
+    none.stateMask = LVIS_SELECTED;
+    for (int id : {IDC_FT_LOCAL_LIST, IDC_FT_REMOTE_LIST})
+      SendDlgItemMessageA(m_hDlg.load(), id, LVM_SETITEMSTATE, static_cast<WPARAM>(-1), reinterpret_cast<LPARAM>(&none));
+    if (!upload) ListLocalFolder();
+    ShowFileTransferWindow(true);
+    LeaveTransferMode();
+  });
+}
+
+void FileTransfer::PumpMessages() {
+  HWND dlg = m_hDlg.load();
+  if (!dlg || !IsGuiThread()) return;
+  MSG msg;
+  for (int guard = 0; guard < 1000 && PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE); ++guard) {
+    if (!IsDialogMessageA(dlg, &msg)) {
+      TranslateMessage(&msg);
+      DispatchMessageA(&msg);
+    }
+    if (msg.message == WM_CLOSE) break;
+  }
+}
+
+// ---------------------------------------------------------------------------------------
+// Platform
+
+void FileTransfer::SetRecvTimeout(int ms) { m_pCC->SetRecvTimeout(ms); }
+void FileTransfer::SetSendTimeout(int ms) { m_pCC->SetSendTimeout(ms); }
+
+void FileTransfer::PostKeepAlive() {
+  if (m_pCC->m_hwndcn) PostMessageA(m_pCC->m_hwndcn, WM_SENDKEEPALIVE, 0, 0);
+}
+
+bool FileTransfer::FreeDiskSpace(const std::string& root, std::uint64_t* freeBytes) {
+  using GetFree = BOOL(WINAPI*)(LPCSTR, PULARGE_INTEGER, PULARGE_INTEGER, PULARGE_INTEGER);
+  HMODULE kernel = GetModuleHandleA("kernel32.dll");
+  auto fn = kernel ? reinterpret_cast<GetFree>(reinterpret_cast<void*>(GetProcAddress(kernel, "GetDiskFreeSpaceExA")))
+                   : nullptr;
+  if (!fn) return false;
+  ULARGE_INTEGER avail{}, total{}, free{};
+  if (!fn(root.c_str(), &avail, &total, &free)) return false;
+  *freeBytes = avail.QuadPart;
+  return true;
+}
+
+void FileTransfer::StartUploadTimer() {
+  if (m_timerRunning) return;
+  if (m_timerThread.joinable()) m_timerThread.join();
+  m_timerRunning = true;
+  m_timerThread = std::thread([this] {
+    while (m_timerRunning) {
+      UploadTimerTick();
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  });
+}
+
+void FileTransfer::StopUploadTimer() {
+  m_timerRunning = false;
+  if (m_timerThread.joinable() && m_timerThread.get_id() != std::this_thread::get_id()) m_timerThread.join();
+}
+
+// ---------------------------------------------------------------------------------------
+// The dialog
+
+INT_PTR CALLBACK FileTransfer::DialogProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+  FileTransfer* self = msg == WM_INITDIALOG ? reinterpret_cast<FileTransfer*>(lParam) : TransferOf(hwnd);
+  if (!self) return FALSE;
+  try {
+    return self->OnMessage(hwnd, msg, wParam, lParam);
+  } catch (const rdr::Exception& e) {
+    kebLog.Print(0, "File transfer: %s\n", e.str());
+  } catch (const std::exception& e) {
+    kebLog.Print(0, "File transfer: %s\n", e.what());
+  }
+  return FALSE;
+}
+
+void FileTransfer::OnInitDialog(HWND hwnd) {
+  SetWindowLongPtrA(hwnd, DWLP_USER, reinterpret_cast<LONG_PTR>(this));
+  m_hDlg = hwnd;
+  m_guiThread = GetCurrentThreadId();
+  HICON icon = LoadIconA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDI_MAINICON));
+  SendMessageA(hwnd, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon));
+  SendMessageA(hwnd, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(icon));
+  char title[300];
+  std::snprintf(title, sizeof title, " %s < %s>  -  Quillmar Remote", UiText(IDS_FT_TRANSFER_WITH),
+                m_pCC->m_desktopName.substr(0, 127).c_str());
+  SetWindowTextA(hwnd, title);
+  if (m_pCC->IsFullScreen()) SetWindowPos(hwnd, HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
+
+  m_images = ImageList_Create(GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON), ILC_COLOR32 | ILC_MASK, 3, 0);
+  for (int ico : {4 /* folder */, 1 /* document */, 8 /* drive */}) {
+    HICON h = nullptr;
+    ExtractIconExA("shell32.dll", ico, nullptr, &h, 1);
+    ImageList_AddIcon(m_images, h ? h : icon);
+    if (h) DestroyIcon(h);
+  }
+  const char* columns[] = {"Name", "Size", "Modified"};
+  const int widths[] = {166, 70, 100};
+  for (int id : {IDC_FT_LOCAL_LIST, IDC_FT_REMOTE_LIST}) {
+    HWND list = Item(id);
+    SendMessageA(list, LVM_SETEXTENDEDLISTVIEWSTYLE, LVS_EX_FULLROWSELECT, LVS_EX_FULLROWSELECT);
+    SendMessageA(list, LVM_SETIMAGELIST, LVSIL_SMALL, reinterpret_cast<LPARAM>(m_images));
+    for (int c = 0; c < 3; ++c) {
+      LVCOLUMNA col{};
+      col.mask = LVCF_TEXT | LVCF_WIDTH | LVCF_SUBITEM;
+      col.pszText = const_cast<char*>(columns[c]);
+      col.cx = widths[c];
+      col.iSubItem = c;
+      SendMessageA(list, LVM_INSERTCOLUMNA, static_cast<WPARAM>(c), reinterpret_cast<LPARAM>(&col));
+    }
+  }
+  m_hStatusBar = CreateStatusWindowA(WS_CHILD | WS_VISIBLE, "", hwnd, IDC_FT_STATUS);
+  ListLocalDrives();
+  const std::string last = LocalFolder();
+  DWORD attr = last.empty() ? INVALID_FILE_ATTRIBUTES : GetFileAttributesA(last.c_str());
+  if (attr != INVALID_FILE_ATTRIBUTES && (attr & FILE_ATTRIBUTE_DIRECTORY)) ListLocalFolder();
+  else SetLocalFolder("");
+  SetFolderField(IDC_FT_LOCAL_PATH, LocalFolder());
+  SetFolderField(IDC_FT_REMOTE_PATH, RemoteFolder());
+  SetTimer(hwnd, kKeepAliveTimer, 5000, nullptr);
+  SetTimer(hwnd, kAccessProbeTimer, 1000, nullptr);
+  SetStatus(UiText(IDS_FT_CONNECTING));
+  UpdateButtons();
+}
+
+INT_PTR FileTransfer::OnMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+  switch (msg) {
+    case WM_INITDIALOG: OnInitDialog(hwnd); return TRUE;
+    case kRunQueued: RunQueued(); return TRUE;
+    case WM_TIMER:
+      if (wParam == kAccessProbeTimer) {
+        KillTimer(hwnd, kAccessProbeTimer);
+        SendAccessProbe();
+      } else if (wParam == kKeepAliveTimer) {
+        PostKeepAlive();
+      }
+      return TRUE;
+    case WM_COMMAND: OnCommand(LOWORD(wParam), HIWORD(wParam)); return TRUE;
+    case WM_NOTIFY: OnListNotify(reinterpret_cast<NMHDR*>(lParam)); return TRUE;
+    case WM_SIZE:
+      if (m_hStatusBar) SendMessageA(m_hStatusBar, WM_SIZE, 0, 0);
+      if (wParam == SIZE_RESTORED && Transferring()) m_pCC->PostNewFormatRequest();
+      return FALSE;
+    case WM_CLOSE: CloseWindow(false); return TRUE;
+    case WM_DESTROY:
+      KillTimer(hwnd, kKeepAliveTimer);
+      KillTimer(hwnd, kAccessProbeTimer);
+      m_hDlg = nullptr;
+      m_hStatusBar = nullptr;
+      // Updates held back for the window resume.
+      m_pCC->PostNewFormatRequest();
+      {
+        std::lock_guard<std::mutex> g(m_queueLock);
+        m_queue.clear();
+      }
+      return FALSE;
+    default: return FALSE;
+  }
+}
+
+void FileTransfer::CloseWindow(bool forced) {
+  HWND dlg = m_hDlg.load();
+  if (forced) {
+    Stop(true);
+    m_pCC->CloseSocketNow();
+  } else if (Transferring()) {
+    return;  // Stop first: Close is hidden while a transfer runs.
+  } else if (ProtocolVersion() >= 3 && m_pCC->m_running) {
+    SendSessionEnd();
+  }
+  StopUploadTimer();
+  EndDialog(dlg, 0);
+}
+
+void FileTransfer::OnCommand(int id, int code) {
+  switch (id) {
+    case IDCANCEL: CloseWindow(false); break;
+    case IDC_FT_FORCED_CLOSE: CloseWindow(true); break;
+    case IDC_FT_MINIMIZE: ShowFileTransferWindow(false); break;
+    case IDC_FT_SEND: StartTransfer(true); break;
+    case IDC_FT_RECEIVE: StartTransfer(false); break;
+    case IDC_FT_STOP:
+      Stop(false);
+      ShowWindow(Item(IDC_FT_STOP), SW_HIDE);
+      break;
+    case IDC_FT_FORCED_STOP:
+      Stop(true);
+      ShowWindow(Item(IDC_FT_STOP), SW_HIDE);
+      m_pCC->CloseSocketNow();
+      break;
+    case IDC_FT_LOCAL_ROOT: OpenLocalDriveFromCombo(); break;
+    case IDC_FT_LOCAL_UP: OpenLocalEntry(ft::Bracketed("..")); break;
+    case IDC_FT_REMOTE_ROOT: OpenRemoteDriveFromCombo(); break;
+    case IDC_FT_REMOTE_UP: OpenRemoteEntry(ft::Bracketed("..")); break;
+    default: break;
+  }
+  (void)code;
+}
+
+void FileTransfer::OnListNotify(NMHDR* n) {
+  if (!n || n->code != NM_DBLCLK) return;
+  HWND list = n->hwndFrom;
+  const int item = static_cast<int>(SendMessageA(list, LVM_GETNEXTITEM, static_cast<WPARAM>(-1), LVNI_FOCUSED));
+  if (item < 0) return;
+  const std::string entry = ItemText(list, item);
+  if (n->idFrom == IDC_FT_LOCAL_LIST) OpenLocalEntry(entry);
+  else if (n->idFrom == IDC_FT_REMOTE_LIST && !RemoteRequestPending()) OpenRemoteEntry(entry);
+}
+
+// ---------------------------------------------------------------------------------------
+// Local side
+
+void FileTransfer::ListLocalDrives() {
+  HWND list = Item(IDC_FT_LOCAL_LIST), combo = Item(IDC_FT_LOCAL_DRIVES);
+  SendMessageA(list, LVM_DELETEALLITEMS, 0, 0);
+  SendMessageA(combo, CB_RESETCONTENT, 0, 0);
+  char drives[512] = {};
+  const DWORD n = GetLogicalDriveStringsA(sizeof drives - 1, drives);
+  for (const char* p = drives; n && n < sizeof drives && *p; p += std::strlen(p) + 1) {
+    const std::string root = p;  // "C:\"
+    const std::string entry = ft::Bracketed(root.substr(0, 2));
+    const char* type = DriveTypeText(GetDriveTypeA(root.c_str()));
+    AddItem(list, entry, type, "", 2);
+    const std::string text = entry + " - " + type;
+    SendMessageA(combo, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(text.c_str()));
+  }
+  for (int id : {IDS_FT_MY_DOCUMENTS, IDS_FT_DESKTOP, IDS_FT_NETWORK_FAVORITES}) {
+    const std::string entry = ft::Bracketed(UiText(id));
+    AddItem(list, entry, "", "", 0);
+    SendMessageA(combo, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(entry.c_str()));
+  }
+  SendMessageA(combo, CB_SETCURSEL, 0, 0);
+}
+
+void FileTransfer::ListLocalFolder() {
+  HWND dlg = m_hDlg.load();
+  HWND list = Item(IDC_FT_LOCAL_LIST);
+  const std::string folder = LocalFolder();
+  SetFolderField(IDC_FT_LOCAL_PATH, folder);
+  UpdateButtons();
+  if (folder.empty()) {
+    ListLocalDrives();
+    return;
+  }
+  SendMessageA(list, LVM_DELETEALLITEMS, 0, 0);
+  SetDlgItemTextA(dlg, IDC_FT_LOCAL_COUNT, UiText(IDS_FT_BROWSING_LOCAL));
+  const UINT oldMode = SetErrorMode(SEM_FAILCRITICALERRORS);
+  WIN32_FIND_DATAA fd{};
+  HANDLE h = FindFirstFileA((folder + "*").c_str(), &fd);
+  SetErrorMode(oldMode);
+  if (h == INVALID_HANDLE_VALUE) {
+    SetDlgItemTextA(dlg, IDC_FT_LOCAL_COUNT, UiText(IDS_FT_NO_LOCAL_MEDIA));
+    return;
+  }
+  int count = 0;
+  for (int guard = 0; guard < kMaxListEntries; ++guard) {
+    const std::string name = fd.cFileName;
+    if (name != ".") {
+      if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+        AddItem(list, ft::Bracketed(name), UiText(IDS_FT_FOLDER), "", 0);
+      } else {
+        const std::uint64_t size = (std::uint64_t(fd.nFileSizeHigh) << 32) | fd.nFileSizeLow;
+        const std::uint64_t t = (std::uint64_t(fd.ftLastWriteTime.dwHighDateTime) << 32) | fd.ftLastWriteTime.dwLowDateTime;
+        AddItem(list, name, ft::FormatSizeText(size), LocalDateText(t), 1);
+      }
+      ++count;
+    }
+    if (!FindNextFileA(h, &fd)) break;
+  }
+  FindClose(h);
+  SetDlgItemTextA(dlg, IDC_FT_LOCAL_COUNT, CountLine(count, IDS_FT_FILES_FOLDERS).c_str());
+}
+
+void FileTransfer::OpenLocalEntry(const std::string& entry) {
+  if (Transferring()) return;
+  std::string folder = LocalFolder();
+  const std::string special = SpecialFolder(entry);
+  if (!special.empty()) {
+    folder = special;
+  } else if (entry == ft::Bracketed("..")) {
+    folder = ft::ParentFolder(folder);
+  } else if (ft::IsBracketed(entry)) {
+    const std::string name = ft::Unbracketed(entry);
+    if (name.size() == 2 && name[1] == ':') folder = name + "\\";
+    else if (!folder.empty()) folder += name + "\\";
+    else return;
+  } else {
+    return;  // a file
+  }
+  if (folder.size() >= MAX_PATH) return;
+  SetLocalFolder(folder);
+  ListLocalFolder();
+}
+
+void FileTransfer::OpenLocalDriveFromCombo() {
+  const std::string entry = ComboEntry(Item(IDC_FT_LOCAL_DRIVES));
+  if (!entry.empty()) OpenLocalEntry(entry);
+}
+
+// ---------------------------------------------------------------------------------------
+// Remote side
+
+void FileTransfer::OpenRemoteEntry(const std::string& entry) {
+  if (Transferring() || !AccessGranted()) return;
+  if (entry == ft::Bracketed("..") && ft::ParentFolder(RemoteFolder()).empty()) {
+    ListRemoteDrives();
+    return;
+  }
+  if (!ft::IsBracketed(entry)) return;  // a file
+  if (RequestRemoteDirectory(entry)) EnterTransferMode();
+}
+
+void FileTransfer::OpenRemoteDriveFromCombo() {
+  const std::string entry = ComboEntry(Item(IDC_FT_REMOTE_DRIVES));
+  if (!entry.empty() && !RemoteRequestPending()) OpenRemoteEntry(entry);
+}
+
+// ---------------------------------------------------------------------------------------
+// Transfers and modes
+
+void FileTransfer::StartTransfer(bool upload) {
+  if (Transferring()) return;
+  if ((upload ? RemoteFolder() : LocalFolder()).empty()) return;
+  const std::vector<std::string> entries = SelectedEntries(Item(upload ? IDC_FT_LOCAL_LIST : IDC_FT_REMOTE_LIST));
+  if (entries.empty()) return;
+  HWND dlg = m_hDlg.load();
+  const int n = static_cast<int>(entries.size());
+  SetDlgItemTextA(dlg, upload ? IDC_FT_LOCAL_COUNT : IDC_FT_REMOTE_COUNT,
+                  CountLine(n, IDS_FT_SELECTED_FOR_TRANSFER).c_str());
+  char buf[256];
+  if (upload)
+    std::snprintf(buf, sizeof buf, "%s %d %s", UiText(IDS_FT_START_SENDING), n, UiText(IDS_FT_TO_REMOTE));
+  else
+    std::snprintf(buf, sizeof buf, "%s %d %s ", UiText(IDS_FT_START_RECEIVING), n, UiText(IDS_FT_FROM_REMOTE));
+  SetStatus(buf);
+  EnterTransferMode();
+  ShowStopButtons(true);
+  const bool started = upload ? StartUploads(entries) : StartDownloads(entries);
+  if (!started) {
+    ShowStopButtons(false);
+    LeaveTransferMode();
+  }
+}
+
+void FileTransfer::EnterTransferMode() {
+  for (int id : {IDC_FT_SEND, IDC_FT_RECEIVE, IDCANCEL, IDC_FT_FORCED_CLOSE}) ShowWindow(Item(id), SW_HIDE);
+  ShowWindow(Item(IDC_FT_MINIMIZE), SW_SHOW);
+  for (int id : {IDC_FT_LOCAL_LIST, IDC_FT_REMOTE_LIST, IDC_FT_LOCAL_DRIVES, IDC_FT_REMOTE_DRIVES, IDC_FT_LOCAL_ROOT,
+                 IDC_FT_LOCAL_UP, IDC_FT_REMOTE_ROOT, IDC_FT_REMOTE_UP})
+    EnableWindow(Item(id), FALSE);
+}
+
+void FileTransfer::LeaveTransferMode() {
+  for (int id : {IDC_FT_STOP, IDC_FT_FORCED_STOP}) ShowWindow(Item(id), SW_HIDE);
+  for (int id : {IDC_FT_SEND, IDC_FT_RECEIVE, IDCANCEL, IDC_FT_FORCED_CLOSE}) ShowWindow(Item(id), SW_SHOW);
+  for (int id : {IDC_FT_LOCAL_LIST, IDC_FT_REMOTE_LIST, IDC_FT_LOCAL_DRIVES, IDC_FT_REMOTE_DRIVES, IDC_FT_LOCAL_ROOT,
+                 IDC_FT_LOCAL_UP, IDC_FT_REMOTE_ROOT, IDC_FT_REMOTE_UP})
+    EnableWindow(Item(id), TRUE);
+  UpdateButtons();
+}
+
+void FileTransfer::UpdateButtons() {
+  const bool both = !LocalFolder().empty() && !RemoteFolder().empty() && AccessGranted();
+  EnableWindow(Item(IDC_FT_SEND), both);
+  EnableWindow(Item(IDC_FT_RECEIVE), both);
+}
+
+void FileTransfer::SetFolderField(int id, const std::string& text) { SetDlgItemTextA(m_hDlg.load(), id, text.c_str()); }
+
+// ---------------------------------------------------------------------------------------
+// The connection's side
+
+void ClientConnection::OpenFileTransfer() {
+  if (m_pFileTransfer) m_pFileTransfer->DoDialog();
+}
+
+LRESULT ClientConnection::FileTransferPacket() {
+  try {
+    m_pFileTransfer->ProcessFileTransferMsg();
+    return 1;
+  } catch (const rdr::Exception& e) {
+    m_fileTransferError = e.str();
+  } catch (const std::exception& e) {
+    m_fileTransferError = e.what();
+  }
+  return 0;
+}
+
+void ClientConnection::FileTransferMessage() {
+  if (!m_pFileTransfer) {
+    SkipFileTransferMessage();
+    return;
+  }
+  if (!m_hwndMain) {
+    m_pFileTransfer->ProcessFileTransferMsg();
+    return;
+  }
+  // The GUI thread reads the message while this thread waits; a stream error there ends
+  // the connection here.
+  if (SendMessageA(m_hwndMain, FileTransfer::PacketMessage(), 1, 0) != 1)
+    throw rdr::Exception(m_fileTransferError.empty() ? "file transfer failed" : m_fileTransferError.c_str());
+}
+
+bool ClientConnection::FileTransferInProgress() { return m_pFileTransfer && m_pFileTransfer->Transferring(); }
+
+bool ClientConnection::HoldUpdatesAndInput() {
+  return m_pFileTransfer && m_pFileTransfer->Transferring() &&
+         (m_pFileTransfer->WindowShown() || m_pFileTransfer->ProtocolVersion() == 1);
+}

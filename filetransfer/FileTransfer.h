@@ -1,0 +1,112 @@
+// The file-transfer window of a connection (Win32 shell): a modal dialog with the local
+// machine on the left and the remote machine on the right, each with its drive combo,
+// folder field and file list; Send and Receive, Stop and Forced Stop, the status bar and
+// its history, the progress of the current file. The protocol is FileTransferProtocol;
+// this class shows what it reports and supplies the platform (socket time-outs, the
+// upload timer, free disk space).
+#pragma once
+
+#include <windows.h>
+#include <commctrl.h>
+
+#include <atomic>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "filetransfer/FileTransferProtocol.h"
+
+class ClientConnection;
+class KEBviewerApp;
+
+class FileTransfer : public FileTransferProtocol {
+public:
+  FileTransfer(KEBviewerApp* app, ClientConnection* connection);
+  ~FileTransfer() override;
+
+  // The registered window message "Brandwyn.Viewer.FileTransferSendPacketMessage": the
+  // connection thread sends it to the frame window (wParam 1) and waits while the GUI
+  // thread reads the rest of a message 7.
+  static UINT PacketMessage();
+
+  // Shows the window modally (GUI thread); an open window only comes to the front.
+  void DoDialog();
+  // Minimise (false) or restore and bring to the front (true).
+  void ShowFileTransferWindow(bool show);
+  HWND Window() const { return m_hDlg.load(); }
+  // The window is open and not minimised.
+  bool WindowShown() const;
+
+protected:
+  void SetStatus(const std::string& text) override;
+  void ShowFileNumber(int number, int count) override;
+  void ShowProgress(std::uint64_t done, std::uint64_t total) override;
+  void ShowRemoteFolder(const std::string& folder) override;
+  void ClearRemoteList() override;
+  void AddRemoteEntry(const ft::RemoteEntry& entry) override;
+  void ShowRemoteDrives(const std::vector<DriveItem>& drives) override;
+  void RemoteListingDone(int count) override;
+  void ShowRemoteCount(const std::string& text) override;
+  void AccessRefused() override;
+  void OldServerDetected() override {}
+  void ShowStopButtons(bool shown) override;
+  void BatchDone(bool upload, bool interrupted) override;
+  void PumpMessages() override;
+  bool WindowMinimisedOrHidden() override;
+
+  void SetRecvTimeout(int ms) override;
+  void SetSendTimeout(int ms) override;
+  void PostKeepAlive() override;
+  bool FreeDiskSpace(const std::string& root, std::uint64_t* freeBytes) override;
+  void StartUploadTimer() override;
+  void StopUploadTimer() override;
+
+private:
+  static INT_PTR CALLBACK DialogProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
+  INT_PTR OnMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
+  void OnInitDialog(HWND hwnd);
+  void OnCommand(int id, int code);
+  void OnListNotify(NMHDR* n);
+  void CloseWindow(bool forced);
+
+  // Runs fn on the window's thread: at once there, else queued for it (dropped when the
+  // window is gone).
+  void OnGuiThread(std::function<void()> fn);
+  void RunQueued();
+  bool IsGuiThread() const;
+
+  // The local side.
+  void ListLocalDrives();
+  void ListLocalFolder();
+  void OpenLocalEntry(const std::string& entry);
+  void OpenLocalDriveFromCombo();
+  // The remote side.
+  void OpenRemoteDriveFromCombo();
+  void OpenRemoteEntry(const std::string& entry);
+
+  void StartTransfer(bool upload);
+  void EnterTransferMode();
+  void LeaveTransferMode();
+  void UpdateButtons();
+  void SetFolderField(int id, const std::string& text);
+  HWND Item(int id) const { return GetDlgItem(m_hDlg.load(), id); }
+
+  KEBviewerApp* m_pApp;
+  ClientConnection* m_pCC;
+  HMODULE m_hRichEdit = nullptr;
+  std::atomic<HWND> m_hDlg{nullptr};
+  DWORD m_guiThread = 0;
+  HWND m_hStatusBar = nullptr;
+  HIMAGELIST m_images = nullptr;
+  int m_lastPercent = -1;
+  std::atomic<std::uint64_t> m_progressStartMs{0};  // for the rate of the current file
+
+  std::mutex m_queueLock;
+  std::vector<std::function<void()>> m_queue;
+
+  // The upload timer: a thread ticking every 10 ms while an upload runs.
+  std::thread m_timerThread;
+  std::atomic<bool> m_timerRunning{false};
+};

@@ -1,0 +1,167 @@
+"""The file-transfer window of KEBviewer.exe under Wine against the scripted server's
+file-transfer side: opened from the frame's system menu, the remote drive and folder
+listed, a file downloaded into the local folder and one uploaded from it (bytes compared
+on both sides), the session ended when the window closes; and a server that refuses file
+transfer leaves the window with nothing to send or receive."""
+import os
+import random
+import shutil
+import time
+
+import kebwine
+import rfbserver
+from displaytest import frame
+from rfboracle.filetransfer import FileTransferServer
+
+WM_SYSCOMMAND = 0x112
+FILE_TRANSFER_COMMAND = 50100
+TITLE = r"^ File Transfer with < "
+SEND, RECEIVE, STATUS, LOCAL_PATH, REMOTE_PATH = 1029, 1032, 1036, 1039, 1041
+LOCAL_LIST, REMOTE_LIST, LOCAL_DRIVES, LOCAL_ROOT, REMOTE_ROOT = 1063, 1064, 1065, 1067, 1069
+LOCAL_COUNT, REMOTE_COUNT, HISTORY, CLOSE = 1072, 1073, 1077, 2
+
+
+def noise(n, seed):
+    r = random.Random(seed)
+    return bytes(r.getrandbits(8) for _ in range(n))
+
+
+def serving(remote_root, refuse=False, name="ft test"):
+    holder = {}
+
+    def scenario(s):
+        s.handshake(width=64, height=48, name=name)
+        s.wait_for("FramebufferUpdateRequest")
+        s.send_update([{"enc": "raw", "x": 0, "y": 0, "w": 64, "h": 48}])
+        ft = FileTransferServer(s, str(remote_root), version=3, refuse_access=refuse)
+        holder["ft"] = ft
+        ft.serve(seconds=140)
+
+    srv = rfbserver.Server(scenario, timeout=150, quiet=True).start()
+    return srv, holder
+
+
+def point_documents_at(session, folder):
+    """The Wine user's Documents folder (the window's "My Documents") becomes folder."""
+    users = os.path.join(str(session.prefix), "drive_c", "users")
+    for user in sorted(os.listdir(users)):
+        docs = os.path.join(users, user, "Documents")
+        if user == "Public" or not os.path.lexists(docs):
+            continue
+        if os.path.islink(docs) or os.path.isfile(docs):
+            os.unlink(docs)
+        else:
+            shutil.rmtree(docs)
+        os.symlink(str(folder), docs)
+
+
+def text(window, id):
+    return window.refresh().control(id=id)["text"]
+
+
+def wait_text(window, id, expected, timeout=30, what=lambda: ""):
+    return kebwine.wait_until(lambda: text(window, id) == expected, timeout,
+                              what="control %d showing %r (now %r) %s" % (id, expected, text(window, id), what()))
+
+
+def wait_local_count(window, folder, timeout=30):
+    """The local count line matches the folder's entries and its parent (".."); the
+    viewer may keep a folder of its own in Documents."""
+    def line():
+        return " > %d File(s)/Folder(s)" % (len(os.listdir(str(folder))) + 1)
+    return kebwine.wait_until(lambda: text(window, LOCAL_COUNT) == line(), timeout,
+                              what="%r (now %r)" % (line(), text(window, LOCAL_COUNT)))
+
+
+def history(window):
+    return window.refresh().control(id=HISTORY).get("items", [])
+
+
+def wait_history(window, part, timeout=60):
+    return kebwine.wait_until(lambda: any(part in line for line in history(window)), timeout,
+                              what="%r in the history (now %r)" % (part, history(window)))
+
+
+def open_window(viewer, srv):
+    program = viewer("127.0.0.1::%d" % srv.port)
+    frame(program).post(WM_SYSCOMMAND, wparam=FILE_TRANSFER_COMMAND)
+    return program, program.window(title=TITLE, timeout=30)
+
+
+def test_download_and_upload_through_the_window(viewer, session, tmp_path):
+    remote, local = tmp_path / "remote", tmp_path / "local"
+    remote.mkdir()
+    local.mkdir()
+    down = noise(70000, 1)          # nine blocks, the last one short
+    up = noise(30000, 2) + bytes(20000)
+    (remote / "remote-data.bin").write_bytes(down)
+    (local / "upload-data.bin").write_bytes(up)
+    point_documents_at(session, local)
+
+    srv, holder = serving(remote)
+    program, window = open_window(viewer, srv)
+    assert window.title == " File Transfer with < ft test>  -  Quillmar Remote"
+    # The access probe one second after opening; the drive list follows the answer.
+    wait_text(window, STATUS, "Connected...")
+    assert any(line.endswith(" - Connecting. Please Wait...") for line in history(window))
+    assert window.control(id=SEND)["enabled"] is False
+
+    # The remote drive chosen in its combo, listed with "\".
+    assert window.control(id=1066)["items"][0] == "[ C: ] - Local Disk"
+    window.click(id=REMOTE_ROOT)
+    wait_text(window, REMOTE_COUNT, " > 1 File(s)/Folder(s)")
+    assert text(window, REMOTE_PATH) == "C:\\"
+    # The local "My Documents" folder.
+    window.choose(item="[ My Documents ]", id=LOCAL_DRIVES)
+    window.click(id=LOCAL_ROOT)
+    wait_local_count(window, local)
+    assert text(window, LOCAL_PATH).endswith("\\Documents\\")
+    assert window.control(id=SEND)["enabled"] and window.control(id=RECEIVE)["enabled"]
+
+    # Download: the remote file selected by typing its name, then "<< Receive".
+    window.keys(chars="remote-data", id=REMOTE_LIST)
+    window.click(id=RECEIVE)
+    wait_history(window, "Transfer completed")
+    assert any("File < remote-data.bin > successfully RECEIVED..." in line for line in history(window))
+    assert (local / "remote-data.bin").read_bytes() == down
+    assert not [p.name for p in local.iterdir() if p.name.startswith("!ZELKPFT-")]
+    # The local list shows the new file.
+    wait_local_count(window, local)
+
+    # Upload: the local file, then "Send >>".
+    window.keys(chars="upload-data", id=LOCAL_LIST)
+    window.click(id=SEND)
+    kebwine.wait_until(lambda: (remote / "upload-data.bin").exists()
+                       and (remote / "upload-data.bin").read_bytes() == up, 60, what="the uploaded file at the server")
+    wait_history(window, "successfully SENT...")
+    # The remote folder is listed again after the batch.
+    wait_text(window, REMOTE_COUNT, " > 2 File(s)/Folder(s)")
+    assert window.refresh().control(id=SEND)["visible"]
+
+    # Close ends the file-transfer session (version 3); the connection goes on.
+    window.click(id=CLOSE)
+    window.wait_gone(timeout=20)
+    ft = holder["ft"]
+    kebwine.wait_until(lambda: ("session-end",) in ft.events, 20, what="the session end")
+    kinds = [e[0] for e in ft.events]
+    assert kinds[:2] == ["access", "session-start"] and "drives" in kinds
+    frame(program, timeout=5)
+    assert program.proc.poll() is None
+
+
+def test_refused_access_leaves_nothing_to_transfer(viewer, session, tmp_path):
+    remote = tmp_path / "remote"
+    remote.mkdir()
+    srv, holder = serving(remote, refuse=True)
+    program, window = open_window(viewer, srv)
+    wait_text(window, STATUS, "> WARNING: File Transfer is Disabled on the Remote Machine")
+    window.refresh()
+    assert window.control(id=1066)["items"] == []
+    for id in (SEND, RECEIVE, LOCAL_LIST, REMOTE_LIST, REMOTE_ROOT):
+        assert window.control(id=id)["enabled"] is False, id
+    assert window.control(id=CLOSE)["visible"]
+    window.click(id=CLOSE)
+    window.wait_gone(timeout=20)
+    # Nothing but the probe and, protocol version 3, the session end.
+    kebwine.wait_until(lambda: ("session-end",) in holder["ft"].events, 20, what="the session end")
+    assert [e[0] for e in holder["ft"].events] == ["access", "session-end"]

@@ -24,6 +24,7 @@ WS_VSCROLL = 0x00200000
 VIEWER_CLASS = "KEBviewerwindow"
 # System-menu commands.
 CONNECTION_INFO, CTRL_ALT_DEL, REFRESH, VIEW_ONLY = 103, 110, 114, 116
+FULL_COLOURS, COLOURS_256 = 50104, 50105
 
 XK_A, XK_B = 0x61, 0x62
 XK_CONTROL_L, XK_ALT_L, XK_DELETE = 0xFFE3, 0xFFE9, 0xFFFF
@@ -128,6 +129,19 @@ def test_refresh_and_view_only_from_the_system_menu(viewer):
     kebwine.wait_until(lambda: window.refresh().title == "menu desk" or None, 10, what="the normal title")
     window.keys(vk="0x42", real=True)
     kebwine.wait_until(lambda: keys_of(srv) == [(1, XK_B), (0, XK_B)] or None, 10, what="keys after view only")
+
+    # 256 colours, then full colours again: each takes effect as a new pixel format with
+    # the next update (a refresh brings one).
+    def formats():
+        return [m["pixel_format"]["bpp"] for m in srv.session.messages_of("SetPixelFormat")]
+    first = formats()
+    assert first and first[-1] == 32, first
+    for command, bpp in ((COLOURS_256, 8), (FULL_COLOURS, 32)):
+        known = len(formats())
+        window.post(WM_SYSCOMMAND, command)
+        window.post(WM_SYSCOMMAND, REFRESH)
+        kebwine.wait_until(lambda: len(formats()) > known or None, 10, what="a new pixel format")
+        assert formats()[known:] == [bpp], formats()
 
     # Connection Info tells the desktop, the server and the geometry.
     window.post(WM_SYSCOMMAND, CONNECTION_INFO)

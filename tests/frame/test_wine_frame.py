@@ -24,7 +24,7 @@ WS_VSCROLL = 0x00200000
 VIEWER_CLASS = "KEBviewerwindow"
 # System-menu commands.
 CONNECTION_INFO, CTRL_ALT_DEL, REFRESH, VIEW_ONLY = 103, 110, 114, 116
-FULL_COLOURS, COLOURS_256 = 50104, 50105
+FULL_COLOURS, COLOURS_256, HALF_SIZE, NORMAL_SIZE = 50104, 50105, 50101, 50107
 
 XK_A, XK_B = 0x61, 0x62
 XK_CONTROL_L, XK_ALT_L, XK_DELETE = 0xFFE3, 0xFFE9, 0xFFFF
@@ -142,6 +142,14 @@ def test_refresh_and_view_only_from_the_system_menu(viewer):
         window.post(WM_SYSCOMMAND, REFRESH)
         kebwine.wait_until(lambda: len(formats()) > known or None, 10, what="a new pixel format")
         assert formats()[known:] == [bpp], formats()
+
+    # Half size asks the server to scale its desktop by 2, normal size back to 1.
+    def scales():
+        return [m["scale"] for m in srv.session.messages_of("SetServerScale")]
+    window.post(WM_SYSCOMMAND, HALF_SIZE)
+    kebwine.wait_until(lambda: scales() == [2] or None, 10, what="server scale 2")
+    window.post(WM_SYSCOMMAND, NORMAL_SIZE)
+    kebwine.wait_until(lambda: scales() == [2, 1] or None, 10, what="server scale 1")
 
     # Connection Info tells the desktop, the server and the geometry.
     window.post(WM_SYSCOMMAND, CONNECTION_INFO)

@@ -559,10 +559,10 @@ void FileTransfer::OnCommand(int id, int code) {
 
 void FileTransfer::OnListNotify(NMHDR* n) {
   if (!n || n->code != NM_DBLCLK) return;
-  HWND list = n->hwndFrom;
-  const int item = static_cast<int>(SendMessageA(list, LVM_GETNEXTITEM, static_cast<WPARAM>(-1), LVNI_FOCUSED));
+  // The item under the double click (none on the empty part of the list).
+  const int item = reinterpret_cast<NMITEMACTIVATE*>(n)->iItem;
   if (item < 0) return;
-  const std::string entry = ItemText(list, item);
+  const std::string entry = ItemText(n->hwndFrom, item);
   if (n->idFrom == IDC_FT_LOCAL_LIST) OpenLocalEntry(entry);
   else if (n->idFrom == IDC_FT_REMOTE_LIST && !RemoteRequestPending()) OpenRemoteEntry(entry);
 }
@@ -671,8 +671,11 @@ void FileTransfer::OpenRemoteEntry(const std::string& entry) {
 }
 
 void FileTransfer::OpenRemoteDriveFromCombo() {
+  // The drive's (or special folder's) own root, wherever the remote side stands now.
   const std::string entry = ComboEntry(Item(IDC_FT_REMOTE_DRIVES));
-  if (!entry.empty() && !RemoteRequestPending()) OpenRemoteEntry(entry);
+  if (entry.empty() || !ft::IsBracketed(entry) || RemoteRequestPending() || Transferring() || !AccessGranted()) return;
+  EnterTransferMode();
+  RequestRemoteFolder(ft::Unbracketed(entry) + "\\");
 }
 
 // ---------------------------------------------------------------------------------------

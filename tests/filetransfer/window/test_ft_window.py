@@ -19,6 +19,8 @@ TITLE = r"^ File Transfer with < "
 SEND, RECEIVE, STATUS, LOCAL_PATH, REMOTE_PATH = 1029, 1032, 1036, 1039, 1041
 LOCAL_LIST, REMOTE_LIST, LOCAL_DRIVES, LOCAL_ROOT, REMOTE_ROOT = 1063, 1064, 1065, 1067, 1069
 LOCAL_COUNT, REMOTE_COUNT, HISTORY, CLOSE = 1072, 1073, 1077, 2
+REMOTE_DRIVES, REMOTE_UP = 1066, 1070
+WM_LBUTTONDBLCLK = 0x203
 
 
 def noise(n, seed):
@@ -107,7 +109,7 @@ def test_download_and_upload_through_the_window(viewer, session, tmp_path):
     assert window.control(id=SEND)["enabled"] is False
 
     # The remote drive chosen in its combo, listed with "\".
-    assert window.control(id=1066)["items"][0] == "[ C: ] - Local Disk"
+    assert window.control(id=REMOTE_DRIVES)["items"][0] == "[ C: ] - Local Disk"
     window.click(id=REMOTE_ROOT)
     wait_text(window, REMOTE_COUNT, " > 1 File(s)/Folder(s)")
     assert text(window, REMOTE_PATH) == "C:\\"
@@ -149,6 +151,57 @@ def test_download_and_upload_through_the_window(viewer, session, tmp_path):
     assert program.proc.poll() is None
 
 
+def double_click_first_row(window, id):
+    """A double click on the list's first row (below its column header)."""
+    window._call("post", id=id, msg=WM_LBUTTONDBLCLK, wparam=1, lparam=(32 << 16) | 40)
+
+
+def test_folders_browsed_and_a_folder_received(viewer, session, tmp_path):
+    remote, local = tmp_path / "remote", tmp_path / "local"
+    (remote / "a-folder" / "deeper").mkdir(parents=True)
+    local.mkdir()
+    inner, deep = b"inside the folder\r\n" * 300, noise(20000, 3)
+    (remote / "a-folder" / "inner.txt").write_bytes(inner)
+    (remote / "a-folder" / "deeper" / "x.bin").write_bytes(deep)
+    (remote / "b-file.bin").write_bytes(b"b")
+    point_documents_at(session, local)
+    srv, holder = serving(remote)
+    program, window = open_window(viewer, srv)
+    wait_text(window, STATUS, "Connected...")
+
+    # The drive list: a double click on "[ C: ]" lists the drive.
+    double_click_first_row(window, REMOTE_LIST)
+    wait_text(window, REMOTE_PATH, "C:\\")
+    wait_text(window, REMOTE_COUNT, " > 2 File(s)/Folder(s)")
+    # The folder (first by name), then ".." back up; "\\" from inside goes to the drive's root.
+    double_click_first_row(window, REMOTE_LIST)
+    wait_text(window, REMOTE_PATH, "C:\\a-folder\\")
+    wait_text(window, REMOTE_COUNT, " > 2 File(s)/Folder(s)")
+    window.click(id=REMOTE_UP)
+    wait_text(window, REMOTE_PATH, "C:\\")
+    double_click_first_row(window, REMOTE_LIST)
+    wait_text(window, REMOTE_PATH, "C:\\a-folder\\")
+    window.click(id=REMOTE_ROOT)
+    wait_text(window, REMOTE_PATH, "C:\\")
+    wait_text(window, REMOTE_COUNT, " > 2 File(s)/Folder(s)")
+    lists = [e[1] for e in holder["ft"].events if e[0] == "list"]
+    assert lists == ["C:\\", "C:\\a-folder\\", "C:\\", "C:\\a-folder\\", "C:\\"]
+
+    # The folder chosen with Home and received: the server packs it, the viewer unpacks it
+    # into the local folder and deletes the archive.
+    window.choose(item="[ My Documents ]", id=LOCAL_DRIVES)
+    window.click(id=LOCAL_ROOT)
+    wait_local_count(window, local)
+    window.keys(vk="HOME", id=REMOTE_LIST)
+    window.click(id=RECEIVE)
+    wait_history(window, "Transfer completed")
+    assert (local / "a-folder" / "inner.txt").read_bytes() == inner
+    assert (local / "a-folder" / "deeper" / "x.bin").read_bytes() == deep
+    assert not [p.name for p in local.iterdir() if p.name.startswith("!ZELK")]
+    assert any("Remote Folder < a-folder > successfully RECEIVED..." in line for line in history(window))
+    wait_local_count(window, local)
+
+
 def test_refused_access_leaves_nothing_to_transfer(viewer, session, tmp_path):
     remote = tmp_path / "remote"
     remote.mkdir()
@@ -156,7 +209,7 @@ def test_refused_access_leaves_nothing_to_transfer(viewer, session, tmp_path):
     program, window = open_window(viewer, srv)
     wait_text(window, STATUS, "> WARNING: File Transfer is Disabled on the Remote Machine")
     window.refresh()
-    assert window.control(id=1066)["items"] == []
+    assert window.control(id=REMOTE_DRIVES)["items"] == []
     for id in (SEND, RECEIVE, LOCAL_LIST, REMOTE_LIST, REMOTE_ROOT):
         assert window.control(id=id)["enabled"] is False, id
     assert window.control(id=CLOSE)["visible"]

@@ -64,11 +64,27 @@ bool SetBlock(UINT format, HGLOBAL block) {
   return false;
 }
 
-// The bytes of a clipboard format (its global block whole), or false when it has none.
-bool CopyFormat(UINT format, std::vector<std::uint8_t>& out) {
-  HANDLE h = GetClipboardData(format);
+const char* const kFormatNames[extclip::kFormatCount] = {"text", "RTF", "HTML", "image"};
+
+// What one reading of the clipboard may hold in all: as much as a provide message may carry
+// to a viewer, so that what goes out stays within every length the message has.
+bool WithinBudget(int index, std::uint64_t size, std::uint64_t& budget) {
+  if (size <= budget) {
+    budget -= size;
+    return true;
+  }
+  kebLog.Print(6, "Clipboard %s of %llu bytes left out: only %llu bytes may travel\n", kFormatNames[index],
+               static_cast<unsigned long long>(size), static_cast<unsigned long long>(extclip::kMaxProvidedBytes));
+  return false;
+}
+
+// The bytes of a clipboard format (its global block whole) when it fits the budget, or
+// false when it has none or is left out.
+bool CopyFormat(int index, std::vector<std::uint8_t>& out, std::uint64_t& budget) {
+  HANDLE h = GetClipboardData(WindowsFormat(index));
   if (!h) return false;
   const SIZE_T n = GlobalSize(h);
+  if (!WithinBudget(index, n, budget)) return false;
   const void* p = GlobalLock(h);
   if (!p) return false;
   out.assign(static_cast<const std::uint8_t*>(p), static_cast<const std::uint8_t*>(p) + n);
@@ -85,16 +101,19 @@ bool ClipboardContent::ReadLocalClipboard(HWND window) {
   for (auto& d : data) d.clear();
   UpdateChecksum();
   if (!OpenClipboardSoon(window)) return false;
+  std::uint64_t budget = extclip::kMaxProvidedBytes;
   if (HANDLE h = GetClipboardData(CF_UNICODETEXT)) {
     if (const auto* p = static_cast<const char16_t*>(GlobalLock(h))) {
       const std::string utf8 = cuttext::Utf16ToUtf8(p, GlobalSize(h) / sizeof(char16_t));
       GlobalUnlock(h);
-      data[0].assign(utf8.begin(), utf8.end());
-      data[0].push_back(0);
-      UpdateChecksum();
+      if (WithinBudget(0, utf8.size() + 1, budget)) {
+        data[0].assign(utf8.begin(), utf8.end());
+        data[0].push_back(0);
+        UpdateChecksum();
+      }
     }
   }
-  for (int i = 1; i < extclip::kFormatCount; i++) CopyFormat(WindowsFormat(i), data[i]);
+  for (int i = 1; i < extclip::kFormatCount; i++) CopyFormat(i, data[i], budget);
   CloseClipboard();
   return HasAny();
 }

@@ -88,7 +88,8 @@ struct ClipboardContent {
 
 #ifdef _WIN32
   // The Windows clipboard: Unicode text (as UTF-8), "Rich Text Format", "HTML Format" and
-  // CF_DIBV5. True when any format had data.
+  // CF_DIBV5, in that order while they fit kMaxProvidedBytes together (a format that would
+  // pass it is left out). True when any format had data.
   bool ReadLocalClipboard(HWND__* window);
   // Puts a provide message on the Windows clipboard (opened for window); true when the
   // clipboard was written. Fills this record with what was set.

@@ -112,3 +112,10 @@ def test_closing_the_viewer_with_the_chat_open_ends_cleanly(viewer):
     frame(program).close()
     assert program.wait(30) == 0
     assert srv.wait(15) == 0, srv.report()
+
+
+def test_server_gone_during_the_chat_ends_the_viewer_without_reconnecting(viewer):
+    srv, later, program, window = open_by_server(viewer)
+    srv.session.close()
+    assert program.wait(30) == 0
+    assert len(srv.sessions) == 1

@@ -213,3 +213,10 @@
 #define IDC_FT_MINIMIZE 1128
 #define IDC_FT_PERCENT 1131
 #define IDC_FT_FORCED_CLOSE 4
+#define IDC_FT_DELETE 1111
+#define IDC_FT_NEW_FOLDER 1112
+#define IDC_FT_RENAME 1142
+// Dialog 147: the file-transfer window's one-line input (new folder, rename).
+#define IDD_FT_INPUT 147
+#define IDC_FT_INPUT_PROMPT 1190
+#define IDC_FT_INPUT_TEXT 1191

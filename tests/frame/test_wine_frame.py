@@ -106,6 +106,38 @@ def test_typed_keys_clicks_and_key_commands_reach_the_server(viewer, session):
     assert program.close() == 0
 
 
+def test_keys_and_pointer_reach_a_real_server(viewer, session):
+    """TigerVNC's Xvnc: keys typed in the viewer arrive as X key presses in the server's
+    session (xev on its root window), and the pointer moved over the view moves the
+    server's pointer to the same place."""
+    from displaytest import x_run
+    xvnc = session.xvnc(200, 150)
+    xev = subprocess.Popen(["xev", "-root", "-event", "keyboard"], env=dict(os.environ, DISPLAY=xvnc.display),
+                           stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True, start_new_session=True)
+    try:
+        program = viewer("127.0.0.1::%d" % xvnc.port)
+        window = frame(program)
+        kebwine.wait_until(lambda: viewer_control(window)["rect"][2] - viewer_control(window)["rect"][0] == 200 or None,
+                           20, what="the view of the server's desktop")
+        left, top = viewer_control(window)["rect"][:2]
+        xdotool(session, "mousemove", left + 123, top + 77)
+
+        def pointer():
+            out = x_run(xvnc.display, "xdotool", "getmouselocation").stdout
+            return "x:123 y:77 " in out or None
+        kebwine.wait_until(pointer, 10, interval=0.2, what="the server's pointer at (123, 77)")
+
+        window.keys(vk="0x51,0x57", real=True)  # q, w
+        time.sleep(1.5)
+    finally:
+        xev.terminate()
+        output = xev.communicate(timeout=10)[0]
+    presses = [line for line in output.splitlines() if "keysym" in line]
+    names = [line.split("keysym ")[1].split(",")[1].strip(" )") for line in presses]
+    assert names == ["q", "q", "w", "w"], output[-2000:]
+    assert program.close() == 0
+
+
 def test_refresh_and_view_only_from_the_system_menu(viewer):
     srv = start(desktop(160, 100, name="menu desk"))
     program = viewer("127.0.0.1::%d" % srv.port)

@@ -26,6 +26,7 @@ class StandInTls : public TLSSession {
 public:
   bool chainHolds = false;
   std::size_t maxMessage = 16384;
+  std::string thumbprint = kThumbprint;
 
   bool Handshake(ByteBuffer& rawIn, ByteBuffer& rawOut) override {
     if (!m_helloSent) {
@@ -62,7 +63,7 @@ public:
     return true;
   }
   bool VerifyCertificateChain() override { return chainHolds || Fail("untrusted root (0x800B0109)"); }
-  std::string Thumbprint() override { return kThumbprint; }
+  std::string Thumbprint() override { return thumbprint; }
 
 private:
   bool m_helloSent = false;
@@ -82,6 +83,7 @@ class VeNCryptSession : public TestSession {
 public:
   using TestSession::TestSession;
   bool chainHolds = false;
+  std::string thumbprint = kThumbprint;
   bool accept = true, dontAsk = false;
   std::vector<std::string> prompts;
   std::vector<AuthDialogType> dialogs;
@@ -91,6 +93,7 @@ protected:
   std::unique_ptr<TLSSession> NewTlsSession() override {
     std::unique_ptr<StandInTls> tls(new StandInTls);
     tls->chainHolds = chainHolds;
+    tls->thumbprint = thumbprint;
     return tls;
   }
   bool ConfirmCertificate(TLSSession&, const char* error, bool* ask) override {
@@ -224,6 +227,17 @@ TEST_F(VeNCryptTest, CertificateRememberedPromptedOrRefused) {
   ServerSend(Cat({Offer({260}), {1}, B("WORLD"), Rest()}));
   ASSERT_EQ(Connect(), "");
   EXPECT_EQ(vs->prompts.size(), 1u);
+
+  // Another certificate on the same host and port is asked about again.
+  session->CloseSocket();
+  NewPair();
+  session->connectTo = s[0];
+  vs->thumbprint = "ff" + kThumbprint.substr(2);
+  vs->dontAsk = false;
+  ServerSend(Cat({Offer({260}), {1}, B("WORLD"), Rest()}));
+  ASSERT_EQ(Connect(), "");
+  EXPECT_EQ(vs->prompts.size(), 2u);
+  EXPECT_EQ(Remembered(), kThumbprint);
 
   // Refused: the close notification goes out, and the end is quiet.
   SetUp();

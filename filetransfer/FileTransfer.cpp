@@ -14,6 +14,7 @@
 #include "app/KEBviewerApp.h"
 #include "app/Log.h"
 #include "app/UiText.h"
+#include "dialogs/DialogHelpers.h"
 #include "display/ViewerMessages.h"
 #include "rdr/Exception.h"
 #include "resources/StringIds.h"
@@ -340,7 +341,8 @@ void FileTransfer::AccessRefused() {
     SetFolderField(IDC_FT_REMOTE_PATH, "");
     SetDlgItemTextA(dlg, IDC_FT_REMOTE_COUNT, "");
     for (int id : {IDC_FT_LOCAL_LIST, IDC_FT_REMOTE_LIST, IDC_FT_LOCAL_DRIVES, IDC_FT_REMOTE_DRIVES, IDC_FT_LOCAL_ROOT,
-                   IDC_FT_LOCAL_UP, IDC_FT_REMOTE_ROOT, IDC_FT_REMOTE_UP, IDC_FT_SEND, IDC_FT_RECEIVE})
+                   IDC_FT_LOCAL_UP, IDC_FT_REMOTE_ROOT, IDC_FT_REMOTE_UP, IDC_FT_SEND, IDC_FT_RECEIVE, IDC_FT_DELETE,
+                   IDC_FT_NEW_FOLDER, IDC_FT_RENAME})
       EnableWindow(Item(id), FALSE);
     ShowWindow(Item(IDCANCEL), SW_SHOW);
     ShowWindow(Item(IDC_FT_FORCED_CLOSE), SW_SHOW);
@@ -480,6 +482,13 @@ void FileTransfer::OnInitDialog(HWND hwnd) {
   SetTimer(hwnd, kKeepAliveTimer, 5000, nullptr);
   SetTimer(hwnd, kAccessProbeTimer, 1000, nullptr);
   SetStatus(UiText(IDS_FT_CONNECTING));
+  const int commands[] = {IDC_FT_DELETE, IDC_FT_NEW_FOLDER, IDC_FT_RENAME};
+  for (int i = 0; i < 3; ++i) {
+    char label[64] = {};
+    GetDlgItemTextA(hwnd, commands[i], label, sizeof label);
+    m_commandLabels[i] = label;
+  }
+  SetCommandSide(false);
   UpdateButtons();
 }
 
@@ -548,6 +557,9 @@ void FileTransfer::OnCommand(int id, int code) {
       ShowWindow(Item(IDC_FT_STOP), SW_HIDE);
       m_pCC->CloseSocketNow();
       break;
+    case IDC_FT_DELETE: DeleteEntries(); break;
+    case IDC_FT_NEW_FOLDER: NewFolder(); break;
+    case IDC_FT_RENAME: RenameEntry(); break;
     case IDC_FT_LOCAL_ROOT: OpenLocalDriveFromCombo(); break;
     case IDC_FT_LOCAL_UP: OpenLocalEntry(ft::Bracketed("..")); break;
     case IDC_FT_REMOTE_ROOT: OpenRemoteDriveFromCombo(); break;
@@ -558,7 +570,12 @@ void FileTransfer::OnCommand(int id, int code) {
 }
 
 void FileTransfer::OnListNotify(NMHDR* n) {
-  if (!n || n->code != NM_DBLCLK) return;
+  if (!n) return;
+  if (n->code == NM_SETFOCUS && (n->idFrom == IDC_FT_LOCAL_LIST || n->idFrom == IDC_FT_REMOTE_LIST)) {
+    SetCommandSide(n->idFrom == IDC_FT_REMOTE_LIST);
+    return;
+  }
+  if (n->code != NM_DBLCLK) return;
   // The item under the double click (none on the empty part of the list).
   const int item = reinterpret_cast<NMITEMACTIVATE*>(n)->iItem;
   if (item < 0) return;
@@ -679,6 +696,203 @@ void FileTransfer::OpenRemoteDriveFromCombo() {
 }
 
 // ---------------------------------------------------------------------------------------
+// Delete, New Folder, Rename
+
+void FileTransfer::SetCommandSide(bool remote) {
+  m_remoteSide = remote;
+  const int commands[] = {IDC_FT_DELETE, IDC_FT_NEW_FOLDER, IDC_FT_RENAME};
+  for (int i = 0; i < 3; ++i) {
+    const std::string label = remote ? m_commandLabels[i] + " ->" : "<- " + m_commandLabels[i];
+    SetDlgItemTextA(m_hDlg.load(), commands[i], label.c_str());
+  }
+  UpdateButtons();
+}
+
+bool FileTransfer::ListHas(int listId, const std::string& entry) const {
+  HWND list = GetDlgItem(m_hDlg.load(), listId);
+  const int count = static_cast<int>(SendMessageA(list, LVM_GETITEMCOUNT, 0, 0));
+  for (int i = 0; i < count; ++i)
+    if (ft::EqualNoCase(ItemText(list, i), entry)) return true;
+  return false;
+}
+
+namespace {
+struct InputState {
+  const char* title;
+  const char* prompt;
+  std::string text;
+};
+
+// Whether the text holds a character other than blank, tab, newline or carriage return.
+bool HasVisibleCharacter(const std::string& s) { return s.find_first_not_of(" \t\n\r") != std::string::npos; }
+}  // namespace
+
+INT_PTR CALLBACK FileTransfer::InputProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+  auto* state = reinterpret_cast<InputState*>(GetWindowLongPtrA(hwnd, DWLP_USER));
+  switch (msg) {
+    case WM_INITDIALOG:
+      state = reinterpret_cast<InputState*>(lParam);
+      SetWindowLongPtrA(hwnd, DWLP_USER, lParam);
+      SetWindowTextA(hwnd, state->title);
+      SetDlgItemTextA(hwnd, IDC_FT_INPUT_PROMPT, state->prompt);
+      SendDlgItemMessageA(hwnd, IDC_FT_INPUT_TEXT, EM_LIMITTEXT, MAX_PATH - 1, 0);
+      EnableWindow(GetDlgItem(hwnd, IDOK), FALSE);
+      return TRUE;
+    case WM_COMMAND:
+      if (!state) return FALSE;
+      if (LOWORD(wParam) == IDC_FT_INPUT_TEXT && HIWORD(wParam) == EN_CHANGE) {
+        char buf[MAX_PATH] = {};
+        GetDlgItemTextA(hwnd, IDC_FT_INPUT_TEXT, buf, sizeof buf);
+        EnableWindow(GetDlgItem(hwnd, IDOK), HasVisibleCharacter(buf));
+        return TRUE;
+      }
+      if (LOWORD(wParam) == IDOK) {
+        char buf[MAX_PATH] = {};
+        GetDlgItemTextA(hwnd, IDC_FT_INPUT_TEXT, buf, sizeof buf);
+        if (!HasVisibleCharacter(buf)) return TRUE;
+        state->text = buf;
+        EndDialog(hwnd, IDOK);
+        return TRUE;
+      }
+      if (LOWORD(wParam) == IDCANCEL) {
+        EndDialog(hwnd, IDCANCEL);
+        return TRUE;
+      }
+      return FALSE;
+    default: return FALSE;
+  }
+}
+
+bool FileTransfer::AskInput(const char* title, const char* prompt, std::string* text) {
+  InputState state{title, prompt, std::string()};
+  HINSTANCE module = ResourceModuleOf(m_pApp);
+  if (!FindResourceA(module, MAKEINTRESOURCEA(IDD_FT_INPUT), reinterpret_cast<LPCSTR>(RT_DIALOG)))
+    module = GetModuleHandleA(nullptr);
+  if (DialogBoxParamA(module, MAKEINTRESOURCEA(IDD_FT_INPUT), m_hDlg.load(), InputProc,
+                      reinterpret_cast<LPARAM>(&state)) != IDOK)
+    return false;
+  *text = state.text;
+  return true;
+}
+
+void FileTransfer::DeleteEntries() {
+  if (Transferring()) return;
+  const bool remote = m_remoteSide;
+  const std::string folder = remote ? RemoteFolder() : LocalFolder();
+  if (folder.empty()) return;
+  std::vector<std::string> entries = SelectedEntries(Item(remote ? IDC_FT_REMOTE_LIST : IDC_FT_LOCAL_LIST));
+  std::vector<std::string> confirmed;
+  HINSTANCE instance = ResourceModuleOf(m_pApp);
+  for (const std::string& entry : entries) {
+    const bool isFolder = ft::IsBracketed(entry);
+    const std::string name = isFolder ? ft::Unbracketed(entry) : entry;
+    if (isFolder && (name.size() == 2 && name[1] == ':')) continue;  // a drive
+    const int question = remote ? (isFolder ? IDS_FT_ASK_DELETE_REMOTE_FOLDER : IDS_FT_ASK_DELETE_REMOTE_FILE)
+                                : (isFolder ? IDS_FT_ASK_DELETE_LOCAL_FOLDER : IDS_FT_ASK_DELETE_LOCAL_FILE);
+    const std::string content = "< " + folder + name + " >";
+    if (ShowWarningTaskDialog(instance, m_hDlg.load(),
+                              UiText(isFolder ? IDS_FT_FOLDER_DELETE_WARNING : IDS_FT_FILE_DELETE_WARNING),
+                              UiText(question), content.c_str(), "", "", nullptr) != IDOK)
+      continue;
+    confirmed.push_back(entry);
+  }
+  if (confirmed.empty()) return;
+  if (remote) {
+    DeleteRemote(confirmed);
+    return;
+  }
+  for (const std::string& entry : confirmed) {
+    const bool isFolder = ft::IsBracketed(entry);
+    const std::string path = folder + (isFolder ? ft::Unbracketed(entry) : entry);
+    if (path.size() >= MAX_PATH) continue;
+    // To the recycle bin, silently: the question was asked above.
+    std::string from = path;
+    from.push_back('\0');
+    SHFILEOPSTRUCTA op{};
+    op.hwnd = m_hDlg.load();
+    op.wFunc = FO_DELETE;
+    op.pFrom = from.c_str();
+    op.fFlags = FOF_SILENT | FOF_NOCONFIRMATION | FOF_ALLOWUNDO | FOF_NOERRORUI;
+    const bool ok = SHFileOperationA(&op) == 0 && !op.fAnyOperationsAborted;
+    if (ok)
+      Status("%s < %s > %s", UiText(isFolder ? IDS_FT_FOLDER : IDS_FT_FILE), path, UiText(IDS_FT_HAS_BEEN_DELETED));
+    else
+      Status("%s < %s >", UiText(isFolder ? IDS_FT_CANNOT_DELETE_LOCAL_FOLDER : IDS_FT_CANNOT_DELETE_LOCAL_FILE), path);
+  }
+  ListLocalFolder();
+}
+
+void FileTransfer::NewFolder() {
+  if (Transferring()) return;
+  const bool remote = m_remoteSide;
+  const std::string folder = remote ? RemoteFolder() : LocalFolder();
+  if (folder.empty()) return;
+  std::string name;
+  if (!AskInput(UiText(IDS_FT_CREATE_FOLDER_TITLE), UiText(remote ? IDS_FT_NEW_REMOTE_FOLDER : IDS_FT_NEW_LOCAL_FOLDER),
+                &name))
+    return;
+  const std::string path = folder + name;
+  char buf[kMaxStatus + 64];
+  if (ListHas(remote ? IDC_FT_REMOTE_LIST : IDC_FT_LOCAL_LIST, ft::Bracketed(name)) ||
+      ListHas(remote ? IDC_FT_REMOTE_LIST : IDC_FT_LOCAL_LIST, name)) {
+    if (remote)
+      std::snprintf(buf, sizeof buf, "%s < %s > %s: %s", UiText(IDS_FT_CANNOT_CREATE_FOLDER), path.c_str(),
+                    UiText(IDS_FT_ON_REMOTE), UiText(IDS_FT_NAME_EXISTS));
+    else
+      std::snprintf(buf, sizeof buf, "%s < %s >: %s", UiText(IDS_FT_CANNOT_CREATE_LOCAL_FOLDER), path.c_str(),
+                    UiText(IDS_FT_NAME_EXISTS));
+    SetStatus(buf);
+    return;
+  }
+  if (remote) {
+    // The server gets the path twice over in its reply: keep both within its limit.
+    if (path.size() * 2 > 248) return;
+    CreateRemoteFolder(name);
+    return;
+  }
+  if (path.size() > 248) return;
+  if (CreateDirectoryA(path.c_str(), nullptr))
+    Status("%s < %s > %s", UiText(IDS_FT_LOCAL_FOLDER), path, UiText(IDS_FT_HAS_BEEN_CREATED));
+  else
+    Status("%s < %s >", UiText(IDS_FT_CANNOT_CREATE_LOCAL_FOLDER), path);
+  ListLocalFolder();
+}
+
+void FileTransfer::RenameEntry() {
+  if (Transferring()) return;
+  const bool remote = m_remoteSide;
+  const int listId = remote ? IDC_FT_REMOTE_LIST : IDC_FT_LOCAL_LIST;
+  const std::string folder = remote ? RemoteFolder() : LocalFolder();
+  if (folder.empty()) return;
+  const std::vector<std::string> entries = SelectedEntries(Item(listId));
+  if (entries.size() != 1) {
+    ShowMessageTaskDialog(ResourceModuleOf(m_pApp), m_hDlg.load(), UiText(IDS_FT_RENAME_ONE),
+                          UiText(IDS_FT_RENAME_WARNING), MB_ICONWARNING);
+    return;
+  }
+  const std::string& entry = entries[0];
+  std::string name;
+  if (!AskInput(UiText(IDS_FT_RENAME_TITLE), UiText(IDS_FT_NEW_NAME), &name)) return;
+  if (name.empty() || name.find('*') != std::string::npos) return;
+  if (ListHas(listId, name) || ListHas(listId, ft::Bracketed(name))) {
+    Status(" %s < %s > %s", UiText(IDS_FT_RENAME_FAILED), name, UiText(IDS_FT_NAME_EXISTS));
+    return;
+  }
+  if (remote) {
+    RenameRemote(entry, name);
+    return;
+  }
+  const std::string oldPath = folder + (ft::IsBracketed(entry) ? ft::Unbracketed(entry) : entry);
+  const std::string newPath = folder + name;
+  if (oldPath.size() >= MAX_PATH || newPath.size() >= MAX_PATH) return;
+  if (MoveFileA(oldPath.c_str(), newPath.c_str()))
+    Status(" %s < %s > %s < %s >", UiText(IDS_FT_RENAMED_LOCAL), oldPath, UiText(IDS_FT_TO), newPath);
+  else
+    Status(" %s < %s > %s", UiText(IDS_FT_RENAME_FAILED), oldPath, "");
+  ListLocalFolder();
+}
+
+// ---------------------------------------------------------------------------------------
 // Transfers and modes
 
 void FileTransfer::StartTransfer(bool upload) {
@@ -706,7 +920,9 @@ void FileTransfer::StartTransfer(bool upload) {
 }
 
 void FileTransfer::EnterTransferMode() {
-  for (int id : {IDC_FT_SEND, IDC_FT_RECEIVE, IDCANCEL, IDC_FT_FORCED_CLOSE}) ShowWindow(Item(id), SW_HIDE);
+  for (int id : {IDC_FT_SEND, IDC_FT_RECEIVE, IDC_FT_DELETE, IDC_FT_NEW_FOLDER, IDC_FT_RENAME, IDCANCEL,
+                 IDC_FT_FORCED_CLOSE})
+    ShowWindow(Item(id), SW_HIDE);
   ShowWindow(Item(IDC_FT_MINIMIZE), SW_SHOW);
   for (int id : {IDC_FT_LOCAL_LIST, IDC_FT_REMOTE_LIST, IDC_FT_LOCAL_DRIVES, IDC_FT_REMOTE_DRIVES, IDC_FT_LOCAL_ROOT,
                  IDC_FT_LOCAL_UP, IDC_FT_REMOTE_ROOT, IDC_FT_REMOTE_UP})
@@ -714,8 +930,11 @@ void FileTransfer::EnterTransferMode() {
 }
 
 void FileTransfer::LeaveTransferMode() {
-  for (int id : {IDC_FT_STOP, IDC_FT_FORCED_STOP}) ShowWindow(Item(id), SW_HIDE);
-  for (int id : {IDC_FT_SEND, IDC_FT_RECEIVE, IDCANCEL, IDC_FT_FORCED_CLOSE}) ShowWindow(Item(id), SW_SHOW);
+  for (int id : {IDC_FT_STOP, IDC_FT_FORCED_STOP, IDC_FT_MINIMIZE}) ShowWindow(Item(id), SW_HIDE);
+  for (int id : {IDC_FT_SEND, IDC_FT_RECEIVE, IDC_FT_DELETE, IDC_FT_NEW_FOLDER, IDCANCEL, IDC_FT_FORCED_CLOSE})
+    ShowWindow(Item(id), SW_SHOW);
+  // The server of protocol version 1 cannot rename.
+  ShowWindow(Item(IDC_FT_RENAME), ProtocolVersion() != 1 ? SW_SHOW : SW_HIDE);
   for (int id : {IDC_FT_LOCAL_LIST, IDC_FT_REMOTE_LIST, IDC_FT_LOCAL_DRIVES, IDC_FT_REMOTE_DRIVES, IDC_FT_LOCAL_ROOT,
                  IDC_FT_LOCAL_UP, IDC_FT_REMOTE_ROOT, IDC_FT_REMOTE_UP})
     EnableWindow(Item(id), TRUE);
@@ -726,6 +945,8 @@ void FileTransfer::UpdateButtons() {
   const bool both = !LocalFolder().empty() && !RemoteFolder().empty() && AccessGranted();
   EnableWindow(Item(IDC_FT_SEND), both);
   EnableWindow(Item(IDC_FT_RECEIVE), both);
+  const bool side = m_remoteSide ? !RemoteFolder().empty() && AccessGranted() : !LocalFolder().empty();
+  for (int id : {IDC_FT_DELETE, IDC_FT_NEW_FOLDER, IDC_FT_RENAME}) EnableWindow(Item(id), side);
 }
 
 void FileTransfer::SetFolderField(int id, const std::string& text) { SetDlgItemTextA(m_hDlg.load(), id, text.c_str()); }

@@ -86,6 +86,16 @@ private:
   void OpenRemoteDriveFromCombo();
   void OpenRemoteEntry(const std::string& entry);
 
+  // Delete, New Folder and Rename act on the side whose list had the focus last.
+  void SetCommandSide(bool remote);
+  void DeleteEntries();
+  void NewFolder();
+  void RenameEntry();
+  // The one-line input dialog; false when it was cancelled.
+  bool AskInput(const char* title, const char* prompt, std::string* text);
+  static INT_PTR CALLBACK InputProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
+  bool ListHas(int listId, const std::string& entry) const;
+
   void StartTransfer(bool upload);
   void EnterTransferMode();
   void LeaveTransferMode();
@@ -101,6 +111,8 @@ private:
   HWND m_hStatusBar = nullptr;
   HIMAGELIST m_images = nullptr;
   int m_lastPercent = -1;
+  bool m_remoteSide = false;         // the commands act on the remote side
+  std::string m_commandLabels[3];    // Delete, New Folder, Rename as the template has them
   std::atomic<std::uint64_t> m_progressStartMs{0};  // for the rate of the current file
 
   std::mutex m_queueLock;

@@ -20,7 +20,9 @@ SEND, RECEIVE, STATUS, LOCAL_PATH, REMOTE_PATH = 1029, 1032, 1036, 1039, 1041
 LOCAL_LIST, REMOTE_LIST, LOCAL_DRIVES, LOCAL_ROOT, REMOTE_ROOT = 1063, 1064, 1065, 1067, 1069
 LOCAL_COUNT, REMOTE_COUNT, HISTORY, CLOSE = 1072, 1073, 1077, 2
 REMOTE_DRIVES, REMOTE_UP = 1066, 1070
-WM_LBUTTONDBLCLK = 0x203
+DELETE, NEW_FOLDER, RENAME, INPUT_TEXT, OK = 1111, 1112, 1142, 1191, 1
+WM_LBUTTONDOWN, WM_LBUTTONUP, WM_LBUTTONDBLCLK = 0x201, 0x202, 0x203
+FIRST_ROW = (32 << 16) | 40     # client coordinates of the first row, below the header
 
 
 def noise(n, seed):
@@ -153,7 +155,32 @@ def test_download_and_upload_through_the_window(viewer, session, tmp_path):
 
 def double_click_first_row(window, id):
     """A double click on the list's first row (below its column header)."""
-    window._call("post", id=id, msg=WM_LBUTTONDBLCLK, wparam=1, lparam=(32 << 16) | 40)
+    window._call("post", id=id, msg=WM_LBUTTONDBLCLK, wparam=1, lparam=FIRST_ROW)
+
+
+def click_first_row(window, id):
+    """A click on the list's first row: the list takes the focus and selects the row."""
+    window._call("post", id=id, msg=WM_LBUTTONDOWN, wparam=1, lparam=FIRST_ROW)
+    window._call("post", id=id, msg=WM_LBUTTONUP, wparam=0, lparam=FIRST_ROW)
+
+
+def answer_input(program, title, value):
+    """Types value into the one-line input dialog titled title and presses OK (which is
+    disabled until the text holds more than blanks)."""
+    dialog = program.window(title=title, timeout=20)
+    assert dialog.control(id=OK)["enabled"] is False
+    dialog.set_text(" \t ", id=INPUT_TEXT)
+    assert dialog.refresh().control(id=OK)["enabled"] is False
+    dialog.set_text(value, id=INPUT_TEXT)
+    kebwine.wait_until(lambda: dialog.refresh().control(id=OK)["enabled"], 10, what="OK enabled")
+    dialog.click(id=OK)
+    dialog.wait_gone(timeout=20)
+
+
+def confirm(program, heading):
+    box = program.box(heading=heading)
+    box.click(text="^OK$")
+    box.wait_gone(timeout=20)
 
 
 def test_folders_browsed_and_a_folder_received(viewer, session, tmp_path):
@@ -200,6 +227,69 @@ def test_folders_browsed_and_a_folder_received(viewer, session, tmp_path):
     assert not [p.name for p in local.iterdir() if p.name.startswith("!ZELK")]
     assert any("Remote Folder < a-folder > successfully RECEIVED..." in line for line in history(window))
     wait_local_count(window, local)
+
+
+def test_rename_create_and_delete_on_both_sides(viewer, session, tmp_path):
+    remote, local = tmp_path / "remote", tmp_path / "local"
+    remote.mkdir()
+    local.mkdir()
+    (remote / "b-old.txt").write_bytes(b"old")
+    (local / "zz-local.txt").write_bytes(b"local")
+    point_documents_at(session, local)
+    srv, holder = serving(remote)
+    program, window = open_window(viewer, srv)
+    wait_text(window, STATUS, "Connected...")
+    double_click_first_row(window, REMOTE_LIST)
+    wait_text(window, REMOTE_COUNT, " > 1 File(s)/Folder(s)")
+
+    # The remote list has the focus: the commands say so and act on the server's folder.
+    click_first_row(window, REMOTE_LIST)
+    wait_text(window, RENAME, "Rename ->")
+    assert text(window, DELETE) == "Delete ->" and text(window, NEW_FOLDER) == "New Folder ->"
+    window.click(id=RENAME)
+    answer_input(program, "^File & Directory Rename$", "c-new.txt")
+    kebwine.wait_until(lambda: sorted(os.listdir(str(remote))) == ["c-new.txt"], 20, what="the remote rename")
+    wait_history(window, "Renamed REMOTE < C:\\b-old.txt > to < C:\\c-new.txt >")
+
+    window.click(id=NEW_FOLDER)
+    answer_input(program, "^Create New Folder$", "made-here")
+    kebwine.wait_until(lambda: (remote / "made-here").is_dir(), 20, what="the remote folder")
+    wait_history(window, "Folder < C:\\made-here > has been created on the Remote Machine")
+    wait_text(window, REMOTE_COUNT, " > 2 File(s)/Folder(s)")
+
+    click_first_row(window, REMOTE_LIST)      # c-new.txt
+    window.click(id=DELETE)
+    confirm(program, "^Are you sure you want to Delete the REMOTE File$")
+    kebwine.wait_until(lambda: sorted(os.listdir(str(remote))) == ["made-here"], 20, what="the remote deletion")
+    wait_history(window, "File < C:\\c-new.txt > has been deleted on the Remote Machine")
+    assert [e[1:] for e in holder["ft"].events if e[0] == "command"] == [
+        (5, "C:\\b-old.txt*C:\\c-new.txt"), (1, "C:\\made-here"), (4, "C:\\c-new.txt")]
+
+    # The local side.
+    window.choose(item="[ My Documents ]", id=LOCAL_DRIVES)
+    window.click(id=LOCAL_ROOT)
+    wait_local_count(window, local)
+    click_first_row(window, LOCAL_LIST)
+    wait_text(window, NEW_FOLDER, "<- New Folder")
+    window.click(id=NEW_FOLDER)
+    answer_input(program, "^Create New Folder$", "local-made")
+    kebwine.wait_until(lambda: (local / "local-made").is_dir(), 20, what="the local folder")
+    wait_history(window, "Local Folder < ")
+    wait_local_count(window, local)
+
+    window.keys(chars="zz-local", id=LOCAL_LIST)
+    window.click(id=RENAME)
+    answer_input(program, "^File & Directory Rename$", "zz-renamed.txt")
+    kebwine.wait_until(lambda: (local / "zz-renamed.txt").read_bytes() == b"local", 20, what="the local rename")
+    assert not (local / "zz-local.txt").exists()
+    wait_history(window, "Renamed LOCAL < ")
+    wait_local_count(window, local)
+
+    window.keys(vk="END", id=LOCAL_LIST)     # the last entry by name
+    window.click(id=DELETE)
+    confirm(program, "^Are you sure you want to Delete the LOCAL File$")
+    kebwine.wait_until(lambda: not (local / "zz-renamed.txt").exists(), 20, what="the local deletion")
+    wait_history(window, "zz-renamed.txt > has been Deleted")
 
 
 def test_refused_access_leaves_nothing_to_transfer(viewer, session, tmp_path):

@@ -220,3 +220,8 @@
 #define IDD_FT_INPUT 147
 #define IDC_FT_INPUT_PROMPT 1190
 #define IDC_FT_INPUT_TEXT 1191
+// Dialog 182: the file-transfer window's question before an entry is overwritten.
+#define IDD_FT_CONFIRM 182
+#define IDC_FT_CONFIRM_TEXT 1192
+#define IDC_FT_YES_ALL 1193
+#define IDC_FT_NO_ALL 1194

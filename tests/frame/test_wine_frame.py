@@ -181,7 +181,10 @@ def test_refresh_and_view_only_from_the_system_menu(viewer):
     window.post(WM_SYSCOMMAND, HALF_SIZE)
     kebwine.wait_until(lambda: scales() == [2] or None, 10, what="server scale 2")
     window.post(WM_SYSCOMMAND, NORMAL_SIZE)
-    kebwine.wait_until(lambda: scales() == [2, 1] or None, 10, what="server scale 1")
+    try:
+        kebwine.wait_until(lambda: scales() == [2, 1] or None, 10, what="server scale 1")
+    except kebwine.Timeout:
+        raise AssertionError("scales sent: %s; log: %s" % (scales(), srv.report()))
 
     # Connection Info tells the desktop, the server and the geometry.
     window.post(WM_SYSCOMMAND, CONNECTION_INFO)

@@ -892,13 +892,68 @@ void FileTransfer::RenameEntry() {
   ListLocalFolder();
 }
 
+namespace {
+struct ConfirmState {
+  std::string title, text;
+};
+}  // namespace
+
+INT_PTR CALLBACK FileTransfer::ConfirmProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+  switch (msg) {
+    case WM_INITDIALOG: {
+      const auto* state = reinterpret_cast<const ConfirmState*>(lParam);
+      SetWindowTextA(hwnd, state->title.c_str());
+      SetDlgItemTextA(hwnd, IDC_FT_CONFIRM_TEXT, state->text.c_str());
+      return TRUE;
+    }
+    case WM_COMMAND:
+      switch (LOWORD(wParam)) {
+        case IDYES:
+        case IDNO:
+        case IDC_FT_YES_ALL:
+        case IDC_FT_NO_ALL: EndDialog(hwnd, LOWORD(wParam)); return TRUE;
+        case IDCANCEL: EndDialog(hwnd, IDNO); return TRUE;
+        default: return FALSE;
+      }
+    default: return FALSE;
+  }
+}
+
+int FileTransfer::AskOverwrite(bool upload, const std::string& entry) {
+  const bool isFolder = ft::IsBracketed(entry);
+  const std::string name = isFolder ? ft::Unbracketed(entry) : entry;
+  const char* what = isFolder ? UiText(upload ? IDS_FT_THE_REMOTE_FOLDER : IDS_FT_THE_LOCAL_FOLDER) : UiText(IDS_FT_FILE);
+  const char* rest = isFolder ? UiText(IDS_FT_FOLDER_EXISTS) : UiText(upload ? IDS_FT_EXISTS_REMOTE : IDS_FT_EXISTS_LOCAL);
+  char text[1024];
+  std::snprintf(text, sizeof text, upload ? "%s < %s >\n%s" : "%s < %s >\n\n%s", what, name.c_str(), rest);
+  ConfirmState state{UiText(isFolder ? IDS_FT_FOLDER_WARNING : IDS_FT_FILE_WARNING), text};
+  HINSTANCE module = ResourceModuleOf(m_pApp);
+  if (!FindResourceA(module, MAKEINTRESOURCEA(IDD_FT_CONFIRM), reinterpret_cast<LPCSTR>(RT_DIALOG)))
+    module = GetModuleHandleA(nullptr);
+  const INT_PTR r = DialogBoxParamA(module, MAKEINTRESOURCEA(IDD_FT_CONFIRM), m_hDlg.load(), ConfirmProc,
+                                    reinterpret_cast<LPARAM>(&state));
+  return r > 0 ? static_cast<int>(r) : IDNO;
+}
+
 // ---------------------------------------------------------------------------------------
 // Transfers and modes
 
 void FileTransfer::StartTransfer(bool upload) {
   if (Transferring()) return;
   if ((upload ? RemoteFolder() : LocalFolder()).empty()) return;
-  const std::vector<std::string> entries = SelectedEntries(Item(upload ? IDC_FT_LOCAL_LIST : IDC_FT_REMOTE_LIST));
+  // Entries that exist at the target are taken only when the user says so.
+  std::vector<std::string> entries;
+  const int target = upload ? IDC_FT_REMOTE_LIST : IDC_FT_LOCAL_LIST;
+  bool ask = true;
+  for (const std::string& entry : SelectedEntries(Item(upload ? IDC_FT_LOCAL_LIST : IDC_FT_REMOTE_LIST))) {
+    if (ask && ListHas(target, entry)) {
+      const int answer = AskOverwrite(upload, entry);
+      if (answer == IDC_FT_NO_ALL) break;
+      if (answer == IDC_FT_YES_ALL) ask = false;
+      else if (answer != IDYES) continue;
+    }
+    entries.push_back(entry);
+  }
   if (entries.empty()) return;
   HWND dlg = m_hDlg.load();
   const int n = static_cast<int>(entries.size());

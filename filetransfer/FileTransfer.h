@@ -94,6 +94,10 @@ private:
   // The one-line input dialog; false when it was cancelled.
   bool AskInput(const char* title, const char* prompt, std::string* text);
   static INT_PTR CALLBACK InputProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
+  // The question before an entry that exists at the target is overwritten: IDYES, IDNO,
+  // IDC_FT_YES_ALL or IDC_FT_NO_ALL (closing the question counts as No).
+  int AskOverwrite(bool upload, const std::string& entry);
+  static INT_PTR CALLBACK ConfirmProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
   bool ListHas(int listId, const std::string& entry) const;
 
   void StartTransfer(bool upload);

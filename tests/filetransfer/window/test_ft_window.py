@@ -21,6 +21,7 @@ LOCAL_LIST, REMOTE_LIST, LOCAL_DRIVES, LOCAL_ROOT, REMOTE_ROOT = 1063, 1064, 106
 LOCAL_COUNT, REMOTE_COUNT, HISTORY, CLOSE = 1072, 1073, 1077, 2
 REMOTE_DRIVES, REMOTE_UP = 1066, 1070
 DELETE, NEW_FOLDER, RENAME, INPUT_TEXT, OK = 1111, 1112, 1142, 1191, 1
+CONFIRM_TEXT, YES, NO = 1192, 6, 7
 WM_LBUTTONDOWN, WM_LBUTTONUP, WM_LBUTTONDBLCLK = 0x201, 0x202, 0x203
 FIRST_ROW = (32 << 16) | 40     # client coordinates of the first row, below the header
 
@@ -131,6 +132,25 @@ def test_download_and_upload_through_the_window(viewer, session, tmp_path):
     assert not [p.name for p in local.iterdir() if p.name.startswith("!ZELKPFT-")]
     # The local list shows the new file.
     wait_local_count(window, local)
+
+    # Received again: the question comes first; No takes nothing, Yes overwrites (only a
+    # partial "!ZELKPFT-" file would be resumed).
+    ft = holder["ft"]
+    requests = lambda: [e for e in ft.events if e[0] == "download-request"]
+    for answer in (NO, YES):
+        click_first_row(window, REMOTE_LIST)
+        window.click(id=RECEIVE)
+        question = program.window(title="^File Transfer Warning$", timeout=20)
+        assert question.control(id=CONFIRM_TEXT)["text"].replace("\r\n", "\n") == (
+            "File < remote-data.bin >\n\nalready exists on LOCAL machine.\n\n"
+            " Do you want to overwrite it or resume the transfer?\n")
+        question.click(id=answer)
+        question.wait_gone(timeout=20)
+    kebwine.wait_until(lambda: len(requests()) == 2, 30, what="the second download")
+    wait_history(window, "Transfer completed")
+    kebwine.wait_until(lambda: ft.events[-1][0] == "download-sent", 30, what="the resumed download")
+    assert ft.events[-1][3] == len(down) and not [e for e in ft.events if e[0] == "checksums"]
+    assert (local / "remote-data.bin").read_bytes() == down
 
     # Upload: the local file, then "Send >>".
     window.keys(chars="upload-data", id=LOCAL_LIST)

@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "resources/resource.h"
+
 namespace {
 
 const wchar_t kTitle[] = L"Brandwyn Viewer";
@@ -251,4 +253,11 @@ WNDPROC SetWindowProcedure(HWND hwnd, WNDPROC proc) {
 
 LONG_PTR SetWindowUserData(HWND hwnd, void* pointer) {
   return SetWindowLongPtrA(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(pointer));
+}
+
+void SetProgramIcon(HWND window) {
+  HICON icon = LoadIconA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDI_MAINICON));
+  if (!icon) return;
+  SendMessageA(window, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon));
+  SendMessageA(window, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(icon));
 }

@@ -33,6 +33,9 @@ BOOL ConvertStaticToHyperlink(HWND dialog, int controlId);
 LRESULT CALLBACK HyperlinkParentWndProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
 LRESULT CALLBACK HyperlinkWndProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
 
+// The program's icon as the window's big and small icon.
+void SetProgramIcon(HWND window);
+
 // Window-long wrappers.
 HINSTANCE GetWindowInstanceHandle(HWND hwnd);
 WNDPROC GetWindowProcedure(HWND hwnd);

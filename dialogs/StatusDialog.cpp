@@ -8,6 +8,7 @@
 
 #include "app/KEBOptions.h"
 #include "app/Log.h"
+#include "dialogs/DialogHelpers.h"
 #include "app/UiText.h"
 #include "app/Version.h"
 #include "display/StatusText.h"
@@ -29,13 +30,6 @@ std::string Number(std::uint64_t n) {
   char text[32];
   std::snprintf(text, sizeof text, "%llu", static_cast<unsigned long long>(n));
   return text;
-}
-
-void SetProgramIcon(HWND dlg) {
-  HICON icon = LoadIconA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDI_MAINICON));
-  if (!icon) return;
-  SendMessageA(dlg, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon));
-  SendMessageA(dlg, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(icon));
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 
 #include "app/KEBOptions.h"
 #include "app/Log.h"
+#include "dialogs/DialogHelpers.h"
 #include "resources/resource.h"
 #include "session/ClientConnection.h"
 
@@ -65,13 +66,6 @@ private:
   ULONG_PTR token_ = 0;
   bool ok_ = false;
 };
-
-void SetProgramIcon(HWND dlg) {
-  HICON icon = LoadIconA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDI_MAINICON));
-  if (!icon) return;
-  SendMessageA(dlg, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon));
-  SendMessageA(dlg, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(icon));
-}
 
 char g_browsedFolder[MAX_PATH];
 

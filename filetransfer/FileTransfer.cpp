@@ -1,6 +1,7 @@
 // The file-transfer window (see FileTransfer.h) and the connection's side of it: the
 // frame window's packet message, the system-menu command, holding back updates and input.
 #include "filetransfer/FileTransfer.h"
+#include "filetransfer/FileTransferSort.h"
 
 #include <commctrl.h>
 #include <shellapi.h>
@@ -571,6 +572,10 @@ void FileTransfer::OnCommand(int id, int code) {
 
 void FileTransfer::OnListNotify(NMHDR* n) {
   if (!n) return;
+  if (n->code == LVN_COLUMNCLICK && (n->idFrom == IDC_FT_LOCAL_LIST || n->idFrom == IDC_FT_REMOTE_LIST)) {
+    SortList(n->idFrom == IDC_FT_REMOTE_LIST, reinterpret_cast<NMLISTVIEW*>(n)->iSubItem);
+    return;
+  }
   if (n->code == NM_SETFOCUS && (n->idFrom == IDC_FT_LOCAL_LIST || n->idFrom == IDC_FT_REMOTE_LIST)) {
     SetCommandSide(n->idFrom == IDC_FT_REMOTE_LIST);
     return;
@@ -933,6 +938,41 @@ int FileTransfer::AskOverwrite(bool upload, const std::string& entry) {
   const INT_PTR r = DialogBoxParamA(module, MAKEINTRESOURCEA(IDD_FT_CONFIRM), m_hDlg.load(), ConfirmProc,
                                     reinterpret_cast<LPARAM>(&state));
   return r > 0 ? static_cast<int>(r) : IDNO;
+}
+
+namespace {
+// The list being sorted (the GUI thread sorts one list at a time).
+HWND g_sortList = nullptr;
+
+std::string SubItemText(HWND list, int item, int column) {
+  char buf[MAX_PATH + 8] = {};
+  LVITEMA it{};
+  it.iSubItem = column;
+  it.pszText = buf;
+  it.cchTextMax = sizeof buf;
+  SendMessageA(list, LVM_GETITEMTEXTA, static_cast<WPARAM>(item), reinterpret_cast<LPARAM>(&it));
+  return buf;
+}
+
+ft::ListRow RowOf(HWND list, int item) {
+  return {SubItemText(list, item, 0), SubItemText(list, item, 1), SubItemText(list, item, 2)};
+}
+}  // namespace
+
+// The list's comparison: param encodes the list and column (see ft::SortParam).
+int CALLBACK FileListSortCallback(LPARAM item1, LPARAM item2, LPARAM param) {
+  return ft::CompareListRows(RowOf(g_sortList, static_cast<int>(item1)), RowOf(g_sortList, static_cast<int>(item2)),
+                             static_cast<int>(param));
+}
+
+void FileTransfer::SortList(bool remote, int column) {
+  if (column < 0 || column > 2) return;
+  bool& next = m_nextDescending[remote ? 1 : 0][column];
+  const int param = ft::SortParam(remote, column, next);
+  next = !next;
+  g_sortList = Item(remote ? IDC_FT_REMOTE_LIST : IDC_FT_LOCAL_LIST);
+  SendMessageA(g_sortList, LVM_SORTITEMSEX, static_cast<WPARAM>(param), reinterpret_cast<LPARAM>(FileListSortCallback));
+  g_sortList = nullptr;
 }
 
 // ---------------------------------------------------------------------------------------

@@ -100,6 +100,10 @@ private:
   static INT_PTR CALLBACK ConfirmProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
   bool ListHas(int listId, const std::string& entry) const;
 
+  // A column header was clicked: that list is sorted by it, ascending first, then the
+  // other way at each further click.
+  void SortList(bool remote, int column);
+
   void StartTransfer(bool upload);
   void EnterTransferMode();
   void LeaveTransferMode();
@@ -116,6 +120,7 @@ private:
   HIMAGELIST m_images = nullptr;
   int m_lastPercent = -1;
   bool m_remoteSide = false;         // the commands act on the remote side
+  bool m_nextDescending[2][3] = {};  // per list (local, remote) and column
   std::string m_commandLabels[3];    // Delete, New Folder, Rename as the template has them
   std::atomic<std::uint64_t> m_progressStartMs{0};  // for the rate of the current file
 

@@ -312,6 +312,49 @@ def test_rename_create_and_delete_on_both_sides(viewer, session, tmp_path):
     wait_history(window, "zz-renamed.txt > has been Deleted")
 
 
+def click_header(window, index, x):
+    """A click on the column header of the index-th list (0 local, 1 remote) at x."""
+    header = window.refresh().control(cls="^SysHeader32$", index=index)["hwnd"]
+    for msg, wparam in ((WM_LBUTTONDOWN, 1), (WM_LBUTTONUP, 0)):
+        window.session.driver.call("post", hwnd=header, msg=msg, wparam=wparam, lparam=(8 << 16) | x)
+
+
+def first_remote_row_by_delete_question(program, window):
+    """What the delete question names for the remote list's first row (then cancelled)."""
+    click_first_row(window, REMOTE_LIST)
+    window.click(id=DELETE)
+    box = program.box(heading="^Are you sure you want to")
+    answer = (box.heading, box.body)
+    box.click(text="^Cancel$")
+    box.wait_gone(timeout=20)
+    return answer
+
+
+def test_a_column_click_sorts_its_list(viewer, session, tmp_path):
+    remote = tmp_path / "remote"
+    (remote / "c-folder").mkdir(parents=True)
+    (remote / "a-big.bin").write_bytes(bytes(3000))
+    (remote / "b-small.bin").write_bytes(bytes(10))
+    srv, holder = serving(remote)
+    program, window = open_window(viewer, srv)
+    wait_text(window, STATUS, "Connected...")
+    double_click_first_row(window, REMOTE_LIST)
+    wait_text(window, REMOTE_COUNT, " > 3 File(s)/Folder(s)")
+    # Size, ascending first: the folder below every file; then descending: the largest file.
+    click_header(window, 1, 166 + 35)
+    heading, body = first_remote_row_by_delete_question(program, window)
+    assert heading == "Are you sure you want to delete the REMOTE folder" and "C:\\c-folder" in body
+    click_header(window, 1, 166 + 35)
+    heading, body = first_remote_row_by_delete_question(program, window)
+    assert heading == "Are you sure you want to Delete the REMOTE File" and "C:\\a-big.bin" in body
+    # Name (the list text: "[ " puts folders before letters), ascending, then descending.
+    click_header(window, 1, 40)
+    assert "C:\\c-folder" in first_remote_row_by_delete_question(program, window)[1]
+    click_header(window, 1, 40)
+    assert "C:\\b-small.bin" in first_remote_row_by_delete_question(program, window)[1]
+    assert not [e for e in holder["ft"].events if e[0] == "command"]
+
+
 def test_refused_access_leaves_nothing_to_transfer(viewer, session, tmp_path):
     remote = tmp_path / "remote"
     remote.mkdir()

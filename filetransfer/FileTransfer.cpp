@@ -92,6 +92,19 @@ std::vector<std::string> SelectedEntries(HWND list) {
   return out;
 }
 
+// Selects the entries with these names (the selection before a list was filled again).
+void SelectByNames(HWND list, const std::vector<std::string>& names) {
+  if (names.empty()) return;
+  const int count = static_cast<int>(SendMessageA(list, LVM_GETITEMCOUNT, 0, 0));
+  for (int i = 0; i < count; ++i) {
+    if (std::find(names.begin(), names.end(), ItemText(list, i)) == names.end()) continue;
+    LVITEMA it{};
+    it.stateMask = LVIS_SELECTED;
+    it.state = LVIS_SELECTED;
+    SendMessageA(list, LVM_SETITEMSTATE, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(&it));
+  }
+}
+
 std::string CountLine(int n, int textId) {
   char buf[160];
   std::snprintf(buf, sizeof buf, " > %d %s", n, UiText(textId));
@@ -292,7 +305,10 @@ void FileTransfer::ShowRemoteFolder(const std::string& folder) {
 }
 
 void FileTransfer::ClearRemoteList() {
-  OnGuiThread([this] { SendDlgItemMessageA(m_hDlg.load(), IDC_FT_REMOTE_LIST, LVM_DELETEALLITEMS, 0, 0); });
+  OnGuiThread([this] {
+    m_remoteSelection = SelectedEntries(Item(IDC_FT_REMOTE_LIST));
+    SendDlgItemMessageA(m_hDlg.load(), IDC_FT_REMOTE_LIST, LVM_DELETEALLITEMS, 0, 0);
+  });
 }
 
 void FileTransfer::AddRemoteEntry(const ft::RemoteEntry& e) {
@@ -325,6 +341,8 @@ void FileTransfer::ShowRemoteDrives(const std::vector<DriveItem>& drives) {
 
 void FileTransfer::RemoteListingDone(int count) {
   OnGuiThread([this] {
+    SelectByNames(Item(IDC_FT_REMOTE_LIST), m_remoteSelection);
+    m_remoteSelection.clear();
     if (!Transferring()) LeaveTransferMode();
     UpdateButtons();
   });
@@ -624,6 +642,7 @@ void FileTransfer::ListLocalFolder() {
     ListLocalDrives();
     return;
   }
+  const std::vector<std::string> selected = SelectedEntries(list);
   SendMessageA(list, LVM_DELETEALLITEMS, 0, 0);
   SetDlgItemTextA(dlg, IDC_FT_LOCAL_COUNT, UiText(IDS_FT_BROWSING_LOCAL));
   const UINT oldMode = SetErrorMode(SEM_FAILCRITICALERRORS);
@@ -651,6 +670,7 @@ void FileTransfer::ListLocalFolder() {
   }
   FindClose(h);
   SetDlgItemTextA(dlg, IDC_FT_LOCAL_COUNT, CountLine(count, IDS_FT_FILES_FOLDERS).c_str());
+  SelectByNames(list, selected);
 }
 
 void FileTransfer::OpenLocalEntry(const std::string& entry) {
@@ -1005,7 +1025,7 @@ void FileTransfer::StartTransfer(bool upload) {
   else
     std::snprintf(buf, sizeof buf, "%s %d %s ", UiText(IDS_FT_START_RECEIVING), n, UiText(IDS_FT_FROM_REMOTE));
   SetStatus(buf);
-  EnterTransferMode();
+  EnterTransferMode(true);
   ShowStopButtons(true);
   const bool started = upload ? StartUploads(entries) : StartDownloads(entries);
   if (!started) {
@@ -1014,7 +1034,12 @@ void FileTransfer::StartTransfer(bool upload) {
   }
 }
 
-void FileTransfer::EnterTransferMode() {
+void FileTransfer::EnterTransferMode(bool batch) {
+  if (batch) {
+    HMENU menu = GetSystemMenu(m_hDlg.load(), FALSE);
+    const int n = menu ? GetMenuItemCount(menu) : 0;
+    for (int i = n - 2; i >= 0 && i < n; ++i) EnableMenuItem(menu, static_cast<UINT>(i), MF_BYPOSITION | MF_GRAYED);
+  }
   for (int id : {IDC_FT_SEND, IDC_FT_RECEIVE, IDC_FT_DELETE, IDC_FT_NEW_FOLDER, IDC_FT_RENAME, IDCANCEL,
                  IDC_FT_FORCED_CLOSE})
     ShowWindow(Item(id), SW_HIDE);
@@ -1025,6 +1050,10 @@ void FileTransfer::EnterTransferMode() {
 }
 
 void FileTransfer::LeaveTransferMode() {
+  if (HMENU menu = GetSystemMenu(m_hDlg.load(), FALSE)) {
+    const int n = GetMenuItemCount(menu);
+    for (int i = n - 2; i >= 0 && i < n; ++i) EnableMenuItem(menu, static_cast<UINT>(i), MF_BYPOSITION | MF_ENABLED);
+  }
   for (int id : {IDC_FT_STOP, IDC_FT_FORCED_STOP, IDC_FT_MINIMIZE}) ShowWindow(Item(id), SW_HIDE);
   for (int id : {IDC_FT_SEND, IDC_FT_RECEIVE, IDC_FT_DELETE, IDC_FT_NEW_FOLDER, IDCANCEL, IDC_FT_FORCED_CLOSE})
     ShowWindow(Item(id), SW_SHOW);

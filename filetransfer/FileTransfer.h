@@ -105,7 +105,8 @@ private:
   void SortList(bool remote, int column);
 
   void StartTransfer(bool upload);
-  void EnterTransferMode();
+  // batch: a transfer (not a listing); the window menu's last two items are greyed then.
+  void EnterTransferMode(bool batch = false);
   void LeaveTransferMode();
   void UpdateButtons();
   void SetFolderField(int id, const std::string& text);
@@ -121,6 +122,7 @@ private:
   int m_lastPercent = -1;
   bool m_remoteSide = false;         // the commands act on the remote side
   bool m_nextDescending[2][3] = {};  // per list (local, remote) and column
+  std::vector<std::string> m_remoteSelection;  // selected before the remote list was cleared
   std::string m_commandLabels[3];    // Delete, New Folder, Rename as the template has them
   std::atomic<std::uint64_t> m_progressStartMs{0};  // for the rate of the current file
 

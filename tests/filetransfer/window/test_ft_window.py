@@ -271,13 +271,13 @@ def test_rename_create_and_delete_on_both_sides(viewer, session, tmp_path):
     kebwine.wait_until(lambda: sorted(os.listdir(str(remote))) == ["c-new.txt"], 20, what="the remote rename")
     wait_history(window, "Renamed REMOTE < C:\\b-old.txt > to < C:\\c-new.txt >")
 
+    click_first_row(window, REMOTE_LIST)      # c-new.txt, selected again after the next listing
     window.click(id=NEW_FOLDER)
     answer_input(program, "^Create New Folder$", "made-here")
     kebwine.wait_until(lambda: (remote / "made-here").is_dir(), 20, what="the remote folder")
     wait_history(window, "Folder < C:\\made-here > has been created on the Remote Machine")
     wait_text(window, REMOTE_COUNT, " > 2 File(s)/Folder(s)")
 
-    click_first_row(window, REMOTE_LIST)      # c-new.txt
     window.click(id=DELETE)
     confirm(program, "^Are you sure you want to Delete the REMOTE File$")
     kebwine.wait_until(lambda: sorted(os.listdir(str(remote))) == ["made-here"], 20, what="the remote deletion")

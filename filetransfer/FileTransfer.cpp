@@ -161,16 +161,21 @@ FileTransfer::FileTransfer(KEBviewerApp* app, ClientConnection* connection)
 
 FileTransfer::~FileTransfer() {
   m_stop = true;
-  if (HWND dlg = m_hDlg.load()) {
+  bool childrenLeft = false;
+  if (HWND dlg = m_hDlg.exchange(nullptr)) {
+    // The dialog goes when its modal loop ends, after this object: it must not reach it,
+    // and the controls that use this object's image list and rich-edit library go now.
     SetWindowLongPtrA(dlg, DWLP_USER, 0);
     EndDialog(dlg, 0);
-    m_hDlg = nullptr;
+    for (int id : {IDC_FT_LOCAL_PATH, IDC_FT_REMOTE_PATH, IDC_FT_LOCAL_LIST, IDC_FT_REMOTE_LIST})
+      if (HWND child = GetDlgItem(dlg, id)) childrenLeft |= !DestroyWindow(child);
   }
   m_timerRunning = false;
   if (m_timerThread.joinable()) {
     if (m_timerThread.get_id() == std::this_thread::get_id()) m_timerThread.detach();
     else m_timerThread.join();
   }
+  if (childrenLeft) return;  // (another thread's window: both are left to the process's end)
   if (m_images) ImageList_Destroy(m_images);
   if (m_hRichEdit) FreeLibrary(m_hRichEdit);
 }
@@ -468,12 +473,16 @@ void FileTransfer::OnInitDialog(HWND hwnd) {
   SetWindowTextA(hwnd, title);
   if (m_pCC->IsFullScreen()) SetWindowPos(hwnd, HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
 
-  m_images = ImageList_Create(GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON), ILC_COLOR32 | ILC_MASK, 3, 0);
-  for (int ico : {4 /* folder */, 1 /* document */, 8 /* drive */}) {
-    HICON h = nullptr;
-    ExtractIconExA("shell32.dll", ico, nullptr, &h, 1);
-    ImageList_AddIcon(m_images, h ? h : icon);
-    if (h) DestroyIcon(h);
+  // Folder, file and drive icons, made once for every opening of the window.
+  if (!m_images) {
+    m_images = ImageList_Create(GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON), ILC_COLOR32 | ILC_MASK,
+                                3, 0);
+    for (int ico : {4 /* folder */, 1 /* document */, 8 /* drive */}) {
+      HICON h = nullptr;
+      ExtractIconExA("shell32.dll", ico, nullptr, &h, 1);
+      ImageList_AddIcon(m_images, h ? h : icon);
+      if (h) DestroyIcon(h);
+    }
   }
   const char* columns[] = {"Name", "Size", "Modified"};
   const int widths[] = {166, 70, 100};

@@ -355,6 +355,46 @@ def test_a_column_click_sorts_its_list(viewer, session, tmp_path):
     assert not [e for e in holder["ft"].events if e[0] == "command"]
 
 
+def test_connection_lost_during_a_download_ends_the_viewer(viewer, session, tmp_path):
+    """The server goes away when the download is asked for: no reconnect follows a lost
+    file transfer, so the frame and the open file-transfer window close and the program
+    ends without a fault."""
+    remote, local = tmp_path / "remote", tmp_path / "local"
+    remote.mkdir()
+    local.mkdir()
+    (remote / "remote-data.bin").write_bytes(noise(50000, 4))
+    point_documents_at(session, local)
+    seen = []
+
+    def scenario(s):
+        s.handshake(width=64, height=48, name="ft test")
+        s.wait_for("FramebufferUpdateRequest")
+        s.send_update([{"enc": "raw", "x": 0, "y": 0, "w": 64, "h": 48}])
+        ft = FileTransferServer(s, str(remote), version=3)
+        for _ in range(100):
+            m = ft.next(timeout=60)
+            seen.append(m["content_type"])
+            if m["content_type"] == 3:
+                break
+            ft.handle(m)
+        s.close()
+
+    srv = rfbserver.Server(scenario, timeout=150, quiet=True).start()
+    program, window = open_window(viewer, srv)
+    wait_text(window, STATUS, "Connected...")
+    double_click_first_row(window, REMOTE_LIST)
+    wait_text(window, REMOTE_COUNT, " > 1 File(s)/Folder(s)")
+    window.choose(item="[ My Documents ]", id=LOCAL_DRIVES)
+    window.click(id=LOCAL_ROOT)
+    wait_local_count(window, local)
+    click_first_row(window, REMOTE_LIST)
+    window.click(id=RECEIVE)
+    kebwine.wait_until(lambda: program.returncode is not None, 60, what="the program to end")
+    assert seen[-1] == 3
+    assert program.returncode == 0
+    assert "Unhandled" not in program.text_output()
+
+
 def test_refused_access_leaves_nothing_to_transfer(viewer, session, tmp_path):
     remote = tmp_path / "remote"
     remote.mkdir()

@@ -336,7 +336,7 @@ void FileTransfer::ShowRemoteDrives(const std::vector<DriveItem>& drives) {
     SendMessageA(combo, CB_RESETCONTENT, 0, 0);
     for (const DriveItem& d : copy) {
       const std::string entry = ft::Bracketed(d.name);
-      AddItem(list, entry, d.typeText ? d.typeText : "", "", 2);
+      AddItem(list, entry, d.typeText ? d.typeText : "", "", d.typeText ? 2 : 0);
       const std::string text = d.typeText ? entry + " - " + d.typeText : entry;
       SendMessageA(combo, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(text.c_str()));
     }
@@ -499,6 +499,18 @@ void FileTransfer::OnInitDialog(HWND hwnd) {
       SendMessageA(list, LVM_INSERTCOLUMNA, static_cast<WPARAM>(c), reinterpret_cast<LPARAM>(&col));
     }
   }
+  // The controls where the template puts them: the layout moves them from there.
+  m_placed.clear();
+  RECT client{};
+  GetClientRect(hwnd, &client);
+  m_templateWidth = client.right;
+  m_templateHeight = client.bottom;
+  for (HWND child = GetWindow(hwnd, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
+    RECT r{};
+    GetWindowRect(child, &r);
+    MapWindowPoints(nullptr, hwnd, reinterpret_cast<POINT*>(&r), 2);
+    m_placed.push_back({child, GetDlgCtrlID(child), r});
+  }
   m_hStatusBar = CreateStatusWindowA(WS_CHILD | WS_VISIBLE, "", hwnd, IDC_FT_STATUS);
   ListLocalDrives();
   const std::string last = LocalFolder();
@@ -534,8 +546,10 @@ INT_PTR FileTransfer::OnMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lPara
       return TRUE;
     case WM_COMMAND: OnCommand(LOWORD(wParam), HIWORD(wParam)); return TRUE;
     case WM_NOTIFY: OnListNotify(reinterpret_cast<NMHDR*>(lParam)); return TRUE;
+    case WM_SIZING: KeepMinimumSize(wParam, reinterpret_cast<RECT*>(lParam)); return TRUE;
     case WM_SIZE:
       if (m_hStatusBar) SendMessageA(m_hStatusBar, WM_SIZE, 0, 0);
+      if (wParam != SIZE_MINIMIZED) Layout(LOWORD(lParam), HIWORD(lParam));
       if (wParam == SIZE_RESTORED && Transferring()) m_pCC->PostNewFormatRequest();
       return FALSE;
     case WM_CLOSE: CloseWindow(false); return TRUE;
@@ -1002,6 +1016,68 @@ void FileTransfer::SortList(bool remote, int column) {
   g_sortList = Item(remote ? IDC_FT_REMOTE_LIST : IDC_FT_LOCAL_LIST);
   SendMessageA(g_sortList, LVM_SORTITEMSEX, static_cast<WPARAM>(param), reinterpret_cast<LPARAM>(FileListSortCallback));
   g_sortList = nullptr;
+}
+
+// ---------------------------------------------------------------------------------------
+// Sizing
+
+void FileTransfer::KeepMinimumSize(WPARAM edge, RECT* r) const {
+  const int minW = kMinWidth + 2 * GetSystemMetrics(SM_CXSIZEFRAME);
+  const int minH = kMinHeight + 2 * GetSystemMetrics(SM_CYSIZEFRAME);
+  if (r->right - r->left < minW) {
+    if (edge == WMSZ_LEFT || edge == WMSZ_TOPLEFT || edge == WMSZ_BOTTOMLEFT) r->left = r->right - minW;
+    else r->right = r->left + minW;
+  }
+  if (r->bottom - r->top < minH) {
+    if (edge == WMSZ_TOP || edge == WMSZ_TOPLEFT || edge == WMSZ_TOPRIGHT) r->top = r->bottom - minH;
+    else r->bottom = r->top + minH;
+  }
+}
+
+void FileTransfer::Layout(int width, int height) {
+  if (m_placed.empty() || width <= 0 || height <= 0) return;
+  const int dx = width - m_templateWidth, dy = height - m_templateHeight;
+  const int half = dx / 2;  // the local pane grows by half, the remote one by the rest
+  const int middle = m_templateWidth / 2;
+  HDWP defer = BeginDeferWindowPos(static_cast<int>(m_placed.size()));
+  for (const Placed& p : m_placed) {
+    int x = p.rect.left, y = p.rect.top, w = p.rect.right - p.rect.left, h = p.rect.bottom - p.rect.top;
+    switch (p.id) {
+      case IDC_FT_LOCAL_DRIVES:
+      case IDC_FT_LOCAL_PATH: w += half; break;
+      case IDC_FT_LOCAL_LIST: w += half, h += dy; break;
+      case IDC_FT_LOCAL_COUNT: w += half, y += dy; break;
+      case IDC_FT_LOCAL_ROOT:
+      case IDC_FT_LOCAL_UP:
+      case IDC_FT_SEND:
+      case IDC_FT_RECEIVE:
+      case IDC_FT_STOP:
+      case IDC_FT_FORCED_STOP:
+      case IDC_FT_MINIMIZE: x += half; break;
+      case IDC_FT_REMOTE_DRIVES:
+      case IDC_FT_REMOTE_PATH: x += half, w += dx - half; break;
+      case IDC_FT_REMOTE_LIST: x += half, w += dx - half, h += dy; break;
+      case IDC_FT_REMOTE_COUNT: x += half, w += dx - half, y += dy; break;
+      case IDC_FT_REMOTE_ROOT:
+      case IDC_FT_REMOTE_UP: x += dx; break;
+      case IDC_FT_HISTORY: w += dx, y += dy; break;
+      case IDCANCEL:
+      case IDC_FT_FORCED_CLOSE: x += dx, y += dy; break;
+      case IDC_FT_PROGRESS:
+      case IDC_FT_PERCENT:
+      case IDC_FT_FILE_NUMBER:
+      case IDC_FT_DELETE:
+      case IDC_FT_NEW_FOLDER:
+      case IDC_FT_RENAME: y += dy; break;
+      default:
+        if (x >= middle) x += half;  // the remote pane's label
+        break;
+    }
+    if (defer)
+      defer = DeferWindowPos(defer, p.hwnd, nullptr, x, y, w > 1 ? w : 1, h > 1 ? h : 1, SWP_NOZORDER | SWP_NOACTIVATE);
+  }
+  if (defer) EndDeferWindowPos(defer);
+  InvalidateRect(m_hDlg.load(), nullptr, TRUE);
 }
 
 // ---------------------------------------------------------------------------------------

@@ -104,6 +104,19 @@ private:
   // other way at each further click.
   void SortList(bool remote, int column);
 
+  // Sizing: the window stays at least kMinWidth x kMinHeight plus its sizing frame; the
+  // panes share the width equally and the lists take the height.
+  static constexpr int kMinWidth = 611, kMinHeight = 429;
+  void KeepMinimumSize(WPARAM edge, RECT* r) const;
+  void Layout(int width, int height);
+  struct Placed {
+    HWND hwnd;
+    int id;
+    RECT rect;  // in the client area at the template's size
+  };
+  std::vector<Placed> m_placed;
+  int m_templateWidth = 0, m_templateHeight = 0;
+
   void StartTransfer(bool upload);
   // batch: a transfer (not a listing); the window menu's last two items are greyed then.
   void EnterTransferMode(bool batch = false);

@@ -395,6 +395,40 @@ def test_connection_lost_during_a_download_ends_the_viewer(viewer, session, tmp_
     assert "Unhandled" not in program.text_output()
 
 
+def test_the_panes_share_a_larger_window(viewer, session, tmp_path):
+    remote = tmp_path / "remote"
+    remote.mkdir()
+    srv, holder = serving(remote)
+    program, window = open_window(viewer, srv)
+    wait_text(window, STATUS, "Connected...")
+
+    def rects():
+        w = window.refresh()
+        return {id: w.control(id=id)["rect"] for id in (LOCAL_LIST, REMOTE_LIST, HISTORY, CLOSE, REMOTE_ROOT)}
+
+    def width(r):
+        return r[2] - r[0]
+
+    def height(r):
+        return r[3] - r[1]
+
+    before = rects()
+    window.post(WM_SYSCOMMAND, wparam=0xF030)      # SC_MAXIMIZE
+    kebwine.wait_until(lambda: width(rects()[REMOTE_LIST]) > width(before[REMOTE_LIST]) + 100, 20,
+                       what="the lists to widen")
+    after = rects()
+    assert abs(width(after[LOCAL_LIST]) - width(after[REMOTE_LIST])) <= 1
+    assert height(after[LOCAL_LIST]) == height(after[REMOTE_LIST]) > height(before[LOCAL_LIST]) + 100
+    # The remote pane starts after the local one; its buttons, the history and Close follow
+    # the window's right edge, and the row below the lists follows their bottom.
+    assert after[REMOTE_LIST][0] > after[LOCAL_LIST][2]
+    assert after[REMOTE_ROOT][2] <= after[REMOTE_LIST][2] + 2 and after[CLOSE][2] == after[HISTORY][2] + (
+        before[CLOSE][2] - before[HISTORY][2])
+    assert after[HISTORY][1] > after[LOCAL_LIST][3]
+    window.post(WM_SYSCOMMAND, wparam=0xF120)      # SC_RESTORE
+    kebwine.wait_until(lambda: rects() == before, 20, what="the template's places again")
+
+
 def test_refused_access_leaves_nothing_to_transfer(viewer, session, tmp_path):
     remote = tmp_path / "remote"
     remote.mkdir()

@@ -12,6 +12,7 @@
 #include "app/Log.h"
 #include "app/UiTextWin32.h"
 #include "app/UserInterfaceWin32.h"
+#include "display/HotKeysWin32.h"
 #include "rdr/Exception.h"
 
 namespace {
@@ -64,6 +65,7 @@ int RunMessageLoop() {
     BOOL r = GetMessageA(&msg, nullptr, 0, 0);
     if (r == 0) return static_cast<int>(msg.wParam);
     if (r == -1) return 1;
+    if (g_accelKeys.Translate(&msg)) continue;
     TranslateMessage(&msg);
     DispatchMessageA(&msg);
   }

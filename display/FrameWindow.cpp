@@ -22,6 +22,7 @@
 #include "dialogs/MRU.h"
 #include "filetransfer/FileTransfer.h"
 #include "display/FrameCommands.h"
+#include "display/HotKeysWin32.h"
 #include "display/ViewerMessages.h"
 #include "rdr/Exception.h"
 #include "resources/StringIds.h"
@@ -149,6 +150,7 @@ void ClientConnection::CreateFrameWindow() {
   SetWindowLongPtrA(m_hwndMain, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
   // Keys go to the server as keys: no input method composes them locally.
   ImmAssociateContext(m_hwndMain, nullptr);
+  SetHotKeyTarget(m_hwndMain, m_opts.m_nohotkeys);
   m_dpi = MonitorDpi(m_hwndMain);
   kebLog.Print(2, "DPI %d\n", m_dpi);
 }
@@ -248,7 +250,10 @@ LRESULT ClientConnection::FrameMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARA
       }
       return DefWindowProcA(hwnd, msg, wParam, lParam);
 
-    case WM_SETFOCUS: m_keyboard.ResetKeyboard(); return 0;
+    case WM_SETFOCUS:
+      SetHotKeyTarget(hwnd, m_opts.m_nohotkeys);
+      m_keyboard.ResetKeyboard();
+      return 0;
     case WM_KILLFOCUS:
       if (!m_opts.m_viewonly) ReleaseHeldKeys();
       return 0;

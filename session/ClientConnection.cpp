@@ -11,6 +11,7 @@
 #include "app/Log.h"
 #include "app/UiText.h"
 #include "dialogs/DialogHelpers.h"
+#include "display/HotKeysWin32.h"
 #include "display/ViewerMessages.h"
 #include "filetransfer/FileTransfer.h"
 #include "filetransfer/TextChat.h"
@@ -83,6 +84,7 @@ void ClientConnection::Init(KEBviewerApp* app) {
 }
 
 ClientConnection::~ClientConnection() {
+  StopKeyboardHookThread(m_hwndMain);
   // A reconnect thread calls into this object: it ends first (the frame has waited for it
   // already, so this returns at once).
   EndStatusDialog();
@@ -129,11 +131,13 @@ void ClientConnection::Run() {
     SizeWindow(false, false);
     ShowWindow(m_hwndMain, SW_SHOW);
     UpdateWindow(m_hwndMain);
+    StartKeyboardHookThread(m_hwndMain);
     m_threadStarted = true;
     start_undetached();
     EndStatusDialog();
   } catch (...) {
     m_threadStarted = false;
+    StopKeyboardHookThread(m_hwndMain);
     LeaveClipboardChain();
     if (m_hwndMain) {
       SetWindowLongPtrA(m_hwndMain, GWLP_USERDATA, 0);

@@ -1,0 +1,98 @@
+"""The viewer's hot keys under Wine against the scripted test server: the accelerators
+(Ctrl+Alt+Shift+R asks for the whole screen, Ctrl+Alt+F3 switches view-only on and off),
+none of them with "nohotkeys", and the keyboard hook that hands the Windows key to the
+server while Scroll Lock is on and leaves it to the local desktop while it is off. (The
+hook's Alt combinations are not driven here: Wine does not tell a low-level hook that Alt
+is held; the table test covers them.)"""
+
+import time
+
+import kebwine
+from displaytest import exact, frame, wait_picture
+from test_wine_frame import desktop, expected, keys_of, start, xdotool, viewer_control
+
+XK_A, XK_B, XK_R = 0x61, 0x62, 0x72
+XK_SUPER_L = 0xFFEB
+VK_SCROLL = "0x91"
+
+
+def full_requests(srv):
+    return len([m for m in srv.session.messages_of("FramebufferUpdateRequest") if not m["incremental"]])
+
+
+def connect(viewer, name, *args):
+    srv = start(desktop(160, 100, name=name))
+    program = viewer("127.0.0.1::%d" % srv.port, *args)
+    window = frame(program)
+    wait_picture(window, lambda: expected(srv), exact)
+    return srv, program, window
+
+
+def point_at_view(session, window):
+    # X sends keys to the window under the pointer (there is no window manager).
+    left, top = viewer_control(window)["rect"][:2]
+    xdotool(session, "mousemove", left + 20, top + 20)
+    window.focus()
+
+
+def test_accelerators_refresh_and_view_only(viewer, session):
+    srv, program, window = connect(viewer, "hot desk")
+    point_at_view(session, window)
+
+    before = full_requests(srv)
+    xdotool(session, "key", "ctrl+alt+shift+r")
+    kebwine.wait_until(lambda: full_requests(srv) > before or None, 10, what="a full update request")
+
+    # Ctrl+Alt+F3: view only, the caption says so and typed keys stay here; again: back.
+    window.keys(vk="CONTROL+ALT+F3", real=True)
+    kebwine.wait_until(lambda: window.refresh().title == "hot desk viewonly" or None, 10, what="the view-only title")
+    sent = len(keys_of(srv))
+    window.keys(vk="0x41", real=True)
+    time.sleep(1.0)
+    assert (1, XK_A) not in keys_of(srv)[sent:], keys_of(srv)
+    window.keys(vk="CONTROL+ALT+F3", real=True)
+    kebwine.wait_until(lambda: window.refresh().title == "hot desk" or None, 10, what="the normal title")
+    window.keys(vk="0x42", real=True)
+    kebwine.wait_until(lambda: (1, XK_B) in keys_of(srv)[sent:] or None, 10, what="keys after view only")
+    assert program.close() == 0
+
+
+def test_nohotkeys_sends_the_combinations_to_the_server(viewer, session):
+    srv, program, window = connect(viewer, "plain desk", "-nohotkeys")
+    point_at_view(session, window)
+    before = full_requests(srv)
+    window.keys(vk="CONTROL+ALT+SHIFT+R", real=True)
+    kebwine.wait_until(lambda: (1, XK_R) in [(d, k | 0x20) for d, k in keys_of(srv)] or None, 10,
+                       what="the R of Ctrl+Alt+Shift+R at the server")
+    time.sleep(1.0)
+    assert full_requests(srv) == before
+    window.keys(vk="CONTROL+ALT+F3", real=True)
+    time.sleep(1.0)
+    assert window.refresh().title == "plain desk"
+    assert program.close() == 0
+
+
+def test_scroll_lock_hands_the_windows_key_to_the_server(viewer, session):
+    srv, program, window = connect(viewer, "hook desk")
+    point_at_view(session, window)
+
+    def supers():
+        return [d for d, k in keys_of(srv) if k == XK_SUPER_L]
+
+    # Scroll Lock off: the Windows key is the local desktop's.
+    window.keys(vk="LWIN", real=True)
+    time.sleep(1.0)
+    assert supers() == []
+    # On: the hook turns it into Super_L pressed and released, and Print Screen into a
+    # request for the whole screen.
+    window.keys(vk=VK_SCROLL, real=True)
+    try:
+        window.keys(vk="LWIN", real=True)
+        kebwine.wait_until(lambda: supers() == [1, 0] or None, 10, what="Super_L pressed and released")
+        before = full_requests(srv)
+        window.keys(vk="SNAPSHOT", real=True)
+        kebwine.wait_until(lambda: full_requests(srv) > before or None, 10, what="a full update request")
+    finally:
+        window.keys(vk=VK_SCROLL, real=True)
+
+    assert program.close() == 0

@@ -183,6 +183,7 @@ void ClientConnection::LayoutView() {
     GetClientRect(m_hwndMain, &rc);
     m_winWidth = Width(wr);
     m_winHeight = Height(wr);
+    LayoutToolbar(nullptr);
     const int toolbar = ToolbarHeight();
     int fbw, fbh;
     {

@@ -153,6 +153,7 @@ void ClientConnection::CreateFrameWindow() {
   SetHotKeyTarget(m_hwndMain, m_opts.m_nohotkeys);
   m_dpi = MonitorDpi(m_hwndMain);
   kebLog.Print(2, "DPI %d\n", m_dpi);
+  if (m_opts.m_showtoolbar) CreateToolbarWindow();
 }
 
 void ClientConnection::SetWindowTitle() {
@@ -348,6 +349,7 @@ LRESULT ClientConnection::FrameMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARA
 
     default:
       if (msg == RebuildToolbarMessage()) {
+        RecreateToolbarForWidth(hwnd);
         LayoutView();
         return 0;
       }

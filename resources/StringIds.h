@@ -186,3 +186,4 @@
 #define IDS_FT_REMOTE_FOLDER 50187
 #define IDS_FT_DECOMPRESS_ERROR 50218
 #define IDS_FT_ABORTED 50219
+#define IDS_TOOLBAR_TIP_FIRST 50149  // the fourteen tool tips of the toolbar buttons, in their order

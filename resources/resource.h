@@ -225,3 +225,13 @@
 #define IDC_FT_CONFIRM_TEXT 1192
 #define IDC_FT_YES_ALL 1193
 #define IDC_FT_NO_ALL 1194
+// Dialog 157: the toolbar's custom key (a keysym in decimal and its modifier boxes); the
+// toolbar's three button images.
+#define IDD_CUSTOMKEY 157
+#define IDC_CUSTOMKEY_VALUE 1026
+#define IDC_CUSTOMKEY_ALTCTRL 1030
+#define IDC_CUSTOMKEY_CTRL 1033
+#define IDC_CUSTOMKEY_ALT 1035
+#define IDB_TOOLBAR_BIG 190
+#define IDB_TOOLBAR_SMALL 191
+#define IDB_TOOLBAR_OTHER 192

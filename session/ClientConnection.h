@@ -275,6 +275,23 @@ private:
   void ToggleViewOnly();
   void SetWindowTitle();
   HWND m_hwndToolbar = nullptr;  // the toolbar strip, when one is built
+  // ---- Toolbar and custom keys (display/Toolbar.cpp) ----
+  void CreateToolbarWindow();
+  // The button bar (control 50016): small or big buttons; variant 1 carries the first nine.
+  void CreateButtonBar(bool small, int variant);
+  // Places the strip and its controls for the frame's width; the strip's rectangle (empty
+  // with "showtoolbar" off).
+  void LayoutToolbar(RECT* out);
+  void RecreateToolbarForWidth(HWND frame);
+  LRESULT ToolbarCommand(HWND hwnd, WPARAM wParam, LPARAM lParam);
+  void SendCustomKey();
+  static LRESULT CALLBACK ToolbarWndProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
+  static INT_PTR CALLBACK CustomKeyDlgProc(HWND dlg, UINT msg, WPARAM wParam, LPARAM lParam);
+  HWND m_hwndButtonBar = nullptr, m_hwndHostCombo = nullptr, m_hwndConnectButton = nullptr;
+  HBITMAP m_toolbarImages[3] = {};  // big, small, other variants
+  bool m_bigButtons = true;
+  bool m_toolbarBuilt = false;
+  int m_toolbarWidth = 0;  // the frame width the button bar was made for
 
   // Frame state (GUI thread).
   int m_fullWidth = 0, m_fullHeight = 0;      // the scaled framebuffer

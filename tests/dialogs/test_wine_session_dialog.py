@@ -595,8 +595,8 @@ def test_connect_shows_a_real_servers_screen(viewer, session, program_dir, appda
     picture[:, :80] = (200, 30, 30)
     picture[:, 80:] = (20, 90, 220)
     xvnc.show_image(picture)
-    # Pixel for pixel: no automatic scale to the screen.
-    (program_dir / "options.keb").write_text("[options]\r\nAutoScaling=0\r\n")
+    # Pixel for pixel: no automatic scale to the screen, no toolbar above the view.
+    (program_dir / "options.keb").write_text("[options]\r\nAutoScaling=0\r\nshowtoolbar=0\r\n")
     program = viewer()
     dialog = open_dialog(program)
     dialog.set_text("127.0.0.1::%d" % xvnc.port, id=HOST, cls="ComboBox")

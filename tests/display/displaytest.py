@@ -28,22 +28,25 @@ def write_options(program_dir, only, preferred=None, **keys):
     lines = ["[options]"] + ["use_encoding_%d=%d" % (i, int(i in numbers)) for i in range(30)]
     lines.append("preferred_encoding=%d" % ENCODINGS.get(preferred, numbers[0] if preferred is None else preferred))
     keys.setdefault("AutoScaling", 0)
+    keys.setdefault("showtoolbar", 0)
     lines += ["%s=%s" % kv for kv in keys.items()]
     (program_dir / "options.keb").write_text("\r\n".join(lines) + "\r\n")
 
 
 def one_to_one(program_dir):
-    """The view shows the framebuffer pixel for pixel: "AutoScaling" (on by default, it
-    fits the desktop to the screen) is switched off in the options file beside the
-    program, unless the test set it itself. Other sections and keys stay."""
+    """The view shows the framebuffer pixel for pixel in the frame's whole client area:
+    "AutoScaling" (on by default, it fits the desktop to the screen) and "showtoolbar" (on
+    by default, a strip above the view) are switched off in the options file beside the
+    program, unless the test set them itself. Other sections and keys stay."""
     path = program_dir / "options.keb"
     text = path.read_bytes().decode("latin-1") if path.exists() else ""
-    if re.search(r"(?im)^autoscaling=", text):
-        return
-    if re.search(r"(?im)^\[options\]\r?$", text):
-        text = re.sub(r"(?im)^(\[options\])\r?$", "\\1\r\nAutoScaling=0\r", text, count=1)
-    else:
-        text = "[options]\r\nAutoScaling=0\r\n" + text
+    for key in ("AutoScaling", "showtoolbar"):
+        if re.search(r"(?im)^%s=" % key, text):
+            continue
+        if re.search(r"(?im)^\[options\]\r?$", text):
+            text = re.sub(r"(?im)^(\[options\])\r?$", "\\1\r\n%s=0\r" % key, text, count=1)
+        else:
+            text = "[options]\r\n%s=0\r\n" % key + text
     path.write_bytes(text.encode("latin-1"))
 
 

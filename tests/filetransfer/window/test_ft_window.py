@@ -22,6 +22,7 @@ LOCAL_COUNT, REMOTE_COUNT, HISTORY, CLOSE = 1072, 1073, 1077, 2
 REMOTE_DRIVES, REMOTE_UP = 1066, 1070
 DELETE, NEW_FOLDER, RENAME, INPUT_TEXT, OK = 1111, 1112, 1142, 1191, 1
 CONFIRM_TEXT, YES, NO = 1192, 6, 7
+STOP = 1038
 WM_LBUTTONDOWN, WM_LBUTTONUP, WM_LBUTTONDBLCLK = 0x201, 0x202, 0x203
 FIRST_ROW = (32 << 16) | 40     # client coordinates of the first row, below the header
 
@@ -171,6 +172,14 @@ def test_download_and_upload_through_the_window(viewer, session, tmp_path):
     assert kinds[:2] == ["access", "session-start"] and "drives" in kinds
     frame(program, timeout=5)
     assert program.proc.poll() is None
+
+    # Opened anew, the window lists the local folder it showed last.
+    frame(program).post(WM_SYSCOMMAND, wparam=FILE_TRANSFER_COMMAND)
+    window = program.window(title=TITLE, timeout=30)
+    assert text(window, LOCAL_PATH).endswith("\\Documents\\")
+    wait_local_count(window, local)
+    window.click(id=CLOSE)
+    window.wait_gone(timeout=20)
 
 
 def double_click_first_row(window, id):
@@ -427,6 +436,38 @@ def test_the_panes_share_a_larger_window(viewer, session, tmp_path):
     assert after[HISTORY][1] > after[LOCAL_LIST][3]
     window.post(WM_SYSCOMMAND, wparam=0xF120)      # SC_RESTORE
     kebwine.wait_until(lambda: rects() == before, 20, what="the template's places again")
+
+
+def test_stop_ends_a_paced_upload(viewer, session, tmp_path):
+    """With the window minimised the upload yields 50 ms between blocks; Stop then ends it:
+    the server is told with an abort and the status says the user interrupted it."""
+    remote, local = tmp_path / "remote", tmp_path / "local"
+    remote.mkdir()
+    local.mkdir()
+    big = noise(2 * 1024 * 1024, 5)            # 256 blocks: about 13 s when paced
+    (local / "zz-big.bin").write_bytes(big)
+    point_documents_at(session, local)
+    srv, holder = serving(remote)
+    program, window = open_window(viewer, srv)
+    wait_text(window, STATUS, "Connected...")
+    double_click_first_row(window, REMOTE_LIST)
+    wait_text(window, REMOTE_PATH, "C:\\")
+    window.choose(item="[ My Documents ]", id=LOCAL_DRIVES)
+    window.click(id=LOCAL_ROOT)
+    wait_local_count(window, local)
+    window.keys(vk="END", id=LOCAL_LIST)
+    window.post(WM_SYSCOMMAND, wparam=0xF020)      # SC_MINIMIZE
+    window.click(id=SEND)
+    ft = holder["ft"]
+    kebwine.wait_until(lambda: any(e[0] == "offer" for e in ft.events), 20, what="the upload offer")
+    kebwine.wait_until(lambda: window.refresh().control(id=STOP)["visible"], 20, what="Stop shown")
+    time.sleep(1.0)
+    window.click(id=STOP)
+    kebwine.wait_until(lambda: any(e[0] == "upload-aborted" for e in ft.events), 30, what="the abort at the server")
+    aborted = [e for e in ft.events if e[0] == "upload-aborted"][0]
+    assert aborted[1] == "C:\\zz-big.bin" and 0 < aborted[2] < len(big)
+    wait_history(window, "Transfer interrupted by user")
+    assert not (remote / "zz-big.bin").exists()
 
 
 def test_refused_access_leaves_nothing_to_transfer(viewer, session, tmp_path):

@@ -1,9 +1,10 @@
 """The viewer's hot keys under Wine against the scripted test server: the accelerators
 (Ctrl+Alt+Shift+R asks for the whole screen, Ctrl+Alt+F3 switches view-only on and off),
 none of them with "nohotkeys", and the keyboard hook that hands the Windows key to the
-server while Scroll Lock is on and leaves it to the local desktop while it is off. (The
-hook's Alt combinations are not driven here: Wine does not tell a low-level hook that Alt
-is held; the table test covers them.)"""
+server while Scroll Lock is on and leaves it to the local desktop while it is off, for the
+newest connection of the viewer and then for the one before. (The hook's Alt
+combinations are not driven here: Wine does not tell a low-level hook that Alt is held;
+the table test covers them.)"""
 
 import time
 
@@ -96,3 +97,41 @@ def test_scroll_lock_hands_the_windows_key_to_the_server(viewer, session):
         window.keys(vk=VK_SCROLL, real=True)
 
     assert program.close() == 0
+
+
+def test_one_hook_for_two_connections_of_one_viewer(viewer, session):
+    """Two servers reach one listening viewer: the later connection takes the one hook over
+    (the Windows key reaches its server, once); when it closes, the hook serves the first
+    connection again instead of a window that is gone."""
+    port = kebwine.free_tcp_port()
+    program = viewer("-listen", str(port), "-autoacceptincoming")
+    kebwine.wait_until(lambda: kebwine.port_accepts(port), 10, what="the viewer to listen on %d" % port)
+    servers, windows = [], []
+    for name in ("first desk", "second desk"):
+        srv = start(desktop(160, 100, name=name), connect=("127.0.0.1", port))
+        window = program.window(title="^%s$" % name, timeout=30)
+        kebwine.wait_until(lambda: srv.session and srv.session.messages_of("FramebufferUpdateRequest") or None, 20,
+                           what="the connection to %s" % name)
+        servers.append(srv)
+        windows.append(window)
+
+    def supers(srv):
+        return [d for d, k in keys_of(srv) if k == XK_SUPER_L]
+
+    point_at_view(session, windows[1])
+    windows[1].keys(vk=VK_SCROLL, real=True)
+    try:
+        windows[1].keys(vk="LWIN", real=True)
+        kebwine.wait_until(lambda: supers(servers[1]) == [1, 0] or None, 10, what="Super_L at the second server")
+        time.sleep(1.0)
+        assert supers(servers[1]) == [1, 0] and supers(servers[0]) == []
+
+        windows[1].close()
+        windows[1].wait_gone()
+        point_at_view(session, windows[0])
+        windows[0].keys(vk="LWIN", real=True)
+        kebwine.wait_until(lambda: supers(servers[0]) == [1, 0] or None, 10, what="Super_L at the first server")
+    finally:
+        windows[0].keys(vk=VK_SCROLL, real=True)
+    windows[0].close()
+    windows[0].wait_gone()

@@ -2,7 +2,8 @@
 the top of the frame with "showtoolbar" on (and is not there with it off), the view is
 moved down below it, and its buttons act: Refresh Screen asks for a full update, the
 custom key reaches the server with the modifiers chosen, Close Connection ends the
-viewer."""
+viewer, the connect button opens the host typed into the combo box; the buttons are big
+from a 562-pixel frame on and small below."""
 
 import pytest
 
@@ -157,3 +158,39 @@ def test_close_connection_button_ends_the_viewer(viewer, session, program_dir):
     srv, program, window = connected(viewer, program_dir)
     command(session, control(window, STRIP_CLASS, STRIP_TITLE), CLOSE_CONNECTION)
     assert program.wait(20) == 0
+
+
+def glyph_height(window, bar, colour):
+    """The height of the pixels of one colour in the button bar's picture (a button's glyph)."""
+    import numpy as np
+    shot = window.screenshot(control=bar)
+    rows = np.nonzero(np.all(shot == colour, axis=2).any(axis=1))[0]
+    return int(rows[-1] - rows[0] + 1) if len(rows) else 0
+
+
+# Desktop width, and whether the frame then has the big buttons (from 562 pixels on).
+BUTTON_SIZES = [(620, True), (400, False)]
+CLOSE_RED = (200, 0, 0)  # the Close Connection glyph
+
+
+@pytest.mark.parametrize("width,big", BUTTON_SIZES)
+def test_button_size_follows_the_frame_width(viewer, session, program_dir, width, big):
+    (program_dir / "options.keb").write_text("[options]\r\nshowtoolbar=1\r\n")
+    srv = start_server(width=width)
+    program = viewer("127.0.0.1::%d" % srv.port)
+    window = frame(program)
+    wait_picture(ViewPicture(window), lambda: expected(srv), exact)
+    bar = next(c for c in window.refresh().controls if c["id"] == 50016)
+    height = kebwine.wait_until(lambda: glyph_height(window, bar, CLOSE_RED), 10, what="the Close glyph")
+    assert (height > 10) == big, height
+    assert program.close() == 0
+
+
+def test_connect_button_opens_the_host_typed(viewer, session, program_dir):
+    srv, program, window = connected(viewer, program_dir)
+    other = start_server(width=300, height=120)
+    window.set_text("127.0.0.1::%d" % other.port, id=9999, cls="ComboBox")
+    window.click(id=9998)
+    kebwine.wait_until(lambda: other.sessions and other.sessions[0].view is not None or None, 20,
+                       what="the connection to the host typed")
+    assert program.close() == 0

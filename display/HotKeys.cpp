@@ -28,7 +28,7 @@ HookDecision DecideHookKey(unsigned vk, bool down, bool alt, bool scrollLockOn) 
   switch (vk) {
     case kVkTab:
       if (!alt) return kPass;
-      return down ? HookDecision{HookAction::kPostTab, 0} : kSwallow;
+      return {down ? HookAction::kPostTab : HookAction::kPostTabUp, 0};
     case kVkPause: return down ? Post(kFullScreen) : kPass;
     case kVkEscape: return alt ? kSwallow : kPass;
     case kVkSnapshot: return down ? Post(kRefresh) : kPass;

@@ -12,6 +12,7 @@ enum class HookAction {
   kSwallow,      // Windows never sees the key
   kPostCommand,  // the command to the frame window as WM_SYSCOMMAND, the key swallowed
   kPostTab,      // a Tab key-down to the frame window, the key swallowed
+  kPostTabUp,    // its key-up, so that the server does not keep Tab held
   kPostKeyMenu,  // the frame's own system menu (SC_KEYMENU with a space), the key swallowed
 };
 

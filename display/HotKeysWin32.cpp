@@ -35,6 +35,10 @@ const ACCEL kAccelTable[] = {
 };
 
 constexpr UINT kStopHookThread = WM_USER + 1;
+// Key data of the Tab re-posted for Alt+Tab: one stroke; the key-up with the previous-state
+// and transition bits.
+constexpr LPARAM kTabDown = 1;
+constexpr LPARAM kTabUp = 1 | (LPARAM{1} << 30) | (LPARAM{1} << 31);
 
 // The one hook of the process. The hook procedure runs on the hook thread and reads the
 // target, the process id and the Scroll Lock cache; the rest belongs to the threads that
@@ -76,7 +80,8 @@ LRESULT CALLBACK KeyboardHookProc(int code, WPARAM wParam, LPARAM lParam) {
         case HookAction::kPass: break;
         case HookAction::kSwallow: return 1;
         case HookAction::kPostCommand: PostCommand(target, d.command); return 1;
-        case HookAction::kPostTab: PostMessageA(target, WM_KEYDOWN, VK_TAB, 0); return 1;
+        case HookAction::kPostTab: PostMessageA(target, WM_KEYDOWN, VK_TAB, kTabDown); return 1;
+        case HookAction::kPostTabUp: PostMessageA(target, WM_KEYUP, VK_TAB, kTabUp); return 1;
         case HookAction::kPostKeyMenu: PostMessageA(target, WM_SYSCOMMAND, SC_KEYMENU, ' '); return 1;
       }
     }

@@ -13,6 +13,7 @@ namespace {
 constexpr HookDecision kPass{HookAction::kPass, 0};
 constexpr HookDecision kSwallow{HookAction::kSwallow, 0};
 constexpr HookDecision kTab{HookAction::kPostTab, 0};
+constexpr HookDecision kTabUp{HookAction::kPostTabUp, 0};
 constexpr HookDecision kKeyMenu{HookAction::kPostKeyMenu, 0};
 constexpr HookDecision Cmd(int command) { return {HookAction::kPostCommand, command}; }
 
@@ -26,7 +27,7 @@ struct Case {
 const Case kCases[] = {
     // Scroll Lock on: the system combinations go to the server.
     {"Alt+Tab down", 0x09, true, true, true, kTab},
-    {"Alt+Tab up", 0x09, false, true, true, kSwallow},
+    {"Alt+Tab up (Tab not left held at the server)", 0x09, false, true, true, kTabUp},
     {"Tab alone", 0x09, true, false, true, kPass},
     {"Pause down", 0x13, true, false, true, Cmd(113)},
     {"Pause up", 0x13, false, false, true, kPass},

@@ -37,6 +37,15 @@ HINSTANCE ResourceModuleOf(KEBviewerApp* app) {
   return app && app->m_instance ? app->m_instance : GetModuleHandleA(nullptr);
 }
 
+// The module with the dialog template: the language module, or the program's own when
+// the language module lacks it.
+HINSTANCE DialogModule(KEBviewerApp* app, int id) {
+  HINSTANCE module = ResourceModuleOf(app);
+  if (!FindResourceA(module, MAKEINTRESOURCEA(id), reinterpret_cast<LPCSTR>(RT_DIALOG)))
+    module = GetModuleHandleA(nullptr);
+  return module;
+}
+
 std::string ItemText(HWND list, int item) {
   char buf[MAX_PATH + 8] = {};
   LVITEMA it{};
@@ -190,9 +199,7 @@ void FileTransfer::DoDialog() {
     ShowFileTransferWindow(true);
     return;
   }
-  HINSTANCE module = ResourceModuleOf(m_pApp);
-  if (!FindResourceA(module, MAKEINTRESOURCEA(IDD_FILETRANSFER), reinterpret_cast<LPCSTR>(RT_DIALOG)))
-    module = GetModuleHandleA(nullptr);
+  HINSTANCE module = DialogModule(m_pApp, IDD_FILETRANSFER);
   if (DialogBoxParamA(module, MAKEINTRESOURCEA(IDD_FILETRANSFER), nullptr, DialogProc,
                       reinterpret_cast<LPARAM>(this)) == -1)
     kebLog.Print(0, "The file-transfer window cannot be opened (%lu)\n", GetLastError());
@@ -813,9 +820,7 @@ INT_PTR CALLBACK FileTransfer::InputProc(HWND hwnd, UINT msg, WPARAM wParam, LPA
 
 bool FileTransfer::AskInput(const char* title, const char* prompt, std::string* text) {
   InputState state{title, prompt, std::string()};
-  HINSTANCE module = ResourceModuleOf(m_pApp);
-  if (!FindResourceA(module, MAKEINTRESOURCEA(IDD_FT_INPUT), reinterpret_cast<LPCSTR>(RT_DIALOG)))
-    module = GetModuleHandleA(nullptr);
+  HINSTANCE module = DialogModule(m_pApp, IDD_FT_INPUT);
   if (DialogBoxParamA(module, MAKEINTRESOURCEA(IDD_FT_INPUT), m_hDlg.load(), InputProc,
                       reinterpret_cast<LPARAM>(&state)) != IDOK)
     return false;
@@ -975,9 +980,7 @@ int FileTransfer::AskOverwrite(bool upload, const std::string& entry) {
   char text[1024];
   std::snprintf(text, sizeof text, upload ? "%s < %s >\n%s" : "%s < %s >\n\n%s", what, name.c_str(), rest);
   ConfirmState state{UiText(isFolder ? IDS_FT_FOLDER_WARNING : IDS_FT_FILE_WARNING), text};
-  HINSTANCE module = ResourceModuleOf(m_pApp);
-  if (!FindResourceA(module, MAKEINTRESOURCEA(IDD_FT_CONFIRM), reinterpret_cast<LPCSTR>(RT_DIALOG)))
-    module = GetModuleHandleA(nullptr);
+  HINSTANCE module = DialogModule(m_pApp, IDD_FT_CONFIRM);
   const INT_PTR r = DialogBoxParamA(module, MAKEINTRESOURCEA(IDD_FT_CONFIRM), m_hDlg.load(), ConfirmProc,
                                     reinterpret_cast<LPARAM>(&state));
   return r > 0 ? static_cast<int>(r) : IDNO;

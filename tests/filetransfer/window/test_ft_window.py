@@ -94,21 +94,40 @@ def open_window(viewer, srv):
     return program, program.window(title=TITLE, timeout=30)
 
 
-def test_download_and_upload_through_the_window(viewer, session, tmp_path):
+def folders(session, tmp_path):
+    """The server's folder (its drive C:) and the local one (the Wine user's Documents)."""
     remote, local = tmp_path / "remote", tmp_path / "local"
     remote.mkdir()
     local.mkdir()
+    point_documents_at(session, local)
+    return remote, local
+
+
+def connected(viewer, remote):
+    """The viewer with its file-transfer window open and access granted."""
+    srv, holder = serving(remote)
+    program, window = open_window(viewer, srv)
+    wait_text(window, STATUS, "Connected...")
+    return program, window, holder
+
+
+def list_documents(window, local):
+    """The local side shows "My Documents" (the local folder)."""
+    window.choose(item="[ My Documents ]", id=LOCAL_DRIVES)
+    window.click(id=LOCAL_ROOT)
+    wait_local_count(window, local)
+
+
+def test_download_and_upload_through_the_window(viewer, session, tmp_path):
+    remote, local = folders(session, tmp_path)
     down = noise(70000, 1)          # nine blocks, the last one short
     up = noise(30000, 2) + bytes(20000)
     (remote / "remote-data.bin").write_bytes(down)
     (local / "upload-data.bin").write_bytes(up)
-    point_documents_at(session, local)
 
-    srv, holder = serving(remote)
-    program, window = open_window(viewer, srv)
-    assert window.title == " File Transfer with < ft test>  -  Quillmar Remote"
     # The access probe one second after opening; the drive list follows the answer.
-    wait_text(window, STATUS, "Connected...")
+    program, window, holder = connected(viewer, remote)
+    assert window.title == " File Transfer with < ft test>  -  Quillmar Remote"
     assert any(line.endswith(" - Connecting. Please Wait...") for line in history(window))
     assert window.control(id=SEND)["enabled"] is False
 
@@ -117,10 +136,7 @@ def test_download_and_upload_through_the_window(viewer, session, tmp_path):
     window.click(id=REMOTE_ROOT)
     wait_text(window, REMOTE_COUNT, " > 1 File(s)/Folder(s)")
     assert text(window, REMOTE_PATH) == "C:\\"
-    # The local "My Documents" folder.
-    window.choose(item="[ My Documents ]", id=LOCAL_DRIVES)
-    window.click(id=LOCAL_ROOT)
-    wait_local_count(window, local)
+    list_documents(window, local)
     assert text(window, LOCAL_PATH).endswith("\\Documents\\")
     assert window.control(id=SEND)["enabled"] and window.control(id=RECEIVE)["enabled"]
 
@@ -213,17 +229,13 @@ def confirm(program, heading):
 
 
 def test_folders_browsed_and_a_folder_received(viewer, session, tmp_path):
-    remote, local = tmp_path / "remote", tmp_path / "local"
+    remote, local = folders(session, tmp_path)
     (remote / "a-folder" / "deeper").mkdir(parents=True)
-    local.mkdir()
     inner, deep = b"inside the folder\r\n" * 300, noise(20000, 3)
     (remote / "a-folder" / "inner.txt").write_bytes(inner)
     (remote / "a-folder" / "deeper" / "x.bin").write_bytes(deep)
     (remote / "b-file.bin").write_bytes(b"b")
-    point_documents_at(session, local)
-    srv, holder = serving(remote)
-    program, window = open_window(viewer, srv)
-    wait_text(window, STATUS, "Connected...")
+    program, window, holder = connected(viewer, remote)
 
     # The drive list: a double click on "[ C: ]" lists the drive.
     double_click_first_row(window, REMOTE_LIST)
@@ -245,9 +257,7 @@ def test_folders_browsed_and_a_folder_received(viewer, session, tmp_path):
 
     # The folder chosen with Home and received: the server packs it, the viewer unpacks it
     # into the local folder and deletes the archive.
-    window.choose(item="[ My Documents ]", id=LOCAL_DRIVES)
-    window.click(id=LOCAL_ROOT)
-    wait_local_count(window, local)
+    list_documents(window, local)
     window.keys(vk="HOME", id=REMOTE_LIST)
     window.click(id=RECEIVE)
     wait_history(window, "Transfer completed")
@@ -259,15 +269,10 @@ def test_folders_browsed_and_a_folder_received(viewer, session, tmp_path):
 
 
 def test_rename_create_and_delete_on_both_sides(viewer, session, tmp_path):
-    remote, local = tmp_path / "remote", tmp_path / "local"
-    remote.mkdir()
-    local.mkdir()
+    remote, local = folders(session, tmp_path)
     (remote / "b-old.txt").write_bytes(b"old")
     (local / "zz-local.txt").write_bytes(b"local")
-    point_documents_at(session, local)
-    srv, holder = serving(remote)
-    program, window = open_window(viewer, srv)
-    wait_text(window, STATUS, "Connected...")
+    program, window, holder = connected(viewer, remote)
     double_click_first_row(window, REMOTE_LIST)
     wait_text(window, REMOTE_COUNT, " > 1 File(s)/Folder(s)")
 
@@ -295,9 +300,7 @@ def test_rename_create_and_delete_on_both_sides(viewer, session, tmp_path):
         (5, "C:\\b-old.txt*C:\\c-new.txt"), (1, "C:\\made-here"), (4, "C:\\c-new.txt")]
 
     # The local side.
-    window.choose(item="[ My Documents ]", id=LOCAL_DRIVES)
-    window.click(id=LOCAL_ROOT)
-    wait_local_count(window, local)
+    list_documents(window, local)
     click_first_row(window, LOCAL_LIST)
     wait_text(window, NEW_FOLDER, "<- New Folder")
     window.click(id=NEW_FOLDER)
@@ -344,9 +347,7 @@ def test_a_column_click_sorts_its_list(viewer, session, tmp_path):
     (remote / "c-folder").mkdir(parents=True)
     (remote / "a-big.bin").write_bytes(bytes(3000))
     (remote / "b-small.bin").write_bytes(bytes(10))
-    srv, holder = serving(remote)
-    program, window = open_window(viewer, srv)
-    wait_text(window, STATUS, "Connected...")
+    program, window, holder = connected(viewer, remote)
     double_click_first_row(window, REMOTE_LIST)
     wait_text(window, REMOTE_COUNT, " > 3 File(s)/Folder(s)")
     # Size, ascending first: the folder below every file; then descending: the largest file.
@@ -368,11 +369,8 @@ def test_connection_lost_during_a_download_ends_the_viewer(viewer, session, tmp_
     """The server goes away when the download is asked for: no reconnect follows a lost
     file transfer, so the frame and the open file-transfer window close and the program
     ends without a fault."""
-    remote, local = tmp_path / "remote", tmp_path / "local"
-    remote.mkdir()
-    local.mkdir()
+    remote, local = folders(session, tmp_path)
     (remote / "remote-data.bin").write_bytes(noise(50000, 4))
-    point_documents_at(session, local)
     seen = []
 
     def scenario(s):
@@ -393,9 +391,7 @@ def test_connection_lost_during_a_download_ends_the_viewer(viewer, session, tmp_
     wait_text(window, STATUS, "Connected...")
     double_click_first_row(window, REMOTE_LIST)
     wait_text(window, REMOTE_COUNT, " > 1 File(s)/Folder(s)")
-    window.choose(item="[ My Documents ]", id=LOCAL_DRIVES)
-    window.click(id=LOCAL_ROOT)
-    wait_local_count(window, local)
+    list_documents(window, local)
     click_first_row(window, REMOTE_LIST)
     window.click(id=RECEIVE)
     kebwine.wait_until(lambda: program.returncode is not None, 60, what="the program to end")
@@ -407,9 +403,7 @@ def test_connection_lost_during_a_download_ends_the_viewer(viewer, session, tmp_
 def test_the_panes_share_a_larger_window(viewer, session, tmp_path):
     remote = tmp_path / "remote"
     remote.mkdir()
-    srv, holder = serving(remote)
-    program, window = open_window(viewer, srv)
-    wait_text(window, STATUS, "Connected...")
+    program, window, holder = connected(viewer, remote)
 
     def rects():
         w = window.refresh()
@@ -441,20 +435,13 @@ def test_the_panes_share_a_larger_window(viewer, session, tmp_path):
 def test_stop_ends_a_paced_upload(viewer, session, tmp_path):
     """With the window minimised the upload yields 50 ms between blocks; Stop then ends it:
     the server is told with an abort and the status says the user interrupted it."""
-    remote, local = tmp_path / "remote", tmp_path / "local"
-    remote.mkdir()
-    local.mkdir()
+    remote, local = folders(session, tmp_path)
     big = noise(2 * 1024 * 1024, 5)            # 256 blocks: about 13 s when paced
     (local / "zz-big.bin").write_bytes(big)
-    point_documents_at(session, local)
-    srv, holder = serving(remote)
-    program, window = open_window(viewer, srv)
-    wait_text(window, STATUS, "Connected...")
+    program, window, holder = connected(viewer, remote)
     double_click_first_row(window, REMOTE_LIST)
     wait_text(window, REMOTE_PATH, "C:\\")
-    window.choose(item="[ My Documents ]", id=LOCAL_DRIVES)
-    window.click(id=LOCAL_ROOT)
-    wait_local_count(window, local)
+    list_documents(window, local)
     window.keys(vk="END", id=LOCAL_LIST)
     window.post(WM_SYSCOMMAND, wparam=0xF020)      # SC_MINIMIZE
     window.click(id=SEND)

@@ -113,7 +113,6 @@ void ClientConnection::CreateToolbarWindow() {
       if (mru.GetItem(i, entry, sizeof entry) > 0) SendMessageA(m_hwndHostCombo, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(entry));
     SendMessageA(m_hwndHostCombo, CB_SETCURSEL, 0, 0);
   }
-  m_toolbarBuilt = true;
 }
 
 void ClientConnection::CreateButtonBar(bool small, int variant) {
@@ -205,7 +204,20 @@ void ClientConnection::RecreateToolbarForWidth(HWND frame) {
 
 LRESULT CALLBACK ClientConnection::ToolbarWndProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
   ClientConnection* c = ConnectionOf(hwnd);
-  if (!c || !c->m_opts.m_showtoolbar) return DefWindowProcA(hwnd, msg, wParam, lParam);
+  if (!c) return DefWindowProcA(hwnd, msg, wParam, lParam);
+  if (msg == WM_DESTROY) {
+    // Also with the option off: the connection forgets the strip and frees its images.
+    SetWindowLongPtrA(hwnd, GWLP_USERDATA, 0);
+    if (c->m_hwndToolbar == hwnd) {
+      c->m_hwndToolbar = c->m_hwndButtonBar = c->m_hwndHostCombo = c->m_hwndConnectButton = nullptr;
+      for (HBITMAP& b : c->m_toolbarImages) {
+        if (b) DeleteObject(b);
+        b = nullptr;
+      }
+    }
+    return 0;
+  }
+  if (!c->m_opts.m_showtoolbar) return DefWindowProcA(hwnd, msg, wParam, lParam);
   switch (msg) {
     case WM_PAINT: {
       PAINTSTRUCT ps;
@@ -226,16 +238,6 @@ LRESULT CALLBACK ClientConnection::ToolbarWndProc(HWND hwnd, UINT msg, WPARAM wP
       }
       return 0;
     }
-    case WM_DESTROY:
-      SetWindowLongPtrA(hwnd, GWLP_USERDATA, 0);
-      if (c->m_hwndToolbar == hwnd) {
-        c->m_hwndToolbar = c->m_hwndButtonBar = c->m_hwndHostCombo = c->m_hwndConnectButton = nullptr;
-        for (HBITMAP& b : c->m_toolbarImages) {
-          if (b) DeleteObject(b);
-          b = nullptr;
-        }
-      }
-      return 0;
     default: return DefWindowProcA(hwnd, msg, wParam, lParam);
   }
 }

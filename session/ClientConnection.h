@@ -290,7 +290,6 @@ private:
   HWND m_hwndButtonBar = nullptr, m_hwndHostCombo = nullptr, m_hwndConnectButton = nullptr;
   HBITMAP m_toolbarImages[3] = {};  // big, small, other variants
   bool m_bigButtons = true;
-  bool m_toolbarBuilt = false;
   int m_toolbarWidth = 0;  // the frame width the button bar was made for
 
   // Frame state (GUI thread).

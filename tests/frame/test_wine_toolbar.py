@@ -15,7 +15,7 @@ WM_COMMAND = 0x0111
 VIEWER_CLASS = "KEBviewerwindow"
 STRIP_CLASS, STRIP_TITLE, STRIP_HEIGHT = "KEBviewer", "KEB ToolBar", 28
 # Toolbar commands.
-REFRESH, CLOSE_CONNECTION, CUSTOM_KEY = 50015, 50011, 144
+REFRESH, CLOSE_CONNECTION, CUSTOM_KEY, FILE_TRANSFER = 50015, 50011, 144, 50012
 # The custom-key dialog's key field and boxes.
 KEY_FIELD, BOX_CONTROL, BOX_ALT, BOX_ALT_CONTROL = 1026, 1033, 1035, 1030
 XK_ESCAPE, XK_A = 0xFF1B, 0x61
@@ -193,4 +193,26 @@ def test_connect_button_opens_the_host_typed(viewer, session, program_dir):
     window.click(id=9998)
     kebwine.wait_until(lambda: other.sessions and other.sessions[0].view is not None or None, 20,
                        what="the connection to the host typed")
+    assert program.close() == 0
+
+
+def test_file_transfer_button_opens_and_closes_the_window(viewer, session, program_dir, tmp_path):
+    from rfboracle.filetransfer import FileTransferServer
+
+    def scenario(s):
+        s.handshake(width=620, height=100, name="ft toolbar")
+        s.wait_for("FramebufferUpdateRequest")
+        s.send_update([{"enc": "raw", "x": 0, "y": 0, "w": 620, "h": 100}])
+        FileTransferServer(s, str(tmp_path), version=3).serve(seconds=100)
+
+    (program_dir / "options.keb").write_text("[options]\r\nshowtoolbar=1\r\n")
+    srv = rfbserver.Server(scenario, timeout=120, quiet=True).start()
+    program = viewer("127.0.0.1::%d" % srv.port)
+    window = frame(program)
+    strip = kebwine.wait_until(lambda: control(window, STRIP_CLASS, STRIP_TITLE), 20, what="the toolbar")
+    command(session, strip, FILE_TRANSFER)
+    ft = program.window(title=r"^ File Transfer with < ", timeout=20)
+    # Pressed again while the window is open, the button closes it.
+    command(session, strip, FILE_TRANSFER)
+    ft.wait_gone(timeout=15)
     assert program.close() == 0

@@ -306,7 +306,8 @@ void ClientConnection::SendCustomKey() {
                       reinterpret_cast<LPARAM>(&value)) != IDOK || value == 0)
     return;
   kebLog.Print(0, "START Send Custom Key %d\n", static_cast<int>(value));
-  if (m_running) {
+  // View-only sends no input at all, like the key commands of the frame.
+  if (m_running && !m_opts.m_viewonly) {
     for (const framecmd::KeyStep& k : toolbarkeys::CustomKeySteps(value)) SendKeyEvent(k.keysym, k.down);
     if (!FlushOutputBuffer(true, kInputTimeoutSec)) m_running = false;
   }

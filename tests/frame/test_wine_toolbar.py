@@ -12,6 +12,7 @@ import rfbserver
 from displaytest import exact, frame, wait_picture
 
 WM_COMMAND = 0x0111
+WM_SYSCOMMAND, VIEW_ONLY = 0x0112, 116
 VIEWER_CLASS = "KEBviewerwindow"
 STRIP_CLASS, STRIP_TITLE, STRIP_HEIGHT = "KEBviewer", "KEB ToolBar", 28
 # Toolbar commands.
@@ -88,6 +89,26 @@ def test_strip_above_the_view_and_not_there_when_off(viewer, session, program_di
     # The strip holds the button bar, the recent-host combo box and the connect button.
     ids = {c["id"] for c in window.controls}
     assert {50016, 9999, 9998} <= ids, window.controls
+    assert program.close() == 0
+
+
+def send_custom_key(program, session, strip, text):
+    command(session, strip, CUSTOM_KEY)
+    dialog = program.window(title="^Send Custom Key$", timeout=15)
+    dialog.set_text(text, id=KEY_FIELD)
+    dialog.click(id=1)
+    dialog.wait_gone(timeout=10)
+
+
+def test_custom_key_sends_nothing_while_view_only(viewer, session, program_dir):
+    srv, program, window = connected(viewer, program_dir, "-viewonly")
+    strip = control(window, STRIP_CLASS, STRIP_TITLE)
+    send_custom_key(program, session, strip, "97")
+    # View-only off again: the next key is the first one the server sees.
+    window.post(WM_SYSCOMMAND, VIEW_ONLY)
+    send_custom_key(program, session, strip, "65307")
+    kebwine.wait_until(lambda: len(keys_of(srv)) >= 2, 10, what="the key sent after view-only")
+    assert keys_of(srv) == [(1, XK_ESCAPE), (0, XK_ESCAPE)]
     assert program.close() == 0
 
     srv, program, window = connected(viewer, program_dir, toolbar=0)

@@ -36,7 +36,6 @@ bool CanOpenReadWrite(const std::string& path) {
   return true;
 }
 
-HINSTANCE ResourceModule() { return pApp && pApp->m_instance ? pApp->m_instance : GetModuleHandleA(nullptr); }
 
 }  // namespace
 
@@ -227,7 +226,7 @@ INT_PTR CALLBACK OptionsDlgProc(HWND dlg, UINT msg, WPARAM wParam, LPARAM lParam
       o = reinterpret_cast<KEBOptions*>(lParam);
       SetWindowLongPtrA(dlg, GWLP_USERDATA, lParam);
       o->m_hDialog = dlg;
-      HICON icon = LoadIconA(ResourceModule(), MAKEINTRESOURCEA(IDI_MAINICON));
+      HICON icon = LoadIconA(ResourceModuleOf(), MAKEINTRESOURCEA(IDI_MAINICON));
       if (icon) {
         SendMessageA(dlg, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon));
         SendMessageA(dlg, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(icon));
@@ -269,6 +268,6 @@ INT_PTR CALLBACK OptionsDlgProc(HWND dlg, UINT msg, WPARAM wParam, LPARAM lParam
 
 int KEBOptions::DoDialog(bool running, void* parent) {
   m_running = running;
-  return static_cast<int>(DialogBoxParamA(ResourceModule(), MAKEINTRESOURCEA(IDD_OPTIONDIALOG),
+  return static_cast<int>(DialogBoxParamA(ResourceModuleOf(), MAKEINTRESOURCEA(IDD_OPTIONDIALOG),
                                           static_cast<HWND>(parent), OptionsDlgProc, reinterpret_cast<LPARAM>(this)));
 }

@@ -52,6 +52,12 @@ public:
 // The one application object, published by its constructor.
 extern KEBviewerApp* pApp;
 
+// The module the dialogs, texts and icons come from: the application's resource module
+// (the language module when one was loaded), else the program itself.
+inline HINSTANCE ResourceModuleOf(const KEBviewerApp* app = pApp) {
+  return app && app->m_instance ? app->m_instance : GetModuleHandleA(nullptr);
+}
+
 // Set at start, cleared by WinMain when the command line is empty.
 extern bool g_commandLineGiven;
 // Set by a connection thread that has shown a warning box; WinMain then shows no other.

@@ -21,7 +21,6 @@ const char kForum[] = "https://quillmar.example/forum/";
 const char kSourceCode[] = "https://quillmar.example/source/";
 const char kDownloads[] = "https://quillmar.example/downloads/";
 
-HINSTANCE ResourceModule() { return pApp && pApp->m_instance ? pApp->m_instance : GetModuleHandleA(nullptr); }
 
 std::string VersionText() {
   char version[64] = "";
@@ -103,14 +102,14 @@ INT_PTR CALLBACK InformationProc(HWND dlg, UINT msg, WPARAM wParam, LPARAM lPara
 }  // namespace
 
 void ShowAboutBox(HWND parent) {
-  DialogBoxParamA(ResourceModule(), MAKEINTRESOURCEA(IDD_ABOUT_BOX), parent, AboutProc, 0);
+  DialogBoxParamA(ResourceModuleOf(), MAKEINTRESOURCEA(IDD_ABOUT_BOX), parent, AboutProc, 0);
 }
 
 void ShowInformationDialog(const char* message, int number) {
   Report r{message ? message : "", number};
-  INT_PTR shown = DialogBoxParamA(ResourceModule(), MAKEINTRESOURCEA(IDD_INFORMATION), nullptr, InformationProc,
+  INT_PTR shown = DialogBoxParamA(ResourceModuleOf(), MAKEINTRESOURCEA(IDD_INFORMATION), nullptr, InformationProc,
                                   reinterpret_cast<LPARAM>(&r));
-  if (shown == -1 && ResourceModule() != GetModuleHandleA(nullptr))
+  if (shown == -1 && ResourceModuleOf() != GetModuleHandleA(nullptr))
     shown = DialogBoxParamA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDD_INFORMATION), nullptr, InformationProc,
                             reinterpret_cast<LPARAM>(&r));
   if (shown == -1) {

@@ -42,7 +42,6 @@ const char kMruKey[] = "Software\\WEM\\KEBviewer\\MRU";
 const int kTabLabels[optionpages::kPageCount] = {IDS_TAB_ENCODERS, IDS_TAB_INPUT,  IDS_TAB_DISPLAY, IDS_TAB_MISC,
                                                  IDS_TAB_SECURITY, IDS_TAB_QUICK,  IDS_TAB_LISTEN,  IDS_TAB_CONF};
 
-HINSTANCE ResourceModule() { return pApp && pApp->m_instance ? pApp->m_instance : GetModuleHandleA(nullptr); }
 
 std::string DialogText(HWND dlg, int id) {
   char text[1024] = "";
@@ -140,7 +139,7 @@ SessionDialog::~SessionDialog() {
 
 int SessionDialog::DoDialog() {
   m_pMRU = std::make_unique<MRU>(kMruKey, 98, m_work.m_optionfile);
-  const INT_PTR r = DialogBoxParamA(ResourceModule(), MAKEINTRESOURCEA(IDD_SESSION_DIALOG), nullptr, DialogProc,
+  const INT_PTR r = DialogBoxParamA(ResourceModuleOf(), MAKEINTRESOURCEA(IDD_SESSION_DIALOG), nullptr, DialogProc,
                                     reinterpret_cast<LPARAM>(this));
   if (r == -1) kebLog.Print(0, "The session dialog could not be shown (%lu)\n", GetLastError());
   return r == 1 ? 1 : 0;
@@ -479,7 +478,7 @@ void SessionDialog::CreatePages(HWND dlg) {
   RECT area = ChildRect(dlg, tabs);
   SendMessageA(tabs, TCM_ADJUSTRECT, FALSE, reinterpret_cast<LPARAM>(&area));
   for (int p = 0; p < optionpages::kPageCount; ++p) {
-    m_pages[p] = CreateDialogParamA(ResourceModule(), MAKEINTRESOURCEA(optionpages::PageTemplate(static_cast<Page>(p))),
+    m_pages[p] = CreateDialogParamA(ResourceModuleOf(), MAKEINTRESOURCEA(optionpages::PageTemplate(static_cast<Page>(p))),
                                     dlg, PageProc, reinterpret_cast<LPARAM>(this));
     if (!m_pages[p]) continue;
     SetWindowPos(m_pages[p], HWND_TOP, area.left, area.top, area.right - area.left, area.bottom - area.top,

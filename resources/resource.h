@@ -235,3 +235,7 @@
 #define IDB_TOOLBAR_BIG 190
 #define IDB_TOOLBAR_SMALL 191
 #define IDB_TOOLBAR_OTHER 192
+// The full-screen title bar: its right-click menu 181 (items carry the bar's button ids:
+// 20 restore, 30 minimise, 10 close) and its button images.
+#define IDR_TITLEBARMENU 181
+#define IDB_TITLEBAR 193

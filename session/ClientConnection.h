@@ -17,6 +17,7 @@
 #include "display/KeyboardWin32.h"
 #include "display/MultiTouchHandler.h"
 #include "display/PointerInputWin32.h"
+#include "display/TitleBar.h"
 #include "dialogs/StatusDialog.h"
 #include "session/RfbSession.h"
 
@@ -135,11 +136,27 @@ public:
   void LimitFrameWindowSize();
   // Asks the viewer and frame windows to close (the connection ends with them).
   void CloseWindows();
-  // The full-screen state. This build keeps the frame windowed: the mode is never entered
-  // and applying it changes nothing.
-  bool IsFullScreen() const { return false; }
-  void SetFullScreenMode(bool on) {}
-  void ApplyFullScreenMode() {}
+  // ---- Full screen (display/FullScreen.cpp) ----
+
+  // Whether the frame covers its monitor: the realised state (the opposite while a switch
+  // sizes the frame for the state it is going into).
+  bool IsFullScreen() const { return m_fullScreenSwitching ? !m_fullScreenRealised : m_fullScreenRealised; }
+  // Into full screen (the toolbar setting and the frame's rectangle kept for the way back)
+  // or out of it.
+  void SetFullScreenMode(bool on);
+  // Gives the frame the style, place and title bar of the "fullscreen" option's state.
+  void ApplyFullScreenMode();
+  // Puts the frame back on the rectangle it had before full screen or minimising.
+  void RestoreSavedWindowRect();
+  // Full screen with the pointer at (x, y) of the frame near an edge: scrolls the view;
+  // true when it moved (the mouse event is then dropped).
+  bool EdgeScroll(int x, int y);
+  bool m_fullScreenRealised = false;
+  bool m_fullScreenSwitching = false;
+  int m_savedShowToolbar = -1;  // "showtoolbar" before full screen; -1 for none kept
+  bool m_savedScrollSet = false;
+  POINT m_savedScroll = {};
+  CTitleBar m_titleBar;
   static LRESULT CALLBACK FrameWndProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
 
   // ---- Clipboard (session/ClipboardWin32.cpp) ----

@@ -1,0 +1,120 @@
+// Full screen: the frame without caption and border covering its monitor (or the virtual
+// screen with monitor spanning) as a topmost window, the title bar above it, the way back
+// to the windowed frame with its toolbar setting and rectangle, and edge scrolling.
+#include <winsock2.h>
+#include <windows.h>
+
+#include "app/KEBOptions.h"
+#include "app/Log.h"
+#include "display/FrameCommands.h"
+#include "display/TitleBarLayout.h"
+#include "display/ViewerMessages.h"
+#include "session/ClientConnection.h"
+
+void ClientConnection::SetFullScreenMode(bool on) {
+  if (!m_hwndMain) {
+    m_opts.m_fullscreen = on;
+    return;
+  }
+  if (on != m_opts.m_fullscreen) m_autoScaled = false;
+  if (on) {
+    if (m_fullScreenRealised) {
+      ApplyFullScreenMode();
+      return;
+    }
+    m_savedShowToolbar = m_opts.m_showtoolbar ? 1 : 0;
+    m_opts.m_showtoolbar = false;
+    if (!IsIconic(m_hwndMain) && GetWindowRect(m_hwndMain, &m_restoreRect)) m_restoreRectSet = true;
+    m_savedScroll = POINT{m_hScrollPos, m_vScrollPos};
+    m_savedScrollSet = true;
+    m_fullScreenSwitching = true;
+    m_opts.m_fullscreen = true;
+    SizeWindow(true, true);
+    m_fullScreenSwitching = false;
+    ApplyFullScreenMode();
+  } else {
+    if (m_savedShowToolbar != -1) {
+      m_opts.m_showtoolbar = m_savedShowToolbar != 0;
+      m_savedShowToolbar = -1;
+    }
+    m_opts.m_fullscreen = false;
+    SizeWindow(true, false);
+    ApplyFullScreenMode();
+    if (m_savedScrollSet) {
+      m_savedScrollSet = false;
+      ScrollScreen(m_savedScroll.x, m_savedScroll.y, true);
+    }
+  }
+  if (m_running && m_hwndcn) PostMessageA(m_hwndcn, WM_REQUESTUPDATE, kRequestFull, 0);
+  RedrawWindow(m_hwndMain, nullptr, nullptr, RDW_FRAME | RDW_INVALIDATE);
+  if (!on) SizeWindow(true, m_opts.m_directx);
+}
+
+void ClientConnection::ApplyFullScreenMode() {
+  if (!m_hwndMain) return;
+  HMENU sys = GetSystemMenu(m_hwndMain, FALSE);
+  if (m_opts.m_fullscreen) {
+    // Started in full screen: the windowed rectangle the frame was given is the way back.
+    if (!m_fullScreenRealised && !m_restoreRectSet && !IsIconic(m_hwndMain) &&
+        GetWindowRect(m_hwndMain, &m_restoreRect))
+      m_restoreRectSet = true;
+    m_fullScreenRealised = true;
+    LONG_PTR style = GetWindowLongPtrA(m_hwndMain, GWL_STYLE);
+    style = (style & ~static_cast<LONG_PTR>(WS_CAPTION | WS_THICKFRAME)) | WS_POPUP | WS_MAXIMIZE;
+    SetWindowLongPtrA(m_hwndMain, GWL_STYLE, style);
+
+    HMONITOR monitor = MonitorFromWindow(m_hwndMain, MONITOR_DEFAULTTONEAREST);
+    MONITORINFO mi = {};
+    mi.cbSize = sizeof mi;
+    if (!GetMonitorInfoA(monitor, &mi)) mi.rcMonitor = RECT{0, 0, GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN)};
+    const int vx = GetSystemMetrics(SM_XVIRTUALSCREEN), vy = GetSystemMetrics(SM_YVIRTUALSCREEN);
+    const fullscreen::Rect cover = fullscreen::CoverRect(
+        fullscreen::Rect{mi.rcMonitor.left, mi.rcMonitor.top, mi.rcMonitor.right, mi.rcMonitor.bottom},
+        fullscreen::Rect{vx, vy, vx + GetSystemMetrics(SM_CXVIRTUALSCREEN), vy + GetSystemMetrics(SM_CYVIRTUALSCREEN)},
+        m_opts.m_allowMonitorSpanning, m_opts.m_showExtend);
+    SetWindowPos(m_hwndMain, HWND_TOPMOST, cover.left, cover.top, cover.right - cover.left, cover.bottom - cover.top,
+                 SWP_FRAMECHANGED);
+    m_titleBar.Init(GetModuleHandleA(nullptr), m_hwndMain, false);
+    m_titleBar.MoveToMonitor(monitor);
+    if (sys) CheckMenuItem(sys, framecmd::kFullScreen, MF_BYCOMMAND | MF_CHECKED);
+    // The view below the toolbar when it is on, else over the whole frame (the toolbar
+    // hidden): the layout of a full-screen frame does both.
+    LayoutView();
+    m_titleBar.SetText(m_opts.m_viewonly ? m_desktopNameViewOnly : m_desktopName);
+    m_titleBar.DisplayWindow(true);
+    return;
+  }
+  if (!m_fullScreenRealised) return;
+  m_fullScreenRealised = false;
+  LayoutView();
+  ShowWindow(m_hwndMain, SW_SHOWNORMAL);
+  LONG_PTR style = GetWindowLongPtrA(m_hwndMain, GWL_STYLE);
+  style = (style & ~static_cast<LONG_PTR>(WS_POPUP | WS_MAXIMIZE)) | WS_CAPTION | WS_THICKFRAME;
+  SetWindowLongPtrA(m_hwndMain, GWL_STYLE, style);
+  SetWindowPos(m_hwndMain, HWND_NOTOPMOST, 0, 0, 0, 0, SWP_FRAMECHANGED | SWP_NOMOVE | SWP_NOSIZE | SWP_NOREDRAW);
+  if (sys) CheckMenuItem(sys, framecmd::kFullScreen, MF_BYCOMMAND | MF_UNCHECKED);
+  m_titleBar.DisplayWindow(false);
+  if (m_hwndStatus) RedrawWindow(m_hwndStatus, nullptr, nullptr, RDW_INVALIDATE | RDW_ALLCHILDREN);
+}
+
+void ClientConnection::RestoreSavedWindowRect() {
+  if (!m_hwndMain || !m_restoreRectSet) return;
+  m_restoreRectSet = false;
+  SetWindowPos(m_hwndMain, nullptr, m_restoreRect.left, m_restoreRect.top, m_restoreRect.right - m_restoreRect.left,
+               m_restoreRect.bottom - m_restoreRect.top, SWP_NOZORDER);
+}
+
+bool ClientConnection::EdgeScroll(int x, int y) {
+  if (!m_hwndMain || !IsFullScreen()) return false;
+  RECT rc;
+  if (!GetClientRect(m_hwndMain, &rc)) return false;
+  const fullscreen::Step step = fullscreen::EdgeScrollStep(x, y, rc.right - rc.left, rc.bottom - rc.top, ToolbarHeight());
+  if (!step.dx && !step.dy) return false;
+  POINT before;
+  const bool known = GetCursorPos(&before) != FALSE;
+  if (!ScrollScreen(step.dx, step.dy, false)) return false;
+  // The pointer stays where it stood on the screen (the view moved under it).
+  POINT now;
+  if (known && GetCursorPos(&now) && now.x == before.x && now.y == before.y) SetCursorPos(before.x, before.y);
+  return true;
+}

@@ -1,0 +1,175 @@
+"""KEBviewer.exe's full screen under Wine against the scripted test server: the
+"-fullscreen" switch, the system command and Ctrl+Alt+F12 make the frame cover the screen
+without caption with the view showing the desktop and the title bar at the top; the title
+bar's restore button (and its message to the frame) bring back the windowed frame with its
+rectangle and toolbar; typed keys still reach the server afterwards."""
+
+import os
+import subprocess
+
+import kebwine
+import rfbserver
+from displaytest import exact, frame, wait_picture
+
+WM_COMMAND, WM_SYSCOMMAND = 0x0111, 0x0112
+FULL_SCREEN = 113
+TITLE_BAR_RESTORE = 2026  # the title bar's message to the frame
+RESTORE_BUTTON = 20       # the title bar's restore button
+WS_CAPTION, WS_POPUP = 0x00C00000, 0x80000000
+VIEWER_CLASS, BAR_CLASS = "KEBviewerwindow", "FSTITLEBAR"
+STRIP_TITLE = "KEB ToolBar"
+XK_A, XK_B = 0x61, 0x62
+BAR_WIDTH, BAR_HEIGHT = 700, 20  # at the 96 DPI of the test display
+
+
+def xdotool(session, *args):
+    subprocess.run(["xdotool"] + [str(a) for a in args], env=dict(os.environ, DISPLAY=session.xvfb.display),
+                   check=True, timeout=20, capture_output=True)
+
+
+def bar_top(program):
+    bar = title_bar(program)
+    return bar.rect[1] if bar else None
+
+
+def start_server(width=320, height=200):
+    def scenario(s):
+        from rfboracle import images
+        s.desktop = images.pattern("demo", width, height)
+        s.handshake(width=width, height=height, name="full screen test")
+        s.serve(encodings=("hextile", "raw"))
+    return rfbserver.Server(scenario, timeout=120, quiet=True).start()
+
+
+def expected(srv):
+    if not srv.sessions or srv.sessions[0].view is None:
+        return None
+    view, known = srv.sessions[0].expected_view()
+    return view if known.all() else None
+
+
+def keys_of(srv):
+    return [(m["down"], m["key"]) for m in srv.session.messages_of("KeyEvent")]
+
+
+def control(window, cls=None, title=None):
+    window.refresh()
+    found = [c for c in window.controls
+             if (cls is None or c["class"] == cls) and (title is None or c["text"] == title)]
+    return found[0] if found else None
+
+
+class ViewPicture:
+    """The viewer window's picture (it covers only the framebuffer's part of the screen)."""
+
+    def __init__(self, window):
+        self.window = window
+
+    def screenshot(self):
+        view = control(self.window, VIEWER_CLASS)
+        if view is None:
+            raise kebwine.HarnessError("no viewer window yet")
+        return self.window.screenshot(control=view)
+
+
+def screen_size(session):
+    h, w = session.xvfb.screenshot().shape[:2]
+    return w, h
+
+
+def is_full(window, size):
+    window.refresh()
+    w, h = size
+    return list(window.rect) == [0, 0, w, h] and not window.data["style"] & WS_CAPTION \
+        and window.data["style"] & WS_POPUP
+
+
+def is_windowed(window, size):
+    window.refresh()
+    return bool(window.data["style"] & WS_CAPTION) and not window.data["style"] & WS_POPUP \
+        and list(window.rect) != [0, 0, size[0], size[1]]
+
+
+def title_bar(program, visible=True):
+    bars = [w for w in program.windows(hidden=True, children=False) if w.class_name == BAR_CLASS]
+    return next((b for b in bars if b.data["visible"] == visible), None)
+
+
+def below_the_bar(actual, expected):
+    """The view pixel for pixel where the title bar (sliding at the top) cannot be."""
+    return exact(actual[BAR_HEIGHT:], expected[BAR_HEIGHT:])
+
+
+def check_full_screen(session, program, window, srv, size):
+    kebwine.wait_until(lambda: is_full(window, size), 15, what="the frame covering the screen")
+    wait_picture(ViewPicture(window), lambda: expected(srv), below_the_bar)
+    bar = kebwine.wait_until(lambda: title_bar(program), 10, what="the title bar shown")
+    left, top, right, bottom = bar.rect
+    # Centred at the top of the screen, hanging in from above or fully shown.
+    assert right - left == BAR_WIDTH and bottom - top == BAR_HEIGHT
+    assert left == (size[0] - BAR_WIDTH) // 2
+    assert 1 - BAR_HEIGHT <= top <= 0
+    return bar
+
+
+def test_fullscreen_switch_and_the_title_bar_message_back(viewer, session, program_dir):
+    (program_dir / "options.keb").write_text("[options]\r\nshowtoolbar=0\r\n")
+    srv = start_server()
+    size = screen_size(session)
+    program = viewer("127.0.0.1::%d" % srv.port, "-fullscreen")
+    window = frame(program)
+    xdotool(session, "mousemove", size[0] // 2, size[1] // 2)
+    check_full_screen(session, program, window, srv, size)
+
+    # The bar slides into view, and about a second after (the pointer away from it) back up
+    # until one pixel row is left; touching that row brings it down again.
+    kebwine.wait_until(lambda: bar_top(program) == 1 - BAR_HEIGHT, 10, what="the bar slid back up")
+    xdotool(session, "mousemove", size[0] // 2, 0)
+    kebwine.wait_until(lambda: bar_top(program) == 0, 10, what="the bar slid into view")
+    xdotool(session, "mousemove", size[0] // 2, size[1] // 2)
+    kebwine.wait_until(lambda: bar_top(program) == 1 - BAR_HEIGHT, 10, what="the bar slid back up again")
+
+    window.post(TITLE_BAR_RESTORE)
+    kebwine.wait_until(lambda: is_windowed(window, size), 15, what="the windowed frame")
+    kebwine.wait_until(lambda: title_bar(program) is None, 10, what="the title bar hidden")
+    wait_picture(ViewPicture(window), lambda: expected(srv), exact)
+    assert program.close() == 0
+
+
+def test_system_command_restore_button_and_hot_key(viewer, session, program_dir):
+    (program_dir / "options.keb").write_text("[options]\r\nshowtoolbar=1\r\n")
+    srv = start_server()
+    size = screen_size(session)
+    program = viewer("127.0.0.1::%d" % srv.port)
+    window = frame(program)
+    wait_picture(ViewPicture(window), lambda: expected(srv), exact)
+    window.refresh()
+    windowed_rect = list(window.rect)
+    assert control(window, title=STRIP_TITLE)["visible"]
+
+    # The system menu's command: the toolbar goes, the view fills the frame from its top.
+    window.post(WM_SYSCOMMAND, FULL_SCREEN)
+    bar = check_full_screen(session, program, window, srv, size)
+    assert not control(window, title=STRIP_TITLE)["visible"]
+    assert control(window, VIEWER_CLASS)["rect"][:2] == [0, 0]
+
+    # The title bar's restore button: the old rectangle and the toolbar come back.
+    bar.post(WM_COMMAND, RESTORE_BUTTON)
+    kebwine.wait_until(lambda: is_windowed(window, size) and list(window.rect) == windowed_rect, 15,
+                       what="the frame back on %s" % windowed_rect)
+    kebwine.wait_until(lambda: title_bar(program) is None, 10, what="the title bar hidden")
+    assert control(window, title=STRIP_TITLE)["visible"]
+    wait_picture(ViewPicture(window), lambda: expected(srv), exact)
+
+    # Ctrl+Alt+F12 toggles full screen both ways.
+    window.keys(vk="CONTROL+ALT+F12", real=True)
+    check_full_screen(session, program, window, srv, size)
+    window.keys(vk="CONTROL+ALT+F12", real=True)
+    kebwine.wait_until(lambda: is_windowed(window, size), 15, what="the windowed frame after Ctrl+Alt+F12")
+
+    # Typed keys still reach the server.
+    before = len(keys_of(srv))
+    window.keys(vk="0x41,0x42", real=True)
+    kebwine.wait_until(lambda: len(keys_of(srv)) >= before + 4, 10, what="four KeyEvents")
+    assert keys_of(srv)[before:][-4:] == [(1, XK_A), (0, XK_A), (1, XK_B), (0, XK_B)]
+    assert program.close() == 0

@@ -1,27 +1,7 @@
-"""Fixtures of the plug-in tests: the tests/wine harness (one Wine session per test file, a
-fresh copy of KEBviewer.exe per test), the scripted RFB server and the display helpers on
-the import path."""
-import importlib.util
+"""Fixtures of the plug-in tests: the Wine session, the program folder and a viewer that
+shows the framebuffer pixel for pixel (tests/wine/groupfixtures.py)."""
 import sys
 from pathlib import Path
 
-import pytest
-
-TESTS = Path(__file__).resolve().parent.parent
-for folder in (TESTS / "wine", TESTS / "rfbserver", TESTS / "display"):
-    if str(folder) not in sys.path:
-        sys.path.insert(0, str(folder))
-
-_spec = importlib.util.spec_from_file_location("wine_fixtures", str(TESTS / "wine" / "conftest.py"))
-_wine = importlib.util.module_from_spec(_spec)
-_spec.loader.exec_module(_wine)
-
-session = _wine.session
-program_dir = _wine.program_dir
-
-
-@pytest.fixture
-def viewer(session, program_dir):
-    """The harness's viewer, showing the framebuffer pixel for pixel (no automatic scale)."""
-    import displaytest
-    yield from _wine.viewer_starter(session, program_dir, displaytest.one_to_one)
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "wine"))
+from groupfixtures import program_dir, session, viewer  # noqa: E402,F401  (fixtures)

@@ -5,6 +5,7 @@
 #include <winsock2.h>
 #include <windows.h>
 #include <mmsystem.h>
+#include <windowsx.h>
 
 #include <algorithm>
 #include <cstring>
@@ -131,10 +132,19 @@ LRESULT ClientConnection::ViewerMessage(HWND hwnd, UINT msg, WPARAM wParam, LPAR
     case WM_MBUTTONDOWN:
     case WM_MBUTTONUP:
       LeaveDormantMode();
-      // The view does not scroll at the screen's edges outside full screen.
-      if (m_running && !FilterMouseMessage(m_hwndMain, o, m_multitouch.TouchEnabled(), false) &&
-          HandleViewerMouseMessage(m_pointer, msg, wParam, lParam))
-        FlushOutputBuffer(true, kInputTimeoutSec);
+      if (m_running) {
+        // In full screen the pointer at an edge of the screen scrolls the view, and that
+        // event goes no further.
+        bool edgeScrolled = false;
+        if (IsFullScreen()) {
+          POINT p = {GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam)};
+          MapWindowPoints(hwnd, m_hwndMain, &p, 1);
+          edgeScrolled = EdgeScroll(p.x, p.y);
+        }
+        if (!FilterMouseMessage(m_hwndMain, o, m_multitouch.TouchEnabled(), edgeScrolled) &&
+            HandleViewerMouseMessage(m_pointer, msg, wParam, lParam))
+          FlushOutputBuffer(true, kInputTimeoutSec);
+      }
       return 0;
     case WM_TOUCH: return m_multitouch.OnTouch(hwnd, wParam, lParam, o.m_viewonly);
     case WM_CHAR:

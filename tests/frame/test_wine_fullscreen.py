@@ -173,3 +173,38 @@ def test_system_command_restore_button_and_hot_key(viewer, session, program_dir)
     kebwine.wait_until(lambda: len(keys_of(srv)) >= before + 4, 10, what="four KeyEvents")
     assert keys_of(srv)[before:][-4:] == [(1, XK_A), (0, XK_A), (1, XK_B), (0, XK_B)]
     assert program.close() == 0
+
+
+def test_pointer_at_the_right_edge_scrolls_a_larger_desktop(viewer, session, program_dir):
+    (program_dir / "options.keb").write_text("[options]\r\nshowtoolbar=0\r\n")
+    size = screen_size(session)
+    width, height = size[0] + 96, size[1] + 40
+    srv = start_server(width, height)
+    program = viewer("127.0.0.1::%d" % srv.port, "-fullscreen")
+    window = frame(program)
+    xdotool(session, "mousemove", size[0] // 2, size[1] // 2)
+    kebwine.wait_until(lambda: is_full(window, size), 15, what="the frame covering the screen")
+    view = ViewPicture(window)
+
+    def shows_from(x):
+        want = expected(srv)
+        if want is None:
+            return False
+        shot = view.screenshot()
+        part = want[:size[1], x:x + size[0]]
+        return shot.shape == part.shape and below_the_bar(shot, part)
+    kebwine.wait_until(lambda: shows_from(0), 20, what="the desktop's left part")
+
+    # At the right edge the view moves right in steps of 32 pixels until the desktop's end;
+    # back in the middle it stays; the left edge brings it back to the start.
+    def push(edge_x, target):
+        for i in range(40):
+            xdotool(session, "mousemove", edge_x + (i % 2 if edge_x == 0 else -(i % 2)), size[1] // 2)
+            if shows_from(target):
+                return True
+        return False
+    assert push(size[0] - 1, 96), "the view never reached the desktop's right end"
+    xdotool(session, "mousemove", size[0] // 2, size[1] // 2)
+    assert shows_from(96)
+    assert push(0, 0), "the view never came back to the desktop's left end"
+    assert program.close() == 0

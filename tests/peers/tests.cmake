@@ -7,20 +7,11 @@ if(NOT WIN32)
   target_link_libraries(kebdecode_dump PRIVATE kebcore keb::gtest)
 
   find_library(KEB_VNCSERVER_LIB vncserver)
-  find_program(KEB_PYTHON3 python3 PATHS /usr/bin NO_DEFAULT_PATH)
   if(KEB_VNCSERVER_LIB AND KEB_PYTHON3)
     add_executable(ultra_server ${KEB_PEERS_DIR}/ultra_server.c)
     target_link_libraries(ultra_server PRIVATE ${KEB_VNCSERVER_LIB})
-    file(GLOB keb_peer_tests CONFIGURE_DEPENDS ${KEB_PEERS_DIR}/test_*.py)
-    foreach(file ${keb_peer_tests})
-      get_filename_component(name ${file} NAME_WE)
-      add_test(NAME peers_${name}
-               COMMAND ${KEB_PYTHON3} -m pytest -q -p no:cacheprovider -o console_output_style=classic ${file})
-      set_tests_properties(peers_${name} PROPERTIES
-        TIMEOUT 600
-        LABELS peers
-        ENVIRONMENT "KEB_SOURCE_DIR=${CMAKE_SOURCE_DIR};KEB_DECODE_DUMP=$<TARGET_FILE:kebdecode_dump>;KEB_ULTRA_SERVER=$<TARGET_FILE:ultra_server>")
-    endforeach()
+    keb_pytest_files(peers ${KEB_PEERS_DIR} LABELS peers ENVIRONMENT "KEB_SOURCE_DIR=${CMAKE_SOURCE_DIR}"
+                     "KEB_DECODE_DUMP=$<TARGET_FILE:kebdecode_dump>" "KEB_ULTRA_SERVER=$<TARGET_FILE:ultra_server>")
   else()
     message(WARNING "libvncserver-dev or /usr/bin/python3 missing: the peer tests are not built")
   endif()

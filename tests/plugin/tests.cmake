@@ -31,15 +31,5 @@ if(TARGET unit_security)
 endif()
 
 if(WIN32)
-  find_program(KEB_PYTHON3 python3 PATHS /usr/bin NO_DEFAULT_PATH)
-  file(GLOB keb_plugin_tests CONFIGURE_DEPENDS ${KEB_PLUGIN_TESTS_DIR}/test_*.py)
-  foreach(file ${keb_plugin_tests})
-    get_filename_component(name ${file} NAME_WE)
-    add_test(NAME plugin_${name}
-             COMMAND ${KEB_PYTHON3} -m pytest -q -p no:cacheprovider -o console_output_style=classic ${file})
-    set_tests_properties(plugin_${name} PROPERTIES
-      TIMEOUT 600
-      LABELS wine
-      ENVIRONMENT "KEB_SOURCE_DIR=${CMAKE_SOURCE_DIR};KEB_BINARY_DIR=${CMAKE_BINARY_DIR};KEB_VIEWER_EXE=$<TARGET_FILE:KEBviewer>;KEB_KEBDRIVE_EXE=$<TARGET_FILE:kebdrive>;KEB_TESTPLUGIN_DIR=${CMAKE_CURRENT_BINARY_DIR}/testplugins")
-  endforeach()
+  keb_wine_pytest_files(plugin ${KEB_PLUGIN_TESTS_DIR} EXTRA_ENVIRONMENT "KEB_TESTPLUGIN_DIR=${CMAKE_CURRENT_BINARY_DIR}/testplugins")
 endif()

@@ -8,15 +8,5 @@ if(WIN32)
   add_executable(session_dialogs ${KEB_SESSION_TESTS_DIR}/DialogHelpersTest.cpp)
   target_link_libraries(session_dialogs PRIVATE kebshell keb::gtest_main)
 
-  find_program(KEB_PYTHON3 python3 PATHS /usr/bin NO_DEFAULT_PATH)
-  file(GLOB keb_session_tests CONFIGURE_DEPENDS ${KEB_SESSION_TESTS_DIR}/test_*.py)
-  foreach(file ${keb_session_tests})
-    get_filename_component(name ${file} NAME_WE)
-    add_test(NAME session_${name}
-             COMMAND ${KEB_PYTHON3} -m pytest -q -p no:cacheprovider -o console_output_style=classic ${file})
-    set_tests_properties(session_${name} PROPERTIES
-      TIMEOUT 600
-      LABELS wine
-      ENVIRONMENT "KEB_SOURCE_DIR=${CMAKE_SOURCE_DIR};KEB_BINARY_DIR=${CMAKE_BINARY_DIR};KEB_VIEWER_EXE=$<TARGET_FILE:KEBviewer>;KEB_KEBDRIVE_EXE=$<TARGET_FILE:kebdrive>;KEB_SESSION_DIALOGS_EXE=$<TARGET_FILE:session_dialogs>")
-  endforeach()
+  keb_wine_pytest_files(session ${KEB_SESSION_TESTS_DIR} EXTRA_ENVIRONMENT "KEB_SESSION_DIALOGS_EXE=$<TARGET_FILE:session_dialogs>")
 endif()

@@ -25,15 +25,6 @@ if(WIN32)
                         LIBRARY_OUTPUT_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/wine-lang)
   target_link_options(keblang_test PRIVATE -nostdlib -Wl,-e,0)
 
-  find_program(KEB_PYTHON3 python3 PATHS /usr/bin NO_DEFAULT_PATH)
-  file(GLOB keb_wine_tests CONFIGURE_DEPENDS ${KEB_WINE_DIR}/test_*.py)
-  foreach(file ${keb_wine_tests})
-    get_filename_component(name ${file} NAME_WE)
-    add_test(NAME wine_${name}
-             COMMAND ${KEB_PYTHON3} -u -m pytest -q -p no:cacheprovider -o console_output_style=classic ${file})
-    set_tests_properties(wine_${name} PROPERTIES
-      TIMEOUT 600
-      LABELS wine
-      ENVIRONMENT "KEB_SOURCE_DIR=${CMAKE_SOURCE_DIR};KEB_BINARY_DIR=${CMAKE_BINARY_DIR};KEB_VIEWER_EXE=$<TARGET_FILE:KEBviewer>;KEB_KEBDRIVE_EXE=$<TARGET_FILE:kebdrive>;KEB_LANG_DLL=$<TARGET_FILE:keblang_test>;KEB_PROJECT_VERSION=${PROJECT_VERSION}")
-  endforeach()
+  keb_wine_pytest_files(wine ${KEB_WINE_DIR} EXTRA_ENVIRONMENT "KEB_LANG_DLL=$<TARGET_FILE:keblang_test>"
+                        "KEB_PROJECT_VERSION=${PROJECT_VERSION}")
 endif()

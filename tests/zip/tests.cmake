@@ -7,7 +7,6 @@ set(KEB_UNZIP_TEST_DIR ${CMAKE_CURRENT_LIST_DIR})
 add_executable(keb_unzip ${KEB_UNZIP_TEST_DIR}/keb_unzip.cpp)
 target_link_libraries(keb_unzip PRIVATE kebcore)
 
-find_program(KEB_PYTHON3 python3 PATHS /usr/bin NO_DEFAULT_PATH)
 if(KEB_PYTHON3)
   if(WIN32)
     set(keb_unzip_command "${CMAKE_SOURCE_DIR}/tools/wine-run $<TARGET_FILE:keb_unzip>")
@@ -16,15 +15,6 @@ if(KEB_PYTHON3)
     set(keb_unzip_command "$<TARGET_FILE:keb_unzip>")
     set(keb_unzip_wine 0)
   endif()
-  file(GLOB keb_unzip_tests CONFIGURE_DEPENDS ${KEB_UNZIP_TEST_DIR}/test_*.py)
-  foreach(file ${keb_unzip_tests})
-    get_filename_component(name ${file} NAME_WE)
-    add_test(NAME unzip_${name}
-             COMMAND ${KEB_PYTHON3} -m pytest -q -p no:cacheprovider -o console_output_style=classic ${file}
-             WORKING_DIRECTORY ${KEB_UNZIP_TEST_DIR})
-    set_tests_properties(unzip_${name} PROPERTIES
-      TIMEOUT 900
-      LABELS unzip
-      ENVIRONMENT "KEB_UNZIP=${keb_unzip_command};KEB_UNDER_WINE=${keb_unzip_wine}")
-  endforeach()
+  keb_pytest_files(unzip ${KEB_UNZIP_TEST_DIR} WORKING_DIRECTORY ${KEB_UNZIP_TEST_DIR} TIMEOUT 900 LABELS unzip
+                   ENVIRONMENT "KEB_UNZIP=${keb_unzip_command}" "KEB_UNDER_WINE=${keb_unzip_wine}")
 endif()

@@ -6,21 +6,12 @@ set(KEB_ZIPPER_DIR ${CMAKE_CURRENT_LIST_DIR})
 add_executable(keb_zip ${KEB_ZIPPER_DIR}/keb_zip.cpp)
 target_link_libraries(keb_zip PRIVATE kebcore)
 
-find_program(KEB_PYTHON3 python3 PATHS /usr/bin NO_DEFAULT_PATH)
 if(KEB_PYTHON3)
   if(WIN32)
     set(keb_zip_runner ${CMAKE_SOURCE_DIR}/tools/wine-run)
   else()
     set(keb_zip_runner "")
   endif()
-  file(GLOB keb_zipper_tests CONFIGURE_DEPENDS ${KEB_ZIPPER_DIR}/test_*.py)
-  foreach(file ${keb_zipper_tests})
-    get_filename_component(name ${file} NAME_WE)
-    add_test(NAME zipper_${name}
-             COMMAND ${KEB_PYTHON3} -m pytest -q -p no:cacheprovider -o console_output_style=classic ${file})
-    set_tests_properties(zipper_${name} PROPERTIES
-      TIMEOUT 600
-      LABELS zipper
-      ENVIRONMENT "KEB_SOURCE_DIR=${CMAKE_SOURCE_DIR};KEB_ZIP=$<TARGET_FILE:keb_zip>;KEB_ZIP_RUNNER=${keb_zip_runner}")
-  endforeach()
+  keb_pytest_files(zipper ${KEB_ZIPPER_DIR} LABELS zipper ENVIRONMENT "KEB_SOURCE_DIR=${CMAKE_SOURCE_DIR}"
+                   "KEB_ZIP=$<TARGET_FILE:keb_zip>" "KEB_ZIP_RUNNER=${keb_zip_runner}")
 endif()

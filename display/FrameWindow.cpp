@@ -334,8 +334,8 @@ LRESULT ClientConnection::FrameMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARA
       return 0;
     case framecmd::kTitleBarSnapshot: HandleSystemCommand(framecmd::kSnapshot); return 0;
     case framecmd::kTitleBarSwitchMonitor: HandleSystemCommand(framecmd::kSelectDesktop); return 0;
-    case framecmd::kTitleBarChat: HandleSystemCommand(framecmd::kChat); return 0;
-    case framecmd::kTitleBarFileTransfer: HandleSystemCommand(framecmd::kFileTransfer); return 0;
+    case framecmd::kTitleBarChat: ToggleSideWindow(true); return 0;
+    case framecmd::kTitleBarFileTransfer: ToggleSideWindow(false); return 0;
 
     case WM_CLOSE: FrameClose(wParam, lParam); return 0;
 
@@ -398,6 +398,8 @@ void ClientConnection::FrameClose(WPARAM wParam, LPARAM lParam) {
     }
   }
   m_closeDeferred = false;
+  // The chat and the file-transfer window close first.
+  if (CloseSideWindowsFirst(wParam, lParam)) return;
 
   // The warning the connection thread left for a lost connection.
   std::string warning;

@@ -19,8 +19,6 @@
 #include "dialogs/MRU.h"
 #include "display/FrameCommands.h"
 #include "display/ToolbarKeys.h"
-#include "filetransfer/FileTransfer.h"
-#include "filetransfer/TextChat.h"
 #include "resources/StringIds.h"
 #include "resources/resource.h"
 #include "session/ClientConnection.h"
@@ -279,21 +277,10 @@ LRESULT ClientConnection::ToolbarCommand(HWND hwnd, WPARAM wParam, LPARAM lParam
       system(m_remoteInputDisabled ? framecmd::kRemoteInputOff : framecmd::kRemoteInputOn);
       SendMessageA(m_hwndMain, WM_SIZE, framecmd::kRemoteInputOff, 0);
       return 0;
-    case kCmdFileTransfer:
-      // An open window closes as by its own Close.
-      if (m_pFileTransfer && m_pFileTransfer->Window())
-        PostMessageA(m_pFileTransfer->Window(), WM_CLOSE, 0, 0);
-      else
-        system(framecmd::kFileTransfer);
-      return 0;
+    case kCmdFileTransfer: ToggleSideWindow(false); return 0;
     case kCmdScreenshot: system(framecmd::kSnapshot); return 0;
     case kCmdSelectDesktop: system(framecmd::kSelectDesktop); return 0;
-    case kCmdChat:
-      if (m_pTextChat && m_pTextChat->IsOpen())
-        m_pTextChat->PostClose();
-      else
-        system(framecmd::kChat);
-      return 0;
+    case kCmdChat: ToggleSideWindow(true); return 0;
     default: return DefWindowProcA(hwnd, WM_COMMAND, wParam, lParam);
   }
 }

@@ -16,6 +16,7 @@
 #include "app/KEBviewerApp.h"
 #include "app/Log.h"
 #include "display/ViewerMessages.h"
+#include "filetransfer/FileTransfer.h"
 #include "rdr/Exception.h"
 #include "resources/resource.h"
 #include "session/ClientConnection.h"
@@ -154,7 +155,8 @@ LRESULT ClientConnection::ViewerMessage(HWND hwnd, UINT msg, WPARAM wParam, LPAR
     case WM_SIZING: return 0;
 
     case WM_TIMER:
-      if (wParam == 0) return 0;
+      // Every timer waits while the file-transfer window is open.
+      if (wParam == 0 || (m_pFileTransfer && m_pFileTransfer->Window())) return 0;
       // The input timers keep the pointer logic's own state; each stops itself.
       switch (wParam) {
         case mouse::kThrottleTimer:
@@ -234,6 +236,7 @@ LRESULT ClientConnection::ViewerMessage(HWND hwnd, UINT msg, WPARAM wParam, LPAR
         m_closeBoxOpen = false;
         if (answer == IDNO) return 0;
       }
+      if (lParam == 0 && CloseSideWindowsFirst(0, 0)) return 0;
       ShowWindow(hwnd, SW_HIDE);
       CloseConnection();
       DestroyWindow(hwnd);

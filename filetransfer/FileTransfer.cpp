@@ -590,6 +590,14 @@ void FileTransfer::CloseWindow(bool forced) {
   EndDialog(dlg, 0);
 }
 
+void FileTransfer::EndForLoss() {
+  HWND dlg = m_hDlg.load();
+  if (!dlg) return;
+  if (Transferring()) Stop(true);
+  StopUploadTimer();
+  EndDialog(dlg, 0);
+}
+
 void FileTransfer::OnCommand(int id, int code) {
   switch (id) {
     case IDCANCEL: CloseWindow(false); break;
@@ -1165,10 +1173,6 @@ void FileTransfer::SetFolderField(int id, const std::string& text) { SetDlgItemT
 
 // ---------------------------------------------------------------------------------------
 // The connection's side
-
-void ClientConnection::OpenFileTransfer() {
-  if (m_pFileTransfer) m_pFileTransfer->DoDialog();
-}
 
 LRESULT ClientConnection::FileTransferPacket() {
   try {

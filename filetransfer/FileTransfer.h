@@ -35,6 +35,8 @@ public:
   void DoDialog();
   // Minimise (false) or restore and bring to the front (true).
   void ShowFileTransferWindow(bool show);
+  // The connection is gone: a running transfer stops and the window ends.
+  void EndForLoss();
   HWND Window() const { return m_hDlg.load(); }
   // The window is open and not minimised.
   bool WindowShown() const;

@@ -103,6 +103,10 @@ void TextChat::PostClose() {
   if (HWND dlg = m_hDlg.load()) PostMessageA(dlg, WM_COMMAND, IDCANCEL, 0);
 }
 
+void TextChat::EndWithoutAnswer() {
+  if (HWND dlg = m_hDlg.load()) PostMessageA(dlg, WM_COMMAND, IDOK, 0);
+}
+
 // ---------------------------------------------------------------------------------------
 // Server messages (connection thread)
 
@@ -459,10 +463,6 @@ bool ClientConnection::TextChatActive() { return m_pTextChat && m_pTextChat->IsO
 
 void ClientConnection::TextChatReceived(std::uint32_t length, const std::string& text) {
   if (m_pTextChat) m_pTextChat->ProcessTextChatMsg(length, text);
-}
-
-void ClientConnection::OpenTextChat() {
-  if (m_pTextChat) m_pTextChat->DoDialog();
 }
 
 void ClientConnection::PostNewFormatRequest(bool post) { PostUpdateRequest(kRequestNewFormat, !post); }

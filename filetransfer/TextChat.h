@@ -45,6 +45,8 @@ public:
   void ShowChatWindow(bool show);
   // Asks the dialog to close as the user's Close does (the server is told).
   void PostClose();
+  // Ends the dialog without telling the server (the connection is gone).
+  void EndWithoutAnswer();
   // The chat is open (the dialog shows and the server was not told it finished).
   bool IsOpen() const { return m_open.load(); }
   HWND Window() const { return m_hDlg.load(); }

@@ -181,7 +181,8 @@ public:
   // ---- Text chat (filetransfer/TextChat.cpp) ----
 
   std::unique_ptr<TextChat> m_pTextChat;
-  // Opens the chat window (modal; returns when it closes).
+  // Opens the chat window (modal; returns when it closes) when the server offers the
+  // extension; a notice otherwise, or while the file-transfer window is open.
   void OpenTextChat();
   // Asks the viewer window for a pending pixel format or an incremental update: posted, or
   // sent when post is false.
@@ -190,8 +191,21 @@ public:
   // ---- File transfer (filetransfer/FileTransfer.cpp) ----
 
   std::unique_ptr<FileTransfer> m_pFileTransfer;
-  // Opens the file-transfer window (modal; returns when it closes).
+  // Opens the file-transfer window (modal; returns when it closes) when the server offers
+  // the extension; a notice otherwise, or while the chat window is open.
   void OpenFileTransfer();
+  // The frame's close with the chat or the file-transfer window open: the window is told to
+  // close and true is returned (the close goes no further now). A user's close shows a
+  // notice and ends there; a loss ends the window and is closed again once its modal loop
+  // has returned, so the connection is never deleted under that loop.
+  bool CloseSideWindowsFirst(WPARAM attempts, LPARAM lost);
+  // A button of the toolbar or the full-screen title bar: the open window (chat or file
+  // transfer) closes as by its own Close, else the frame's command opens it.
+  void ToggleSideWindow(bool chat);
+  int m_sideWindowLoops = 0;        // chat / file-transfer modal loops on the stack
+  bool m_sideCloseDeferred = false;  // a loss's WM_CLOSE waits for those loops
+  WPARAM m_sideCloseW = 0;
+  LPARAM m_sideCloseL = 0;
   // The frame window's packet message: the GUI thread reads a message 7 while the
   // connection thread waits. 1 when it was read, 0 after a stream error (kept below).
   LRESULT FileTransferPacket();

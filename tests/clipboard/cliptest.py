@@ -15,12 +15,12 @@ import kebwine
 import rfbserver
 
 
-def serving(before=None, later=None, name="clip test"):
+def serving(before=None, later=None, name="clip test", version="RFB 003.008\n"):
     """A server that sends its first update, then the messages of before(s), then answers
     requests until the viewer closes; server messages (their bytes) put into the queue
     `later` are sent between the updates."""
     def scenario(s):
-        s.handshake(width=64, height=48, name=name)
+        s.handshake(width=64, height=48, name=name, version=version)
         s.wait_for("FramebufferUpdateRequest")
         s.send_update([{"enc": "raw", "x": 0, "y": 0, "w": 64, "h": 48}])
         if before:

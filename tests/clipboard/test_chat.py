@@ -10,6 +10,8 @@ from displaytest import frame
 from rfboracle import servermsg
 
 CHAT_TITLE = r"^Quillmar Remote - Chat with <"
+# Chat comes with the version of a server that announces its extensions.
+EXTENSIONS = "RFB 003.006\n"
 HISTORY, INPUT, SEND, CLOSE = 1124, 1117, 1125, 2
 
 
@@ -28,7 +30,8 @@ def wait_history(window, text, timeout=20):
 
 def open_by_server(viewer, name="Desk (test)"):
     later = queue.Queue()
-    srv = serving(lambda s: s.send_raw(servermsg.text_chat(length=servermsg.CHAT_OPEN), "chat open"), later, name=name)
+    srv = serving(lambda s: s.send_raw(servermsg.text_chat(length=servermsg.CHAT_OPEN), "chat open"), later, name=name,
+                  version=EXTENSIONS)
     program = viewer("127.0.0.1::%d" % srv.port)
     frame(program)
     window = program.window(title=CHAT_TITLE, timeout=30)
@@ -105,10 +108,24 @@ def test_no_clipboard_text_while_the_chat_runs_until_the_server_finishes_it(sess
     assert program.close() == 0
 
 
-def test_closing_the_viewer_with_the_chat_open_ends_cleanly(viewer):
-    """The chat runs modally inside the frame window's command: the frame, and with it the
-    connection and its chat, go while that dialog is still open."""
+def test_closing_the_viewer_with_the_chat_open_closes_the_chat_first(viewer):
+    """The chat runs modally inside the frame window's command. The user's close of the
+    frame ends the chat (the server is told) and says so; the connection stays until the
+    next close, which ends the viewer."""
     srv, later, program, window = open_by_server(viewer)
+    frame(program).close()
+    box = program.box(heading="^Quillmar Remote info$")
+    assert box.body == "Chat is closing; close the viewer again after it."
+    # The chat disappears at once; its modal loop (and the window) ends behind the notice.
+    kebwine.wait_until(lambda: [m.get("chat") for m in chats(srv)] == ["open", "close"], 20,
+                       what="the viewer's close message")
+    kebwine.wait_until(lambda: not [w for w in program.windows(children=False) if w.hwnd == window.hwnd], 20,
+                       what="the chat hidden")
+    box.click(text="^OK$")
+    box.wait_gone(10)
+    window.wait_gone(20)
+    time.sleep(1)
+    assert program.returncode is None
     frame(program).close()
     assert program.wait(30) == 0
     assert srv.wait(15) == 0, srv.report()

@@ -221,7 +221,7 @@ def test_file_transfer_button_opens_and_closes_the_window(viewer, session, progr
     from rfboracle.filetransfer import FileTransferServer
 
     def scenario(s):
-        s.handshake(width=620, height=100, name="ft toolbar")
+        s.handshake(width=620, height=100, name="ft toolbar", version="RFB 003.006\n")
         s.wait_for("FramebufferUpdateRequest")
         s.send_update([{"enc": "raw", "x": 0, "y": 0, "w": 620, "h": 100}])
         FileTransferServer(s, str(tmp_path), version=3).serve(seconds=100)

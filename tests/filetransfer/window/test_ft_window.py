@@ -23,6 +23,8 @@ REMOTE_DRIVES, REMOTE_UP = 1066, 1070
 DELETE, NEW_FOLDER, RENAME, INPUT_TEXT, OK = 1111, 1112, 1142, 1191, 1
 CONFIRM_TEXT, YES, NO = 1192, 6, 7
 STOP = 1038
+# File transfer and chat come with the version of a server that announces its extensions.
+EXTENSIONS = "RFB 003.006\n"
 WM_LBUTTONDOWN, WM_LBUTTONUP, WM_LBUTTONDBLCLK = 0x201, 0x202, 0x203
 FIRST_ROW = (32 << 16) | 40     # client coordinates of the first row, below the header
 
@@ -36,7 +38,7 @@ def serving(remote_root, refuse=False, name="ft test"):
     holder = {}
 
     def scenario(s):
-        s.handshake(width=64, height=48, name=name)
+        s.handshake(width=64, height=48, name=name, version=EXTENSIONS)
         s.wait_for("FramebufferUpdateRequest")
         s.send_update([{"enc": "raw", "x": 0, "y": 0, "w": 64, "h": 48}])
         ft = FileTransferServer(s, str(remote_root), version=3, refuse_access=refuse)
@@ -374,7 +376,7 @@ def test_connection_lost_during_a_download_ends_the_viewer(viewer, session, tmp_
     seen = []
 
     def scenario(s):
-        s.handshake(width=64, height=48, name="ft test")
+        s.handshake(width=64, height=48, name="ft test", version=EXTENSIONS)
         s.wait_for("FramebufferUpdateRequest")
         s.send_update([{"enc": "raw", "x": 0, "y": 0, "w": 64, "h": 48}])
         ft = FileTransferServer(s, str(remote), version=3)

@@ -132,3 +132,36 @@ def test_closing_the_viewer_closes_the_open_window_first(viewer, tmp_path, which
         assert ("session-end",) in holder["ft"].events
     else:
         assert chats(srv) == ["open", "close"]
+
+
+def test_viewer_timers_wait_while_the_file_transfer_window_is_open(viewer, tmp_path):
+    """A keep-alive interval of 1 s from the server: the viewer window's timer sends one
+    each second, but not while the file-transfer window is open (whose own timer asks for
+    one every 5 s); closing that window brings them back."""
+    holder = {}
+
+    def scenario(s):
+        s.handshake(width=64, height=48, name="side test", version=EXTENSIONS)
+        s.wait_for("FramebufferUpdateRequest")
+        s.send_update([{"enc": "raw", "x": 0, "y": 0, "w": 64, "h": 48}])
+        s.send_msg("keepalive")
+        s.send_msg("serverstate", state=2, value=1)
+        holder["ft"] = FileTransferServer(s, str(tmp_path), version=3)
+        holder["ft"].serve(seconds=140)
+
+    srv = rfbserver.Server(scenario, timeout=150, quiet=True).start()
+    program = viewer("127.0.0.1::%d" % srv.port)
+
+    def keepalives():
+        return len(srv.session.messages_of("KeepAlive")) if srv.session else 0
+
+    kebwine.wait_until(lambda: keepalives() >= 2, 15, what="the viewer's keep-alives")
+    window = open_side_window(program, "file transfer")
+    before = keepalives()
+    time.sleep(5)
+    assert keepalives() - before <= 2
+    window.click(id=2)  # Close
+    window.wait_gone(20)
+    after = keepalives()
+    kebwine.wait_until(lambda: keepalives() - after >= 3, 15, what="keep-alives again after the window closed")
+    assert program.close() == 0

@@ -322,9 +322,7 @@ LRESULT ClientConnection::FrameMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARA
     }
     case framecmd::kTitleBarRestore:
       SetFullScreenMode(false);
-      if (m_restoreRectSet)
-        SetWindowPos(hwnd, nullptr, m_restoreRect.left, m_restoreRect.top, m_restoreRect.right - m_restoreRect.left,
-                     m_restoreRect.bottom - m_restoreRect.top, SWP_NOZORDER);
+      RestoreSavedWindowRect();
       return 0;
     case framecmd::kTitleBarFitScreen:
     case framecmd::kTitleBarOneToOne:

@@ -12,7 +12,7 @@ import rfbserver
 from displaytest import exact, frame, wait_picture
 
 WM_COMMAND, WM_SYSCOMMAND = 0x0111, 0x0112
-FULL_SCREEN = 113
+FULL_SCREEN, SC_MAXIMIZE = 113, 0xF030
 TITLE_BAR_RESTORE = 2026  # the title bar's message to the frame
 RESTORE_BUTTON = 20       # the title bar's restore button
 WS_CAPTION, WS_POPUP = 0x00C00000, 0x80000000
@@ -133,6 +133,10 @@ def test_fullscreen_switch_and_the_title_bar_message_back(viewer, session, progr
     kebwine.wait_until(lambda: is_windowed(window, size), 15, what="the windowed frame")
     kebwine.wait_until(lambda: title_bar(program) is None, 10, what="the title bar hidden")
     wait_picture(ViewPicture(window), lambda: expected(srv), exact)
+
+    # Maximising is the same way in.
+    window.post(WM_SYSCOMMAND, SC_MAXIMIZE)
+    check_full_screen(session, program, window, srv, size)
     assert program.close() == 0
 
 

@@ -3,8 +3,14 @@
 eleven 16 x 14 glyphs, 24-bit BMP, light shapes on the bar's dark grey, in this order:
 close, restore, minimise, pin (auto-hide on), pin (auto-hide off), fit to screen, 1:1,
 snapshot, switch monitor, chat, file transfer. Run again after changing a shape."""
-import struct
+import importlib.util
 from pathlib import Path
+
+# The toolbar's script writes the BMP files of both.
+_spec = importlib.util.spec_from_file_location("toolbar_bitmaps", str(Path(__file__).resolve().parent / "make-toolbar-bitmaps.py"))
+_toolbar = importlib.util.module_from_spec(_spec)
+_spec.loader.exec_module(_toolbar)
+write_bmp = _toolbar.write_bmp
 
 W, H = 16, 14
 FACE = (56, 56, 56)
@@ -44,20 +50,6 @@ def strip():
             row += [colour if shape(x, y) else FACE for x in range(W)]
         rows.append(row)
     return rows
-
-
-def write_bmp(path, rows):
-    h, w = len(rows), len(rows[0])
-    stride = (w * 3 + 3) & ~3
-    pixels = bytearray()
-    for row in reversed(rows):  # bottom-up
-        line = bytearray()
-        for r, g, b in row:
-            line += bytes((b, g, r))
-        pixels += line + b"\0" * (stride - len(line))
-    header = struct.pack("<2sIHHI", b"BM", 54 + len(pixels), 0, 0, 54)
-    info = struct.pack("<IiiHHIIiiII", 40, w, h, 1, 24, 0, len(pixels), 2835, 2835, 0, 0)
-    Path(path).write_bytes(header + info + pixels)
 
 
 if __name__ == "__main__":

@@ -8,8 +8,8 @@ import os
 import subprocess
 
 import kebwine
-import rfbserver
 from displaytest import exact, frame, wait_picture
+from test_wine_toolbar import ViewPicture, control, expected, keys_of, start_server
 
 WM_COMMAND, WM_SYSCOMMAND = 0x0111, 0x0112
 FULL_SCREEN, SC_MAXIMIZE = 113, 0xF030
@@ -17,7 +17,7 @@ TITLE_BAR_RESTORE = 2026  # the title bar's message to the frame
 RESTORE_BUTTON = 20       # the title bar's restore button
 WS_CAPTION, WS_POPUP = 0x00C00000, 0x80000000
 VIEWER_CLASS, BAR_CLASS = "KEBviewerwindow", "FSTITLEBAR"
-STRIP_TITLE = "KEB ToolBar"
+STRIP_CLASS, STRIP_TITLE = "KEBviewer", "KEB ToolBar"
 XK_A, XK_B = 0x61, 0x62
 BAR_WIDTH, BAR_HEIGHT = 700, 20  # at the 96 DPI of the test display
 
@@ -30,46 +30,6 @@ def xdotool(session, *args):
 def bar_top(program):
     bar = title_bar(program)
     return bar.rect[1] if bar else None
-
-
-def start_server(width=320, height=200):
-    def scenario(s):
-        from rfboracle import images
-        s.desktop = images.pattern("demo", width, height)
-        s.handshake(width=width, height=height, name="full screen test")
-        s.serve(encodings=("hextile", "raw"))
-    return rfbserver.Server(scenario, timeout=120, quiet=True).start()
-
-
-def expected(srv):
-    if not srv.sessions or srv.sessions[0].view is None:
-        return None
-    view, known = srv.sessions[0].expected_view()
-    return view if known.all() else None
-
-
-def keys_of(srv):
-    return [(m["down"], m["key"]) for m in srv.session.messages_of("KeyEvent")]
-
-
-def control(window, cls=None, title=None):
-    window.refresh()
-    found = [c for c in window.controls
-             if (cls is None or c["class"] == cls) and (title is None or c["text"] == title)]
-    return found[0] if found else None
-
-
-class ViewPicture:
-    """The viewer window's picture (it covers only the framebuffer's part of the screen)."""
-
-    def __init__(self, window):
-        self.window = window
-
-    def screenshot(self):
-        view = control(self.window, VIEWER_CLASS)
-        if view is None:
-            raise kebwine.HarnessError("no viewer window yet")
-        return self.window.screenshot(control=view)
 
 
 def screen_size(session):
@@ -114,7 +74,7 @@ def check_full_screen(session, program, window, srv, size):
 
 def test_fullscreen_switch_and_the_title_bar_message_back(viewer, session, program_dir):
     (program_dir / "options.keb").write_text("[options]\r\nshowtoolbar=0\r\n")
-    srv = start_server()
+    srv = start_server(320, 200)
     size = screen_size(session)
     program = viewer("127.0.0.1::%d" % srv.port, "-fullscreen")
     window = frame(program)
@@ -142,19 +102,19 @@ def test_fullscreen_switch_and_the_title_bar_message_back(viewer, session, progr
 
 def test_system_command_restore_button_and_hot_key(viewer, session, program_dir):
     (program_dir / "options.keb").write_text("[options]\r\nshowtoolbar=1\r\n")
-    srv = start_server()
+    srv = start_server(320, 200)
     size = screen_size(session)
     program = viewer("127.0.0.1::%d" % srv.port)
     window = frame(program)
     wait_picture(ViewPicture(window), lambda: expected(srv), exact)
     window.refresh()
     windowed_rect = list(window.rect)
-    assert control(window, title=STRIP_TITLE)["visible"]
+    assert control(window, STRIP_CLASS, STRIP_TITLE)["visible"]
 
     # The system menu's command: the toolbar goes, the view fills the frame from its top.
     window.post(WM_SYSCOMMAND, FULL_SCREEN)
     bar = check_full_screen(session, program, window, srv, size)
-    assert not control(window, title=STRIP_TITLE)["visible"]
+    assert not control(window, STRIP_CLASS, STRIP_TITLE)["visible"]
     assert control(window, VIEWER_CLASS)["rect"][:2] == [0, 0]
 
     # The title bar's restore button: the old rectangle and the toolbar come back.
@@ -162,7 +122,7 @@ def test_system_command_restore_button_and_hot_key(viewer, session, program_dir)
     kebwine.wait_until(lambda: is_windowed(window, size) and list(window.rect) == windowed_rect, 15,
                        what="the frame back on %s" % windowed_rect)
     kebwine.wait_until(lambda: title_bar(program) is None, 10, what="the title bar hidden")
-    assert control(window, title=STRIP_TITLE)["visible"]
+    assert control(window, STRIP_CLASS, STRIP_TITLE)["visible"]
     wait_picture(ViewPicture(window), lambda: expected(srv), exact)
 
     # Ctrl+Alt+F12 toggles full screen both ways.

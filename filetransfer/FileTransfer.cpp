@@ -33,10 +33,6 @@ constexpr int kMaxHistory = 500;  // history lines kept; the oldest go first
 
 FileTransfer* TransferOf(HWND dialog) { return reinterpret_cast<FileTransfer*>(GetWindowLongPtrA(dialog, DWLP_USER)); }
 
-HINSTANCE ResourceModuleOf(KEBviewerApp* app) {
-  return app && app->m_instance ? app->m_instance : GetModuleHandleA(nullptr);
-}
-
 // The module with the dialog template: the language module, or the program's own when
 // the language module lacks it.
 HINSTANCE DialogModule(KEBviewerApp* app, int id) {

@@ -38,10 +38,6 @@ constexpr int kMinWidth = 240, kMinHeight = 179;
 
 TextChat* ChatOf(HWND dialog) { return reinterpret_cast<TextChat*>(GetWindowLongPtrA(dialog, DWLP_USER)); }
 
-HINSTANCE ResourceModuleOf(KEBviewerApp* app) {
-  return app && app->m_instance ? app->m_instance : GetModuleHandleA(nullptr);
-}
-
 // String 50022 from the resource module, or the built-in text.
 std::string NotEncryptedText(HINSTANCE module) {
   char buf[256];

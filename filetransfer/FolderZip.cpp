@@ -83,5 +83,7 @@ bool CZipUnZip32::UnzipToFolder(const std::string& targetFolder, const std::stri
   callbacks.password = UnzipPasswordYes;
   callbacks.listEntry = ListNothing;
   callbacks.progress = nullptr;
-  return UnzipExtract(0, nullptr, 0, nullptr, &options, &callbacks, m_fs) == kUnzipOk;
+  // Warnings only (a prefix before the archive, an entry skipped to stay inside the folder)
+  // still unpack everything else.
+  return UnzipSucceeded(UnzipExtract(0, nullptr, 0, nullptr, &options, &callbacks, m_fs));
 }

@@ -787,6 +787,7 @@ TEST_F(FileTransferFixture, FolderDownloadUnpacksTheArchiveInsideTheLocalFolder)
     std::vector<std::pair<std::string, Bytes>> expect;  // local files afterwards
     std::vector<std::string> absent;
     bool unpacked;
+    bool prefixed = false;  // bytes before the archive: the extractor warns and goes on
   } cases[] = {
       {"a folder", "!ZELKDIR-tree.zip", {{"one.txt", one}, {"sub/two.bin", two}},
        {{"tree/one.txt", one}, {"tree/sub/two.bin", two}}, {"!ZELKDIR-tree.zip"}, true},
@@ -795,6 +796,8 @@ TEST_F(FileTransferFixture, FolderDownloadUnpacksTheArchiveInsideTheLocalFolder)
       {"a folder name of dots is refused", "!ZELKDIR-...zip", {{"dots.txt", two}}, {}, {"dots.txt", "../dots.txt",
        "!ZELKDIR-...zip"}, false},
       {"without the marker it is a file", "plain.zip", {{"x.txt", two}}, {}, {"x.txt", "plain"}, false},
+      {"an archive with a warning is unpacked", "!ZELKDIR-pre.zip", {{"p.txt", two}}, {{"pre/p.txt", two}},
+       {"!ZELKDIR-pre.zip"}, true, true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -802,7 +805,7 @@ TEST_F(FileTransferFixture, FolderDownloadUnpacksTheArchiveInsideTheLocalFolder)
     transfer->SetLocalFolder(Local(""));
     transfer->SetRemoteFolder(kRemote);
     ViewerSent();  // the previous case's answers
-    const Bytes zip = StoredZip(c.entries);
+    const Bytes zip = c.prefixed ? Cat({TextData(100), StoredZip(c.entries)}) : StoredZip(c.entries);
     ASSERT_TRUE(transfer->StartDownloads({"[ folder ]"}));
     auto sent = SentByViewer();
     ASSERT_EQ(sent.size(), 1u);

@@ -314,7 +314,9 @@ def test_rename_create_and_delete_on_both_sides(viewer, session, tmp_path):
     window.keys(chars="zz-local", id=LOCAL_LIST)
     window.click(id=RENAME)
     answer_input(program, "^File & Directory Rename$", "zz-renamed.txt")
-    kebwine.wait_until(lambda: (local / "zz-renamed.txt").read_bytes() == b"local", 20, what="the local rename")
+    renamed = local / "zz-renamed.txt"
+    # Until the rename has happened the file is not there yet.
+    kebwine.wait_until(lambda: renamed.is_file() and renamed.read_bytes() == b"local", 20, what="the local rename")
     assert not (local / "zz-local.txt").exists()
     wait_history(window, "Renamed LOCAL < ")
     wait_local_count(window, local)

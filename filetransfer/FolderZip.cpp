@@ -36,7 +36,7 @@ void CZipUnZip32::FreeCommandBlock() {
   m_name.clear();
 }
 
-bool CZipUnZip32::ZipFolder(const std::string& rootFolder, const std::string& spec, const std::string& archivePath,
+bool CZipUnZip32::ZipFolder(const std::string& rootFolder, const std::string& pattern, const std::string& archivePath,
                             int level) {
   FreeCommandBlock();
   m_callbacks = new (std::nothrow) ZipCallbacks();
@@ -47,7 +47,7 @@ bool CZipUnZip32::ZipFolder(const std::string& rootFolder, const std::string& sp
   m_callbacks->service = nullptr;
   bool ok = false;
   if (ZipSetCallbacks(m_callbacks)) {
-    m_name = spec;
+    m_name = pattern;
     const char* names[1] = {m_name.c_str()};
     ZipCommandBlock command;
     command.argc = 1;

@@ -20,10 +20,10 @@ public:
   CZipUnZip32(const CZipUnZip32&) = delete;
   CZipUnZip32& operator=(const CZipUnZip32&) = delete;
 
-  // Packs the files matching spec (recursively, hidden and system files included) with
+  // Packs the files matching pattern (recursively, hidden and system files included) with
   // names relative to rootFolder into a new archive; level 0..9. True when the archiver
   // returned success.
-  bool ZipFolder(const std::string& rootFolder, const std::string& spec, const std::string& archivePath, int level);
+  bool ZipFolder(const std::string& rootFolder, const std::string& pattern, const std::string& archivePath, int level);
   // Unpacks every entry of the archive below targetFolder, keeping stored relative paths
   // (without "." and ".." components) and overwriting existing files without asking.
   bool UnzipToFolder(const std::string& targetFolder, const std::string& archivePath);

@@ -7,9 +7,9 @@ import importlib.util
 from pathlib import Path
 
 # The toolbar's script writes the BMP files of both.
-_spec = importlib.util.spec_from_file_location("toolbar_bitmaps", str(Path(__file__).resolve().parent / "make-toolbar-bitmaps.py"))
-_toolbar = importlib.util.module_from_spec(_spec)
-_spec.loader.exec_module(_toolbar)
+_found = importlib.util.spec_from_file_location("toolbar_bitmaps", str(Path(__file__).resolve().parent / "make-toolbar-bitmaps.py"))
+_toolbar = importlib.util.module_from_spec(_found)
+_found.loader.exec_module(_toolbar)
 write_bmp = _toolbar.write_bmp
 
 W, H = 16, 14

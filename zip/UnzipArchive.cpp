@@ -495,11 +495,11 @@ int UnzipProcessArchive(UnzipContext* c, bool lastTry) {
 
 bool UnzipNextMatchingArchive(UnzipContext* c, const char* wildcardName, std::string* next) {
   if (wildcardName != nullptr) {
-    std::string spec = wildcardName;
-    std::size_t sep = spec.find_last_of("/\\");
-    if (sep == std::string::npos && spec.size() >= 2 && spec[1] == ':') sep = 1;
-    c->wildFolder = sep == std::string::npos ? "" : spec.substr(0, sep + 1);
-    c->wildPattern = sep == std::string::npos ? spec : spec.substr(sep + 1);
+    std::string given = wildcardName;
+    std::size_t sep = given.find_last_of("/\\");
+    if (sep == std::string::npos && given.size() >= 2 && given[1] == ':') sep = 1;
+    c->wildFolder = sep == std::string::npos ? "" : given.substr(0, sep + 1);
+    c->wildPattern = sep == std::string::npos ? given : given.substr(sep + 1);
     if (c->wildPattern.find('.') == std::string::npos) c->wildPattern += '.';
     std::string folder = c->wildFolder.empty() ? "." : c->wildFolder;
     c->wildScan = c->fs->Scan(UnzipFsPath(c, folder).c_str());

@@ -7,9 +7,9 @@ import sys
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
-_spec = importlib.util.spec_from_file_location("display_fixtures", str(HERE.parent / "display" / "conftest.py"))
-_display = importlib.util.module_from_spec(_spec)
-_spec.loader.exec_module(_display)
+_found = importlib.util.spec_from_file_location("display_fixtures", str(HERE.parent / "display" / "conftest.py"))
+_display = importlib.util.module_from_spec(_found)
+_found.loader.exec_module(_display)
 if str(HERE) not in sys.path:
     sys.path.insert(0, str(HERE))
 

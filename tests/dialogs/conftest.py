@@ -10,9 +10,9 @@ for folder in (TESTS / "wine", TESTS / "rfbserver"):
     if str(folder) not in sys.path:
         sys.path.insert(0, str(folder))
 
-_spec = importlib.util.spec_from_file_location("wine_fixtures", str(TESTS / "wine" / "conftest.py"))
-_wine = importlib.util.module_from_spec(_spec)
-_spec.loader.exec_module(_wine)
+_found = importlib.util.spec_from_file_location("wine_fixtures", str(TESTS / "wine" / "conftest.py"))
+_wine = importlib.util.module_from_spec(_found)
+_found.loader.exec_module(_wine)
 
 session = _wine.session
 program_dir = _wine.program_dir

@@ -47,9 +47,9 @@ def stream_scenario(pixel_format, body, **params):
     def scenario(s):
         handshake = s.handshake
 
-        def with_format(**spec):
-            spec.setdefault("pixel_format", pixel_format)
-            return handshake(**spec)
+        def with_format(**options):
+            options.setdefault("pixel_format", pixel_format)
+            return handshake(**options)
         s.handshake = with_format
         kept_open(body)(s, **params)
     return scenario

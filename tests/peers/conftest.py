@@ -15,9 +15,9 @@ if RFBSERVER not in sys.path:
     sys.path.insert(0, RFBSERVER)
 
 # libvncclient's reference client, as the scripted test server's own tests build it.
-_spec = importlib.util.spec_from_file_location("rfbserver_conftest", os.path.join(RFBSERVER, "conftest.py"))
-_rfbserver_conftest = importlib.util.module_from_spec(_spec)
-_spec.loader.exec_module(_rfbserver_conftest)
+_found = importlib.util.spec_from_file_location("rfbserver_conftest", os.path.join(RFBSERVER, "conftest.py"))
+_rfbserver_conftest = importlib.util.module_from_spec(_found)
+_found.loader.exec_module(_rfbserver_conftest)
 vncdump = _rfbserver_conftest.vncdump
 
 

@@ -30,7 +30,7 @@ import sys
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 from rfboracle import clientmsg, handshake, images, scenarios, servermsg  # noqa: E402,F401
-from rfboracle.encoders import REGISTRY, RectSpec, lookup, rect  # noqa: E402,F401
+from rfboracle.encoders import REGISTRY, RectPlan, lookup, rect  # noqa: E402,F401
 from rfboracle.errors import PeerClosed, ScriptError, ScriptTimeout  # noqa: E402,F401
 from rfboracle.pixfmt import PixelFormat, named_format  # noqa: E402,F401
 from rfboracle.session import (EXIT_ERROR, EXIT_FAIL, EXIT_OK, EXIT_TIMEOUT,  # noqa: E402,F401

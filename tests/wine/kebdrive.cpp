@@ -499,7 +499,7 @@ struct KeyStroke {
   WORD vk;
 };
 
-bool ParseKeys(const std::wstring& spec, std::vector<KeyStroke>* out) {
+bool ParseKeys(const std::wstring& strokes, std::vector<KeyStroke>* out) {
   static const std::map<std::wstring, WORD> names = {
       {L"RETURN", VK_RETURN}, {L"ENTER", VK_RETURN},   {L"ESCAPE", VK_ESCAPE}, {L"TAB", VK_TAB},
       {L"SPACE", VK_SPACE},   {L"BACK", VK_BACK},      {L"DELETE", VK_DELETE}, {L"INSERT", VK_INSERT},
@@ -511,10 +511,10 @@ bool ParseKeys(const std::wstring& spec, std::vector<KeyStroke>* out) {
       {L"F8", VK_F8},         {L"F9", VK_F9},          {L"F10", VK_F10},       {L"F11", VK_F11},
       {L"F12", VK_F12},       {L"PAUSE", VK_PAUSE},    {L"SNAPSHOT", VK_SNAPSHOT}};
   size_t pos = 0;
-  while (pos <= spec.size()) {
-    size_t comma = spec.find(L',', pos);
-    std::wstring stroke = spec.substr(pos, comma == std::wstring::npos ? std::wstring::npos : comma - pos);
-    pos = comma == std::wstring::npos ? spec.size() + 1 : comma + 1;
+  while (pos <= strokes.size()) {
+    size_t comma = strokes.find(L',', pos);
+    std::wstring stroke = strokes.substr(pos, comma == std::wstring::npos ? std::wstring::npos : comma - pos);
+    pos = comma == std::wstring::npos ? strokes.size() + 1 : comma + 1;
     if (stroke.empty()) continue;
     KeyStroke k{};
     size_t p = 0;

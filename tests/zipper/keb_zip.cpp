@@ -53,8 +53,8 @@ int main(int argc, char** argv) {
   if (argc >= 4 && (std::strcmp(argv[1], "--folder") == 0 || std::strcmp(argv[1], "--args") == 0)) {
     char level = argc >= 5 ? argv[4][0] : '1';
     ZipOptions o = FolderOptions(argv[2], level);
-    std::string spec = std::string(argv[2]) + "\\*.*";
-    const char* names[] = {spec.c_str()};
+    std::string pattern = std::string(argv[2]) + "\\*.*";
+    const char* names[] = {pattern.c_str()};
     ZipCommandBlock command{1, argv[3], names};
     if (argv[1][2] == 'a') {
       for (const std::string& a : ZipBuildArguments(o, command)) std::printf("%s\n", a.c_str());

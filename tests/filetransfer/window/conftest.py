@@ -5,9 +5,9 @@ import importlib.util
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
-_spec = importlib.util.spec_from_file_location("display_fixtures", str(HERE.parent.parent / "display" / "conftest.py"))
-_display = importlib.util.module_from_spec(_spec)
-_spec.loader.exec_module(_display)
+_found = importlib.util.spec_from_file_location("display_fixtures", str(HERE.parent.parent / "display" / "conftest.py"))
+_display = importlib.util.module_from_spec(_found)
+_found.loader.exec_module(_display)
 
 session = _display.session
 program_dir = _display.program_dir

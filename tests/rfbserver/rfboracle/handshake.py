@@ -80,29 +80,29 @@ def _reason(text):
     return struct.pack(">I", len(t)) + t
 
 
-def check_spec(spec):
+def check_script(script):
     """Raise ValueError for parameters the handshake script does not know."""
-    bad = set(spec) - set(_ALL_KEYS)
+    bad = set(script) - set(_ALL_KEYS)
     if bad:
         raise ValueError("unknown handshake parameters: %s" % ", ".join(sorted(bad)))
     for k in ("close_at", "stall_at"):
-        v = spec.get(k)
+        v = script.get(k)
         if v is not None and v.split(":")[0] not in STEPS:
             raise ValueError("%s must be one of %s (optionally ':round')"
                              % (k, ", ".join(STEPS)))
-    for rnd in spec.get("rounds") or []:
+    for rnd in script.get("rounds") or []:
         bad = set(rnd) - set(ROUND_KEYS)
         if bad:
             raise ValueError("unknown round parameters: %s" % ", ".join(sorted(bad)))
-    if "pixel_format" in spec:
-        PixelFormat.from_dict(spec["pixel_format"])
+    if "pixel_format" in script:
+        PixelFormat.from_dict(script["pixel_format"])
 
 
 class _Run:
-    def __init__(self, s, spec):
+    def __init__(self, s, script):
         self.s = s
-        self.spec = dict(spec)
-        check_spec(self.spec)
+        self.script = dict(script)
+        check_script(self.script)
         self.round_idx = 0
         self.hs = s.record["handshake"]
         self.minor = None
@@ -112,12 +112,12 @@ class _Run:
         self.hs.setdefault("steps", []).append(step)
         # "choice:3" names the step of the fourth round only
         names = (step, "%s:%d" % (step, self.round_idx))
-        if self.spec.get("close_at") in names:
+        if self.script.get("close_at") in names:
             self.s.log("handshake: closing after step %s" % step)
             self.hs["stopped_at"] = step
             self.s.close()
             raise HandshakeStopped(step)
-        if self.spec.get("stall_at") in names:
+        if self.script.get("stall_at") in names:
             self.s.log("handshake: silent after step %s, waiting for the viewer to close"
                        % step)
             self.hs["stopped_at"] = step
@@ -128,7 +128,7 @@ class _Run:
         return self.s.recv(n)
 
     def run(self):
-        s, sp, hs = self.s, self.spec, self.hs
+        s, sp, hs = self.s, self.script, self.hs
         self.done("accept")
         if sp.get("repeater") is not None:
             rv = to_bytes(sp["repeater"])
@@ -288,7 +288,7 @@ class _Run:
                   % chosen)
 
     def server_init(self):
-        s, sp = self.s, self.spec
+        s, sp = self.s, self.script
         w = sp.get("width", s.desktop.shape[1])
         h = sp.get("height", s.desktop.shape[0])
         pf = PixelFormat.from_dict(sp.get("pixel_format", "rgb888"))
@@ -320,11 +320,11 @@ def vnc_des_response(password, challenge):
     return DES.new(key, DES.MODE_ECB).encrypt(challenge)
 
 
-def run(s, spec):
+def run(s, script):
     """Run the handshake on session `s`; returns the handshake record."""
     hs = s.record["handshake"]
     hs["completed"] = False
-    r = _Run(s, spec)
+    r = _Run(s, script)
     try:
         r.run()
     except HandshakeStopped:
@@ -333,7 +333,7 @@ def run(s, spec):
         hs["peer_closed_at"] = s.hs_step
         s.log("handshake: the viewer closed the connection after step %s (%s)"
               % (s.hs_step, e))
-    expect = spec.get("expect") or {}
+    expect = script.get("expect") or {}
     if "peer_closed_at" in hs and "peer_closed_at" not in expect:
         s.fail("the viewer closed the connection during the handshake after step %s"
                % hs["peer_closed_at"])

@@ -134,18 +134,18 @@ def load(path):
     return np.asarray(Image.open(path).convert("RGB")).copy()
 
 
-def from_spec(spec, w=None, h=None):
+def from_description(desc, w=None, h=None):
     """Image from a scenario value: a path, a pattern name, or a dict."""
-    if spec is None:
-        spec = {}
-    if isinstance(spec, np.ndarray):
-        return spec.astype(np.uint8)
-    if isinstance(spec, str):
-        if spec.endswith((".png", ".ppm", ".bmp", ".jpg")):
-            return load(spec)
-        spec = {"pattern": spec}
-    spec = dict(spec)
-    if "path" in spec:
-        return load(spec["path"])
-    return pattern(spec.get("pattern", "demo"), spec.get("width", w or 320),
-                   spec.get("height", h or 240), spec.get("seed", 1))
+    if desc is None:
+        desc = {}
+    if isinstance(desc, np.ndarray):
+        return desc.astype(np.uint8)
+    if isinstance(desc, str):
+        if desc.endswith((".png", ".ppm", ".bmp", ".jpg")):
+            return load(desc)
+        desc = {"pattern": desc}
+    desc = dict(desc)
+    if "path" in desc:
+        return load(desc["path"])
+    return pattern(desc.get("pattern", "demo"), desc.get("width", w or 320),
+                   desc.get("height", h or 240), desc.get("seed", 1))

@@ -164,14 +164,14 @@ def check(d):
     """Raise ValueError when a scenario dict has an unknown key, op, message name,
     encoding or encoder option value that cannot be encoded."""
     from . import handshake, servermsg
-    from .encoders import RectSpec
+    from .encoders import RectPlan
     known = {"image", "handshake", "ft_version", "steps", "end", "connections"}
     for dd in [d] + [for_connection(d, i) for i in range(len(d.get("connections") or []))]:
         bad = set(dd) - known
         if bad:
             raise ValueError("unknown scenario keys: %s" % ", ".join(sorted(bad)))
-        handshake.check_spec(dd.get("handshake", {}))
-        images.from_spec(dd.get("image", DEFAULT_IMAGE))
+        handshake.check_script(dd.get("handshake", {}))
+        images.from_description(dd.get("image", DEFAULT_IMAGE))
         ctx = _CheckCtx()
         for st in dd.get("steps", []):
             st = dict(st)
@@ -180,9 +180,9 @@ def check(d):
                 raise ValueError("unknown step op %r" % op)
             if op == "update":
                 for r in st.get("rects", []):
-                    spec = RectSpec.from_dict(_rect(ctx, r))
-                    if spec.payload is None:
-                        spec.enc.encode(ctx, spec)
+                    plan = RectPlan.from_dict(_rect(ctx, r))
+                    if plan.payload is None:
+                        plan.enc.encode(ctx, plan)
             elif op == "send":
                 servermsg.build(st.pop("msg"), **st)
         end = dd.get("end", "wait_close")
@@ -548,7 +548,7 @@ def load_dict(scenario, params):
 
 
 def resolve(scenario, params):
-    """(run function(session), image spec) for any accepted scenario form."""
+    """(run function(session), image description) for any accepted scenario form."""
     if callable(scenario):
         if params:
             return (lambda s: scenario(s, **params)), DEFAULT_IMAGE

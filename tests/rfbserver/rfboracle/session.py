@@ -15,7 +15,7 @@ import traceback
 import numpy as np
 
 from . import clientmsg, handshake, images, servermsg
-from .encoders import RectSpec, lookup
+from .encoders import RectPlan, lookup
 from .errors import PeerClosed, ScriptError, ScriptTimeout
 from .pixfmt import PixelFormat
 
@@ -200,9 +200,9 @@ class Session:
                 return
 
     # -- handshake ------------------------------------------------------------------
-    def handshake(self, **spec):
+    def handshake(self, **script):
         """Run the server side of the handshake (see handshake.py for parameters)."""
-        hs = handshake.run(self, spec)
+        hs = handshake.run(self, script)
         return hs
 
     def server_init_done(self, w, h, pf):
@@ -494,34 +494,34 @@ class Session:
         self.record["sent"].append({"t": self.now(), "what": what, "bytes": len(data)})
         self.send(data, "sending %s" % what)
 
-    def _split(self, spec):
-        enc = spec.enc
-        if (not enc.max_w or spec.hdr or spec.payload is not None or spec.image is not None
-                or spec.truncate is not None):
-            return [spec]
+    def _split(self, plan):
+        enc = plan.enc
+        if (not enc.max_w or plan.hdr or plan.payload is not None or plan.image is not None
+                or plan.truncate is not None):
+            return [plan]
         out = []
-        for y in range(0, max(spec.h, 1), enc.max_h):
-            for x in range(0, max(spec.w, 1), enc.max_w):
-                out.append(RectSpec(enc, spec.x + x, spec.y + y, min(enc.max_w, spec.w - x),
-                                    min(enc.max_h, spec.h - y), spec.opts))
+        for y in range(0, max(plan.h, 1), enc.max_h):
+            for x in range(0, max(plan.w, 1), enc.max_w):
+                out.append(RectPlan(enc, plan.x + x, plan.y + y, min(enc.max_w, plan.w - x),
+                                    min(enc.max_h, plan.h - y), plan.opts))
         return out
 
     def send_update(self, rects, count=None, close_after=None):
-        """Send one FramebufferUpdate built from rectangle specs (dicts or RectSpec).
+        """Send one FramebufferUpdate built from rectangle descriptions (dicts or RectPlan).
 
         count overrides the rectangle count field. A rectangle with `truncate` ends
         the message after that many payload bytes; the connection is then closed
         (close_after=False keeps it open).
         """
-        specs = []
+        plans = []
         for r in rects:
-            specs += self._split(RectSpec.from_dict(r))
+            plans += self._split(RectPlan.from_dict(r))
         ctx = UpdateCtx(self, self.pf)
-        n = len(specs) if count is None else count
+        n = len(plans) if count is None else count
         out = [servermsg.update_header(n)]
         summary = []
         truncated = False
-        for sp in specs:
+        for sp in plans:
             payload = sp.payload if sp.payload is not None else sp.enc.encode(ctx, sp)
             x, y, w, h, enc = sp.header_fields()
             if sp.truncate is not None:
@@ -614,7 +614,7 @@ class Session:
                 continue
             self._dirty = None
             enc = self.pick_encoding(encodings, force)
-            rects = [] if region is None else [RectSpec(enc, *region, opts=opts)]
+            rects = [] if region is None else [RectPlan(enc, *region, opts=opts)]
             try:
                 self.send_update(rects)
             except PeerClosed:
@@ -678,7 +678,7 @@ class Server:
                 self.log_file.flush()
 
     def make_image(self, w, h):
-        img = images.from_spec(self.image_spec, w, h)
+        img = images.from_description(self.image_spec, w, h)
         if w is not None and h is not None and img.shape[:2] != (h, w):
             # A fixed image (a file) on a desktop of another size: crop or pad.
             out = images.pattern("solid:000000", w, h)

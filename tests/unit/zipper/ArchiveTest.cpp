@@ -227,8 +227,8 @@ int ZipFolder(ZipMemoryFileSystem* fs, const std::string& folder, const std::str
   o.rootDir = folder.c_str();
   o.tempDir = "";
   ZipSetOptions(&o);
-  std::string spec = folder + "\\*.*";
-  const char* names[] = {spec.c_str()};
+  std::string pattern = folder + "\\*.*";
+  const char* names[] = {pattern.c_str()};
   ZipCommandBlock command{1, archive.c_str(), names};
   testing::internal::CaptureStdout();
   testing::internal::CaptureStderr();

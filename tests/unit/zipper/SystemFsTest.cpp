@@ -95,8 +95,8 @@ TEST_F(ZipperSystem, FolderCallRoundTripKeepsReadOnlyFiles) {
   o.rootDir = root.c_str();
   o.tempDir = "";
   ZipSetOptions(&o);
-  std::string spec = root + "\\*.*";
-  const char* names[] = {spec.c_str()};
+  std::string pattern = root + "\\*.*";
+  const char* names[] = {pattern.c_str()};
   ASSERT_EQ(ZipRunCommand(ZipCommandBlock{1, archive.c_str(), names}), 0);
   std::string cwdAfter;
   fs.CurrentFolder(&cwdAfter);

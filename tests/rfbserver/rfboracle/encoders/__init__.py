@@ -1,6 +1,6 @@
 """Rectangle encoders, one module per family, registered by encoding number.
 
-An encoder turns one rectangle description (`RectSpec`) into the rectangle's
+An encoder turns one rectangle description (`RectPlan`) into the rectangle's
 payload (the bytes after the 12-byte header) and updates the session's model of
 what a correct client now shows (`apply`). New families add a module here that
 calls `register()` for each encoding it provides and import it in `_load()`.
@@ -77,7 +77,7 @@ def lookup(enc):
     return REGISTRY.get(n) or RawPayload(n)
 
 
-class RectSpec:
+class RectPlan:
     """One rectangle of a FramebufferUpdate.
 
     x, y, w, h: the area (for image encoders the area whose content is sent).
@@ -101,7 +101,7 @@ class RectSpec:
 
     @classmethod
     def from_dict(cls, d):
-        if isinstance(d, RectSpec):
+        if isinstance(d, RectPlan):
             return d
         d = dict(d)
         enc = d.pop("enc")
@@ -136,12 +136,12 @@ class RectSpec:
         return ctx.desktop_crop(self.x, self.y, self.w, self.h)
 
     def __repr__(self):
-        return "RectSpec(%s %d,%d %dx%d)" % (self.enc.name, self.x, self.y, self.w, self.h)
+        return "RectPlan(%s %d,%d %dx%d)" % (self.enc.name, self.x, self.y, self.w, self.h)
 
 
 def rect(enc, x=0, y=0, w=0, h=0, **kw):
     """Shorthand used by Python scenarios: rect('hextile', 0, 0, 64, 64)."""
-    return RectSpec(enc, x, y, w, h, **kw)
+    return RectPlan(enc, x, y, w, h, **kw)
 
 
 # -- shared helpers for the subrectangle families ------------------------------------

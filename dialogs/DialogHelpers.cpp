@@ -255,6 +255,18 @@ LONG_PTR SetWindowUserData(HWND hwnd, void* pointer) {
   return SetWindowLongPtrA(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(pointer));
 }
 
+int WindowDpi(HWND hwnd) {
+  using GetDpiForWindowFn = UINT(WINAPI*)(HWND);
+  static const auto get =
+      reinterpret_cast<GetDpiForWindowFn>(GetProcAddress(GetModuleHandleA("user32.dll"), "GetDpiForWindow"));
+  const UINT dpi = get && hwnd ? get(hwnd) : 0;
+  if (dpi) return static_cast<int>(dpi);
+  HDC dc = GetDC(nullptr);
+  const int d = dc ? GetDeviceCaps(dc, LOGPIXELSY) : 96;
+  if (dc) ReleaseDC(nullptr, dc);
+  return d > 0 ? d : 96;
+}
+
 void SetProgramIcon(HWND window) {
   HICON icon = LoadIconA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDI_MAINICON));
   if (!icon) return;

@@ -36,6 +36,9 @@ LRESULT CALLBACK HyperlinkWndProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lPa
 // The program's icon as the window's big and small icon.
 void SetProgramIcon(HWND window);
 
+// The window's DPI where the system tells it per window, else the screen's logical DPI.
+int WindowDpi(HWND hwnd);
+
 // Window-long wrappers.
 HINSTANCE GetWindowInstanceHandle(HWND hwnd);
 WNDPROC GetWindowProcedure(HWND hwnd);

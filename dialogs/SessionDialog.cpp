@@ -91,13 +91,6 @@ std::string AppDataFolder() {
   return folder;
 }
 
-int WindowDpi(HWND hwnd) {
-  using GetDpiForWindowFn = UINT(WINAPI*)(HWND);
-  static auto fn = reinterpret_cast<GetDpiForWindowFn>(GetProcAddress(GetModuleHandleA("user32.dll"), "GetDpiForWindow"));
-  const UINT dpi = fn ? fn(hwnd) : 0;
-  return dpi ? static_cast<int>(dpi) : 96;
-}
-
 // The window rectangle for a client area of that size.
 void AdjustForDpi(RECT* r, DWORD style, DWORD exStyle, int dpi) {
   using AdjustFn = BOOL(WINAPI*)(LPRECT, DWORD, BOOL, DWORD, UINT);

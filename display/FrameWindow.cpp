@@ -166,22 +166,27 @@ void ClientConnection::SetWindowTitle() {
 LRESULT CALLBACK ClientConnection::FrameWndProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
   ClientConnection* c = ConnectionOf(hwnd);
   if (!c) return DefWindowProcA(hwnd, msg, wParam, lParam);
-  // Nothing may leave a window procedure: what the session throws ends the connection the
-  // way a lost one ends.
+  return c->GuardedMessage("Frame window", &ClientConnection::FrameMessage, hwnd, msg, wParam, lParam);
+}
+
+LRESULT ClientConnection::GuardedMessage(const char* window, WindowMessageBody body, HWND hwnd, UINT msg,
+                                         WPARAM wParam, LPARAM lParam) {
+  // Nothing may leave a window procedure: what the session throws (a plug-in that cannot
+  // encipher a key event, say) ends the connection the way a lost one ends.
   try {
-    return c->FrameMessage(hwnd, msg, wParam, lParam);
+    return (this->*body)(hwnd, msg, wParam, lParam);
   } catch (const Exception& e) {
-    kebLog.Print(0, "Frame window: %s\n", e.Message() ? e.Message() : "");
-    c->InputFailed(&e);
+    kebLog.Print(0, "%s: %s\n", window, e.Message() ? e.Message() : "");
+    InputFailed(&e);
   } catch (const rdr::Exception& e) {
-    kebLog.Print(0, "Frame window: %s\n", e.str());
-    c->InputFailed(nullptr);
+    kebLog.Print(0, "%s: %s\n", window, e.str());
+    InputFailed(nullptr);
   } catch (const std::exception& e) {
-    kebLog.Print(0, "Frame window: %s\n", e.what());
-    c->InputFailed(nullptr);
+    kebLog.Print(0, "%s: %s\n", window, e.what());
+    InputFailed(nullptr);
   } catch (...) {
-    kebLog.Print(0, "Frame window: unexpected error\n");
-    c->InputFailed(nullptr);
+    kebLog.Print(0, "%s: unexpected error\n", window);
+    InputFailed(nullptr);
   }
   return 0;
 }

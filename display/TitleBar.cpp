@@ -1,5 +1,7 @@
 #include "display/TitleBar.h"
 
+#include "dialogs/DialogHelpers.h"
+
 #include <commctrl.h>
 
 #include "app/Log.h"
@@ -34,18 +36,6 @@ const ButtonInfo kButtonInfo[] = {
     {titlebar::kFileTransfer, "FT", "File Transfer"},
 };
 
-int DpiOf(HWND hwnd) {
-  using GetDpiForWindowFn = UINT(WINAPI*)(HWND);
-  static const auto get =
-      reinterpret_cast<GetDpiForWindowFn>(GetProcAddress(GetModuleHandleA("user32.dll"), "GetDpiForWindow"));
-  const UINT dpi = get && hwnd ? get(hwnd) : 0;
-  if (dpi) return static_cast<int>(dpi);
-  HDC dc = GetDC(nullptr);
-  const int d = dc ? GetDeviceCaps(dc, LOGPIXELSY) : 96;
-  if (dc) ReleaseDC(nullptr, dc);
-  return d > 0 ? d : 96;
-}
-
 }  // namespace
 
 CTitleBar::~CTitleBar() {
@@ -68,7 +58,7 @@ void CTitleBar::FreeImages() {
 }
 
 void CTitleBar::Setup() {
-  m_dpi = DpiOf(m_hwnd ? m_hwnd : m_parent);
+  m_dpi = WindowDpi(m_hwnd ? m_hwnd : m_parent);
   m_metrics = titlebar::ScaledMetrics(m_dpi);
   FreeImages();
   m_images = static_cast<HBITMAP>(LoadImageA(m_instance, MAKEINTRESOURCEA(IDB_TITLEBAR), IMAGE_BITMAP, 0, 0, 0));

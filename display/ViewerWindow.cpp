@@ -95,24 +95,7 @@ void ClientConnection::CreateDisplayWindow() {
 LRESULT CALLBACK ClientConnection::ViewerWndProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
   ClientConnection* c = ConnectionOf(hwnd);
   if (!c) return DefWindowProcA(hwnd, msg, wParam, lParam);
-  // Nothing may leave a window procedure: what the session throws (a plug-in that cannot
-  // encipher a key event, say) ends the connection the way a lost one ends.
-  try {
-    return c->ViewerMessage(hwnd, msg, wParam, lParam);
-  } catch (const Exception& e) {
-    kebLog.Print(0, "Viewer window: %s\n", e.Message() ? e.Message() : "");
-    c->InputFailed(&e);
-  } catch (const rdr::Exception& e) {
-    kebLog.Print(0, "Viewer window: %s\n", e.str());
-    c->InputFailed(nullptr);
-  } catch (const std::exception& e) {
-    kebLog.Print(0, "Viewer window: %s\n", e.what());
-    c->InputFailed(nullptr);
-  } catch (...) {
-    kebLog.Print(0, "Viewer window: unexpected error\n");
-    c->InputFailed(nullptr);
-  }
-  return 0;
+  return c->GuardedMessage("Viewer window", &ClientConnection::ViewerMessage, hwnd, msg, wParam, lParam);
 }
 
 LRESULT ClientConnection::ViewerMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {

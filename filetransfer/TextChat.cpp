@@ -83,7 +83,7 @@ TextChat::~TextChat() {
 }
 
 void TextChat::DoDialog() {
-  if (HWND dlg = m_hDlg.load()) {
+  if (m_hDlg.load()) {
     ShowChatWindow(true);
     return;
   }

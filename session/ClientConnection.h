@@ -283,6 +283,11 @@ private:
   // The window procedures' bodies; the procedures catch what they throw.
   LRESULT FrameMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
   LRESULT ViewerMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
+  // Runs a window procedure's body; what it throws is logged under the window's name and
+  // ends the connection like a lost one.
+  using WindowMessageBody = LRESULT (ClientConnection::*)(HWND, UINT, WPARAM, LPARAM);
+  LRESULT GuardedMessage(const char* window, WindowMessageBody body, HWND hwnd, UINT msg, WPARAM wParam,
+                         LPARAM lParam);
   // A window procedure caught an error of the session: reported unless a reconnect follows,
   // and the connection closes with the reconnect attempts left.
   void InputFailed(const Exception* e);

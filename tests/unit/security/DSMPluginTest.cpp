@@ -13,10 +13,13 @@
 
 #include "app/UserInterface.h"
 #include "security/DSMPlugin.h"
+#include "tests/unit/session/SessionTestSupport.h"
 
 namespace fs = std::filesystem;
 
 namespace {
+
+using sessiontest::RecordingUI;
 
 // ---- exports of a library that lives in this test ----
 
@@ -123,22 +126,6 @@ public:
   std::vector<std::string> FilesEndingIn(const std::string& folder, const char* suffix) override {
     return DefaultPluginLibrarySystem().FilesEndingIn(folder, suffix);
   }
-};
-
-class RecordingUI : public UserInterface {
-public:
-  RecordingUI() { old_ = SetUserInterface(this); }
-  ~RecordingUI() override { SetUserInterface(old_); }
-  void ShowMessage(const char* text, const char* title, MessageIcon icon) override {
-    boxes.push_back(std::string(title) + "|" + text);
-    icons.push_back(icon);
-  }
-  void Quit(int) override {}
-  std::vector<std::string> boxes;
-  std::vector<MessageIcon> icons;
-
-private:
-  UserInterface* old_;
 };
 
 class PluginLoader : public ::testing::Test {

@@ -10,26 +10,14 @@
 
 #include "security/Des.h"
 #include "security/StoredPassword.h"
+#include "tests/unit/security/HexBytes.h"
 
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-Bytes Hex(const std::string& h) {
-  Bytes b;
-  for (std::size_t i = 0; i + 1 < h.size(); i += 2) b.push_back(static_cast<std::uint8_t>(std::stoi(h.substr(i, 2), nullptr, 16)));
-  return b;
-}
-
-std::string ToHex(const std::uint8_t* p, std::size_t n) {
-  static const char d[] = "0123456789abcdef";
-  std::string s;
-  for (std::size_t i = 0; i < n; i++) {
-    s += d[p[i] >> 4];
-    s += d[p[i] & 15];
-  }
-  return s;
-}
+using testhex::Hex;
+using testhex::ToHex;
 
 std::uint8_t Reverse(std::uint8_t b) {
   std::uint8_t r = 0;

@@ -19,6 +19,7 @@
 #include "security/Des.h"
 #include "security/StoredPassword.h"
 #include "tests/unit/session/SessionTestSupport.h"
+#include "tests/unit/security/HexBytes.h"
 
 using namespace sessiontest;
 
@@ -27,12 +28,7 @@ namespace {
 constexpr std::uint64_t kTwo31 = 0x80000000ull;
 constexpr std::uint64_t kPrime = 2147483647;  // 2^31 - 1
 
-Bytes Hex(const std::string& h) {
-  Bytes b;
-  for (std::size_t i = 0; i + 1 < h.size(); i += 2)
-    b.push_back(static_cast<std::uint8_t>(std::stoi(h.substr(i, 2), nullptr, 16)));
-  return b;
-}
+using testhex::Hex;
 
 Bytes U64(std::uint64_t v) {
   Bytes b(8);

@@ -12,6 +12,7 @@
 #include "app/UserInterface.h"
 #include "security/StoredPassword.h"
 #include "tests/unit/session/SessionTestSupport.h"
+#include "tests/unit/security/HexBytes.h"
 
 using namespace sessiontest;
 
@@ -20,11 +21,7 @@ namespace {
 const Bytes kChallenge = {0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77,
                           0x88, 0x99, 0xaa, 0xbb, 0xcc, 0xdd, 0xee, 0xff};
 
-Bytes Hex(const std::string& h) {
-  Bytes b;
-  for (std::size_t i = 0; i + 1 < h.size(); i += 2) b.push_back(static_cast<std::uint8_t>(std::stoi(h.substr(i, 2), nullptr, 16)));
-  return b;
-}
+using testhex::Hex;
 
 struct Asked {
   AuthDialogType type;
@@ -49,22 +46,6 @@ protected:
     std::snprintf(entry->password, sizeof entry->password, "%s", answer);
     return true;
   }
-};
-
-class RecordingUI : public UserInterface {
-public:
-  RecordingUI() { old_ = SetUserInterface(this); }
-  ~RecordingUI() override { SetUserInterface(old_); }
-  void ShowMessage(const char* text, const char* title, MessageIcon icon) override {
-    boxes.push_back(std::string(title) + "|" + text);
-    icons.push_back(icon);
-  }
-  void Quit(int) override {}
-  std::vector<std::string> boxes;
-  std::vector<MessageIcon> icons;
-
-private:
-  UserInterface* old_;
 };
 
 class PasswordAuth : public SessionFixture {

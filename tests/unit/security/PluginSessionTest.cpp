@@ -89,22 +89,9 @@ public:
   Framebuffer fb;
 
   // A bitmap in memory for the session's size and format.
-  void MakeFramebuffer() {
-    fb = Framebuffer();
-    fb.format = m_myFormat;
-    fb.bytesPerPixel = m_myFormat.BytesPerPixel();
-    fb.width = m_si.framebufferWidth;
-    fb.height = m_si.framebufferHeight;
-    fb.stride = Framebuffer::StrideFor(fb.width, fb.bytesPerPixel);
-    bits.assign(fb.stride * static_cast<std::size_t>(fb.height), 0);
-    fb.bits = bits.data();
-  }
+  void MakeFramebuffer() { fb = MakeMemoryFramebuffer(m_myFormat, m_si.framebufferWidth, m_si.framebufferHeight, &bits); }
   Framebuffer CurrentFramebuffer() override { return fb; }
-  std::uint32_t Pixel(int x, int y) const {
-    std::uint32_t v;
-    std::memcpy(&v, fb.At(x, y), 4);
-    return v;
-  }
+  std::uint32_t Pixel(int x, int y) const { return PixelAt(fb, x, y); }
 
 protected:
   void AuthPasswordChallenge() override { RfbSession::AuthPasswordChallenge(); }

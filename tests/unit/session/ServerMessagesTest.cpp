@@ -78,11 +78,7 @@ public:
   std::function<void()> onResized;
 
   Framebuffer CurrentFramebuffer() override { return fb; }
-  std::uint32_t Pixel(int x, int y) const {
-    std::uint32_t v;
-    std::memcpy(&v, fb.At(x, y), 4);
-    return v;
-  }
+  std::uint32_t Pixel(int x, int y) const { return PixelAt(fb, x, y); }
   int LossCount() {
     std::lock_guard<std::mutex> g(mu);
     return static_cast<int>(losses.size());

@@ -20,6 +20,7 @@
 #include "app/Exception.h"
 #include "app/KEBOptions.h"
 #include "app/UiText.h"
+#include "app/UserInterface.h"
 #include "rdr/Exception.h"
 #include "rdr/Sys.h"
 #include "session/RfbSession.h"
@@ -230,6 +231,44 @@ protected:
     }
   }
 };
+
+// The boxes core code shows while it is in place (title|text, and the icon of each).
+class RecordingUI : public UserInterface {
+public:
+  RecordingUI() { old_ = SetUserInterface(this); }
+  ~RecordingUI() override { SetUserInterface(old_); }
+  void ShowMessage(const char* text, const char* title, MessageIcon icon) override {
+    boxes.push_back(std::string(title) + "|" + text);
+    icons.push_back(icon);
+  }
+  void Quit(int) override {}
+  std::vector<std::string> boxes;
+  std::vector<MessageIcon> icons;
+
+private:
+  UserInterface* old_;
+};
+
+// A bitmap in memory for a session's size and format; *bits holds its pixels.
+inline Framebuffer MakeMemoryFramebuffer(const PixelFormat& format, int width, int height,
+                                         std::vector<std::uint8_t>* bits) {
+  Framebuffer fb;
+  fb.format = format;
+  fb.bytesPerPixel = format.BytesPerPixel();
+  fb.width = width;
+  fb.height = height;
+  fb.stride = Framebuffer::StrideFor(fb.width, fb.bytesPerPixel);
+  bits->assign(fb.stride * static_cast<std::size_t>(fb.height), 0);
+  fb.bits = bits->data();
+  return fb;
+}
+
+// The 32-bit pixel at (x, y).
+inline std::uint32_t PixelAt(const Framebuffer& fb, int x, int y) {
+  std::uint32_t v;
+  std::memcpy(&v, fb.At(x, y), 4);
+  return v;
+}
 
 // Splits what a viewer sent after the handshake into the SetPixelFormat (20 bytes) and
 // SetEncodings messages; both expected.

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "rdr/ByteOrder.h"
 #include "zip/ZipFileSystem.h"
 
 namespace ft {
@@ -77,8 +78,8 @@ FileTransferMsgHeader FileTransferMsgHeader::Decode(const std::uint8_t in[kWireS
   h.type = in[0];
   h.contentType = in[1];
   h.contentParam = static_cast<std::uint16_t>(in[2] | (in[3] << 8));
-  h.size = (std::uint32_t(in[4]) << 24) | (std::uint32_t(in[5]) << 16) | (std::uint32_t(in[6]) << 8) | in[7];
-  h.length = (std::uint32_t(in[8]) << 24) | (std::uint32_t(in[9]) << 16) | (std::uint32_t(in[10]) << 8) | in[11];
+  h.size = rdr::LoadU32BE(in + 4);
+  h.length = rdr::LoadU32BE(in + 8);
   return h;
 }
 

@@ -9,6 +9,7 @@
 #include "app/Log.h"
 #include "app/UiText.h"
 #include "decoders/GrowBuffer.h"
+#include "rdr/ByteOrder.h"
 #include "rdr/Exception.h"
 #include "rdr/Sys.h"
 #include "resources/StringIds.h"
@@ -429,7 +430,7 @@ void FileTransferProtocol::ReceiveFileHeader(std::uint32_t size, std::uint32_t n
   if (m_protocolVersion != 1) {
     std::uint8_t b[4];
     ReadExact(b, 4);
-    high = (std::uint32_t(b[0]) << 24) | (std::uint32_t(b[1]) << 16) | (std::uint32_t(b[2]) << 8) | b[3];
+    high = rdr::LoadU32BE(b);
   }
   if (!m_awaitingHeader || m_downloadOpen) return;
   m_awaitingHeader = false;

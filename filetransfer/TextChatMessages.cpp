@@ -1,11 +1,12 @@
 #include "filetransfer/TextChatMessages.h"
+#include "rdr/ByteOrder.h"
 
 #include <cstring>
 
 TextChatMsgHeader TextChatMsgHeader::Decode(const std::uint8_t b[kSize]) {
   TextChatMsgHeader h;
   h.type = b[0];
-  h.length = (std::uint32_t(b[4]) << 24) | (std::uint32_t(b[5]) << 16) | (std::uint32_t(b[6]) << 8) | b[7];
+  h.length = rdr::LoadU32BE(b + 4);
   return h;
 }
 

@@ -1,3 +1,4 @@
+#include "rdr/ByteOrder.h"
 #include "security/RsaKex.h"
 
 #include <cstdio>
@@ -81,7 +82,7 @@ bool KeyExchange::Run() {
 bool KeyExchange::ReadServerKey() {
   std::uint8_t b[4];
   m_host.ReadExact(b, 4);
-  const std::uint32_t bits = (std::uint32_t(b[0]) << 24) | (std::uint32_t(b[1]) << 16) | (std::uint32_t(b[2]) << 8) | b[3];
+  const std::uint32_t bits = rdr::LoadU32BE(b);
   // The length is the server's: bounded before anything is read or allocated.
   if (bits < static_cast<std::uint32_t>(kMinServerKeyBits))
     return Fail(Format("Server RSA key is too small (%d)", bits));
@@ -95,7 +96,7 @@ bool KeyExchange::ReadServerKey() {
   for (std::size_t i = 0; i + 4 < bytes; i++)
     if (m_server.exponent[i] != 0) return Fail(Format("Server RSA exponent is too big (%d)", static_cast<unsigned>(i)));
   const std::uint8_t* e = m_server.exponent.data() + bytes - 4;
-  const std::uint32_t exponent = (std::uint32_t(e[0]) << 24) | (std::uint32_t(e[1]) << 16) | (std::uint32_t(e[2]) << 8) | e[3];
+  const std::uint32_t exponent = rdr::LoadU32BE(e);
   std::string error;
   if (!m_crypto.Open(&error) || !m_crypto.ImportServerKey(m_server, exponent, &error)) return Fail(error);
   return true;

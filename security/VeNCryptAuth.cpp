@@ -10,6 +10,7 @@
 #include "app/Exception.h"
 #include "app/KEBOptions.h"
 #include "app/Log.h"
+#include "rdr/ByteOrder.h"
 #include "security/Credentials.h"
 #include "security/RememberedIdentity.h"
 #include "security/Secret.h"
@@ -41,13 +42,6 @@ struct VeNCryptFailure {
 
 [[noreturn]] void Fail(const std::string& text, bool quiet = false) { throw VeNCryptFailure{text, quiet}; }
 
-void PutU32(std::uint8_t* p, std::uint32_t v) {
-  p[0] = static_cast<std::uint8_t>(v >> 24);
-  p[1] = static_cast<std::uint8_t>(v >> 16);
-  p[2] = static_cast<std::uint8_t>(v >> 8);
-  p[3] = static_cast<std::uint8_t>(v);
-}
-
 }  // namespace
 
 std::unique_ptr<TLSSession> RfbSession::NewTlsSession() { return NewTLSClientSession(m_host); }
@@ -74,12 +68,12 @@ void RfbSession::AuthVeNCrypt() {
     std::uint32_t subtype = 0;
     for (std::size_t i = 0; i < count && !subtype; i++) {
       const std::uint8_t* p = &list[i * 4];
-      const std::uint32_t t = (std::uint32_t(p[0]) << 24) | (std::uint32_t(p[1]) << 16) | (std::uint32_t(p[2]) << 8) | p[3];
+      const std::uint32_t t = rdr::LoadU32BE(p);
       if (Accepted(t)) subtype = t;
     }
     if (!subtype) Fail("No valid sub-type");
     std::uint8_t choice[4];
-    PutU32(choice, subtype);
+    rdr::StoreU32BE(choice, subtype);
     WriteExact(choice, 4);
     kebLog.Print(2, "VeNCrypt sub-type %u\n", static_cast<unsigned>(subtype));
 
@@ -136,8 +130,8 @@ void RfbSession::AuthVeNCrypt() {
     std::string user, password;
     if (!ChannelCredentials(kAuthLogon, "", "", true, &user, &password)) Fail("Authentication cancelled", true);
     std::vector<std::uint8_t> msg(8);
-    PutU32(&msg[0], static_cast<std::uint32_t>(user.size()));
-    PutU32(&msg[4], static_cast<std::uint32_t>(password.size()));
+    rdr::StoreU32BE(&msg[0], static_cast<std::uint32_t>(user.size()));
+    rdr::StoreU32BE(&msg[4], static_cast<std::uint32_t>(password.size()));
     msg.insert(msg.end(), user.begin(), user.end());
     msg.insert(msg.end(), password.begin(), password.end());
     WriteExact(msg.data(), msg.size());

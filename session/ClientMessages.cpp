@@ -1,3 +1,4 @@
+#include "rdr/ByteOrder.h"
 #include "session/ClientMessages.h"
 
 namespace clientmsg {
@@ -7,28 +8,16 @@ namespace {
 // A coordinate on the wire: 16 bits, negative values as 0, larger values cut to 65535.
 std::uint16_t Coord(int v) { return static_cast<std::uint16_t>(v < 0 ? 0 : v > 0xFFFF ? 0xFFFF : v); }
 
-void Put16(std::uint8_t* p, std::uint16_t v) {
-  p[0] = static_cast<std::uint8_t>(v >> 8);
-  p[1] = static_cast<std::uint8_t>(v);
-}
-
-void Put32(std::uint8_t* p, std::uint32_t v) {
-  p[0] = static_cast<std::uint8_t>(v >> 24);
-  p[1] = static_cast<std::uint8_t>(v >> 16);
-  p[2] = static_cast<std::uint8_t>(v >> 8);
-  p[3] = static_cast<std::uint8_t>(v);
-}
-
 }  // namespace
 
 std::array<std::uint8_t, 10> FramebufferUpdateRequest(bool incremental, int x, int y, int w, int h) {
   std::array<std::uint8_t, 10> m{};
   m[0] = kFramebufferUpdateRequest;
   m[1] = incremental ? 1 : 0;
-  Put16(&m[2], Coord(x));
-  Put16(&m[4], Coord(y));
-  Put16(&m[6], Coord(w));
-  Put16(&m[8], Coord(h));
+  rdr::StoreU16BE(&m[2], Coord(x));
+  rdr::StoreU16BE(&m[4], Coord(y));
+  rdr::StoreU16BE(&m[6], Coord(w));
+  rdr::StoreU16BE(&m[8], Coord(h));
   return m;
 }
 
@@ -36,7 +25,7 @@ std::array<std::uint8_t, 8> KeyEvent(bool down, std::uint32_t key) {
   std::array<std::uint8_t, 8> m{};
   m[0] = kKeyEvent;
   m[1] = down ? 1 : 0;
-  Put32(&m[4], key);
+  rdr::StoreU32BE(&m[4], key);
   return m;
 }
 
@@ -44,8 +33,8 @@ std::array<std::uint8_t, 6> PointerEvent(std::uint8_t buttonMask, int x, int y) 
   std::array<std::uint8_t, 6> m{};
   m[0] = kPointerEvent;
   m[1] = buttonMask;
-  Put16(&m[2], Coord(x));
-  Put16(&m[4], Coord(y));
+  rdr::StoreU16BE(&m[2], Coord(x));
+  rdr::StoreU16BE(&m[4], Coord(y));
   return m;
 }
 
@@ -58,8 +47,8 @@ std::array<std::uint8_t, 4> ServerInput(bool disable) {
 std::array<std::uint8_t, 6> DesktopSelection(int x, int y) {
   std::array<std::uint8_t, 6> m{};
   m[0] = kDesktopSelection;
-  Put16(&m[2], Coord(x));
-  Put16(&m[4], Coord(y));
+  rdr::StoreU16BE(&m[2], Coord(x));
+  rdr::StoreU16BE(&m[4], Coord(y));
   return m;
 }
 
@@ -72,17 +61,17 @@ std::vector<std::uint8_t> MonitorInfo(std::uint16_t a, std::uint16_t b, const st
   std::size_t n = monitors.size() > 255 ? 255 : monitors.size();
   std::vector<std::uint8_t> m(8 + 16 * n);
   m[0] = kMonitorInfo;
-  Put16(&m[2], a);
-  Put16(&m[4], b);
+  rdr::StoreU16BE(&m[2], a);
+  rdr::StoreU16BE(&m[4], b);
   m[6] = static_cast<std::uint8_t>(n);
   for (std::size_t i = 0; i < n; i++) {
     std::uint8_t* e = &m[8 + 16 * i];
-    Put32(e, 1);
-    Put16(e + 4, Coord(monitors[i].x));
-    Put16(e + 6, Coord(monitors[i].y));
-    Put16(e + 8, Coord(monitors[i].width));
-    Put16(e + 10, Coord(monitors[i].height));
-    Put32(e + 12, mode);
+    rdr::StoreU32BE(e, 1);
+    rdr::StoreU16BE(e + 4, Coord(monitors[i].x));
+    rdr::StoreU16BE(e + 6, Coord(monitors[i].y));
+    rdr::StoreU16BE(e + 8, Coord(monitors[i].width));
+    rdr::StoreU16BE(e + 10, Coord(monitors[i].height));
+    rdr::StoreU32BE(e + 12, mode);
   }
   return m;
 }

@@ -1,3 +1,4 @@
+#include "rdr/ByteOrder.h"
 #include "session/CutText.h"
 
 #include <cstring>
@@ -6,17 +7,10 @@ namespace cuttext {
 
 namespace {
 
-void Put32(std::uint8_t* p, std::uint32_t v) {
-  p[0] = static_cast<std::uint8_t>(v >> 24);
-  p[1] = static_cast<std::uint8_t>(v >> 16);
-  p[2] = static_cast<std::uint8_t>(v >> 8);
-  p[3] = static_cast<std::uint8_t>(v);
-}
-
 std::vector<std::uint8_t> CutTextMessage(std::uint32_t lengthField, const void* data, std::size_t n) {
   std::vector<std::uint8_t> m(8 + n);
   m[0] = 6;
-  Put32(&m[4], lengthField);
+  rdr::StoreU32BE(&m[4], lengthField);
   if (n) std::memcpy(&m[8], data, n);
   return m;
 }
@@ -44,8 +38,7 @@ void PutUtf8(std::string& out, std::uint32_t c) {
 }  // namespace
 
 std::int32_t HeaderLength(const std::uint8_t h[8]) {
-  return static_cast<std::int32_t>((std::uint32_t(h[4]) << 24) | (std::uint32_t(h[5]) << 16) |
-                                   (std::uint32_t(h[6]) << 8) | h[7]);
+  return static_cast<std::int32_t>(rdr::LoadU32BE(h + 4));
 }
 
 std::uint64_t PayloadSize(std::int32_t length) {

@@ -1,3 +1,4 @@
+#include "rdr/ByteOrder.h"
 #include "session/ExtendedClipboard.h"
 
 #include <zlib.h>
@@ -14,9 +15,6 @@ using namespace extclip;
 
 namespace {
 
-std::uint32_t U32At(const std::uint8_t* p) {
-  return (std::uint32_t(p[0]) << 24) | (std::uint32_t(p[1]) << 16) | (std::uint32_t(p[2]) << 8) | p[3];
-}
 
 std::uint32_t Crc(std::uint32_t crc, const std::vector<std::uint8_t>& bytes) {
   // zlib takes at most 4 GiB at once; a clipboard reading is far below that.
@@ -37,7 +35,7 @@ void ExtendedClipboardBuffer::AppendU32(std::uint32_t v) {
   for (int i = 0; i < 4; i++) bytes_.push_back(static_cast<std::uint8_t>(v >> (24 - 8 * i)));
 }
 
-std::uint32_t ExtendedClipboardBuffer::Flags() const { return U32At(bytes_.data()); }
+std::uint32_t ExtendedClipboardBuffer::Flags() const { return rdr::LoadU32BE(bytes_.data()); }
 
 // ---------------------------------------------------------------------------------------
 // ClipboardContent
@@ -58,7 +56,7 @@ bool ClipboardContent::ReadProvide(const std::uint8_t* message, std::size_t leng
     if (error) *error = "provide message shorter than its flags word";
     return false;
   }
-  const std::uint32_t flags = U32At(message);
+  const std::uint32_t flags = rdr::LoadU32BE(message);
   rdr::MemInStream mem(message + 4, length - 4);
   rdr::ZlibInStream zis;
   zis.SetUnderlying(&mem, length - 4);
@@ -99,12 +97,12 @@ ExtendedClipboardState::ExtendedClipboardState() : sendLimits(kClientLimits), se
 
 void ExtendedClipboardState::ReadServerCaps(const std::uint8_t* message, std::size_t length, bool adopt) {
   if (length < 4) return;
-  serverFlags = U32At(message);
+  serverFlags = rdr::LoadU32BE(message);
   std::size_t at = 4;
   for (int i = 0; i < kFormatCount; i++) {
     serverLimits[i] = 0;
     if (!(serverFlags & FormatBit(i))) continue;
-    if (at + 4 <= length) serverLimits[i] = U32At(message + at);
+    if (at + 4 <= length) serverLimits[i] = rdr::LoadU32BE(message + at);
     at += 4;
   }
   if (adopt) {

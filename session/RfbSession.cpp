@@ -1,3 +1,4 @@
+#include "rdr/ByteOrder.h"
 #include "session/RfbSession.h"
 
 #include <algorithm>
@@ -68,14 +69,6 @@ const char kP4[] =
 
 // Bytes of an overlong desktop name read and dropped per step.
 constexpr std::size_t kDiscardChunk = 4096;
-
-std::uint32_t LoadU32BE(const std::uint8_t* p) {
-  return (std::uint32_t(p[0]) << 24) | (std::uint32_t(p[1]) << 16) | (std::uint32_t(p[2]) << 8) | p[3];
-}
-
-void StoreU32BE(std::uint8_t* p, std::uint32_t v) {
-  for (int i = 0; i < 4; i++) p[3 - i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
 
 // Sets a flag for the length of a scope and clears it on every way out.
 class FlagScope {
@@ -345,7 +338,7 @@ void RfbSession::NegotiateProtocolVersion() {
   if (d.extraText) {
     std::uint8_t lenBytes[4];
     ReadExact(lenBytes, 4);
-    std::uint32_t len = LoadU32BE(lenBytes);
+    std::uint32_t len = rdr::LoadU32BE(lenBytes);
     if (len > kMaxServerText) throw WarningException(handshaketext::kBufferTooBig);
     char text[kMaxServerText + 1];
     ReadString(text, len);
@@ -357,7 +350,7 @@ void RfbSession::NegotiateProtocolVersion() {
                      ""};
       accept = AskChoice(p, &checked);
     }
-    StoreU32BE(reply, accept ? 1 : 0);
+    rdr::StoreU32BE(reply, accept ? 1 : 0);
     WriteExact(reply, 4);
     if (!accept) throw WarningException("You refused the connection");
     m_minorVersion = d.sessionMinor;
@@ -407,7 +400,7 @@ void RfbSession::ReadServerInit() {
   m_si.framebufferWidth = static_cast<std::uint16_t>((b[0] << 8) | b[1]);
   m_si.framebufferHeight = static_cast<std::uint16_t>((b[2] << 8) | b[3]);
   m_si.format = PixelFormat::FromWire(b + 4);
-  m_si.nameLength = LoadU32BE(b + 20);
+  m_si.nameLength = rdr::LoadU32BE(b + 20);
   CheckFramebufferSize();
 
   // At most 2024 bytes of the name are kept; the rest is read in chunks and dropped, so

@@ -8,6 +8,7 @@
 #include "app/KEBOptions.h"
 #include "app/Log.h"
 #include "filetransfer/TextChatMessages.h"
+#include "rdr/ByteOrder.h"
 #include "rdr/Exception.h"
 #include "session/CutText.h"
 #include "session/RfbSession.h"
@@ -19,9 +20,6 @@ const char kPrefsSection[] = "connection";
 const char kPrefsKey[] = "ClipboardPrefs";
 constexpr int kDefaultPrefs = 7;
 
-std::uint32_t U32At(const std::uint8_t* p) {
-  return (std::uint32_t(p[0]) << 24) | (std::uint32_t(p[1]) << 16) | (std::uint32_t(p[2]) << 8) | p[3];
-}
 
 }  // namespace
 
@@ -63,7 +61,7 @@ void RfbSession::ReadServerCutText() {
     kebLog.Print(0, "Extended clipboard message of %u bytes has no flags\n", static_cast<unsigned>(size));
     return;
   }
-  const std::uint32_t flags = U32At(buf);
+  const std::uint32_t flags = rdr::LoadU32BE(buf);
   if (flags & extclip::kCaps) {
     {
       std::lock_guard<std::recursive_mutex> g(m_clipboardPrefsLock);

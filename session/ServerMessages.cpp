@@ -13,16 +13,13 @@
 #include "app/Log.h"
 #include "app/UiText.h"
 #include "decoders/Decoders.h"
+#include "rdr/ByteOrder.h"
 #include "rdr/Exception.h"
 #include "resources/StringIds.h"
 #include "session/RfbSession.h"
 
 namespace {
 
-std::uint32_t U32At(const std::uint8_t* p) {
-  return (std::uint32_t(p[0]) << 24) | (std::uint32_t(p[1]) << 16) | (std::uint32_t(p[2]) << 8) | p[3];
-}
-std::uint16_t U16At(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] << 8 | p[1]); }
 
 // The framebuffer lock for a scope, without looking at the bitmap.
 class BitmapLock {
@@ -203,7 +200,7 @@ void RfbSession::ReadServerMessage() {
     case 4: {
       // A desktop-size change of its own message: [4, padding, width, height].
       ReadMessageBody(b, 6);
-      ResizeFramebuffer(U16At(b + 2), U16At(b + 4));
+      ResizeFramebuffer(rdr::LoadU16BE(b + 2), rdr::LoadU16BE(b + 4));
       PostUpdateRequest(kRequestNewFormat, false);
       break;
     }
@@ -238,7 +235,7 @@ void RfbSession::ReadServerState() {
   std::uint8_t b[12] = {173};
   ReadMessageBody(b, sizeof b);
   kebLog.Print(1, "ServerState- reading %u bytes\n", static_cast<unsigned>(sizeof b));
-  const std::uint32_t state = U32At(b + 4), value = U32At(b + 8);
+  const std::uint32_t state = rdr::LoadU32BE(b + 4), value = rdr::LoadU32BE(b + 8);
   kebLog.Print(1, "ServerState (%u, %u)\n", state, value);
   switch (state) {
     case 1:
@@ -274,7 +271,7 @@ void RfbSession::SkipFileTransferMessage() {
   std::uint8_t b[12] = {7};
   ReadMessageBody(b, sizeof b);
   const std::uint8_t content = b[1];
-  const std::uint32_t size = U32At(b + 4), length = U32At(b + 8);
+  const std::uint32_t size = rdr::LoadU32BE(b + 4), length = rdr::LoadU32BE(b + 8);
   std::uint64_t body = length;
   switch (content) {
     case 1: case 3: case 8: case 10: case 13: case 15: case 16: body = 0; break;  // not read by a viewer
@@ -301,11 +298,11 @@ RectHeader RfbSession::ReadRectHeader() {
   std::uint8_t b[RectHeader::kWireSize];
   ReadExact(b, sizeof b);
   RectHeader r;
-  r.x = U16At(b);
-  r.y = U16At(b + 2);
-  r.w = U16At(b + 4);
-  r.h = U16At(b + 6);
-  r.encoding = static_cast<std::int32_t>(U32At(b + 8));
+  r.x = rdr::LoadU16BE(b);
+  r.y = rdr::LoadU16BE(b + 2);
+  r.w = rdr::LoadU16BE(b + 4);
+  r.h = rdr::LoadU16BE(b + 6);
+  r.encoding = static_cast<std::int32_t>(rdr::LoadU32BE(b + 8));
   return r;
 }
 
@@ -345,10 +342,10 @@ void RfbSession::ReadExtendedDesktopSize(const RectHeader& r) {
   if (r.w / scale != fbw || r.h / scale != fbh) ResizeFramebuffer(r.w / scale, r.h / scale);
   if (m_opts.m_GNOME) {
     if (screens == 1) {
-      m_desktopRect.x = U16At(screen + 4) / scale;
-      m_desktopRect.y = U16At(screen + 6) / scale;
-      m_desktopRect.w = U16At(screen + 8) / scale;
-      m_desktopRect.h = U16At(screen + 10) / scale;
+      m_desktopRect.x = rdr::LoadU16BE(screen + 4) / scale;
+      m_desktopRect.y = rdr::LoadU16BE(screen + 6) / scale;
+      m_desktopRect.w = rdr::LoadU16BE(screen + 8) / scale;
+      m_desktopRect.h = rdr::LoadU16BE(screen + 10) / scale;
     }
   } else if (!m_opts.m_ChangeServerRes || !SendMonitorInfo(LocalMonitorLayout())) {
     PostUpdateRequest(kRequestFull, false);
@@ -360,7 +357,7 @@ bool RfbSession::ReadPluginBlock(std::int32_t encoding) {
   auto readLength = [this] {
     std::uint8_t b[4];
     ReadExact(b, 4);
-    const std::uint64_t n = U32At(b);
+    const std::uint64_t n = rdr::LoadU32BE(b);
     if (n > GrowBuffer::kMaxRequest) throw rdr::Exception("Plug-in data block too long");
     return n;
   };
@@ -425,7 +422,7 @@ void RfbSession::ReadFramebufferUpdate() {
   }
   std::uint8_t head[4] = {0};
   ReadMessageBody(head, sizeof head);
-  const unsigned count = U16At(head + 2);
+  const unsigned count = rdr::LoadU16BE(head + 2);
   rdr::FdInStream& in = *m_fdin;
   rdr::InStream& din = DecoderInput();
   TimedMessage timing(in);
@@ -453,7 +450,7 @@ void RfbSession::ReadFramebufferUpdate() {
       // The rectangle cannot be drawn in the old format; its data still feed the stream.
       std::uint8_t b[4];
       ReadExact(b, 4);
-      const std::uint64_t n = U32At(b);
+      const std::uint64_t n = rdr::LoadU32BE(b);
       if (n > GrowBuffer::kMaxRequest) throw rdr::Exception("ZRLE: rectangle data too long");
       m_decoder.zrle.zlib.SetUnderlying(&din, n);
       m_decoder.zrle.zlib.Reset();

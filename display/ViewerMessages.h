@@ -12,6 +12,9 @@
 
 // From the connection thread (and other parts of the program) to the viewer window.
 #define WM_REQUESTUPDATE (WM_APP + 3)           // wParam: 1 incremental, 0xFFFFFFFF new format or incremental, other full
+// lParam of a WM_REQUESTUPDATE that the connection thread queued (at most one per kind
+// waits in the queue; see RfbSession::QueueUpdateRequest).
+constexpr LPARAM kQueuedUpdateRequest = 1;
 #define WM_SENDCLIPBOARDCAPS (WM_APP + 4)
 #define WM_UPDATEREMOTECLIPBOARD (WM_APP + 5)   // wParam: extended-clipboard flags
 #define WM_SENDSTREAMINGACK (WM_APP + 6)
@@ -27,6 +30,15 @@
 #define WM_VIEWER_DESKTOPRECT (WM_APP + 23)
 #define WM_VIEWER_ASKCHOICE (WM_APP + 24)
 #define WM_VIEWER_RECONNECTED (WM_APP + 25)
+
+// Hands a message from another thread to a window of the GUI thread. A full queue (Windows
+// keeps at most 10,000 posted messages for a thread) makes PostMessage fail; the message
+// then goes as a sent notification, which does not wait in that queue. False when neither
+// got through.
+inline bool PostToGuiThread(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+  if (!hwnd) return false;
+  return PostMessageA(hwnd, msg, wParam, lParam) || SendNotifyMessageA(hwnd, msg, wParam, lParam);
+}
 
 // Timers of the viewer window.
 enum ViewerTimer : UINT_PTR {

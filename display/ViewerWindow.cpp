@@ -262,7 +262,12 @@ LRESULT ClientConnection::ViewerMessage(HWND hwnd, UINT msg, WPARAM wParam, LPAR
       return 1;
     }
 
-    case WM_REQUESTUPDATE: HandleUpdateRequestMessage(wParam); return 0;
+    case WM_REQUESTUPDATE:
+      if (lParam == kQueuedUpdateRequest)
+        HandleQueuedUpdateRequest(static_cast<std::uint32_t>(wParam));
+      else
+        HandleUpdateRequestMessage(wParam);
+      return 0;
     case WM_SENDCLIPBOARDCAPS: SendClipboardCaps(false); return 0;
     case WM_UPDATEREMOTECLIPBOARD: UpdateRemoteClipboard(static_cast<std::uint32_t>(wParam)); return 0;
     case WM_DRAWCLIPBOARD: HandleClipboardChange(); return 0;
@@ -337,7 +342,7 @@ void ClientConnection::LeaveDormantMode() {
 void ClientConnection::SetViewerTimer(UINT_PTR id, std::uint32_t ms) {
   if (!m_hwndcn) return;
   if (!OnGuiThread()) {
-    PostMessageA(m_hwndcn, WM_VIEWER_TIMER, id, static_cast<LPARAM>(ms));
+    PostToGuiThread(m_hwndcn, WM_VIEWER_TIMER, id, static_cast<LPARAM>(ms));
     return;
   }
   if (id == kTimerIdle) KillTimer(m_hwndcn, kTimerDormant);
@@ -351,22 +356,23 @@ void ClientConnection::SetIdleTimer(std::uint32_t ms) { SetViewerTimer(kTimerIdl
 // ---------------------------------------------------------------------------------------
 // What the connection thread asks of the windows
 
-void ClientConnection::PostUpdateRequest(std::uint32_t kind, bool wait) {
-  if (!m_hwndcn) return;
-  if (wait)
+bool ClientConnection::PostUpdateRequest(std::uint32_t kind, bool wait) {
+  if (!m_hwndcn) return true;  // no window yet: nothing to ask
+  if (wait) {
     SendMessageA(m_hwndcn, WM_REQUESTUPDATE, kind, 0);
-  else
-    PostMessageA(m_hwndcn, WM_REQUESTUPDATE, kind, 0);
+    return true;
+  }
+  return PostToGuiThread(m_hwndcn, WM_REQUESTUPDATE, kind, kQueuedUpdateRequest);
 }
 
-void ClientConnection::FramebufferResized() { PostMessageA(m_hwndcn, WM_VIEWER_RESIZED, 0, 0); }
-void ClientConnection::ShowDesktopRect() { PostMessageA(m_hwndcn, WM_VIEWER_DESKTOPRECT, 0, 0); }
-void ClientConnection::ConnectionThreadStarted() { PostMessageA(m_hwndcn, WM_VIEWER_STARTED, 0, 0); }
-void ClientConnection::PostStreamingAck() { PostMessageA(m_hwndcn, WM_SENDSTREAMINGACK, 0, 0); }
+void ClientConnection::FramebufferResized() { PostToGuiThread(m_hwndcn, WM_VIEWER_RESIZED, 0, 0); }
+void ClientConnection::ShowDesktopRect() { PostToGuiThread(m_hwndcn, WM_VIEWER_DESKTOPRECT, 0, 0); }
+void ClientConnection::ConnectionThreadStarted() { PostToGuiThread(m_hwndcn, WM_VIEWER_STARTED, 0, 0); }
+void ClientConnection::PostStreamingAck() { PostToGuiThread(m_hwndcn, WM_SENDSTREAMINGACK, 0, 0); }
 
 void ClientConnection::ServerStateChanged() {
   static const UINT rebuildToolbar = RegisterWindowMessageA("Brandwyn.Viewer.RebuildToolbar");
-  PostMessageA(m_hwndMain, rebuildToolbar, 0, 0);
+  PostToGuiThread(m_hwndMain, rebuildToolbar, 0, 0);
 }
 
 void ClientConnection::Bell() {
@@ -374,21 +380,21 @@ void ClientConnection::Bell() {
   if (m_opts.m_belldeiconify && IsIconic(m_hwndMain)) {
     kebLog.Print(5, "%s dormant mode\n", "Leaving");
     m_dormant = 0;
-    if (m_running) PostUpdateRequest(kRequestIncremental, false);
+    if (m_running) QueueUpdateRequest(kRequestIncremental);
     ShowWindowAsync(m_hwndMain, SW_SHOWNORMAL);
   }
 }
 
-void ClientConnection::Reconnected() { PostMessageA(m_hwndcn, WM_VIEWER_RECONNECTED, 0, 0); }
+void ClientConnection::Reconnected() { PostToGuiThread(m_hwndcn, WM_VIEWER_RECONNECTED, 0, 0); }
 
 void ClientConnection::ReadGiiMessage() { m_multitouch.HandleGiiMessage(m_hwndcn, m_typeByteConsumed == 0); }
 
-void ClientConnection::ConnectionLost(int attemptsLeft, const char* warning) {
+bool ClientConnection::ConnectionLost(int attemptsLeft, const char* warning) {
   {
     std::lock_guard<std::mutex> g(m_lostLock);
     m_lostWarning = warning ? warning : "";
   }
-  PostMessageA(m_hwndMain, WM_CLOSE, static_cast<WPARAM>(attemptsLeft), 1);
+  return PostToGuiThread(m_hwndMain, WM_CLOSE, static_cast<WPARAM>(attemptsLeft), 1);
 }
 
 RfbSession::MonitorLayout ClientConnection::LocalMonitorLayout() {

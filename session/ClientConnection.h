@@ -225,7 +225,7 @@ protected:
 
   // What the connection thread asks of the windows (each posted to the GUI thread, except
   // the first update request, which is sent).
-  void PostUpdateRequest(std::uint32_t kind, bool wait) override;
+  bool PostUpdateRequest(std::uint32_t kind, bool wait) override;
   void RebuildFramebuffer() override { CreateLocalFramebuffer(); }
   void FramebufferResized() override;
   void InvalidateUpdateRegion() override;
@@ -236,7 +236,7 @@ protected:
   void ServerStateChanged() override;
   void PostStreamingAck() override;
   void ConnectionThreadStarted() override;
-  void ConnectionLost(int attemptsLeft, const char* warning) override;
+  bool ConnectionLost(int attemptsLeft, const char* warning) override;
   void Reconnected() override;
   void ReadGiiMessage() override;
   MonitorLayout LocalMonitorLayout() override;

@@ -278,10 +278,10 @@ bool ClientConnection::SetLocalClipboard(const ClipboardContent& content) {
   return written;
 }
 
-void ClientConnection::PostClipboardCaps() { PostMessageA(m_hwndcn, WM_SENDCLIPBOARDCAPS, 0, 0); }
+void ClientConnection::PostClipboardCaps() { PostToGuiThread(m_hwndcn, WM_SENDCLIPBOARDCAPS, 0, 0); }
 
 void ClientConnection::PostClipboardRequest(std::uint32_t flags) {
-  PostMessageA(m_hwndcn, WM_UPDATEREMOTECLIPBOARD, flags, 0);
+  PostToGuiThread(m_hwndcn, WM_UPDATEREMOTECLIPBOARD, flags, 0);
 }
 
 // ---------------------------------------------------------------------------------------

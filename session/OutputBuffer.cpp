@@ -62,6 +62,7 @@ void OutputBuffer::Fail(long result, bool timed, int timeoutSec) {
   // The connection cannot carry the rest of this stream any more: whatever is buffered
   // is dropped, and the socket is shut down so that the reader ends too.
   count_ = 0;
+  failed_ = true;
   sink_.Shutdown();
 }
 
@@ -86,6 +87,7 @@ bool OutputBuffer::SendFullBlocks(const std::uint8_t*& data, std::size_t& len, b
 }
 
 bool OutputBuffer::Write(const std::uint8_t* data, std::size_t len, bool queue, bool timed, int timeoutSec) {
+  if (failed_) return false;
   if (len > 0 && !SendFullBlocks(data, len, timed, timeoutSec)) return false;
   // What is left is smaller than the free space: SendFullBlocks sent until it was.
   if (len > 0) {

@@ -51,7 +51,9 @@ public:
   // Appends len bytes. Full blocks go out at once; unless queue is set, everything
   // buffered is sent before returning. timed: each send first waits at most timeoutSec
   // seconds for the socket to accept data. False after a failed send (logged, the sink
-  // shut down, the buffer emptied: nothing of a dead connection is kept).
+  // shut down, the buffer emptied: nothing of a dead connection is kept), and from then
+  // on without trying or logging again, until Reset: the connection is gone, and each of
+  // the requests and events still on their way would only add a line to the log.
   bool Write(const std::uint8_t* data, std::size_t len, bool queue, bool timed, int timeoutSec);
 
   // Sends full 2904-byte blocks while the buffered bytes and the new ones make one,
@@ -62,7 +64,15 @@ public:
   // on a wait error, else the sink's result.
   long SendWithTimeout(const std::uint8_t* data, std::size_t len, int seconds);
 
+  // Drops what is buffered (the connection is being closed or replaced).
   void Clear() { count_ = 0; }
+  // A new connection: empty, and sending again.
+  void Reset() {
+    count_ = 0;
+    failed_ = false;
+  }
+  // A send failed since the last Reset.
+  bool Failed() const { return failed_; }
   std::size_t Buffered() const { return count_; }
   std::uint64_t TotalSent() const { return total_.load(); }
   // Milliseconds (monotonic clock) of the last send; 0 before the first.
@@ -75,6 +85,7 @@ private:
   ByteSink& sink_;
   std::uint8_t buf_[kSize];
   std::size_t count_ = 0;
+  bool failed_ = false;
   std::atomic<std::uint64_t> total_{0};
   std::atomic<std::uint64_t> lastSendMs_{0};
 };

@@ -156,6 +156,6 @@ int RfbSession::ReconnectThreadProc() {
   int left = m_reconnectAttempts.load();
   left = left > 0 ? left - 1 : 0;
   m_reconnectAttempts = left;
-  if (!m_closing && !m_endThread) ConnectionLost(left, nullptr);
+  if (!m_closing && !m_endThread) TellLoss(left, nullptr);
   return 0;
 }

@@ -198,7 +198,7 @@ void RfbSession::DoConnection() {
     ConfigureSocket();
     {
       std::lock_guard<std::recursive_mutex> g(m_sendLock);
-      m_out.Clear();
+      m_out.Reset();
     }
     // A server that accepts and then stays silent must not block the caller for ever:
     // reads wait at most the time-out until ServerInit has arrived.

@@ -179,6 +179,14 @@ public:
   // WM_REQUESTUPDATE: 1 incremental, kRequestNewFormat RequestNewFormatOrUpdate, any other
   // value a full request; always for the whole framebuffer.
   void HandleUpdateRequest(std::uint32_t kind);
+  // The connection thread's way to ask the GUI thread for a request (PostUpdateRequest,
+  // not waiting). A request of a kind that still waits in the GUI thread's queue is not
+  // asked for again: a server that sends updates without waiting for requests must not
+  // fill that queue, where input and painting would wait behind thousands of requests.
+  // Should the post fail, the request is sent from the calling thread instead.
+  void QueueUpdateRequest(std::uint32_t kind);
+  // The GUI thread's handling of a request asked for by QueueUpdateRequest.
+  void HandleQueuedUpdateRequest(std::uint32_t kind);
   // With a pixel-format change pending: the new session format, a new bitmap,
   // SetPixelFormat and SetEncodings and a full request. Otherwise an incremental request
   // unless dormant (a connection entering dormancy sends this last one).
@@ -460,8 +468,10 @@ protected:
   // None of these may wait for the GUI thread except PostUpdateRequest with wait, and
   // none is called with the framebuffer lock held except RebuildFramebuffer.
 
-  // Asks the GUI thread for HandleUpdateRequest(kind): posted, or sent and waited for.
-  virtual void PostUpdateRequest(std::uint32_t kind, bool wait) {}
+  // Asks the GUI thread for HandleUpdateRequest(kind): sent and waited for, or posted
+  // for HandleQueuedUpdateRequest(kind). False when it could not be posted (the caller
+  // then sends the request itself).
+  virtual bool PostUpdateRequest(std::uint32_t kind, bool wait) { return true; }
   // Builds the bitmap anew for m_si's size and m_myFormat (mid grey, a fresh cache).
   // Called with the framebuffer lock held, on either thread.
   virtual void RebuildFramebuffer() {}
@@ -482,8 +492,10 @@ protected:
   // The connection thread started: the windows are to be sized and shown.
   virtual void ConnectionThreadStarted() {}
   // The connection was lost (or is to end): the frame window is told, with the reconnect
-  // attempts left. warning: the text of a box for the user, or nullptr.
-  virtual void ConnectionLost(int attemptsLeft, const char* warning) {}
+  // attempts left. warning: the text of a box for the user (a string that lives as long as
+  // the program), or nullptr. False when the news could not be handed over; the parked
+  // connection thread then tries again at each of its polls.
+  virtual bool ConnectionLost(int attemptsLeft, const char* warning) { return true; }
   // A reconnect succeeded (reconnect thread): the windows are to show the desktop again.
   virtual void Reconnected() {}
   // Server message 253 behind its type byte, for the gii device of the display; without
@@ -568,6 +580,18 @@ private:
 
   // The loss road: paused, and the frame told (unless this side is closing).
   void ConnectionLostRoad(int attempts, const char* warning);
+  // Tells the display of a loss (ConnectionLost); news that could not be handed over is
+  // kept and handed over again by RetryLossNews until it gets through.
+  void TellLoss(int attempts, const char* warning);
+  void RetryLossNews();
+  std::mutex m_lossNewsLock;
+  bool m_lossNewsOwed = false;  // guarded by m_lossNewsLock, like the two below
+  int m_owedAttempts = 0;
+  const char* m_owedWarning = nullptr;
+  // The kinds of request asked for by QueueUpdateRequest and not yet handled (one bit per
+  // kind: full, incremental, new format).
+  std::atomic<unsigned> m_queuedRequests{0};
+  static unsigned QueuedRequestBit(std::uint32_t kind);
 
   AutoResetEvent m_threadWake;  // wakes the parked connection thread
   // The connection thread stands in its poll and reads nothing (set each time it parks).

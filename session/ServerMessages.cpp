@@ -84,7 +84,21 @@ void RfbSession::ConnectionLostRoad(int attempts, const char* warning) {
     attempts = 0;
     m_reconnectDelay = 0;
   }
-  ConnectionLost(attempts, warning);
+  TellLoss(attempts, warning);
+}
+
+void RfbSession::TellLoss(int attempts, const char* warning) {
+  std::lock_guard<std::mutex> g(m_lossNewsLock);
+  // The last news is the one that counts: a notice still owed gives way to this one.
+  m_lossNewsOwed = !ConnectionLost(attempts, warning);
+  m_owedAttempts = attempts;
+  m_owedWarning = warning;
+  if (m_lossNewsOwed) kebLog.Print(0, "The window could not be told of the lost connection; telling it again\n");
+}
+
+void RfbSession::RetryLossNews() {
+  std::lock_guard<std::mutex> g(m_lossNewsLock);
+  if (m_lossNewsOwed && !m_closing && !m_endThread) m_lossNewsOwed = !ConnectionLost(m_owedAttempts, m_owedWarning);
 }
 
 void RfbSession::RunConnectionThread() {
@@ -120,6 +134,7 @@ void RfbSession::RunConnectionThread() {
       // Parked: a reconnect resumes the thread on a new socket, closing ends it.
       m_threadParked = true;
       m_parkedEvent.Set();
+      RetryLossNews();
       m_threadWake.Wait(kPausePollMs);
       continue;
     }
@@ -201,7 +216,7 @@ void RfbSession::ReadServerMessage() {
       // A desktop-size change of its own message: [4, padding, width, height].
       ReadMessageBody(b, 6);
       ResizeFramebuffer(rdr::LoadU16BE(b + 2), rdr::LoadU16BE(b + 4));
-      PostUpdateRequest(kRequestNewFormat, false);
+      QueueUpdateRequest(kRequestNewFormat);
       break;
     }
     case 7: FileTransferMessage(); break;
@@ -348,7 +363,7 @@ void RfbSession::ReadExtendedDesktopSize(const RectHeader& r) {
       m_desktopRect.h = rdr::LoadU16BE(screen + 10) / scale;
     }
   } else if (!m_opts.m_ChangeServerRes || !SendMonitorInfo(LocalMonitorLayout())) {
-    PostUpdateRequest(kRequestFull, false);
+    QueueUpdateRequest(kRequestFull);
   }
 }
 
@@ -417,7 +432,7 @@ void RfbSession::DrainAfterUnknownEncoding() {
 void RfbSession::ReadFramebufferUpdate() {
   bool requested = false;
   if (m_opts.m_PreemptiveUpdates && !m_pendingFormatChange) {
-    PostUpdateRequest(kRequestNewFormat, false);
+    QueueUpdateRequest(kRequestNewFormat);
     requested = true;
   }
   std::uint8_t head[4] = {0};
@@ -461,7 +476,7 @@ void RfbSession::ReadFramebufferUpdate() {
       case rfbenc::kLastRect: i = count; continue;
       case rfbenc::kNewFBSize:
         ResizeFramebuffer(r.w / scale, r.h / scale);
-        PostUpdateRequest(kRequestFull, false);
+        QueueUpdateRequest(kRequestFull);
         continue;
       case rfbenc::kDesktopRect:
         m_desktopRect.x = r.x / scale;
@@ -490,7 +505,7 @@ void RfbSession::ReadFramebufferUpdate() {
 
   InvalidateUpdateRegion();
   // The next request; a change made pending by this update (a new size) goes out with it.
-  if (!requested || m_pendingFormatChange) PostUpdateRequest(kRequestNewFormat, false);
+  if (!requested || m_pendingFormatChange) QueueUpdateRequest(kRequestNewFormat);
   if (m_formatResendDue) {
     m_formatResendDue = false;
     std::uint16_t w, h;
@@ -566,6 +581,28 @@ void RfbSession::AutoDetectSample(std::uint32_t kbits, std::uint64_t nowMs) {
 
 // ---------------------------------------------------------------------------------------
 // Update requests (GUI thread)
+
+unsigned RfbSession::QueuedRequestBit(std::uint32_t kind) {
+  switch (kind) {
+    case kRequestIncremental: return 1u;
+    case kRequestNewFormat: return 2u;
+    default: return 4u;  // every other value asks for a full request
+  }
+}
+
+void RfbSession::QueueUpdateRequest(std::uint32_t kind) {
+  const unsigned bit = QueuedRequestBit(kind);
+  if (m_queuedRequests.fetch_or(bit) & bit) return;  // that one still waits: it will do
+  if (PostUpdateRequest(kind, false)) return;
+  m_queuedRequests.fetch_and(~bit);
+  HandleUpdateRequest(kind);
+}
+
+void RfbSession::HandleQueuedUpdateRequest(std::uint32_t kind) {
+  // Cleared first: an update that ends while this request goes out asks for the next one.
+  m_queuedRequests.fetch_and(~QueuedRequestBit(kind));
+  HandleUpdateRequest(kind);
+}
 
 void RfbSession::HandleUpdateRequest(std::uint32_t kind) {
   if (kind == kRequestNewFormat) {

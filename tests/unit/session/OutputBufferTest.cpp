@@ -105,6 +105,32 @@ TEST(OutputBuffer, FailedSendShutsDownEmptiesAndNeverOverflows) {
   EXPECT_EQ(sink.sends, 1);
 }
 
+TEST(OutputBuffer, AfterAFailedSendNothingIsTriedAgainUntilANewConnection) {
+  FakeSink sink;
+  sink.failAt = 1;
+  OutputBuffer out(sink);
+  Bytes msg = Pattern(10);
+  EXPECT_FALSE(out.Write(msg.data(), msg.size(), false, false, 0));
+  EXPECT_TRUE(out.Failed());
+  // Requests and events still on their way: no send, no second shutdown (and no log line
+  // each, which a server that floods the viewer would turn into thousands).
+  for (int i = 0; i < 100; i++) {
+    EXPECT_FALSE(out.Write(msg.data(), msg.size(), i % 2 == 0, i % 3 == 0, 5));
+    EXPECT_FALSE(out.Write(nullptr, 0, false, false, 0));
+  }
+  EXPECT_EQ(sink.sends, 1);
+  EXPECT_EQ(sink.waits, 0);
+  EXPECT_EQ(sink.shutdowns, 1);
+  EXPECT_EQ(out.Buffered(), 0u);
+  // Emptying the buffer on close keeps it failed; a new connection sends again.
+  out.Clear();
+  EXPECT_FALSE(out.Write(msg.data(), msg.size(), false, false, 0));
+  sink.failAt = 0;
+  out.Reset();
+  EXPECT_TRUE(out.Write(msg.data(), msg.size(), false, false, 0));
+  EXPECT_EQ(sink.received, msg);
+}
+
 TEST(OutputBuffer, TimedSendGivesUpWhenTheSocketStaysFull) {
   FakeSink sink;
   sink.writable = false;

@@ -57,9 +57,10 @@ protected:
     }
     TestSession::ConnectToHost();
   }
-  void ConnectionLost(int attempts, const char*) override {
+  bool ConnectionLost(int attempts, const char*) override {
     std::lock_guard<std::mutex> g(mu);
     losses.push_back(attempts);
+    return true;
   }
   void Reconnected() override {
     std::lock_guard<std::mutex> g(mu);

@@ -70,7 +70,9 @@ public:
   std::vector<Rect4> region, invalidated;
   int invalidations = 0;
   std::vector<Request> requests;
-  bool answerRequests = false;
+  bool answerRequests = false;  // handle each request at once, as an idle GUI thread would
+  bool postsFail = false;       // posting fails (a full queue)
+  int lossNewsRefused = 0;      // so many loss notices cannot be handed over
   int resized = 0, desktopRects = 0, bells = 0, serverStates = 0, streamingAcks = 0, started = 0;
   std::vector<int> keepAliveTimers;
   std::vector<std::uint32_t> idleTimers;
@@ -112,12 +114,19 @@ protected:
     invalidated = region;
     region.clear();
   }
-  void PostUpdateRequest(std::uint32_t kind, bool wait) override {
+  bool PostUpdateRequest(std::uint32_t kind, bool wait) override {
+    if (!wait && postsFail) return false;
     {
       std::lock_guard<std::mutex> g(mu);
       requests.push_back({kind, wait});
     }
-    if (answerRequests) HandleUpdateRequest(kind);
+    if (answerRequests) {
+      if (wait)
+        HandleUpdateRequest(kind);
+      else
+        HandleQueuedUpdateRequest(kind);
+    }
+    return true;
   }
   void FramebufferResized() override {
     {
@@ -136,9 +145,12 @@ protected:
   void ServerStateChanged() override { serverStates++; }
   void PostStreamingAck() override { streamingAcks++; }
   void ConnectionThreadStarted() override { started++; }
-  void ConnectionLost(int attempts, const char* warning) override {
+  bool ConnectionLost(int attempts, const char* warning) override {
     std::lock_guard<std::mutex> g(mu);
     losses.push_back({attempts, warning ? warning : ""});
+    if (lossNewsRefused == 0) return true;
+    lossNewsRefused--;
+    return false;
   }
 };
 
@@ -263,11 +275,38 @@ TEST_F(ServerMessages, AnEmptyUpdateStillInvalidatesAndAsksForTheNext) {
 
 TEST_F(ServerMessages, PreemptiveRequestsGoOutOnceAndNotWhileAFormatChangeIsPending) {
   opts.m_PreemptiveUpdates = true;
+  d->answerRequests = true;
   Read(Update({}));
   EXPECT_EQ(d->requests.size(), 1u);
   d->m_pendingFormatChange = true;
   Read(Update({}));
   EXPECT_EQ(d->requests.size(), 2u);  // the one after the update carries the change
+}
+
+TEST_F(ServerMessages, UpdatesWithoutRequestsQueueOneRequestUntilTheGuiThreadTakesIt) {
+  // A server that sends updates without waiting for requests: the GUI thread's queue
+  // holds one request, however many updates arrive before it gets to it.
+  for (int i = 0; i < 50; i++) Read(Update({}));
+  ASSERT_EQ(Kinds(), std::vector<std::uint32_t>{RfbSession::kRequestNewFormat});
+  d->HandleQueuedUpdateRequest(RfbSession::kRequestNewFormat);
+  EXPECT_EQ(ViewerSent(), (Bytes{3, 1, 0, 0, 0, 0, 0, 64, 0, 32}));
+  for (int i = 0; i < 50; i++) Read(Update({}));
+  EXPECT_EQ(d->requests.size(), 2u);
+  // Kinds are kept apart: a full request waits beside the incremental one.
+  Read(Update({Header(0, 0, 64, 32, rfbenc::kNewFBSize)}));
+  EXPECT_EQ(Kinds(), (std::vector<std::uint32_t>{RfbSession::kRequestNewFormat, RfbSession::kRequestNewFormat,
+                                                 RfbSession::kRequestFull}));
+}
+
+TEST_F(ServerMessages, ARequestThatCannotBePostedIsSentByTheReadingThread) {
+  d->postsFail = true;
+  Read(Update({}));
+  Read(Update({}));
+  EXPECT_TRUE(d->requests.empty());
+  EXPECT_EQ(ViewerSent(), Cat({{3, 1, 0, 0, 0, 0, 0, 64, 0, 32}, {3, 1, 0, 0, 0, 0, 0, 64, 0, 32}}));
+  d->postsFail = false;
+  Read(Update({}));
+  EXPECT_EQ(Kinds(), std::vector<std::uint32_t>{RfbSession::kRequestNewFormat});
 }
 
 TEST_F(ServerMessages, LastRectEndsTheUpdateBeforeTheCount) {
@@ -589,6 +628,19 @@ TEST_F(ConnectionThread, AServerThatClosesIsALossWithoutABoxAndTheThreadParks) {
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   EXPECT_FALSE(d->ConnectionThreadEnded());
   EXPECT_EQ(d->LossCount(), 1);
+  EndAndJoin();
+}
+
+TEST_F(ConnectionThread, LossNewsThatCannotBeHandedOverIsToldAgainUntilItGetsThrough) {
+  opts.m_Reconnect = 2;
+  d->lossNewsRefused = 2;  // the window's queue is full twice
+  Start();
+  ServerClose();
+  // The parked thread hands the news over again at each poll (every 2 s).
+  ASSERT_TRUE(WaitFor([&] { return d->LossCount() == 3; }, 20));
+  std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+  EXPECT_EQ(d->LossCount(), 3);  // once through, it is not told again
+  for (auto& loss : d->losses) EXPECT_EQ(loss.attempts, 2);
   EndAndJoin();
 }
 

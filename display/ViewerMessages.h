@@ -30,6 +30,9 @@ constexpr LPARAM kQueuedUpdateRequest = 1;
 #define WM_VIEWER_DESKTOPRECT (WM_APP + 23)
 #define WM_VIEWER_ASKCHOICE (WM_APP + 24)
 #define WM_VIEWER_RECONNECTED (WM_APP + 25)
+// The first cursor shape is shown: a pointer resting over the view brings the remote
+// pointer under it.
+#define WM_VIEWER_POINTERHERE (WM_APP + 26)
 
 // Hands a message from another thread to a window of the GUI thread. A full queue (Windows
 // keeps at most 10,000 posted messages for a thread) makes PostMessage fail; the message

@@ -18,6 +18,7 @@
 #include "display/ViewerMessages.h"
 #include "filetransfer/FileTransfer.h"
 #include "rdr/Exception.h"
+#include "rdr/Sys.h"
 #include "resources/resource.h"
 #include "session/ClientConnection.h"
 
@@ -300,6 +301,19 @@ LRESULT ClientConnection::ViewerMessage(HWND hwnd, UINT msg, WPARAM wParam, LPAR
       InvalidateRect(hwnd, nullptr, FALSE);
       return 0;
     case WM_VIEWER_DESKTOPRECT: SizeWindow(true, false); return 0;
+    case WM_VIEWER_POINTERHERE: {
+      // The pointer resting over the view moves the remote pointer there, as a move of the
+      // mouse would (the same road, with its filters: view-only, focus, throttling).
+      POINT p;
+      if (!GetCursorPos(&p) || WindowFromPoint(p) != hwnd || !ScreenToClient(hwnd, &p)) return 0;
+      WPARAM keys = 0;
+      if (GetKeyState(VK_LBUTTON) < 0) keys |= MK_LBUTTON;
+      if (GetKeyState(VK_MBUTTON) < 0) keys |= MK_MBUTTON;
+      if (GetKeyState(VK_RBUTTON) < 0) keys |= MK_RBUTTON;
+      if (GetKeyState(VK_SHIFT) < 0) keys |= MK_SHIFT;
+      if (GetKeyState(VK_CONTROL) < 0) keys |= MK_CONTROL;
+      return ViewerMessage(hwnd, WM_MOUSEMOVE, keys, MAKELPARAM(p.x, p.y));
+    }
     case WM_VIEWER_ASKCHOICE:
       if (m_closing) return 0;
       return AskChoiceHere(*reinterpret_cast<const ChoicePrompt*>(wParam), reinterpret_cast<bool*>(lParam)) ? 1 : 0;
@@ -435,26 +449,76 @@ RECT ClientConnection::FramebufferToWindow(int x, int y, int w, int h) const {
   return r;
 }
 
-void ClientConnection::AddRectToUpdateRegion(int x, int y, int w, int h) {
-  if (!m_hUpdateRgn || w <= 0 || h <= 0) return;
-  RECT r = FramebufferToWindow(x, y, w, h);
+namespace {
+
+void AddToRegion(HRGN region, const RECT& r) {
   HRGN piece = CreateRectRgnIndirect(&r);
   if (!piece) return;
-  CombineRgn(m_hUpdateRgn, m_hUpdateRgn, piece, RGN_OR);
+  CombineRgn(region, region, piece, RGN_OR);
   DeleteObject(piece);
+}
+
+// How long the next update waits for the paint of the last one.
+constexpr int kPaintWaitMs = 50;
+
+}  // namespace
+
+void ClientConnection::AddRectToUpdateRegion(int x, int y, int w, int h) {
+  if (!m_hUpdateRgn || w <= 0 || h <= 0) return;
+  AddToRegion(m_hUpdateRgn, FramebufferToWindow(x, y, w, h));
+}
+
+void ClientConnection::UpdateStarting() {
+  // The last update's paint goes first: once this update's pixels are being written it
+  // would be held until the end, and the last update would never be seen. Nothing is
+  // waited for when the window has nothing to paint (hidden, minimised, covered).
+  if (m_hwndcn) {
+    m_painted.Reset();
+    if (GetUpdateRect(m_hwndcn, nullptr, FALSE)) m_painted.Wait(kPaintWaitMs);
+  }
+  std::lock_guard<std::recursive_mutex> g(m_bitmapLock);
+  m_updateInProgress = true;
+  m_updateStartMs = rdr::GetTimeMicroseconds() / 1000;
 }
 
 void ClientConnection::InvalidateUpdateRegion() {
   if (!m_hUpdateRgn) return;
-  InvalidateRgn(m_hwndcn, m_hUpdateRgn, FALSE);
+  {
+    std::lock_guard<std::recursive_mutex> g(m_bitmapLock);
+    m_updateInProgress = false;
+    if (m_paintHeld) AddToRegion(m_hUpdateRgn, m_heldPaint);
+    m_paintHeld = false;
+  }
+  // One invalidation for the whole update (none for an empty one: it would change nothing
+  // and cost a call to the window system).
+  RECT box;
+  if (GetRgnBox(m_hUpdateRgn, &box) != NULLREGION) InvalidateRgn(m_hwndcn, m_hUpdateRgn, FALSE);
   SetRectRgn(m_hUpdateRgn, 0, 0, 0, 0);
 }
 
 void ClientConnection::InvalidateScreenRect(int x, int y, int w, int h) {
   if (!m_hwndcn || w <= 0 || h <= 0) return;
+  // While the connection thread writes an update, what it repaints joins the update's
+  // region (the caller holds the framebuffer lock, which guards the flag).
+  if (m_updateInProgress && !OnGuiThread()) {
+    AddRectToUpdateRegion(x, y, w, h);
+    return;
+  }
   RECT r = FramebufferToWindow(x, y, w, h);
   InvalidateRect(m_hwndcn, &r, FALSE);
 }
+
+bool ClientConnection::HoldPaint(const RECT& area) {
+  if (!m_updateInProgress || rdr::GetTimeMicroseconds() / 1000 - m_updateStartMs >= kLongestHeldPaintMs) return false;
+  if (m_paintHeld)
+    UnionRect(&m_heldPaint, &m_heldPaint, &area);
+  else
+    m_heldPaint = area;
+  m_paintHeld = true;
+  return true;
+}
+
+void ClientConnection::CursorShapeArrived() { PostToGuiThread(m_hwndcn, WM_VIEWER_POINTERHERE, 0, 0); }
 
 // ---------------------------------------------------------------------------------------
 // Framebuffer bitmap
@@ -551,11 +615,17 @@ void ClientConnection::CreateLocalFramebuffer() {
 void ClientConnection::PaintViewerWindow(HWND hwnd) {
   PAINTSTRUCT ps;
   HDC dc = BeginPaint(hwnd, &ps);
-  if (!m_running) {
+  const RECT& r = ps.rcPaint;
+  // The paint of an area that an update is being written to waits for its end.
+  auto held = [&] {
+    std::lock_guard<std::recursive_mutex> g(m_bitmapLock);
+    return HoldPaint(r);
+  };
+  if (!m_running || held()) {
     EndPaint(hwnd, &ps);
+    m_painted.Set();
     return;
   }
-  const RECT& r = ps.rcPaint;
   if (m_opts.m_delay > 0) {
     FillRect(dc, &r, GetSysColorBrush(COLOR_DESKTOP));
     Sleep(static_cast<DWORD>(m_opts.m_delay));
@@ -564,9 +634,10 @@ void ClientConnection::PaintViewerWindow(HWND hwnd) {
   if (m_hPalette) RealizePalette(dc);
   {
     // The connection thread may replace the bitmap (a new size or format): it is read
-    // under the framebuffer lock, which no resize path holds while it waits for this thread.
+    // under the framebuffer lock, which no resize path holds while it waits for this
+    // thread. Under the same lock no update can start writing while it is copied.
     std::lock_guard<std::recursive_mutex> g(m_bitmapLock);
-    if (m_hBitmapDC) {
+    if (m_hBitmapDC && !HoldPaint(r)) {
       const int w = r.right - r.left, h = r.bottom - r.top;
       const int num = m_opts.m_scale_num > 0 ? m_opts.m_scale_num : 1;
       const int den = m_opts.m_scale_den > 0 ? m_opts.m_scale_den : 1;
@@ -585,4 +656,5 @@ void ClientConnection::PaintViewerWindow(HWND hwnd) {
   }
   if (oldPalette) SelectPalette(dc, oldPalette, FALSE);
   EndPaint(hwnd, &ps);
+  m_painted.Set();
 }

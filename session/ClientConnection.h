@@ -228,7 +228,9 @@ protected:
   bool PostUpdateRequest(std::uint32_t kind, bool wait) override;
   void RebuildFramebuffer() override { CreateLocalFramebuffer(); }
   void FramebufferResized() override;
+  void UpdateStarting() override;
   void InvalidateUpdateRegion() override;
+  void CursorShapeArrived() override;
   void ShowDesktopRect() override;
   void Bell() override;
   void SetKeepAliveTimer(int ms) override;
@@ -362,6 +364,21 @@ private:
 
   // The update region of the update being read (connection thread).
   HRGN m_hUpdateRgn = nullptr;
+  // Whole updates only: while the connection thread writes the pixels of an update, paints
+  // are held (their area is repainted with the update's region once it is complete),
+  // unless the update has already taken kLongestHeldPaintMs (a slow line then shows its
+  // progress). Guarded by the framebuffer lock.
+  static constexpr std::uint64_t kLongestHeldPaintMs = 500;
+  bool m_updateInProgress = false;
+  std::uint64_t m_updateStartMs = 0;
+  bool m_paintHeld = false;
+  RECT m_heldPaint = {};
+  // A paint happened (set by each WM_PAINT): the next update first waits a little for the
+  // paint of the last one.
+  AutoResetEvent m_painted;
+  // Holds this paint (the framebuffer lock held) when an update is being written: true
+  // when it was held and its area kept for later.
+  bool HoldPaint(const RECT& area);
 
   // The warning the connection thread left for the frame window with its WM_CLOSE.
   std::mutex m_lostLock;

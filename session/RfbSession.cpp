@@ -200,6 +200,7 @@ void RfbSession::DoConnection() {
       std::lock_guard<std::recursive_mutex> g(m_sendLock);
       m_out.Reset();
     }
+    m_cursorShapeSeen = false;
     // A server that accepts and then stays silent must not block the caller for ever:
     // reads wait at most the time-out until ServerInit has arrived.
     m_fdin.reset(new rdr::FdInStream(m_sock.load(), HandshakeTimeoutMs()));

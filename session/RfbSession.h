@@ -477,8 +477,17 @@ protected:
   virtual void RebuildFramebuffer() {}
   // The framebuffer size changed: the windows are to be sized and repainted.
   virtual void FramebufferResized() {}
-  // The rectangles of the update just read (AddRectToUpdateRegion) are to be repainted.
+  // The pixels of a FramebufferUpdate are about to be written (its rectangle count is not
+  // 0): the display holds its paints until InvalidateUpdateRegion, so that it never shows
+  // a picture made of two updates.
+  virtual void UpdateStarting() {}
+  // The update is complete (or ended by an error): the rectangles read
+  // (AddRectToUpdateRegion) are to be repainted, and held paints may go ahead.
   virtual void InvalidateUpdateRegion() {}
+  // The first cursor shape of this connection has been drawn: where the local pointer
+  // rests over the view, the remote pointer (and with it the cursor) is to be brought under
+  // it, as the first move of the mouse would.
+  virtual void CursorShapeArrived() {}
   // The desktop rectangle changed (m_desktopRect): size the windows, scroll to its corner.
   virtual void ShowDesktopRect() {}
   // Server message 2.
@@ -606,6 +615,7 @@ private:
   std::atomic<bool> m_endThread{false};
   std::atomic<bool> m_threadEnded{false};
   bool m_formatResendDue = false;  // the ZRLE format rewrite: SetPixelFormat after this update
+  bool m_cursorShapeSeen = false;  // a cursor shape came on this connection (CursorShapeArrived)
 
   void ReadExactUnconverted(void* buf, std::size_t n);
   // n plain bytes through a channel's or plug-in's receive contract.

@@ -442,7 +442,19 @@ void RfbSession::ReadFramebufferUpdate() {
   rdr::InStream& din = DecoderInput();
   TimedMessage timing(in);
   bool pluginData = false;
+  bool cursorShape = false;
   const int scale = std::max(1, m_nServerScale);
+  // The display shows the update once it is whole; what an error leaves of it is shown too.
+  struct UpdateEnd {
+    RfbSession& s;
+    bool pending;
+    void Now() {
+      if (pending) s.InvalidateUpdateRegion();
+      pending = false;
+    }
+    ~UpdateEnd() { Now(); }
+  } updateEnd{*this, true};
+  if (count > 0) UpdateStarting();
 
   for (unsigned i = 0; i < count; i++) {
     const RectHeader r = ReadRectHeader();
@@ -487,7 +499,10 @@ void RfbSession::ReadFramebufferUpdate() {
         continue;
       case rfbenc::kExtendedDesktopSize: ReadExtendedDesktopSize(r); continue;
       case rfbenc::kXCursor:
-      case rfbenc::kRichCursor: dec::DecodeCursorShape(m_decoder, din, r, m_opts.m_noremotecursor); continue;
+      case rfbenc::kRichCursor:
+        dec::DecodeCursorShape(m_decoder, din, r, m_opts.m_noremotecursor);
+        cursorShape = true;
+        continue;
       case rfbenc::kPointerPos: dec::DecodeCursorPos(m_decoder, r, scale); continue;
       default: break;
     }
@@ -503,7 +518,18 @@ void RfbSession::ReadFramebufferUpdate() {
     m_lastEncoding = r.encoding;
   }
 
-  InvalidateUpdateRegion();
+  updateEnd.Now();
+  if (cursorShape && !m_cursorShapeSeen) {
+    bool present;
+    {
+      BitmapLock lock(*this);
+      present = m_decoder.cursor.Present();
+    }
+    if (present) {
+      m_cursorShapeSeen = true;
+      CursorShapeArrived();
+    }
+  }
   // The next request; a change made pending by this update (a new size) goes out with it.
   if (!requested || m_pendingFormatChange) QueueUpdateRequest(kRequestNewFormat);
   if (m_formatResendDue) {

@@ -160,6 +160,54 @@ def test_the_servers_cursor_over_the_picture(viewer, tmp_path):
     assert program.close() == 0
 
 
+def test_the_servers_cursor_shows_at_once_under_a_resting_pointer(viewer, session):
+    """The pointer rests over the view when the first cursor shape arrives, with the server's
+    pointer somewhere else: the cursor is drawn under the resting pointer at once (and the
+    server's pointer is brought there), without waiting for the mouse to move."""
+    import os
+    import subprocess
+    from rfbserver import rect
+
+    def scenario(s):
+        from rfboracle import images
+        s.desktop = images.pattern("blocks", 200, 150)
+        s.handshake(width=200, height=150)
+        s.wait_for("FramebufferUpdateRequest")
+        time.sleep(1)  # the window is up and still before the first update comes
+        s.send_update([rect("raw", 0, 0, 200, 150), rect("richcursor", 2, 3, 11, 17),
+                       rect("pointerpos", 20, 20, 0, 0)])
+        s.serve(encodings=("raw",))
+
+    def xdotool(*args):
+        subprocess.run(["xdotool"] + [str(a) for a in args], env=dict(os.environ, DISPLAY=session.xvfb.display),
+                       check=True, timeout=20, capture_output=True)
+
+    width, height = session.xvfb.size
+    srv = start(scenario)
+    # The frame is centred on the screen: its view lies under the middle of the screen.
+    xdotool("mousemove", width // 2, height // 2)
+    try:
+        program = viewer("127.0.0.1::%d" % srv.port)
+        window = frame(program)
+        window.refresh()
+        view = next(c for c in window.controls if c["class"] == "KEBviewerwindow")["rect"]
+        px, py = width // 2 - view[0], height // 2 - view[1]
+        assert 0 <= px < 200 and 0 <= py < 150, (px, py)
+
+        def under_pointer():
+            if expected(srv) is None:
+                return None
+            box = differences(window.screenshot(), expected(srv))
+            return box if box and box[0] >= px - 3 and box[1] >= py - 4 and box[2] < px + 10 and \
+                box[3] < py + 15 else None
+        kebwine.wait_until(under_pointer, 20, what="the cursor under the pointer at (%d, %d)" % (px, py))
+        kebwine.wait_until(lambda: any((m["x"], m["y"]) == (px, py) for m in srv.session.messages_of("PointerEvent")),
+                           10, what="the server's pointer brought to (%d, %d)" % (px, py))
+        assert program.close() == 0
+    finally:
+        xdotool("mousemove", width - 1, height - 1)
+
+
 def test_resizes_while_painting(viewer, tmp_path):
     """The connection thread replaces the bitmap (new sizes, in the same updates as the
     pixels) while the GUI thread paints it: no crash, and the last picture is right."""

@@ -69,6 +69,8 @@ public:
   int rebuilds = 0;
   std::vector<Rect4> region, invalidated;
   int invalidations = 0;
+  std::string frames;  // "start(pixel at 0,0) " and "end " as the display was told
+  int cursorShapesShown = 0;
   std::vector<Request> requests;
   bool answerRequests = false;  // handle each request at once, as an idle GUI thread would
   bool postsFail = false;       // posting fails (a full queue)
@@ -108,12 +110,18 @@ protected:
     std::lock_guard<std::mutex> g(mu);
     region.push_back({x, y, w, h});
   }
+  void UpdateStarting() override {
+    std::lock_guard<std::mutex> g(mu);
+    frames += "start(" + std::to_string(Pixel(0, 0)) + ") ";
+  }
   void InvalidateUpdateRegion() override {
     std::lock_guard<std::mutex> g(mu);
     invalidations++;
     invalidated = region;
     region.clear();
+    frames += "end ";
   }
+  void CursorShapeArrived() override { cursorShapesShown++; }
   bool PostUpdateRequest(std::uint32_t kind, bool wait) override {
     if (!wait && postsFail) return false;
     {
@@ -281,6 +289,31 @@ TEST_F(ServerMessages, PreemptiveRequestsGoOutOnceAndNotWhileAFormatChangeIsPend
   d->m_pendingFormatChange = true;
   Read(Update({}));
   EXPECT_EQ(d->requests.size(), 2u);  // the one after the update carries the change
+}
+
+TEST_F(ServerMessages, TheDisplayIsToldBeforeAnUpdateWritesAndWhenItEndsAlsoInAnError) {
+  Read(Update({Cat({Header(0, 0, 1, 1, rfbenc::kRaw), Px(0x010203)})}));
+  // Told before the first pixel is written (the bitmap still holds its mid grey).
+  EXPECT_EQ(d->frames, "start(2155905152) end ");
+  Read(Update({}));  // nothing to write: nothing to hold, but the update still ends
+  EXPECT_EQ(d->frames, "start(2155905152) end end ");
+  // A rectangle the stream cannot carry ends the update with an error: what it drew before
+  // is still shown.
+  ServerSend(Update({Cat({Header(2, 0, 1, 1, rfbenc::kRaw), Px(0x040506)}),
+                     Cat({Header(0, 0, 8, 8, rfbenc::kZRLE), U32(4), {0xFF, 0xFF, 0xFF, 0xFF}})}));
+  EXPECT_ANY_THROW(d->ReadServerMessage());
+  EXPECT_EQ(d->frames, "start(2155905152) end end start(66051) end ");
+  EXPECT_EQ(d->invalidated, (std::vector<Rect4>{{2, 0, 1, 1}}));
+}
+
+TEST_F(ServerMessages, TheFirstCursorShapeOfAConnectionIsAnnouncedOnce) {
+  const Bytes cursor = Cat({Header(1, 1, 2, 2, rfbenc::kRichCursor), Pixels(0xFFFFFF, 4), {0xC0, 0xC0}});
+  Read(Update({Cat({Header(0, 0, 1, 1, rfbenc::kRaw), Px(1)})}));
+  EXPECT_EQ(d->cursorShapesShown, 0);
+  Read(Update({cursor}));
+  EXPECT_EQ(d->cursorShapesShown, 1);
+  Read(Update({cursor}));
+  EXPECT_EQ(d->cursorShapesShown, 1);
 }
 
 TEST_F(ServerMessages, UpdatesWithoutRequestsQueueOneRequestUntilTheGuiThreadTakesIt) {

@@ -474,7 +474,12 @@ void ClientConnection::UpdateStarting() {
   // waited for when the window has nothing to paint (hidden, minimised, covered).
   if (m_hwndcn) {
     m_painted.Reset();
-    if (GetUpdateRect(m_hwndcn, nullptr, FALSE)) m_painted.Wait(kPaintWaitMs);
+    bool owed;
+    {
+      std::lock_guard<std::recursive_mutex> g(m_bitmapLock);
+      owed = m_paintOwed;
+    }
+    if (owed && GetUpdateRect(m_hwndcn, nullptr, FALSE)) m_painted.Wait(kPaintWaitMs);
   }
   std::lock_guard<std::recursive_mutex> g(m_bitmapLock);
   m_updateInProgress = true;
@@ -492,7 +497,13 @@ void ClientConnection::InvalidateUpdateRegion() {
   // One invalidation for the whole update (none for an empty one: it would change nothing
   // and cost a call to the window system).
   RECT box;
-  if (GetRgnBox(m_hUpdateRgn, &box) != NULLREGION) InvalidateRgn(m_hwndcn, m_hUpdateRgn, FALSE);
+  if (GetRgnBox(m_hUpdateRgn, &box) != NULLREGION) {
+    {
+      std::lock_guard<std::recursive_mutex> g(m_bitmapLock);
+      m_paintOwed = true;
+    }
+    InvalidateRgn(m_hwndcn, m_hUpdateRgn, FALSE);
+  }
   SetRectRgn(m_hUpdateRgn, 0, 0, 0, 0);
 }
 
@@ -638,6 +649,7 @@ void ClientConnection::PaintViewerWindow(HWND hwnd) {
     // thread. Under the same lock no update can start writing while it is copied.
     std::lock_guard<std::recursive_mutex> g(m_bitmapLock);
     if (m_hBitmapDC && !HoldPaint(r)) {
+      m_paintOwed = false;
       const int w = r.right - r.left, h = r.bottom - r.top;
       const int num = m_opts.m_scale_num > 0 ? m_opts.m_scale_num : 1;
       const int den = m_opts.m_scale_den > 0 ? m_opts.m_scale_den : 1;

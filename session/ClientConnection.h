@@ -373,6 +373,7 @@ private:
   std::uint64_t m_updateStartMs = 0;
   bool m_paintHeld = false;
   RECT m_heldPaint = {};
+  bool m_paintOwed = false;  // an update was invalidated and not painted since
   // A paint happened (set by each WM_PAINT): the next update first waits a little for the
   // paint of the last one.
   AutoResetEvent m_painted;

@@ -150,6 +150,18 @@ static int pictures(double fps) {
   return 0;
 }
 
+/* A pixmap holding a photo-like texture of w x h. */
+static Pixmap photo_pixmap(Display* dpy, int scr, int w, int h, unsigned seed) {
+  uint32_t* tex = make_texture(w, h, seed);
+  XImage* img = XCreateImage(dpy, DefaultVisual(dpy, scr), DefaultDepth(dpy, scr), ZPixmap, 0, (char*)tex, w, h, 32, 0);
+  Pixmap pm = XCreatePixmap(dpy, RootWindow(dpy, scr), w, h, DefaultDepth(dpy, scr));
+  GC gc = XCreateGC(dpy, pm, 0, NULL);
+  XPutImage(dpy, pm, gc, img, 0, 0, 0, 0, w, h);
+  XFreeGC(dpy, gc);
+  XDestroyImage(img);
+  return pm;
+}
+
 static int photo(void) {
   Display* dpy = XOpenDisplay(NULL);
   if (!dpy) return 2;
@@ -157,24 +169,10 @@ static int photo(void) {
   const int sw = DisplayWidth(dpy, scr), sh = DisplayHeight(dpy, scr);
   /* The background: a photo on the root window, redrawn by the server where the moving
    * window uncovers it. */
-  {
-    uint32_t* bg = make_texture(sw, sh, 7);
-    XImage* img = XCreateImage(dpy, DefaultVisual(dpy, scr), DefaultDepth(dpy, scr), ZPixmap, 0, (char*)bg, sw, sh,
-                               32, 0);
-    Pixmap pm = XCreatePixmap(dpy, RootWindow(dpy, scr), sw, sh, DefaultDepth(dpy, scr));
-    GC gc = XCreateGC(dpy, pm, 0, NULL);
-    XPutImage(dpy, pm, gc, img, 0, 0, 0, 0, sw, sh);
-    XSetWindowBackgroundPixmap(dpy, RootWindow(dpy, scr), pm);
-    XClearWindow(dpy, RootWindow(dpy, scr));
-    XSync(dpy, False);
-  }
+  XSetWindowBackgroundPixmap(dpy, RootWindow(dpy, scr), photo_pixmap(dpy, scr, sw, sh, 7));
+  XClearWindow(dpy, RootWindow(dpy, scr));
   const int pw = 640, ph = 480;
-  uint32_t* tex = make_texture(pw, ph, 3);
-  XImage* img = XCreateImage(dpy, DefaultVisual(dpy, scr), DefaultDepth(dpy, scr), ZPixmap, 0, (char*)tex, pw, ph,
-                             32, 0);
-  Pixmap pm = XCreatePixmap(dpy, RootWindow(dpy, scr), pw, ph, DefaultDepth(dpy, scr));
-  GC gc = XCreateGC(dpy, pm, 0, NULL);
-  XPutImage(dpy, pm, gc, img, 0, 0, 0, 0, pw, ph);
+  Pixmap pm = photo_pixmap(dpy, scr, pw, ph, 3);
   XSetWindowAttributes a;
   a.override_redirect = True;
   a.background_pixmap = pm;

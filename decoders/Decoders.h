@@ -44,6 +44,9 @@ int ZywrleLevel(int quality);
 // compressed length (w, h); each sub-rectangle is declared, saved to the cache, drawn and
 // repainted on its own. A negative or oversized length throws rdr::Exception.
 void DecodeXz(DecoderState& st, rdr::InStream& in, const RectHeader& r);
+// The number of sub-rectangles an XZ or XZYW header announces (0 when negative). Each of
+// them counts as one rectangle of the update.
+std::uint64_t XzSubRectangleCount(const RectHeader& r);
 
 // The cache bitmap (Framebuffer::cache, present when the connection was built with
 // "EnableCache"): zeroed on a new pixel format, at thread start and on a resize; areas are

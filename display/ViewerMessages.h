@@ -19,8 +19,8 @@
 
 // Hand-overs from the connection and reconnect threads, which own no window: a window
 // timer to start (lParam ms) or stop (lParam 0); the framebuffer got a new size; the
-// thread started; the desktop rectangle changed; a question for the user (wParam: the
-// question); a reconnect succeeded.
+// thread started; the desktop rectangle changed (wParam, lParam: its corner); a question
+// for the user (wParam: the question); a reconnect succeeded.
 #define WM_VIEWER_TIMER (WM_APP + 20)
 #define WM_VIEWER_RESIZED (WM_APP + 21)
 #define WM_VIEWER_STARTED (WM_APP + 22)

@@ -294,7 +294,11 @@ LRESULT ClientConnection::ViewerMessage(HWND hwnd, UINT msg, WPARAM wParam, LPAR
       SizeWindow(true, false);
       InvalidateRect(hwnd, nullptr, FALSE);
       return 0;
-    case WM_VIEWER_DESKTOPRECT: SizeWindow(true, false); return 0;
+    case WM_VIEWER_DESKTOPRECT:
+      // The frame is sized for the framebuffer, then the view moves to the rectangle.
+      SizeWindow(true, false);
+      ScrollScreen(static_cast<int>(wParam), static_cast<int>(lParam), true);
+      return 0;
     case WM_VIEWER_ASKCHOICE:
       if (m_closing) return 0;
       return AskChoiceHere(*reinterpret_cast<const ChoicePrompt*>(wParam), reinterpret_cast<bool*>(lParam)) ? 1 : 0;
@@ -360,7 +364,10 @@ void ClientConnection::PostUpdateRequest(std::uint32_t kind, bool wait) {
 }
 
 void ClientConnection::FramebufferResized() { PostMessageA(m_hwndcn, WM_VIEWER_RESIZED, 0, 0); }
-void ClientConnection::ShowDesktopRect() { PostMessageA(m_hwndcn, WM_VIEWER_DESKTOPRECT, 0, 0); }
+void ClientConnection::ShowDesktopRect() {
+  PostMessageA(m_hwndcn, WM_VIEWER_DESKTOPRECT, static_cast<WPARAM>(m_desktopRect.x),
+               static_cast<LPARAM>(m_desktopRect.y));
+}
 void ClientConnection::ConnectionThreadStarted() { PostMessageA(m_hwndcn, WM_VIEWER_STARTED, 0, 0); }
 void ClientConnection::PostStreamingAck() { PostMessageA(m_hwndcn, WM_SENDSTREAMINGACK, 0, 0); }
 

@@ -130,6 +130,9 @@ public:
   // (never below 0) and tells the frame again (ConnectionLost). Returns 0.
   int ReconnectThreadProc();
   bool ReconnectRunning() const { return m_reconnectActive.load(); }
+  // The attempts a loss may use: "Reconnect", none for a connection accepted in listening
+  // mode. Set when the connection thread starts and again after each successful reconnect.
+  int FullReconnectAttempts() const;
   // Waits (WaitForThreadEvent) until no reconnect thread runs, at most ms; true when none
   // runs any more.
   bool WaitForReconnectThread(int ms);

@@ -509,7 +509,8 @@ class Session:
     def send_update(self, rects, count=None, close_after=None):
         """Send one FramebufferUpdate built from rectangle descriptions (dicts or RectPlan).
 
-        count overrides the rectangle count field. A rectangle with `truncate` ends
+        count overrides the rectangle count field (by default each rectangle counts one,
+        an XZ list one per sub-rectangle). A rectangle with `truncate` ends
         the message after that many payload bytes; the connection is then closed
         (close_after=False keeps it open).
         """
@@ -517,7 +518,7 @@ class Session:
         for r in rects:
             plans += self._split(RectPlan.from_dict(r))
         ctx = UpdateCtx(self, self.pf)
-        n = len(plans) if count is None else count
+        n = sum(sp.enc.counts(sp) for sp in plans) if count is None else count
         out = [servermsg.update_header(n)]
         summary = []
         truncated = False

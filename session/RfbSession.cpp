@@ -188,6 +188,12 @@ void RfbSession::DoConnection() {
   FlagScope attempt(m_connecting, m_cancelConnect);
   try {
     if (m_closing) throw QuietException("Connection closed");
+    // With an encryption plug-in the status window says so from the start, also for a
+    // server that connected to the listening viewer (no connect step shows it then).
+    if (m_pDSMPlugin && m_pDSMPlugin->IsEnabled()) {
+      ShowStatusWhileConnecting();
+      SetStatusText(kStatusPlugin, "Encryption**");
+    }
     if (m_sock.load() == rdr::kInvalidSocket) {
       m_proxySocket = false;
       if (m_proxyhost[0] && m_fUseProxy)

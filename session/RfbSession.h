@@ -429,6 +429,8 @@ protected:
     return false;
   }
   virtual void SetStatusText(int control, const char* text) {}
+  // The connection-status window while a connection is made (unless the options say no).
+  virtual void ShowStatusWhileConnecting() {}
   // "Don't ask anymore" was ticked for untrusted servers: the option is set, and written to
   // the options file when only that file is in use.
   virtual void SaveAllowUntrustedServers();

@@ -157,3 +157,47 @@ def test_32_bit_plugin_is_refused(viewer, program_dir):
     box.click(text="^OK$", how="send")
     frame(program)
     program.close()
+
+
+def test_old_form_bell_and_monitor_message_carry_one_type_byte(viewer, program_dir, tmp_path):
+    """Before streaming, the server repeats each message's type byte behind the lone one:
+    two bells ring twice, not four times; the viewer's answer to an ExtendedDesktopSize
+    (message 251, with "ChangeServerRes") comes after its type byte alone like the others."""
+    install(program_dir, "KEBTestStream")
+    (program_dir / "options.keb").write_text("[options]\r\nChangeServerRes=1\r\n")
+    log = tmp_path / "viewer.log"
+    channel = plugin.StreamChannel(plugin.key_of("pw"))
+
+    def after(s):
+        s.wait_for("FramebufferUpdateRequest")
+        for _ in range(2):
+            s.send_raw(bytes([2]))
+            s.send_raw(bytes([2]))
+        s.send_raw(bytes([0]))
+        s.send_update([rect("extdesktopsize", 0, 0, 160, 100)])
+        s.wait_for("MonitorInfo")
+    srv = start(picture_scenario({"sectypes": [2], "password": "pw"}, channel, old_form=True, after=after))
+    program = viewer("-dsmplugin", "KEBTestStream.dsm", "-password", "pw", "-loglevel", "6", "-logfile",
+                     kebwine.win_path(log), "127.0.0.1::%d" % srv.port)
+    wait_picture(frame(program), lambda: expected(srv), exact, save_to=tmp_path / "old-form")
+    assert srv.session.messages_of("MonitorInfo")
+    assert not srv.session.record["unexpected"], srv.report()
+    assert program.close() == 0
+    assert log.read_text(errors="replace").count("Bell!") == 2
+
+
+def test_status_window_of_a_server_that_connected_names_the_encryption(viewer, program_dir):
+    """In listening mode no connect step opens the status window: with a plug-in the
+    handshake does, and says "Encryption**" while the server is still silent."""
+    install(program_dir, "KEBTestStream")
+    port = kebwine.free_tcp_port()
+    program = viewer("-listen", str(port), "-dsmplugin", "KEBTestStream.dsm", "-password", "pw")
+    program.window(title="^KEBviewer Daemon$", hidden=True, timeout=30)
+    srv = rfbserver.Server(lambda s: s.handshake(stall_at="accept"), connect=("127.0.0.1", port), timeout=60,
+                           quiet=True).start()
+    status = program.window(title=r"^Connection status 127\.0\.0\.1$", timeout=30)
+    kebwine.wait_until(lambda: status.refresh().control(id=1040)["text"] == "Encryption**", 20,
+                       what="the encryption line (now %r)" % status.control(id=1040)["text"])
+    srv.stop()
+    status.wait_gone(30)
+    program.close()

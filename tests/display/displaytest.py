@@ -113,15 +113,18 @@ def psnr_at_least(db):
     return same
 
 
-def wait_picture(window, expected, same=exact, timeout=20, save_to=None):
+def wait_picture(window, expected, same=exact, timeout=20, save_to=None, region=None):
     """Waits until the viewer window shows `expected` (the picture, or a function returning
-    it or None while it is not known yet) as `same` judges. Returns the last screenshot;
-    fails with the difference."""
+    it or None while it is not known yet) as `same` judges; with `region` (a pair of
+    slices, rows and columns) only that part of the window is looked at. Returns the last
+    screenshot; fails with the difference."""
     deadline = time.monotonic() + timeout
     while True:
         want = expected() if callable(expected) else expected
         try:
             shot = window.screenshot()
+            if region is not None:
+                shot = shot[region]
         except kebwine.HarnessError:
             # xwd fails now and then while a window of the screen changes its size.
             if time.monotonic() >= deadline:

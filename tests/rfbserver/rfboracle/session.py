@@ -7,6 +7,7 @@ messages with `wait_for` and answers with `send_update`, `send_msg`, `serve`, ..
 
 import json
 import socket
+import struct
 import sys
 import threading
 import time
@@ -173,6 +174,18 @@ class Session:
         self.log("server closes the connection")
         try:
             self.sock.shutdown(socket.SHUT_RDWR)
+        except OSError:
+            pass
+        self.sock.close()
+
+    def reset(self):
+        """End the connection with a TCP reset instead of an orderly close."""
+        if self._closed:
+            return
+        self._closed = True
+        self.log("server resets the connection")
+        try:
+            self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
         except OSError:
             pass
         self.sock.close()

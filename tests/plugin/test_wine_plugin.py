@@ -201,3 +201,16 @@ def test_status_window_of_a_server_that_connected_names_the_encryption(viewer, p
     srv.stop()
     status.wait_gone(30)
     program.close()
+
+
+def test_plugin_that_refuses_its_parameters_is_reported_whole(viewer, program_dir):
+    """The library refuses the parameter text made of the password: the report carries the
+    whole text of its resource string, both lines."""
+    install(program_dir, "KEBTestStream")
+    srv = start(picture_scenario({"sectypes": [2], "password": "refuse"}))
+    program = viewer("-dsmplugin", "KEBTestStream.dsm", "-password", "refuse", "127.0.0.1::%d" % srv.port)
+    info = program.window(title="^Quillmar Remote - Information$", timeout=30)
+    assert "The Plugin cannot be configured.\n\rPlease check its parameters and the password." in info.statics
+    assert "Error number: 50188" in info.message
+    info.click(text="^Close$", how="send")
+    assert program.wait(20) == 0

@@ -144,7 +144,7 @@ def test_a_fault_or_a_reset_during_the_chat_is_told_and_ends_the_viewer(viewer):
     for cut_short in ("unknown message", "reset"):
         srv, later, program, window = open_by_server(viewer)
         if cut_short == "reset":
-            srv.session.reset()
+            srv.session.close(reset=True)
         else:
             later.put(bytes([99]))
         box = program.box(heading="^Quillmar Remote info$", timeout=30)

@@ -22,7 +22,7 @@ def test_a_reset_connection_ends_without_a_box(viewer):
         s.wait_for("FramebufferUpdateRequest")
         s.send_update([{"enc": "raw", "x": 0, "y": 0, "w": 64, "h": 48}])
         s.wait_for("FramebufferUpdateRequest")
-        s.reset()
+        s.close(reset=True)
 
     srv = rfbserver.Server(scenario, timeout=60, quiet=True).start()
     program = viewer("-reconnectcounter", "0", "127.0.0.1::%d" % srv.port)

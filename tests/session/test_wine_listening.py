@@ -56,7 +56,13 @@ class Tray:
 
     def picture(self):
         self._pointer_away()
-        return kebwine.crop(kebwine.screenshot(self.session.xvfb.display), tuple(self.icon))
+
+        def shot():
+            try:
+                return [kebwine.crop(kebwine.screenshot(self.session.xvfb.display), tuple(self.icon))]
+            except kebwine.HarnessError:
+                return None  # xwd fails now and then while a window of the screen changes
+        return kebwine.wait_until(shot, 20, what="a screenshot of the tray")[0]
 
     def tip(self):
         """Hovers the icon and reads the tooltip the tray shows."""

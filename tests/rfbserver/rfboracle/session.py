@@ -166,26 +166,18 @@ class Session:
             raise PeerClosed("%s while %s" % (e, what))
         self.tx_bytes += len(data)
 
-    def close(self):
-        """Close the connection from the server side."""
+    def close(self, reset=False):
+        """Close the connection from the server side (reset: with a TCP reset instead of
+        an orderly close)."""
         if self._closed:
             return
         self._closed = True
-        self.log("server closes the connection")
+        self.log("server %s the connection" % ("resets" if reset else "closes"))
         try:
-            self.sock.shutdown(socket.SHUT_RDWR)
-        except OSError:
-            pass
-        self.sock.close()
-
-    def reset(self):
-        """End the connection with a TCP reset instead of an orderly close."""
-        if self._closed:
-            return
-        self._closed = True
-        self.log("server resets the connection")
-        try:
-            self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+            if reset:
+                self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+            else:
+                self.sock.shutdown(socket.SHUT_RDWR)
         except OSError:
             pass
         self.sock.close()

@@ -258,6 +258,7 @@ LRESULT ClientConnection::FrameMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARA
 
     case WM_SETFOCUS:
       SetHotKeyTarget(hwnd, m_opts.m_nohotkeys);
+      KeyboardHookFrameInUse(hwnd);
       m_keyboard.ResetKeyboard();
       return 0;
     case WM_KILLFOCUS:

@@ -146,7 +146,7 @@ void ClientConnection::UpdateMenuChecks() {
 
 void ClientConnection::SendKeyCommand(int command) {
   if (m_opts.m_viewonly || !m_running) return;
-  for (const KeyStep& k : KeyCommandSteps(command)) SendKeyEvent(k.keysym, k.down);
+  m_keyboard.SendKeyCommand(command);
   FlushOutputBuffer(true, kInputTimeoutSec);
 }
 

@@ -496,7 +496,7 @@ protected:
   virtual bool WaitForThreadEvent(AutoResetEvent& event, int timeoutMs) { return event.Wait(timeoutMs); }
 
   // Client sides of the security schemes. Each sends and reads what its scheme needs
-  // before the SecurityResult. The schemes not built here fail as unsupported.
+  // before the SecurityResult.
   virtual void AuthPasswordChallenge();
   virtual void AuthMsLogonI();
   virtual void AuthMsLogonII();
@@ -515,7 +515,6 @@ protected:
   // The password this connection already knows: given in clear (connection, options) or
   // stored. False when there is none.
   bool KnownPassword(SecretText& out);
-  [[noreturn]] void UnsupportedScheme(std::uint32_t type);
   // The platform's cryptography for the RSA-AES key exchange (CryptoAPI in the product).
   virtual std::unique_ptr<RSAKEX::Crypto> NewKexCrypto();
   // The identity prompt of the RSA-AES schemes for a server key not remembered: true to

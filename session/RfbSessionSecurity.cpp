@@ -126,11 +126,6 @@ void RfbSession::SaveAllowUntrustedServers() {
   if (ini) ini->WriteString("options", "AllowUntrustedServers", "1");
 }
 
-void RfbSession::UnsupportedScheme(std::uint32_t type) {
-  kebLog.Print(0, "RFB connection failed, unknown authentication method: %lu\n", static_cast<unsigned long>(type));
-  throw ErrorException("Unknown authentication method!");
-}
-
 bool RfbSession::ChannelCredentials(AuthDialogType type, const char* status1, const char* status2, bool withUser,
                                     std::string* user, std::string* password) {
   ConnectionCredentials& cr = m_credentials;

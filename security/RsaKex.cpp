@@ -19,6 +19,21 @@ std::string Format(const char* format, unsigned a, unsigned b = 0) {
   return text;
 }
 
+// An exponent below 3 is no RSA key: 1 leaves the padded message as it is, 0 makes it 1.
+constexpr std::uint32_t kMinExponent = 3;
+// The platform's code for a public key it refuses (NTE_BAD_PUBLIC_KEY).
+constexpr unsigned kBadPublicKey = 0x80090015u;
+
+// The bits of a big-endian number without its leading zeros.
+unsigned SignificantBits(const std::vector<std::uint8_t>& number) {
+  std::size_t i = 0;
+  while (i < number.size() && number[i] == 0) i++;
+  if (i == number.size()) return 0;
+  unsigned bits = static_cast<unsigned>(number.size() - i) * 8;
+  for (std::uint8_t top = number[i]; !(top & 0x80); top = static_cast<std::uint8_t>(top << 1)) bits--;
+  return bits;
+}
+
 void Wipe(std::vector<std::uint8_t>& v) {
   if (!v.empty()) SecureWipe(v.data(), v.size());
   v.clear();
@@ -97,6 +112,14 @@ bool KeyExchange::ReadServerKey() {
     if (m_server.exponent[i] != 0) return Fail(Format("Server RSA exponent is too big (%d)", static_cast<unsigned>(i)));
   const std::uint8_t* e = m_server.exponent.data() + bytes - 4;
   const std::uint32_t exponent = rdr::LoadU32BE(e);
+  // The length field says nothing about the key itself: a modulus of 0 or 1, or one with
+  // leading zero bytes down to a few bits, "encrypts" the client's random into something
+  // anyone can read, and so does an exponent of 0 or 1. The platform's import takes such
+  // keys, so they are refused here, before anything is enciphered with them.
+  const unsigned modulusBits = SignificantBits(m_server.modulus);
+  if (modulusBits < static_cast<unsigned>(kMinServerKeyBits))
+    return Fail(Format("Server RSA key is too small (%d)", modulusBits));
+  if (exponent < kMinExponent) return Fail(Format("Invalid server RSA key (%u)", kBadPublicKey));
   std::string error;
   if (!m_crypto.Open(&error) || !m_crypto.ImportServerKey(m_server, exponent, &error)) return Fail(error);
   return true;

@@ -104,12 +104,23 @@ def test_authentication_only_type_continues_plain(viewer, program_dir, tmp_path)
 
 
 def test_refusals_of_the_exchange(viewer):
+    """Keys the viewer refuses, and a key hash that does not match. A degenerate key (its
+    length field says 2048 bits, its modulus is 1, or 512 bits behind zero bytes, or its
+    exponent is 1) is refused before the viewer sends anything: Wine's key import takes
+    such keys, and the random "enciphered" with them would travel readable."""
+    e65537 = b"\0" * 252 + b"\0\1\0\1"
     cases = [
-        (rsaaes.rsa_aes_auth(bits=1023), "Server RSA key is too small (1023)"),
-        (rsaaes.rsa_aes_auth(exponent_field=b"\0" * 251 + b"\1" + b"\0\1\0\1"), "Server RSA exponent is too big (251)"),
-        (rsaaes.rsa_aes_auth(bad_hash=True), "Hash does not match"),
+        (dict(bits=1023), "Server RSA key is too small (1023)"),
+        (dict(exponent_field=b"\0" * 251 + b"\1" + b"\0\1\0\1"), "Server RSA exponent is too big (251)"),
+        (dict(modulus_field=bytes(255) + b"\1"), "Server RSA key is too small (1)"),
+        (dict(modulus_field=bytes(192) + rsaaes.server_key().n.to_bytes(256, "big")[:64]),
+         "Server RSA key is too small (512)"),
+        (dict(exponent_field=b"\0" * 255 + b"\1"), "Invalid server RSA key (2148073493)"),
+        (dict(bad_hash=True), "Hash does not match"),
     ]
-    for auth, text in cases:
+    for params, text in cases:
+        record = {}
+        auth = rsaaes.rsa_aes_auth(record=record, **params)
         srv = start(scenario(auth, [5], expect={"peer_closed_at": "choice"}))
         program = viewer("-password", "pw", "127.0.0.1::%d" % srv.port)
         if "Hash" in text:
@@ -120,3 +131,6 @@ def test_refusals_of_the_exchange(viewer):
         box.click(text="^Close$", how="send")
         assert program.wait(20) == 0
         srv.wait(10)
+        if "Hash" not in text:
+            assert len(srv.session.rx) == record["rx_after_key"], "the viewer sent %d bytes after the key" % (
+                len(srv.session.rx) - record["rx_after_key"])

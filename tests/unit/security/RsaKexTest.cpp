@@ -64,7 +64,9 @@ struct StandInCrypto : RSAKEX::Crypto {
   int randomCalls = 0;
   bool shortCipher = false;  // EncryptForServer returns one byte less
   bool Open(std::string*) override { return true; }
+  int imports = 0, encryptions = 0;
   bool ImportServerKey(const RSAKEX::RsaKey& key, std::uint32_t exponent, std::string*) override {
+    imports++;
     importedExponent = exponent;
     serverBytes = key.Bytes();
     return true;
@@ -84,6 +86,7 @@ struct StandInCrypto : RSAKEX::Crypto {
   }
   bool EncryptForServer(const std::uint8_t* data, std::size_t length, std::vector<std::uint8_t>* out,
                         std::string*) override {
+    encryptions++;
     *out = StandInSeal(Bytes(data, data + length), serverBytes - (shortCipher ? 1 : 0));
     return true;
   }
@@ -118,6 +121,7 @@ RSAKEX::RsaKey ServerKey(std::uint32_t bits, std::uint32_t exponent = 65537) {
   k.bits = bits;
   const std::size_t n = (bits + 7) / 8;
   for (std::size_t i = 0; i < n; i++) k.modulus.push_back(static_cast<std::uint8_t>(i * 7 + 1));
+  k.modulus[0] |= static_cast<std::uint8_t>(0x80 >> ((8 - bits % 8) % 8));  // a modulus of all its bits
   k.exponent.assign(n, 0);
   for (int i = 0; i < 4; i++) k.exponent[n - 1 - i] = static_cast<std::uint8_t>(exponent >> (8 * i));
   return k;
@@ -320,6 +324,47 @@ TEST_F(RsaKexTest, ExponentFieldHoldsAtMostFourBytes) {
   server.key.exponent[251] = 1;  // index 251 of a 256-byte field: a fifth byte
   conn.at = 0;
   EXPECT_EQ(Run(server.key.Block()), "Server RSA exponent is too big (251)");
+}
+
+TEST_F(RsaKexTest, DegenerateKeysAreRefusedBeforeAnythingIsEncipheredWithThem) {
+  // The length field says 2048 bits (or 1024), the key itself is another matter.
+  auto modulus = [](std::size_t bytes, std::size_t zeros, std::uint8_t first) {
+    Bytes m(bytes, 0x5B);
+    std::fill(m.begin(), m.begin() + static_cast<long>(zeros), 0);
+    if (zeros < bytes) m[zeros] = first;
+    return m;
+  };
+  struct Case {
+    const char* what;
+    std::uint32_t bits;
+    Bytes modulus;
+    std::uint32_t exponent;
+    const char* outcome;
+  } cases[] = {
+      {"modulus 0", 2048, modulus(256, 256, 0), 65537, "Server RSA key is too small (0)"},
+      {"modulus 1", 2048, modulus(256, 255, 1), 65537, "Server RSA key is too small (1)"},
+      {"512 bits in a 2048-bit field", 2048, modulus(256, 192, 0xC1), 65537, "Server RSA key is too small (512)"},
+      {"1023 bits in a 1024-bit field", 1024, modulus(128, 0, 0x7F), 65537, "Server RSA key is too small (1023)"},
+      {"exponent 1", 2048, modulus(256, 0, 0xC1), 1, "Invalid server RSA key (2148073493)"},
+      {"exponent 0", 2048, modulus(256, 0, 0xC1), 0, "Invalid server RSA key (2148073493)"},
+      {"1024 bits of a 1024-bit field", 1024, modulus(128, 0, 0x80), 3, "cancelled: Authentication cancelled"},
+  };
+  conn.confirm = false;  // a key that passes is asked about, and refused there
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    conn = ScriptedConnection();
+    conn.confirm = false;
+    crypto = StandInCrypto();
+    server.key = ServerKey(c.bits, c.exponent);
+    server.key.modulus = c.modulus;
+    EXPECT_EQ(Run(server.key.Block()), c.outcome);
+    EXPECT_EQ(conn.at, server.key.Block().size());  // the whole key was read
+    // A refused key never reaches the platform's import.
+    EXPECT_EQ(crypto.imports, std::string(c.outcome).find("cancelled") == 0 ? 1 : 0);
+    EXPECT_EQ(crypto.encryptions, 0);
+    EXPECT_EQ(crypto.randomCalls, 0);
+    EXPECT_TRUE(conn.plainOut.empty());  // nothing of the client's went out
+  }
 }
 
 TEST_F(RsaKexTest, FingerprintKnownPromptedStoredOrRefused) {

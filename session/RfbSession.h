@@ -529,8 +529,9 @@ protected:
   // The user name and clear-text password that a scheme sends inside its channel: the
   // connection's (or the program's), else asked with the dialog of that type, and kept.
   // False when the user cancelled. withUser: the scheme sends a user name too.
+  // user and password hold at least kPasswordBufferSize characters.
   bool ChannelCredentials(AuthDialogType type, const char* status1, const char* status2, bool withUser,
-                          std::string* user, std::string* password);
+                          SecretText* user, SecretText* password);
 
   // ---- Helpers for the platform part ----
 

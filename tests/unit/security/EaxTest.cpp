@@ -12,6 +12,7 @@
 #include "security/Mnemonic.h"
 #include "tests/unit/security/TestAes.h"
 #include "tests/unit/security/HexBytes.h"
+#include "tests/unit/security/SecretTrace.h"
 
 namespace {
 
@@ -235,6 +236,34 @@ TEST(AesEaxChannel, AsksForExactlyTheBytesOfTheNextRecord) {
   EXPECT_EQ(raw, 0);  // six plain bytes are waiting
   receiver.Decrypt(nullptr, 7, &raw);
   EXPECT_EQ(raw, 2);  // not seven: the next record's length field
+}
+
+TEST(AesEaxChannel, PlainTextLeavesNoCopyBehind) {
+  // Records of a text read in pieces, the queue growing and moving its tail on the way;
+  // then the channel goes. Its queues and the cipher's state keep nothing of the text.
+  const std::string secret = "plain text of a channel record";
+  std::string text;
+  for (int i = 0; i < 300; i++) text += secret;
+  AESEAXPlugin sender(g_aes, kKey16.data(), kKey16.data(), 16);
+  int n = 0;
+  Bytes wire;
+  for (std::size_t at = 0; at < text.size(); at += 1000) {
+    const std::string part = text.substr(at, 1000);
+    std::uint8_t* r = sender.Encrypt(reinterpret_cast<const std::uint8_t*>(part.data()), static_cast<int>(part.size()), &n);
+    wire.insert(wire.end(), r, r + n);
+  }
+  std::string got(text.size(), '\0');
+  EXPECT_EQ(secrettrace::LeftBehind({secret}, [&] {
+              AESEAXPlugin receiver(g_aes, kKey16.data(), kKey16.data(), 16);
+              std::size_t at = 0, done = 0;
+              for (int piece : {5, 2000, 3, 4000, 3000}) {
+                piece = std::min<int>(piece, static_cast<int>(text.size() - done));
+                if (!Receive(receiver, wire, at, reinterpret_cast<std::uint8_t*>(&got[done]), piece)) break;
+                done += static_cast<std::size_t>(piece);
+              }
+            }),
+            "");
+  EXPECT_EQ(got, text);
 }
 
 // A channel whose message counters stand where a long session would have brought them.

@@ -83,6 +83,9 @@ public:
 private:
   bool SetError(const char* text, long code);
   bool AcquireCredentials();
+  // One handshake call: the raw input as the token (none on a first call without input);
+  // the token it makes is appended to out; *extra: how much of the input it left.
+  SECURITY_STATUS HandshakeCall(ByteBuffer& rawIn, ByteBuffer& out, std::size_t* extra);
   // Hands a post-handshake message (the raw input from where DecryptMessage stopped) to
   // the provider; *renegotiate when it was a request for a new handshake.
   bool TakePostHandshake(ByteBuffer& rawIn, ByteBuffer& tokens, bool* renegotiate);
@@ -160,21 +163,8 @@ bool SChannelSession::Handshake(ByteBuffer& rawIn, ByteBuffer& rawOut) {
   if (m_state == kClosed || m_state == kClosedByPeer) return SetError("Connection closed", 0);
   if (!SecIsValidHandle(&m_cred) && !AcquireCredentials()) return false;
   for (int round = 0; round < kMaxHandshakeRounds; round++) {
-    const bool first = !SecIsValidHandle(&m_ctx);
-    SecBuffer in[2] = {{static_cast<unsigned long>(rawIn.Size()), SECBUFFER_TOKEN, rawIn.Data()},
-                       {0, SECBUFFER_EMPTY, nullptr}};
-    SecBufferDesc inDesc = {SECBUFFER_VERSION, 2, in};
-    SecBuffer out[1] = {{0, SECBUFFER_TOKEN, nullptr}};
-    SecBufferDesc outDesc = {SECBUFFER_VERSION, 1, out};
-    unsigned long attributes = 0;
-    TimeStamp expiry;
-    const SECURITY_STATUS status = m_sspi.InitializeSecurityContextA(
-        &m_cred, first ? nullptr : &m_ctx, const_cast<char*>(m_host.c_str()), kContextFlags, 0, 0,
-        first && rawIn.Size() == 0 ? nullptr : &inDesc, 0, first ? &m_ctx : nullptr, &outDesc, &attributes, &expiry);
-    if (out[0].pvBuffer) {
-      if (out[0].cbBuffer) rawOut.Append(static_cast<const std::uint8_t*>(out[0].pvBuffer), out[0].cbBuffer);
-      m_sspi.FreeContextBuffer(out[0].pvBuffer);
-    }
+    std::size_t extra = 0;
+    const SECURITY_STATUS status = HandshakeCall(rawIn, rawOut, &extra);
     if (status == SEC_E_INCOMPLETE_MESSAGE) return true;  // the input stays for the next call
     if (FAILED(status)) {
       if (status == SEC_E_CONTEXT_EXPIRED) {
@@ -184,7 +174,6 @@ bool SChannelSession::Handshake(ByteBuffer& rawIn, ByteBuffer& rawOut) {
       return SetError("InitializeSecurityContext failed", status);
     }
     // What the provider did not take stays for the next round.
-    const std::size_t extra = in[1].BufferType == SECBUFFER_EXTRA ? in[1].cbBuffer : 0;
     rawIn.Consume(rawIn.Size() - std::min(extra, rawIn.Size()));
     if (status == SEC_I_CONTINUE_NEEDED) {
       if (rawIn.Size() == 0) return true;
@@ -249,24 +238,33 @@ bool SChannelSession::DecryptRecords(ByteBuffer& rawIn, ByteBuffer& plain, ByteB
   return true;
 }
 
-bool SChannelSession::TakePostHandshake(ByteBuffer& rawIn, ByteBuffer& tokens, bool* renegotiate) {
+SECURITY_STATUS SChannelSession::HandshakeCall(ByteBuffer& rawIn, ByteBuffer& out, std::size_t* extra) {
+  const bool first = !SecIsValidHandle(&m_ctx);
   SecBuffer in[2] = {{static_cast<unsigned long>(rawIn.Size()), SECBUFFER_TOKEN, rawIn.Data()},
                      {0, SECBUFFER_EMPTY, nullptr}};
   SecBufferDesc inDesc = {SECBUFFER_VERSION, 2, in};
-  SecBuffer out[1] = {{0, SECBUFFER_TOKEN, nullptr}};
-  SecBufferDesc outDesc = {SECBUFFER_VERSION, 1, out};
+  SecBuffer token[1] = {{0, SECBUFFER_TOKEN, nullptr}};
+  SecBufferDesc tokenDesc = {SECBUFFER_VERSION, 1, token};
   unsigned long attributes = 0;
   TimeStamp expiry;
-  const SECURITY_STATUS status =
-      m_sspi.InitializeSecurityContextA(&m_cred, &m_ctx, const_cast<char*>(m_host.c_str()), kContextFlags, 0, 0,
-                                        &inDesc, 0, nullptr, &outDesc, &attributes, &expiry);
-  if (out[0].pvBuffer) {
-    // The answer a key update asks for goes out ahead of the next records; the first
-    // message of a new handshake does not go out at all.
-    if (out[0].cbBuffer && status == SEC_E_OK)
-      tokens.Append(static_cast<const std::uint8_t*>(out[0].pvBuffer), out[0].cbBuffer);
-    m_sspi.FreeContextBuffer(out[0].pvBuffer);
+  const SECURITY_STATUS status = m_sspi.InitializeSecurityContextA(
+      &m_cred, first ? nullptr : &m_ctx, const_cast<char*>(m_host.c_str()), kContextFlags, 0, 0,
+      first && rawIn.Size() == 0 ? nullptr : &inDesc, 0, first ? &m_ctx : nullptr, &tokenDesc, &attributes, &expiry);
+  if (token[0].pvBuffer) {
+    if (token[0].cbBuffer) out.Append(static_cast<const std::uint8_t*>(token[0].pvBuffer), token[0].cbBuffer);
+    m_sspi.FreeContextBuffer(token[0].pvBuffer);
   }
+  *extra = in[1].BufferType == SECBUFFER_EXTRA ? in[1].cbBuffer : 0;
+  return status;
+}
+
+bool SChannelSession::TakePostHandshake(ByteBuffer& rawIn, ByteBuffer& tokens, bool* renegotiate) {
+  ByteBuffer answer;
+  std::size_t extra = 0;
+  const SECURITY_STATUS status = HandshakeCall(rawIn, answer, &extra);
+  // The answer a key update asks for goes out ahead of the next records; the first
+  // message of a new handshake does not go out at all.
+  if (status == SEC_E_OK && answer.Size()) tokens.Append(answer.Data(), answer.Size());
   if (status == SEC_E_INCOMPLETE_MESSAGE) return true;  // the message goes on in a record still to come
   m_postHandshake = false;
   if (status == SEC_I_CONTEXT_EXPIRED || status == SEC_E_CONTEXT_EXPIRED) {
@@ -275,7 +273,6 @@ bool SChannelSession::TakePostHandshake(ByteBuffer& rawIn, ByteBuffer& tokens, b
     return true;
   }
   if (FAILED(status)) return SetError("InitializeSecurityContext failed", status);
-  const std::size_t extra = in[1].BufferType == SECBUFFER_EXTRA ? in[1].cbBuffer : 0;
   rawIn.Consume(rawIn.Size() - std::min(extra, rawIn.Size()));
   if (status == SEC_E_OK) return true;
   if (status == SEC_I_CONTINUE_NEEDED) {

@@ -17,10 +17,9 @@ import threading
 import pytest
 
 import kebwine
-import rfbserver
 from displaytest import exact, frame, wait_picture
-from rfboracle import images, vencrypt
-from rfbserver import rect
+from rfboracle import vencrypt
+from vencryptscenario import expected, scripted
 
 TRUSTROOT = os.environ.get("KEB_TRUSTROOT_EXE", str(kebwine.BINARY_DIR / "tests" / "keb_trustroot.exe"))
 
@@ -85,26 +84,9 @@ def trusted_root(session, pki):
     return pki
 
 
-def scripted(leaf, record):
+def serve(leaf, expect=None, record=None):
     cert, key, _ = leaf
-
-    def run(s):
-        s.desktop = images.pattern("demo", 160, 100)
-        s.handshake(sectypes=[19], auth=vencrypt.s_server_auth(cert, key, subtypes=(260,), record=record),
-                    width=160, height=100, expect={"peer_closed_at": "auth"} if record.get("refuse") else {})
-        if not s.record["handshake"].get("completed"):
-            return
-        s.wait_for("FramebufferUpdateRequest")
-        s.send_update([rect("hextile", 0, 0, 160, 100)])
-        s.serve(encodings=("hextile",))
-    return rfbserver.Server(run, timeout=120, quiet=True).start()
-
-
-def expected(srv):
-    if srv.session is None:
-        return None
-    view, known = srv.session.expected_view()
-    return view if known.all() else None
+    return scripted(vencrypt.s_server_auth(cert, key, subtypes=(260,), record=record), expect)
 
 
 def remembered(program_dir):
@@ -119,7 +101,7 @@ def no_question(program):
 
 
 def test_chain_from_a_trusted_root_goes_through_without_a_question(viewer, program_dir, tmp_path, trusted_root):
-    srv = scripted(trusted_root["right"], {})
+    srv = serve(trusted_root["right"])
     program = viewer("127.0.0.1::%d" % srv.port, "-nocursorshape")
     wait_picture(frame(program), lambda: expected(srv), exact, save_to=tmp_path / "trusted")
     assert no_question(program)
@@ -128,7 +110,7 @@ def test_chain_from_a_trusted_root_goes_through_without_a_question(viewer, progr
 
 
 def test_certificate_for_another_name_is_asked_about(viewer, program_dir, tmp_path, trusted_root):
-    srv = scripted(trusted_root["wrong"], {})
+    srv = serve(trusted_root["wrong"])
     program = viewer("127.0.0.1::%d" % srv.port, "-nocursorshape")
     box = program.box(heading="^Invalid server certificate$", timeout=30)
     # The provider's reason: the name does not match (CERT_E_CN_NO_MATCH).
@@ -141,8 +123,8 @@ def test_certificate_for_another_name_is_asked_about(viewer, program_dir, tmp_pa
 
 def test_thumbprint_remembered_for_another_host_or_port_is_no_answer(viewer, program_dir, trusted_root):
     cert, key, thumbprint = trusted_root["wrong"]
-    record = {"refuse": True}
-    srv = scripted(trusted_root["wrong"], record)
+    record = {}
+    srv = serve(trusted_root["wrong"], expect={"peer_closed_at": "auth"}, record=record)
     (program_dir / "options.keb").write_text("[thumbprint]\r\n127.0.0.1:%d=%s\r\nlocalhost:%d=%s\r\n"
                                              % (srv.port + 1, thumbprint, srv.port, thumbprint))
     program = viewer("127.0.0.1::%d" % srv.port)

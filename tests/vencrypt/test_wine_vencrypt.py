@@ -15,10 +15,9 @@ import time
 import pytest
 
 import kebwine
-import rfbserver
-from rfboracle import images, vencrypt
-from rfbserver import rect
+from rfboracle import vencrypt
 from displaytest import exact, frame, one_to_one, point_away, server_log, stripes, wait_picture
+from vencryptscenario import expected, scripted
 
 W, H = 320, 200
 FAILURE_TITLE = "Quillmar Remote - Information"
@@ -110,28 +109,6 @@ def test_certificate_viewed_then_refused_ends_quietly(session, viewer, certifica
 # ---- The scripted server ----
 
 AUTH_TITLE = r"^Quillmar Remote - Authentication   127\.0\.0\.1:%d$"
-
-
-def scripted(auth, expect=None):
-    def run(s):
-        s.desktop = images.pattern("demo", 160, 100)
-        hs = {"sectypes": [19], "auth": auth, "width": 160, "height": 100}
-        if expect:
-            hs["expect"] = expect
-        s.handshake(**hs)
-        if not s.record["handshake"].get("completed"):
-            return
-        s.wait_for("FramebufferUpdateRequest")
-        s.send_update([rect("hextile", 0, 0, 160, 100)])
-        s.serve(encodings=("hextile",))
-    return rfbserver.Server(run, timeout=120, quiet=True).start()
-
-
-def expected(srv):
-    if srv.session is None:
-        return None
-    view, known = srv.session.expected_view()
-    return view if known.all() else None
 
 
 def test_x509plain_credentials_typed_and_sent_inside_tls(viewer, program_dir, tmp_path, certificate):

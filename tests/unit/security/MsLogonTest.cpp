@@ -597,7 +597,9 @@ TEST_F(LogonI, ThePasswordAndTheMaskedBlockLeaveNoCopyBehind) {
                                       [&] { outcome = Connect(); }),
               "");
     EXPECT_EQ(outcome.empty(), !serverStops) << outcome;
-    if (!serverStops) EXPECT_EQ(Received().mask, longForm);
+    if (!serverStops) {
+      EXPECT_EQ(Received().mask, longForm);
+    }
     TearDown();
   }
 }

@@ -16,8 +16,8 @@ import pytest
 
 import kebwine
 from rfboracle import vencrypt
-from displaytest import exact, frame, one_to_one, point_away, server_log, stripes, wait_picture
-from vencryptscenario import expected, scripted
+from displaytest import exact, frame, one_to_one, picture_server, point_away, server_log, server_view, stripes, \
+    wait_picture
 
 W, H = 320, 200
 FAILURE_TITLE = "Quillmar Remote - Information"
@@ -114,7 +114,7 @@ AUTH_TITLE = r"^Quillmar Remote - Authentication   127\.0\.0\.1:%d$"
 def test_x509plain_credentials_typed_and_sent_inside_tls(viewer, program_dir, tmp_path, certificate):
     cert, key, _ = certificate
     record = {}
-    srv = scripted(vencrypt.vencrypt_auth(cert, key, subtypes=(258, 262, 256), record=record))
+    srv = picture_server(vencrypt.vencrypt_auth(cert, key, subtypes=(258, 262, 256), record=record), [19])
     one_to_one(program_dir)
     program = viewer("127.0.0.1::%d" % srv.port)
     accept_certificate(program, remember=False)
@@ -122,7 +122,7 @@ def test_x509plain_credentials_typed_and_sent_inside_tls(viewer, program_dir, tm
     dialog.set_text("someone", id=604)
     dialog.set_text("a password of some length", id=1006)
     dialog.click(text="^Log in$", how="send")
-    wait_picture(frame(program), lambda: expected(srv), exact, save_to=tmp_path / "x509plain")
+    wait_picture(frame(program), lambda: server_view(srv), exact, save_to=tmp_path / "x509plain")
     assert record["subtype"] == 262 and record["client_version"] == (0, 2)
     assert record["tls"].startswith("TLSv1")
     assert (record["user"], record["password"]) == ("someone", "a password of some length")
@@ -132,8 +132,8 @@ def test_x509plain_credentials_typed_and_sent_inside_tls(viewer, program_dir, tm
 def test_refused_certificate_sends_the_close_notification(viewer, certificate):
     cert, key, _ = certificate
     record = {}
-    srv = scripted(vencrypt.vencrypt_auth(cert, key, subtypes=(262,), record=record),
-                   expect={"peer_closed_at": "auth"})
+    srv = picture_server(vencrypt.vencrypt_auth(cert, key, subtypes=(262,), record=record), [19],
+                         expect={"peer_closed_at": "auth"})
     program = viewer("127.0.0.1::%d" % srv.port, "-password", "unused")
     box = program.box(heading="^Invalid server certificate$", timeout=30)
     box.click(text="^Cancel$", how="send")

@@ -28,6 +28,13 @@
 #define WM_VIEWER_ASKCHOICE (WM_APP + 24)
 #define WM_VIEWER_RECONNECTED (WM_APP + 25)
 
+// Posted to the frame window after a ServerState message: the toolbar, when shown, is built
+// again for what the server now offers.
+inline UINT RebuildToolbarMessage() {
+  static const UINT message = RegisterWindowMessageA("Brandwyn.Viewer.RebuildToolbar");
+  return message;
+}
+
 // Timers of the viewer window.
 enum ViewerTimer : UINT_PTR {
   kTimerFullUpdate = 2999,  // every 30 s: a full update request

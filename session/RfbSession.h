@@ -502,7 +502,7 @@ protected:
   virtual bool WaitForThreadEvent(AutoResetEvent& event, int timeoutMs) { return event.Wait(timeoutMs); }
 
   // Client sides of the security schemes. Each sends and reads what its scheme needs
-  // before the SecurityResult. The schemes not built here fail as unsupported.
+  // before the SecurityResult.
   virtual void AuthPasswordChallenge();
   virtual void AuthMsLogonI();
   virtual void AuthMsLogonII();
@@ -521,7 +521,6 @@ protected:
   // The password this connection already knows: given in clear (connection, options) or
   // stored. False when there is none.
   bool KnownPassword(SecretText& out);
-  [[noreturn]] void UnsupportedScheme(std::uint32_t type);
   // The platform's cryptography for the RSA-AES key exchange (CryptoAPI in the product).
   virtual std::unique_ptr<RSAKEX::Crypto> NewKexCrypto();
   // The identity prompt of the RSA-AES schemes for a server key not remembered: true to
@@ -536,8 +535,9 @@ protected:
   // The user name and clear-text password that a scheme sends inside its channel: the
   // connection's (or the program's), else asked with the dialog of that type, and kept.
   // False when the user cancelled. withUser: the scheme sends a user name too.
+  // user and password hold at least kPasswordBufferSize characters.
   bool ChannelCredentials(AuthDialogType type, const char* status1, const char* status2, bool withUser,
-                          std::string* user, std::string* password);
+                          SecretText* user, SecretText* password);
 
   // ---- Helpers for the platform part ----
 

@@ -125,13 +125,8 @@ void RfbSession::SaveAllowUntrustedServers() {
   if (ini) ini->WriteString("options", "AllowUntrustedServers", "1");
 }
 
-void RfbSession::UnsupportedScheme(std::uint32_t type) {
-  kebLog.Print(0, "RFB connection failed, unknown authentication method: %lu\n", static_cast<unsigned long>(type));
-  throw ErrorException(UiText(IDS_UNKNOWN_AUTH_METHOD));
-}
-
 bool RfbSession::ChannelCredentials(AuthDialogType type, const char* status1, const char* status2, bool withUser,
-                                    std::string* user, std::string* password) {
+                                    SecretText* user, SecretText* password) {
   ConnectionCredentials& cr = m_credentials;
   if (!cr.clearPassword[0] && m_opts.m_password[0]) CopySecretText(cr.clearPassword, kMaxPasswordLength, m_opts.m_password);
   if (!cr.channelUser[0] && m_opts.m_user[0]) CopySecretText(cr.channelUser, kMaxPasswordLength, m_opts.m_user);
@@ -141,8 +136,8 @@ bool RfbSession::ChannelCredentials(AuthDialogType type, const char* status1, co
     CopySecretText(cr.clearPassword, kMaxPasswordLength, entry.password);
     if (withUser) CopySecretText(cr.channelUser, kMaxPasswordLength, entry.user);
   }
-  *user = withUser ? cr.channelUser : "";
-  *password = cr.clearPassword;
+  CopySecretText(user->data(), user->size() - 1, withUser ? cr.channelUser : "");
+  CopySecretText(password->data(), password->size() - 1, cr.clearPassword);
   return true;
 }
 

@@ -127,6 +127,41 @@ def test_older_plugin_scheme_warns_and_asks_for_the_key(viewer, program_dir, tmp
     assert program.close() == 0
 
 
+FAILURE_TITLE = "Quillmar Remote - Information"
+AUTH_TITLE = r"^Quillmar Remote - Authentication   127\.0\.0\.1:%d$"
+
+
+@pytest.mark.parametrize("how", ["plug-in without a text", "cancelled"])
+def test_failed_plugin_scheme_tells_why(viewer, program_dir, how):
+    """Type 115 ends with a message that says what happened: the test plug-in refuses a
+    challenge beginning with "Q" and has no text of its own for it; a password dialog
+    cancelled after the response sends a zero length and ends with "Authentication
+    cancelled"."""
+    install(program_dir, "KEBTestAuth")
+    record = {}
+    if how == "cancelled":
+        auth = plugin.secure_plugin_auth("", [b"No key needed"], mode=1, record=record)
+        text = "Authentication cancelled"
+    else:
+        auth = plugin.secure_plugin_auth("pw", [b"Quiet refusal"], mode=1, record=record)
+        text = "SecureKEB Plugin authentication failed"
+    srv = start(picture_scenario({"sectypes": [115], "auth": auth, "expect": {"peer_closed_at": "choice"}}))
+    args = ["-dsmplugin", "KEBTestAuth.dsm"] + (["-password", "pw"] if how != "cancelled" else [])
+    program = viewer(*(args + ["127.0.0.1::%d" % srv.port]))
+    if how == "cancelled":
+        dialog = program.window(title=AUTH_TITLE % srv.port, timeout=30)
+        dialog.click(text="^Cancel$", how="send")
+    box = program.window(title=FAILURE_TITLE, timeout=30)
+    assert text in box.message, box.message
+    box.click(text="^Close$", how="send")
+    assert program.wait(20) == 0
+    srv.wait(10)
+    if how == "cancelled":
+        assert record["responses_ok"] == [True] and record["passwords"] == [""], record
+    else:
+        assert record["responses"] == [], record  # no response went out
+
+
 def test_plugin_that_cannot_be_loaded_leaves_a_plain_connection(viewer, program_dir):
     srv = start(picture_scenario({"sectypes": [2], "password": "pw"}))
     program = viewer("-dsmplugin", "Missing.dsm", "-password", "pw", "127.0.0.1::%d" % srv.port)

@@ -122,6 +122,9 @@ inline void ResetConnection(rdr::SocketHandle h) {
   rdr::SocketClose(h);
 }
 
+// The error with which a scheme hook of TestSession ends the handshake.
+constexpr char kSchemeStopped[] = "scheme hook stopped the handshake";
+
 struct Question {
   std::string instruction, content, first, second, checkbox;
 };
@@ -142,7 +145,7 @@ public:
   std::vector<std::pair<int, std::string>> status;
   int savedUntrusted = 0;
   std::vector<std::string> schemes;  // security schemes run, by name
-  bool schemesSucceed = false;       // a scheme hook returns instead of failing as unsupported
+  bool schemesSucceed = false;       // a scheme hook returns instead of ending the handshake
 
   using RfbSession::CloseSocket;
   using RfbSession::SetSocket;
@@ -174,19 +177,21 @@ protected:
     return helpdeskAnswer;
   }
   void SetStatusText(int control, const char* text) override { status.emplace_back(control, text); }
-  void Scheme(const char* name, std::uint32_t type) {
+  // Records the scheme the dispatcher chose; unless told to succeed, the handshake ends
+  // there, as if the scheme had failed.
+  void Scheme(const char* name) {
     schemes.push_back(name);
-    if (!schemesSucceed) UnsupportedScheme(type);
+    if (!schemesSucceed) throw ErrorException(kSchemeStopped);
   }
-  void AuthPasswordChallenge() override { Scheme("password", 2); }
-  void AuthMsLogonI() override { Scheme("mslogon1", 112); }
-  void AuthMsLogonII() override { Scheme("mslogon2", 113); }
+  void AuthPasswordChallenge() override { Scheme("password"); }
+  void AuthMsLogonI() override { Scheme("mslogon1"); }
+  void AuthMsLogonII() override { Scheme("mslogon2"); }
   void AuthRsaAes(int bits, bool channel) override {
-    Scheme(bits == 256 ? (channel ? "rsaaes256" : "rsaaes256auth") : (channel ? "rsaaes" : "rsaaesauth"), 5);
+    Scheme(bits == 256 ? (channel ? "rsaaes256" : "rsaaes256auth") : (channel ? "rsaaes" : "rsaaesauth"));
   }
-  void AuthVeNCrypt() override { Scheme("vencrypt", 19); }
-  void AuthSecureKEBPluginOld() override { Scheme("plugin114", 114); }
-  void AuthSecureKEBPlugin() override { Scheme("plugin115", 115); }
+  void AuthVeNCrypt() override { Scheme("vencrypt"); }
+  void AuthSecureKEBPluginOld() override { Scheme("plugin114"); }
+  void AuthSecureKEBPlugin() override { Scheme("plugin115"); }
   void SaveAllowUntrustedServers() override {
     savedUntrusted++;
     RfbSession::SaveAllowUntrustedServers();

@@ -157,7 +157,10 @@ void ClientConnection::CreateFrameWindow() {
 }
 
 void ClientConnection::SetWindowTitle() {
-  if (m_hwndMain) SetWindowTextA(m_hwndMain, (m_opts.m_viewonly ? m_desktopNameViewOnly : m_desktopName).c_str());
+  const std::string& title = m_opts.m_viewonly ? m_desktopNameViewOnly : m_desktopName;
+  if (m_hwndMain) SetWindowTextA(m_hwndMain, title.c_str());
+  // The full-screen title bar says the same.
+  if (IsFullScreen()) m_titleBar.SetText(title);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -222,7 +225,7 @@ LRESULT ClientConnection::FrameMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARA
       if (wParam != SIZE_MINIMIZED) LayoutView();
       return 0;
     case WM_SIZING:
-      if (!m_opts.m_directx) LimitDraggedRect(wParam, reinterpret_cast<RECT*>(lParam));
+      if (!FittedView()) LimitDraggedRect(wParam, reinterpret_cast<RECT*>(lParam));
       return TRUE;
     case WM_HSCROLL: OnScroll(SB_HORZ, LOWORD(wParam)); return 0;
     case WM_VSCROLL: OnScroll(SB_VERT, LOWORD(wParam)); return 0;
@@ -257,11 +260,22 @@ LRESULT ClientConnection::FrameMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARA
       return DefWindowProcA(hwnd, msg, wParam, lParam);
 
     case WM_SETFOCUS:
+      KeepFrameOnTop(true);
       SetHotKeyTarget(hwnd, m_opts.m_nohotkeys);
       m_keyboard.ResetKeyboard();
       return 0;
     case WM_KILLFOCUS:
+      if (!FocusStaysInFrame(reinterpret_cast<HWND>(wParam))) KeepFrameOnTop(false);
       if (!m_opts.m_viewonly) ReleaseHeldKeys();
+      return 0;
+    case WM_ACTIVATE:
+      // Another program's window may take the activation without the focus passing
+      // through this frame's windows.
+      if (LOWORD(wParam) == WA_INACTIVE) KeepFrameOnTop(false);
+      return DefWindowProcA(hwnd, msg, wParam, lParam);
+    case WM_FRAME_BEHIND_ACTIVE:
+      if (GetForegroundWindow() != hwnd && !(GetWindowLongPtrA(hwnd, GWL_EXSTYLE) & WS_EX_TOPMOST))
+        StayBehindActiveWindow();
       return 0;
     case WM_KEYDOWN:
     case WM_KEYUP:
@@ -332,7 +346,7 @@ LRESULT ClientConnection::FrameMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARA
     case framecmd::kTitleBarFitScreen:
     case framecmd::kTitleBarOneToOne:
       m_opts.m_directx = msg == framecmd::kTitleBarFitScreen ? !m_opts.m_showExtend : false;
-      InvalidateRect(m_hwndcn, nullptr, FALSE);
+      PresentationChanged();
       ApplyFullScreenMode();
       return 0;
     case framecmd::kTitleBarSnapshot: HandleSystemCommand(framecmd::kSnapshot); return 0;

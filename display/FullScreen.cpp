@@ -47,7 +47,7 @@ void ClientConnection::SetFullScreenMode(bool on) {
   }
   if (m_running && m_hwndcn) PostMessageA(m_hwndcn, WM_REQUESTUPDATE, kRequestFull, 0);
   RedrawWindow(m_hwndMain, nullptr, nullptr, RDW_FRAME | RDW_INVALIDATE);
-  if (!on) SizeWindow(true, m_opts.m_directx);
+  if (!on) SizeWindow(true, FittedView());
 }
 
 void ClientConnection::ApplyFullScreenMode() {
@@ -63,19 +63,21 @@ void ClientConnection::ApplyFullScreenMode() {
     style = (style & ~static_cast<LONG_PTR>(WS_CAPTION | WS_THICKFRAME)) | WS_POPUP | WS_MAXIMIZE;
     SetWindowLongPtrA(m_hwndMain, GWL_STYLE, style);
 
-    HMONITOR monitor = MonitorFromWindow(m_hwndMain, MONITOR_DEFAULTTONEAREST);
-    MONITORINFO mi = {};
-    mi.cbSize = sizeof mi;
-    if (!GetMonitorInfoA(monitor, &mi)) mi.rcMonitor = RECT{0, 0, GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN)};
-    const int vx = GetSystemMetrics(SM_XVIRTUALSCREEN), vy = GetSystemMetrics(SM_YVIRTUALSCREEN);
+    // The frame's monitor, or with spanning every monitor (the virtual screen, entry 0).
+    const monitors::Entry& monitor = m_monitors.Entry(FrameMonitorIndex());
+    const monitors::Entry& all = m_monitors.Entry(0);
     const fullscreen::Rect cover = fullscreen::CoverRect(
-        fullscreen::Rect{mi.rcMonitor.left, mi.rcMonitor.top, mi.rcMonitor.right, mi.rcMonitor.bottom},
-        fullscreen::Rect{vx, vy, vx + GetSystemMetrics(SM_CXVIRTUALSCREEN), vy + GetSystemMetrics(SM_CYVIRTUALSCREEN)},
-        m_opts.m_allowMonitorSpanning, m_opts.m_showExtend);
-    SetWindowPos(m_hwndMain, HWND_TOPMOST, cover.left, cover.top, cover.right - cover.left, cover.bottom - cover.top,
-                 SWP_FRAMECHANGED);
+        fullscreen::Rect{monitor.x, monitor.y, monitor.x + monitor.width, monitor.y + monitor.height},
+        fullscreen::Rect{all.x, all.y, all.x + all.width, all.y + all.height}, m_opts.m_allowMonitorSpanning,
+        m_opts.m_showExtend);
+    // Above every other window only while it is the active one (see KeepFrameOnTop).
+    const bool active = GetForegroundWindow() == m_hwndMain;
+    SetWindowPos(m_hwndMain, active ? HWND_TOPMOST : nullptr, cover.left, cover.top, cover.right - cover.left,
+                 cover.bottom - cover.top, SWP_FRAMECHANGED | (active ? 0 : SWP_NOZORDER | SWP_NOACTIVATE));
     m_titleBar.Init(GetModuleHandleA(nullptr), m_hwndMain, false);
-    m_titleBar.MoveToMonitor(monitor);
+    const RECT monitorRect = {monitor.x, monitor.y, monitor.x + monitor.width, monitor.y + monitor.height};
+    m_titleBar.MoveToMonitor(&monitorRect);
+    m_titleBar.SetOneToOne(!FittedView());
     if (sys) CheckMenuItem(sys, framecmd::kFullScreen, MF_BYCOMMAND | MF_CHECKED);
     // The view below the toolbar when it is on, else over the whole frame (the toolbar
     // hidden): the layout of a full-screen frame does both.
@@ -95,6 +97,31 @@ void ClientConnection::ApplyFullScreenMode() {
   if (sys) CheckMenuItem(sys, framecmd::kFullScreen, MF_BYCOMMAND | MF_UNCHECKED);
   m_titleBar.DisplayWindow(false);
   if (m_hwndStatus) RedrawWindow(m_hwndStatus, nullptr, nullptr, RDW_INVALIDATE | RDW_ALLCHILDREN);
+}
+
+void ClientConnection::KeepFrameOnTop(bool active) {
+  if (!m_hwndMain || !IsFullScreen()) return;
+  const bool sideWindowOpen = m_sideWindowLoops > 0 || m_optionsDialogOpen;
+  if (active && !sideWindowOpen) {
+    SetWindowPos(m_hwndMain, HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+    return;
+  }
+  if (!(GetWindowLongPtrA(m_hwndMain, GWL_EXSTYLE) & WS_EX_TOPMOST)) return;
+  SetWindowPos(m_hwndMain, HWND_NOTOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+  // Leaving the topmost band puts the frame on top of the others: once the switch to
+  // another window is done, the frame goes behind it.
+  PostMessageA(m_hwndMain, WM_FRAME_BEHIND_ACTIVE, 0, 0);
+}
+
+void ClientConnection::StayBehindActiveWindow() {
+  HWND active = GetForegroundWindow();
+  if (!m_hwndMain || !active || active == m_hwndMain || GetAncestor(active, GA_ROOTOWNER) == m_hwndMain) return;
+  SetWindowPos(m_hwndMain, active, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+}
+
+bool ClientConnection::FocusStaysInFrame(HWND gaining) const {
+  if (!gaining || !m_hwndMain) return false;
+  return gaining == m_hwndMain || IsChild(m_hwndMain, gaining) || GetAncestor(gaining, GA_ROOTOWNER) == m_hwndMain;
 }
 
 void ClientConnection::RestoreSavedWindowRect() {

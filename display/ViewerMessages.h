@@ -27,6 +27,10 @@
 #define WM_VIEWER_DESKTOPRECT (WM_APP + 23)
 #define WM_VIEWER_ASKCHOICE (WM_APP + 24)
 #define WM_VIEWER_RECONNECTED (WM_APP + 25)
+// Viewer window: the Direct3D presentation window is no longer wanted.
+#define WM_VIEWER_DROPPRESENTATION (WM_APP + 27)
+// Frame window: another window became the active one; the frame goes behind it.
+#define WM_FRAME_BEHIND_ACTIVE (WM_APP + 26)
 
 // Timers of the viewer window.
 enum ViewerTimer : UINT_PTR {
@@ -34,4 +38,5 @@ enum ViewerTimer : UINT_PTR {
   kTimerKeepAlive = 1011,   // the keep-alive interval
   kTimerIdle = 1012,        // the server's idle interval
   kTimerDormant = 1013,     // every 5 s while idle: one incremental request
+  kTimerDirectxCheck = 1016,  // the Direct3D presentation is to be read back again
 };

@@ -269,14 +269,11 @@ LRESULT ClientConnection::FrameMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARA
       if (!m_opts.m_viewonly) ReleaseHeldKeys();
       return 0;
     case WM_ACTIVATE:
-      // Another program's window may take the activation without the focus passing
-      // through this frame's windows.
-      if (LOWORD(wParam) == WA_INACTIVE) KeepFrameOnTop(false);
+      // The activation may change without the focus passing through this frame's windows
+      // (another program's window taking it, or giving it back).
+      KeepFrameOnTop(LOWORD(wParam) != WA_INACTIVE);
       return DefWindowProcA(hwnd, msg, wParam, lParam);
-    case WM_FRAME_BEHIND_ACTIVE:
-      if (GetForegroundWindow() != hwnd && !(GetWindowLongPtrA(hwnd, GWL_EXSTYLE) & WS_EX_TOPMOST))
-        StayBehindActiveWindow();
-      return 0;
+    case WM_FRAME_ZORDER: SettleZOrder(); return 0;
     case WM_KEYDOWN:
     case WM_KEYUP:
     case WM_SYSKEYDOWN:

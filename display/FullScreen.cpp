@@ -70,10 +70,8 @@ void ClientConnection::ApplyFullScreenMode() {
         fullscreen::Rect{monitor.x, monitor.y, monitor.x + monitor.width, monitor.y + monitor.height},
         fullscreen::Rect{all.x, all.y, all.x + all.width, all.y + all.height}, m_opts.m_allowMonitorSpanning,
         m_opts.m_showExtend);
-    // Above every other window only while it is the active one (see KeepFrameOnTop).
-    const bool active = GetForegroundWindow() == m_hwndMain;
-    SetWindowPos(m_hwndMain, active ? HWND_TOPMOST : nullptr, cover.left, cover.top, cover.right - cover.left,
-                 cover.bottom - cover.top, SWP_FRAMECHANGED | (active ? 0 : SWP_NOZORDER | SWP_NOACTIVATE));
+    SetWindowPos(m_hwndMain, nullptr, cover.left, cover.top, cover.right - cover.left, cover.bottom - cover.top,
+                 SWP_FRAMECHANGED | SWP_NOZORDER);
     m_titleBar.Init(GetModuleHandleA(nullptr), m_hwndMain, false);
     const RECT monitorRect = {monitor.x, monitor.y, monitor.x + monitor.width, monitor.y + monitor.height};
     m_titleBar.MoveToMonitor(&monitorRect);
@@ -84,6 +82,8 @@ void ClientConnection::ApplyFullScreenMode() {
     LayoutView();
     m_titleBar.SetText(m_opts.m_viewonly ? m_desktopNameViewOnly : m_desktopName);
     m_titleBar.DisplayWindow(true);
+    // Above every other window only while it is the active one.
+    KeepFrameOnTop(GetForegroundWindow() == m_hwndMain);
     return;
   }
   if (!m_fullScreenRealised) return;
@@ -93,30 +93,53 @@ void ClientConnection::ApplyFullScreenMode() {
   LONG_PTR style = GetWindowLongPtrA(m_hwndMain, GWL_STYLE);
   style = (style & ~static_cast<LONG_PTR>(WS_POPUP | WS_MAXIMIZE)) | WS_CAPTION | WS_THICKFRAME;
   SetWindowLongPtrA(m_hwndMain, GWL_STYLE, style);
-  SetWindowPos(m_hwndMain, HWND_NOTOPMOST, 0, 0, 0, 0, SWP_FRAMECHANGED | SWP_NOMOVE | SWP_NOSIZE | SWP_NOREDRAW);
+  SetFrameTopmost(false);
+  SetWindowPos(m_hwndMain, nullptr, 0, 0, 0, 0,
+               SWP_FRAMECHANGED | SWP_NOMOVE | SWP_NOSIZE | SWP_NOREDRAW | SWP_NOZORDER | SWP_NOACTIVATE);
   if (sys) CheckMenuItem(sys, framecmd::kFullScreen, MF_BYCOMMAND | MF_UNCHECKED);
   m_titleBar.DisplayWindow(false);
   if (m_hwndStatus) RedrawWindow(m_hwndStatus, nullptr, nullptr, RDW_INVALIDATE | RDW_ALLCHILDREN);
 }
 
+void ClientConnection::SetFrameTopmost(bool topmost) {
+  HWND bar = m_titleBar.Window();
+  const HWND band = topmost ? HWND_TOPMOST : HWND_NOTOPMOST;
+  const UINT flags = SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE;
+  // Wine 8 keeps a window that owns another where it is in or out of the topmost band
+  // (SetWindowPos succeeds and changes nothing): the title bar, which the frame owns,
+  // is let go for the change and goes with the frame after it.
+  if (bar) SetWindowLongPtrA(bar, GWLP_HWNDPARENT, 0);
+  SetWindowPos(m_hwndMain, band, 0, 0, 0, 0, flags);
+  if (bar) {
+    SetWindowLongPtrA(bar, GWLP_HWNDPARENT, reinterpret_cast<LONG_PTR>(m_hwndMain));
+    SetWindowPos(bar, band, 0, 0, 0, 0, flags);
+  }
+}
+
 void ClientConnection::KeepFrameOnTop(bool active) {
   if (!m_hwndMain || !IsFullScreen()) return;
   const bool sideWindowOpen = m_sideWindowLoops > 0 || m_optionsDialogOpen;
-  if (active && !sideWindowOpen) {
-    SetWindowPos(m_hwndMain, HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
-    return;
-  }
-  if (!(GetWindowLongPtrA(m_hwndMain, GWL_EXSTYLE) & WS_EX_TOPMOST)) return;
-  SetWindowPos(m_hwndMain, HWND_NOTOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
-  // Leaving the topmost band puts the frame on top of the others: once the switch to
-  // another window is done, the frame goes behind it.
-  PostMessageA(m_hwndMain, WM_FRAME_BEHIND_ACTIVE, 0, 0);
+  const bool inFront = active && !sideWindowOpen;
+  kebLog.Print(6, "Full screen: the frame is %s\n", inFront ? "in front (topmost)" : "no longer active");
+  SetFrameTopmost(inFront);
+  // The switch of the active window is not over yet: once it is, the frame's place is
+  // settled by the window that is active then.
+  PostMessageA(m_hwndMain, WM_FRAME_ZORDER, 0, 0);
 }
 
-void ClientConnection::StayBehindActiveWindow() {
+void ClientConnection::SettleZOrder() {
+  if (!m_hwndMain || !IsFullScreen()) return;
   HWND active = GetForegroundWindow();
-  if (!m_hwndMain || !active || active == m_hwndMain || GetAncestor(active, GA_ROOTOWNER) == m_hwndMain) return;
+  const bool ours = active && (active == m_hwndMain || GetAncestor(active, GA_ROOTOWNER) == m_hwndMain);
+  const bool topmost = (GetWindowLongPtrA(m_hwndMain, GWL_EXSTYLE) & WS_EX_TOPMOST) != 0;
+  const bool inFront = ours && !(m_sideWindowLoops > 0 || m_optionsDialogOpen);
+  if (inFront != topmost) SetFrameTopmost(inFront);
+  if (inFront || !active || ours) return;
+  // Leaving the topmost band put the frame on top of the others: behind the active window
+  // it goes, the title bar between them.
   SetWindowPos(m_hwndMain, active, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+  if (HWND bar = m_titleBar.Window())
+    if (IsWindowVisible(bar)) SetWindowPos(bar, active, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
 }
 
 bool ClientConnection::FocusStaysInFrame(HWND gaining) const {

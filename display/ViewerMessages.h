@@ -29,8 +29,9 @@
 #define WM_VIEWER_RECONNECTED (WM_APP + 25)
 // Viewer window: the Direct3D presentation window is no longer wanted.
 #define WM_VIEWER_DROPPRESENTATION (WM_APP + 27)
-// Frame window: another window became the active one; the frame goes behind it.
-#define WM_FRAME_BEHIND_ACTIVE (WM_APP + 26)
+// Frame window: the active window changed; full screen is topmost while the frame is
+// active, and behind the active window otherwise.
+#define WM_FRAME_ZORDER (WM_APP + 26)
 
 // Timers of the viewer window.
 enum ViewerTimer : UINT_PTR {

@@ -160,7 +160,9 @@ public:
   // or options window of its own is open), out of the topmost band and behind the window
   // the user switched to otherwise.
   void KeepFrameOnTop(bool active);
-  void StayBehindActiveWindow();
+  void SetFrameTopmost(bool topmost);
+  // Once the active window has changed: the same by the window that is active now.
+  void SettleZOrder();
   // The keyboard focus goes to a window of this frame (itself, a child, a window it owns).
   bool FocusStaysInFrame(HWND gaining) const;
   // Full screen with the pointer at (x, y) of the frame near an edge: scrolls the view;

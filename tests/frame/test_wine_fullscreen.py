@@ -79,12 +79,17 @@ def check_full_screen(session, program, window, srv, size):
     return bar
 
 
-def test_fullscreen_switch_and_the_title_bar_message_back(viewer, session, program_dir):
+def started_in_full_screen(viewer, session, program_dir):
+    """A viewer started with "-fullscreen" (no toolbar) on a server of its own: the server,
+    the screen's size, the program and its frame."""
     (program_dir / "options.keb").write_text("[options]\r\nshowtoolbar=0\r\n")
     srv = start_server(320, 200)
-    size = screen_size(session)
     program = viewer("127.0.0.1::%d" % srv.port, "-fullscreen")
-    window = frame(program)
+    return srv, screen_size(session), program, frame(program)
+
+
+def test_fullscreen_switch_and_the_title_bar_message_back(viewer, session, program_dir):
+    srv, size, program, window = started_in_full_screen(viewer, session, program_dir)
     xdotool(session, "mousemove", size[0] // 2, size[1] // 2)
     check_full_screen(session, program, window, srv, size)
 
@@ -193,11 +198,7 @@ def above(session, upper, lower):
 
 
 def test_in_front_only_while_active(viewer, session, program_dir):
-    (program_dir / "options.keb").write_text("[options]\r\nshowtoolbar=0\r\n")
-    srv = start_server(320, 200)
-    size = screen_size(session)
-    program = viewer("127.0.0.1::%d" % srv.port, "-fullscreen")
-    window = frame(program)
+    srv, size, program, window = started_in_full_screen(viewer, session, program_dir)
     kebwine.wait_until(lambda: is_full(window, size), 15, what="the frame covering the screen")
     window.focus()
     kebwine.wait_until(lambda: topmost(window), 10, what="the active full-screen frame topmost")

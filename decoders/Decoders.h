@@ -23,7 +23,7 @@ void DecodeHextile(DecoderState& st, rdr::InStream& in, const RectHeader& r);
 // throws rdr::Exception: the stream cannot go on, so neither can the connection.
 void DecodeTight(DecoderState& st, rdr::InStream& in, const RectHeader& r);
 void DecodeTightZstd(DecoderState& st, rdr::InStream& in, const RectHeader& r);
-// Opalo (9; Ultra, LZO1X) and Opalo2 (10; JPEG). A data length above the receive
+// Opalo (9; LZO1X) and Opalo2 (10; JPEG). A data length above the receive
 // buffer's cap, or a rectangle above the decompression buffer's, ends the connection
 // (ErrorException) before the data are read; a block or image that does not decode is
 // not drawn.

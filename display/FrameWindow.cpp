@@ -48,11 +48,6 @@ void HandleSentMessages() {
   PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
 }
 
-UINT RebuildToolbarMessage() {
-  static const UINT message = RegisterWindowMessageA("Brandwyn.Viewer.RebuildToolbar");
-  return message;
-}
-
 // The effective DPI of the window's monitor: GetDpiForMonitor where the system has it,
 // else the screen's logical DPI.
 int MonitorDpi(HWND hwnd) {
@@ -262,6 +257,7 @@ LRESULT ClientConnection::FrameMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARA
     case WM_SETFOCUS:
       KeepFrameOnTop(true);
       SetHotKeyTarget(hwnd, m_opts.m_nohotkeys);
+      KeyboardHookFrameInUse(hwnd);
       m_keyboard.ResetKeyboard();
       return 0;
     case WM_KILLFOCUS:
@@ -363,8 +359,10 @@ LRESULT ClientConnection::FrameMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARA
 
     default:
       if (msg == RebuildToolbarMessage()) {
-        RecreateToolbarForWidth(hwnd);
-        LayoutView();
+        if (m_opts.m_showtoolbar) {
+          RecreateToolbarForWidth(hwnd);
+          LayoutView();
+        }
         return 0;
       }
       return DefWindowProcA(hwnd, msg, wParam, lParam);

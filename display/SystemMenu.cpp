@@ -146,7 +146,7 @@ void ClientConnection::UpdateMenuChecks() {
 
 void ClientConnection::SendKeyCommand(int command) {
   if (m_opts.m_viewonly || !m_running) return;
-  for (const KeyStep& k : KeyCommandSteps(command)) SendKeyEvent(k.keysym, k.down);
+  m_keyboard.SendKeyCommand(command);
   FlushOutputBuffer(true, kInputTimeoutSec);
 }
 
@@ -308,7 +308,10 @@ bool ClientConnection::HandleSystemCommand(UINT command) {
     case kRemoteInputOff:
     case kRemoteInputOn:
       m_remoteInputDisabled = id == kRemoteInputOff;
-      if (m_hwndToolbar && m_opts.m_showtoolbar) LayoutView();
+      if (m_hwndToolbar && m_opts.m_showtoolbar) {
+        RecreateToolbarForWidth(m_hwndMain);
+        LayoutView();
+      }
       if (!m_opts.m_viewonly && m_running) SendServerInput(m_remoteInputDisabled);
       return true;
     case kChat: OpenTextChat(); return true;

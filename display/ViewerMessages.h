@@ -33,6 +33,13 @@
 // active, and behind the active window otherwise.
 #define WM_FRAME_ZORDER (WM_APP + 26)
 
+// Posted to the frame window after a ServerState message: the toolbar, when shown, is built
+// again for what the server now offers.
+inline UINT RebuildToolbarMessage() {
+  static const UINT message = RegisterWindowMessageA("Brandwyn.Viewer.RebuildToolbar");
+  return message;
+}
+
 // Timers of the viewer window.
 enum ViewerTimer : UINT_PTR {
   kTimerFullUpdate = 2999,  // every 30 s: a full update request

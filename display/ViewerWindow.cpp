@@ -428,8 +428,7 @@ void ClientConnection::ConnectionThreadStarted() { PostMessageA(m_hwndcn, WM_VIE
 void ClientConnection::PostStreamingAck() { PostMessageA(m_hwndcn, WM_SENDSTREAMINGACK, 0, 0); }
 
 void ClientConnection::ServerStateChanged() {
-  static const UINT rebuildToolbar = RegisterWindowMessageA("Brandwyn.Viewer.RebuildToolbar");
-  PostMessageA(m_hwndMain, rebuildToolbar, 0, 0);
+  PostMessageA(m_hwndMain, RebuildToolbarMessage(), 0, 0);
 }
 
 void ClientConnection::Bell() {

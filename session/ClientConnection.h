@@ -348,6 +348,9 @@ private:
   static LRESULT CALLBACK ToolbarWndProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
   static INT_PTR CALLBACK CustomKeyDlgProc(HWND dlg, UINT msg, WPARAM wParam, LPARAM lParam);
   HWND m_hwndButtonBar = nullptr, m_hwndHostCombo = nullptr, m_hwndConnectButton = nullptr;
+  // The third control at the right: a light, green while the server's input and monitor
+  // are on, red while the toolbar or commands 50108/50109 turned them off.
+  HWND m_hwndInputLight = nullptr;
   HBITMAP m_toolbarImages[3] = {};  // big, small, other variants
   bool m_bigButtons = true;
   int m_toolbarWidth = 0;  // the frame width the button bar was made for

@@ -101,7 +101,8 @@ public:
   void CheckFramebufferSize(std::uint16_t& width, std::uint16_t& height);
   void SelectSessionPixelFormat();
   void SendFormatAndEncodings();
-  // The option pages' presets (the "QuickOption" value) applied to the shared options.
+  // The presets of the option pages' "Quick enc" page (the "QuickOption" value) applied
+  // to the options given.
   static void ApplyQuickOption(KEBOptions& opts);
 
   // The status dialog's Cancel: ends the current connect attempt of this connection

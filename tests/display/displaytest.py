@@ -17,7 +17,7 @@ import numpy as np
 import kebwine
 
 ENCODINGS = {"raw": 0, "copyrect": 1, "rre": 2, "corre": 4, "hextile": 5, "zlib": 6, "tight": 7, "zlibhex": 8,
-             "ultra": 9, "zrle": 16, "zywrle": 17}
+             "opalo": 9, "zrle": 16, "zywrle": 17}
 FRAME_CLASS = "KEBMDI_Window"
 
 

@@ -276,15 +276,7 @@ LRESULT ClientConnection::ToolbarCommand(HWND hwnd, WPARAM wParam, LPARAM lParam
     case kCmdRefresh: system(framecmd::kRefresh); return 0;
     case kCmdStart: system(framecmd::kCtrlEsc); return 0;
     case kCmdCustomKey: SendCustomKey(); return 0;
-    case kCmdStatus:
-      if (m_hwndStatus && IsWindow(m_hwndStatus)) {
-        SetForegroundWindow(m_hwndStatus);
-        ShowWindow(m_hwndStatus, SW_SHOWNORMAL);
-      } else if (m_statusDialog.thread && !m_statusDialog.started) {
-        CloseHandle(m_statusDialog.thread);
-        m_statusDialog.thread = nullptr;
-      }
-      return 0;
+    case kCmdStatus: StartStatusDialogThread(); return 0;  // an open one comes to the front
     case kCmdCloseConnection: PostMessageA(m_hwndMain, WM_CLOSE, 0, 0); return 0;
     case kCmdHideToolbar: system(framecmd::kShowToolbar); return 0;
     case kCmdRemoteInput:

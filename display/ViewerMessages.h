@@ -27,6 +27,11 @@
 #define WM_VIEWER_DESKTOPRECT (WM_APP + 23)
 #define WM_VIEWER_ASKCHOICE (WM_APP + 24)
 #define WM_VIEWER_RECONNECTED (WM_APP + 25)
+// Viewer window: the Direct3D presentation window is no longer wanted.
+#define WM_VIEWER_DROPPRESENTATION (WM_APP + 27)
+// Frame window: the active window changed; full screen is topmost while the frame is
+// active, and behind the active window otherwise.
+#define WM_FRAME_ZORDER (WM_APP + 26)
 
 // Posted to the frame window after a ServerState message: the toolbar, when shown, is built
 // again for what the server now offers.
@@ -41,4 +46,5 @@ enum ViewerTimer : UINT_PTR {
   kTimerKeepAlive = 1011,   // the keep-alive interval
   kTimerIdle = 1012,        // the server's idle interval
   kTimerDormant = 1013,     // every 5 s while idle: one incremental request
+  kTimerDirectxCheck = 1016,  // the Direct3D presentation is to be read back again
 };

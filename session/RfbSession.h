@@ -469,8 +469,12 @@ protected:
   // Asks the GUI thread for HandleUpdateRequest(kind): posted, or sent and waited for.
   virtual void PostUpdateRequest(std::uint32_t kind, bool wait) {}
   // Builds the bitmap anew for m_si's size and m_myFormat (mid grey, a fresh cache).
-  // Called with the framebuffer lock held, on either thread.
+  // Called with the framebuffer lock held, on either thread. A bitmap that can only hold
+  // another format (a Direct3D surface) changes m_myFormat and sends it to the server.
   virtual void RebuildFramebuffer() {}
+  // Before each rectangle is decoded, without the framebuffer lock: a framebuffer that
+  // must be locked for writing (a Direct3D surface) is locked.
+  virtual void LockFramebufferForUpdate() {}
   // The framebuffer size changed: the windows are to be sized and repainted.
   virtual void FramebufferResized() {}
   // The rectangles of the update just read (AddRectToUpdateRegion) are to be repainted.

@@ -493,6 +493,7 @@ void RfbSession::ReadFramebufferUpdate() {
     if (r.encoding == rfbenc::kXZ) m_xzyw = false;
     if (ReadPluginBlock(r.encoding)) pluginData = true;
     m_decoder.rectanglesReceived++;
+    LockFramebufferForUpdate();
     if (!dec::DecodeRectangle(m_decoder, din, r)) {
       DrainAfterUnknownEncoding();
       break;

@@ -22,8 +22,8 @@ constexpr LPARAM kQueuedUpdateRequest = 1;
 
 // Hand-overs from the connection and reconnect threads, which own no window: a window
 // timer to start (lParam ms) or stop (lParam 0); the framebuffer got a new size; the
-// thread started; the desktop rectangle changed; a question for the user (wParam: the
-// question); a reconnect succeeded.
+// thread started; the desktop rectangle changed (wParam, lParam: its corner); a question
+// for the user (wParam: the question); a reconnect succeeded.
 #define WM_VIEWER_TIMER (WM_APP + 20)
 #define WM_VIEWER_RESIZED (WM_APP + 21)
 #define WM_VIEWER_STARTED (WM_APP + 22)
@@ -32,7 +32,12 @@ constexpr LPARAM kQueuedUpdateRequest = 1;
 #define WM_VIEWER_RECONNECTED (WM_APP + 25)
 // The first cursor shape is shown: a pointer resting over the view brings the remote
 // pointer under it.
-#define WM_VIEWER_POINTERHERE (WM_APP + 26)
+#define WM_VIEWER_POINTERHERE (WM_APP + 28)
+// Viewer window: the Direct3D presentation window is no longer wanted.
+#define WM_VIEWER_DROPPRESENTATION (WM_APP + 27)
+// Frame window: the active window changed; full screen is topmost while the frame is
+// active, and behind the active window otherwise.
+#define WM_FRAME_ZORDER (WM_APP + 26)
 
 // Hands a message from another thread to a window of the GUI thread. A full queue (Windows
 // keeps at most 10,000 posted messages for a thread) makes PostMessage fail; the message
@@ -43,10 +48,18 @@ inline bool PostToGuiThread(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
   return PostMessageA(hwnd, msg, wParam, lParam) || SendNotifyMessageA(hwnd, msg, wParam, lParam);
 }
 
+// Posted to the frame window after a ServerState message: the toolbar, when shown, is built
+// again for what the server now offers.
+inline UINT RebuildToolbarMessage() {
+  static const UINT message = RegisterWindowMessageA("Brandwyn.Viewer.RebuildToolbar");
+  return message;
+}
+
 // Timers of the viewer window.
 enum ViewerTimer : UINT_PTR {
   kTimerFullUpdate = 2999,  // every 30 s: a full update request
   kTimerKeepAlive = 1011,   // the keep-alive interval
   kTimerIdle = 1012,        // the server's idle interval
   kTimerDormant = 1013,     // every 5 s while idle: one incremental request
+  kTimerDirectxCheck = 1016,  // the Direct3D presentation is to be read back again
 };

@@ -461,4 +461,9 @@ void ClientConnection::TextChatReceived(std::uint32_t length, const std::string&
   if (m_pTextChat) m_pTextChat->ProcessTextChatMsg(length, text);
 }
 
-void ClientConnection::PostNewFormatRequest(bool post) { PostUpdateRequest(kRequestNewFormat, !post); }
+void ClientConnection::PostNewFormatRequest(bool post) {
+  if (post)
+    QueueUpdateRequest(kRequestNewFormat);
+  else
+    PostUpdateRequest(kRequestNewFormat, true);
+}

@@ -14,6 +14,7 @@ process and, for ours, of the prefix's wineserver; memory is the peak resident s
 """
 
 import argparse
+import collections
 import os
 import re
 import shutil
@@ -310,10 +311,46 @@ class Runner:
         self.program_dir = Path(tempfile.mkdtemp(prefix="keb-e2e-"))
         shutil.copy2(str(args.exe), str(self.program_dir / "KEBviewer.exe"))
         self.viewers_display = self.session.xvfb.display
+        self.trace = self.trace_proc = None
+        if args.trace_requests:
+            # The prefix's wineserver again, now listing every request it serves (slower:
+            # only the counts of such runs mean something).
+            env = self.session.env
+            subprocess.run(["wineserver", "-k"], env=env, timeout=30, capture_output=True)
+            subprocess.run(["wineserver", "-w"], env=env, timeout=30, capture_output=True)
+            self.trace = tempfile.NamedTemporaryFile(prefix="keb-e2e-requests-", suffix=".txt")
+            self.trace_proc = subprocess.Popen(["wineserver", "-f", "-d1", "-p30"], env=env, stdin=subprocess.DEVNULL,
+                                               stdout=self.trace, stderr=self.trace, start_new_session=True)
+            time.sleep(1)
 
     def close(self):
         self.session.close()
+        if self.trace_proc:
+            kebwine._stop_process(self.trace_proc)
         shutil.rmtree(str(self.program_dir), ignore_errors=True)
+
+    def trace_mark(self):
+        return os.path.getsize(self.trace.name) if self.trace else None
+
+    def requests_per_update(self, start, end):
+        """Wine-server requests per update in the trace between two marks, by thread and
+        request (the update count is the number of update requests our viewer sent)."""
+        with open(self.trace.name, "rb") as f:
+            f.seek(start)
+            text = f.read(end - start).decode(errors="replace")
+        count = collections.Counter(re.findall(r"^([0-9a-f]{4}): (\w+)\(", text, re.M))
+        threads = {}
+        for (thread, request), n in count.items():
+            threads.setdefault(thread, collections.Counter())[request] = n
+        # The reading thread is the one that receives from the socket; the window thread
+        # the one that takes messages.
+        reader = max(threads, key=lambda t: threads[t]["recv_socket"], default=None)
+        window = max(threads, key=lambda t: threads[t]["get_message"], default=None)
+        updates = threads[window]["send_socket"] if window else 0
+        if not updates:
+            return None
+        return {role: {k: v / updates for k, v in threads[t].most_common()}
+                for role, t in (("reading thread", reader), ("window thread", window)) if t}
 
     def baseline_mib(self):
         """Peak memory of a trivial Wine program on the same prefix: the Wine baseline."""
@@ -353,6 +390,7 @@ class Runner:
             wsp = wineserver_pid(self.session.prefix) if ours else None
             t0, c0 = time.monotonic(), cpu_seconds(pid)
             ws0 = cpu_seconds(wsp) if wsp else None
+            mark0 = self.trace_mark() if ours else None
             torn = None
             if self.args.tear and scenario == "pictures":
                 time.sleep(2)
@@ -366,6 +404,7 @@ class Runner:
                 time.sleep(left)
             c1, t1 = cpu_seconds(pid), time.monotonic()
             ws1 = cpu_seconds(wsp) if wsp else None
+            requests = self.requests_per_update(mark0, self.trace_mark()) if mark0 is not None else None
             peak = peak_rss_mib(pid)
             timeline = relay.timeline(t0)
             close_s, exit_s = self.close_viewer(pid)
@@ -378,7 +417,7 @@ class Runner:
             return {"viewer": viewer, "scenario": scenario, "encoding": encoding, "seconds": t1 - t0,
                     "updates": stats["updates"], "mpixels": stats["pixels"] / 1e6, "encoders": stats["encoders"],
                     "cpu": c1 - c0, "peak_mib": peak, "torn": torn, "close_s": close_s, "exit_s": exit_s,
-                    "wineserver": (ws1 - ws0) if wsp else None, "timeline": timeline}
+                    "wineserver": (ws1 - ws0) if wsp else None, "timeline": timeline, "requests": requests}
         finally:
             if proc is not None:
                 if ours:
@@ -497,6 +536,8 @@ def main():
     ap.add_argument("--tear", type=int, default=0, help="grabs of the marker column per pictures run")
     ap.add_argument("--screen", default="2048x1280", help="the viewers' screen (default: room for the window)")
     ap.add_argument("--option", action="append", default=[], help="KEY=VALUE for our viewer's options file")
+    ap.add_argument("--trace-requests", action="store_true",
+                    help="count the Wine-server requests of our viewer per update (a tracing, slower wineserver)")
     ap.add_argument("--verbose", action="store_true", help="print the server's statistics of every run")
     ap.add_argument("--raw-out", help="also write every run's figures to this JSON file")
     args = ap.parse_args()
@@ -526,6 +567,21 @@ def main():
         import json
         Path(args.raw_out).write_text(json.dumps({"baseline_mib": baseline, "runs": results}, indent=1))
     print_table(results, baseline, scenarios, encodings, viewers)
+    if args.trace_requests:
+        print()
+        print("Wine-server requests per update (medians of the runs), by thread:")
+        for scenario in scenarios:
+            for encoding in encodings:
+                for v in [v for v in viewers if v.startswith("keb")]:
+                    runs = [r["requests"] for r in results if r["viewer"] == v and r["scenario"] == scenario and
+                            r["encoding"] == encoding and r["requests"]]
+                    for role in ("reading thread", "window thread"):
+                        names = sorted({k for r in runs for k in r.get(role, {})})
+                        per = {k: median([r.get(role, {}).get(k, 0) for r in runs]) for k in names}
+                        shown = ", ".join("%s %.1f" % (k, n) for k, n in sorted(per.items(), key=lambda kv: -kv[1])
+                                          if n >= 0.5)
+                        print("  %-8s %-7s %-7s %-14s %5.1f: %s" % (scenario, encoding, v, role, sum(per.values()),
+                                                                    shown))
 
 
 if __name__ == "__main__":

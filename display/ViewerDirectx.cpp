@@ -39,13 +39,20 @@ void ReleaseCom(T*& p) {
 
 }  // namespace
 
-ViewerDirectxClass::ViewerDirectxClass() {
-  m_d3d9 = LoadLibraryA("d3d9");
-  if (m_d3d9) m_create = reinterpret_cast<CreateFn>(reinterpret_cast<void*>(GetProcAddress(m_d3d9, "Direct3DCreate9")));
-  if (m_d3d9 && !m_create) {
-    FreeLibrary(m_d3d9);
-    m_d3d9 = nullptr;
+ViewerDirectxClass::ViewerDirectxClass() = default;
+
+bool ViewerDirectxClass::Loaded() {
+  std::lock_guard<std::recursive_mutex> g(m_lock);
+  if (!m_lookedForD3d9) {
+    m_lookedForD3d9 = true;
+    m_d3d9 = LoadLibraryA("d3d9");
+    if (m_d3d9) m_create = reinterpret_cast<CreateFn>(reinterpret_cast<void*>(GetProcAddress(m_d3d9, "Direct3DCreate9")));
+    if (m_d3d9 && !m_create) {
+      FreeLibrary(m_d3d9);
+      m_d3d9 = nullptr;
+    }
   }
+  return m_create != nullptr;
 }
 
 ViewerDirectxClass::~ViewerDirectxClass() {
@@ -86,7 +93,7 @@ HRESULT ViewerDirectxClass::CreateSurface(HWND viewer, HWND frame, int width, in
   m_redShift = redShift;
   ReleaseAll();
   m_state = directx::SurfaceState();
-  if (!m_create || width <= 0 || height <= 0) return E_FAIL;
+  if (!Loaded() || width <= 0 || height <= 0) return E_FAIL;
 
   m_d3d = m_create(kSdkVersion);
   if (!m_d3d) return E_FAIL;

@@ -46,8 +46,9 @@ public:
   // whose picture cannot be read shows nothing that can be vouched for: Differs.
   directx::PresentationCheck CheckPresentation();
 
-  // d3d9 and its entry were found.
-  bool Loaded() const { return m_create != nullptr; }
+  // d3d9 and its entry were found. Looked for at the first call: a viewer that never
+  // presents through Direct3D does not carry d3d9 and its OpenGL libraries.
+  bool Loaded();
   // The layout of the surface made last (bitsPerPixel 0 when none).
   directx::SurfaceLayout Layout() const;
   // Bytes per row of the last lock.
@@ -69,6 +70,7 @@ private:
   bool MakeDevice(HWND viewer);
 
   mutable std::recursive_mutex m_lock;
+  bool m_lookedForD3d9 = false;
   HMODULE m_d3d9 = nullptr;
   CreateFn m_create = nullptr;
   IDirect3D9* m_d3d = nullptr;

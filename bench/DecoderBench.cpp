@@ -1,7 +1,10 @@
 // Our decoders against libvncclient on streams recorded from real servers (TigerVNC's
 // Xvnc, x11vnc, libvncserver; see RecordedStreams.h), and against their codecs alone.
 //
-//   bench_decoders [--rounds N] [--only TEXT] [--recordings DIR] [--record-only]
+//   bench_decoders [--rounds N] [--only TEXT] [--recordings DIR] [--record-only] [--ours-only]
+//
+// --only keeps the rows whose "server encoding bpp" contains TEXT; --ours-only decodes
+// those rows with our decoders alone, for a profiler.
 //
 // Each recording (30 screens of 1920 x 1080) is replayed over loopback TCP, the same bytes
 // the same way to both sides: to our decoders through the session's socket stream (its
@@ -233,6 +236,7 @@ struct Options {
   std::string only;
   std::string folder;
   bool recordOnly = false;
+  bool oursOnly = false;  // for a profiler: only our decoders, no table
 };
 
 std::string SelfDir() {
@@ -302,18 +306,19 @@ int main(int argc, char** argv) {
     else if (a == "--only" && i + 1 < argc) o.only = argv[++i];
     else if (a == "--recordings" && i + 1 < argc) o.folder = argv[++i];
     else if (a == "--record-only") o.recordOnly = true;
+    else if (a == "--ours-only") o.oursOnly = true;
     else {
-      std::fprintf(stderr, "usage: %s [--rounds N] [--only TEXT] [--recordings DIR] [--record-only]\n", argv[0]);
+      std::fprintf(stderr, "usage: %s [--rounds N] [--only TEXT] [--recordings DIR] [--record-only] [--ours-only]\n", argv[0]);
       return 2;
     }
   }
   kebLog.SetLevel(-1);
 
-  std::vector<bench::Image> screens;
-  for (int f = 0; f < kScreens; f++) screens.push_back(bench::MakeScreen(kWidth, kHeight, 4, f));
-
   // Recordings missing from the folder are made, four servers at a time.
   std::vector<bench::RecordingSpec> specs = Specs();
+  std::vector<bench::Image> screens;
+  if (!std::all_of(specs.begin(), specs.end(), [&](const bench::RecordingSpec& s) { return bench::IsRecorded(s, o.folder); }))
+    for (int f = 0; f < kScreens; f++) screens.push_back(bench::MakeScreen(kWidth, kHeight, 4, f));
   std::vector<bench::Stream> streams(specs.size());
   std::vector<std::string> failures(specs.size());
   std::vector<char> ok(specs.size(), 0);
@@ -371,6 +376,13 @@ int main(int argc, char** argv) {
     {
       rdr::MemInStream in(s.bytes.data(), s.bytes.size());
       counts = DecodeStream(st, in);
+    }
+    if (o.oursOnly) {
+      for (int r = 0; r < o.rounds; r++) {
+        st.Reset();
+        OursFromSocket(s, st, RfbSession::kSocketBufferSize);
+      }
+      continue;
     }
     Samples ours, theirs, codec;
     bool same = true, theirsFailed = false;
@@ -438,7 +450,7 @@ int main(int argc, char** argv) {
   }
 
   // The socket stream's buffer: the session's size against smaller and larger ones.
-  if (!readingPath.empty()) {
+  if (!readingPath.empty() && !o.oursOnly) {
     const std::size_t sizes[] = {8 << 10, 64 << 10, 256 << 10, 1 << 20};
     std::printf("\nReading path: our decoders through the socket stream with these buffer sizes (the session uses"
                 " %zu KiB);\nCPU ms per stream and reads per update, medians of %d interleaved runs.\n",

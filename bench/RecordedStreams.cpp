@@ -378,6 +378,11 @@ std::string FileName(const RecordingSpec& spec) {
 
 }  // namespace
 
+bool IsRecorded(const RecordingSpec& spec, const std::string& folder) {
+  struct stat st;
+  return stat((folder + "/" + FileName(spec)).c_str(), &st) == 0 && st.st_size > 0;
+}
+
 bool Recorded(const RecordingSpec& spec, const std::vector<Image>& screens, const std::string& folder, Stream* out,
               std::string* why) {
   mkdir(folder.c_str(), 0755);
@@ -390,10 +395,12 @@ bool Recorded(const RecordingSpec& spec, const std::vector<Image>& screens, cons
   out->quality = spec.quality;
   out->moves = spec.moves;
   {
-    std::ifstream f(path, std::ios::binary);
+    std::ifstream f(path, std::ios::binary | std::ios::ate);
     if (f) {
-      out->bytes.assign(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
-      if (!out->bytes.empty() && out->bytes.back() == 2) return true;
+      out->bytes.resize(static_cast<std::size_t>(f.tellg()));
+      f.seekg(0);
+      f.read(reinterpret_cast<char*>(out->bytes.data()), static_cast<std::streamsize>(out->bytes.size()));
+      if (f && !out->bytes.empty() && out->bytes.back() == 2) return true;
     }
   }
   try {

@@ -39,6 +39,9 @@ struct RecordingSpec {
 bool Recorded(const RecordingSpec& spec, const std::vector<Image>& screens, const std::string& folder,
               Stream* out, std::string* why);
 
+// Whether the recording of the spec is in `folder` already.
+bool IsRecorded(const RecordingSpec& spec, const std::string& folder);
+
 // The window drags of a moves recording after the first screen: `steps` updates of one
 // move each, of a third of the screen by up to 16 pixels (every fourth along its row).
 struct Move {

@@ -239,13 +239,6 @@ struct Options {
   bool oursOnly = false;  // for a profiler: only our decoders, no table
 };
 
-std::string SelfDir() {
-  char buf[4096];
-  ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
-  if (n <= 0) return ".";
-  std::string p(buf, static_cast<std::size_t>(n));
-  return p.substr(0, p.rfind('/'));
-}
 
 std::string LoadAverage() {
   FILE* f = std::fopen("/proc/loadavg", "r");
@@ -299,7 +292,7 @@ std::vector<bench::RecordingSpec> Specs() {
 
 int main(int argc, char** argv) {
   Options o;
-  o.folder = SelfDir() + "/recordings";
+  o.folder = bench::ProgramDir() + "/recordings";
   for (int i = 1; i < argc; i++) {
     const std::string a = argv[i];
     if (a == "--rounds" && i + 1 < argc) o.rounds = std::max(1, std::atoi(argv[++i]));
@@ -344,7 +337,7 @@ int main(int argc, char** argv) {
               "codec: codec time / our time on the same payload (1.00 = as fast as inflate, libjpeg-turbo, LZO alone).\n"
               "fb: the final framebuffers of both sides compared.\n\n",
               kScreens, kWidth, kHeight, o.rounds, LoadAverage().c_str());
-  std::printf("%-13s %-11s %3s %7s %6s %7s %9s %9s %6s %6s %6s  %-6s %s\n", "server", "encoding", "bpp", "MB", "upd",
+  std::printf("%-13s %-11s %3s %7s %6s %7s %9s %9s %6s %6s %6s  %-19s %s\n", "server", "encoding", "bpp", "MB", "upd",
               "Mpx", "ours", "libvnc", "cpu", "wall", "codec", "fb", "verdict");
 
   int met = 0, missed = 0, unrecorded = 0;
@@ -443,7 +436,7 @@ int main(int argc, char** argv) {
     std::string verdict = theirsFailed ? "libvncclient failed" : goal.empty() ? "-" : (meets ? "met (" : "NOT met (") + goal + ")";
     if (!goal.empty() && meets) met++;
     if (!goal.empty() && !meets) missed++;
-    std::printf("  %-6s %s\n", fbText.c_str(), verdict.c_str());
+    std::printf("  %-19s %s\n", fbText.c_str(), verdict.c_str());
     std::fflush(stdout);
     if (s.server == "Xvnc" && s.bytesPerPixel == 4 && s.encoding != rfbenc::kCopyRect && s.encoding != rfbenc::kRRE)
       readingPath.push_back(&s);

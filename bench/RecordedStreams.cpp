@@ -68,15 +68,15 @@ std::vector<std::vector<Move>> WindowDrags(int width, int height, int steps) {
   return out;
 }
 
-namespace {
-
-std::string SelfDir() {
+std::string ProgramDir() {
   char buf[4096];
   ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
   if (n <= 0) return ".";
   std::string p(buf, static_cast<std::size_t>(n));
   return p.substr(0, p.rfind('/'));
 }
+
+namespace {
 
 // A child process with its standard input and output on pipes (for the painters), or
 // with an extra descriptor 3 that it writes its display number to (-displayfd).
@@ -274,13 +274,13 @@ Stream RecordNow(const RecordingSpec& spec, const std::vector<Image>& screens, c
                        log);
       break;
     case Server::LibVncServer:
-      painter.reset(new Child({SelfDir() + "/bench_vncserver_recorder", frames, std::to_string(port)}, Child::Commands,
+      painter.reset(new Child({ProgramDir() + "/bench_vncserver_recorder", frames, std::to_string(port)}, Child::Commands,
                               "", log));
       break;
   }
   if (spec.server != Server::LibVncServer) {
     if (display.empty()) throw std::runtime_error("the X server did not start (see " + log + ")");
-    painter.reset(new Child({SelfDir() + "/bench_xpainter", frames}, Child::Commands, display, log));
+    painter.reset(new Child({ProgramDir() + "/bench_xpainter", frames}, Child::Commands, display, log));
   }
   if (!painter->Started() || !painter->Command("p 0")) throw std::runtime_error("the painter failed (see " + log + ")");
   if (spec.server == Server::X11vnc) {

@@ -39,6 +39,9 @@ struct RecordingSpec {
 bool Recorded(const RecordingSpec& spec, const std::vector<Image>& screens, const std::string& folder,
               Stream* out, std::string* why);
 
+// The folder of the running benchmark program (its helpers and recordings are there).
+std::string ProgramDir();
+
 // Whether the recording of the spec is in `folder` already.
 bool IsRecorded(const RecordingSpec& spec, const std::string& folder);
 

@@ -251,7 +251,7 @@ std::string LoadAverage() {
   return s.substr(0, s.find(' ', s.find(' ', s.find(' ') + 1) + 1));
 }
 
-std::vector<bench::RecordingSpec> Specs() {
+std::vector<bench::RecordingPlan> Plans() {
   using bench::Server;
   struct Enc {
     const char* name;
@@ -266,7 +266,7 @@ std::vector<bench::RecordingSpec> Specs() {
                         {"CoRRE", 4, -1, false},   {"Hextile", 5, -1, false},  {"Zlib", 6, -1, false},
                         {"ZRLE", 16, -1, false},   {"ZYWRLE", 17, 5, false},   {"Tight", 7, -1, false},
                         {"Tight+JPEG", 7, 8, false}, {"Opalo", 9, -1, false}};
-  std::vector<bench::RecordingSpec> specs;
+  std::vector<bench::RecordingPlan> plans;
   for (Server server : {Server::Xvnc, Server::X11vnc, Server::LibVncServer}) {
     const bool tiger = server == Server::Xvnc;
     for (const Enc* it = tiger ? std::begin(xvnc) : std::begin(libvnc); it != (tiger ? std::end(xvnc) : std::end(libvnc));
@@ -277,14 +277,14 @@ std::vector<bench::RecordingSpec> Specs() {
       if (moves && server == Server::X11vnc) continue;
       for (int bpp : {4, 2, 1}) {
         if (e.quality >= 0 && e.encoding == 7 && bpp == 1) continue;  // no JPEG at 8 bits
-        bench::RecordingSpec s;
+        bench::RecordingPlan s;
         s.server = server, s.name = e.name, s.encoding = e.encoding, s.quality = e.quality;
         s.bytesPerPixel = bpp, s.moves = moves;
-        specs.push_back(s);
+        plans.push_back(s);
       }
     }
   }
-  return specs;
+  return plans;
 }
 
 
@@ -308,23 +308,23 @@ int main(int argc, char** argv) {
   kebLog.SetLevel(-1);
 
   // Recordings missing from the folder are made, four servers at a time.
-  std::vector<bench::RecordingSpec> specs = Specs();
+  std::vector<bench::RecordingPlan> plans = Plans();
   std::vector<bench::Image> screens;
-  if (!std::all_of(specs.begin(), specs.end(), [&](const bench::RecordingSpec& s) { return bench::IsRecorded(s, o.folder); }))
+  if (!std::all_of(plans.begin(), plans.end(), [&](const bench::RecordingPlan& s) { return bench::IsRecorded(s, o.folder); }))
     for (int f = 0; f < kScreens; f++) screens.push_back(bench::MakeScreen(kWidth, kHeight, 4, f));
-  std::vector<bench::Stream> streams(specs.size());
-  std::vector<std::string> failures(specs.size());
-  std::vector<char> ok(specs.size(), 0);
+  std::vector<bench::Stream> streams(plans.size());
+  std::vector<std::string> failures(plans.size());
+  std::vector<char> ok(plans.size(), 0);
   {
     std::atomic<std::size_t> next{0};
     std::vector<std::thread> pool;
     for (int t = 0; t < 4; t++)
       pool.emplace_back([&] {
-        for (std::size_t i; (i = next++) < specs.size();) {
-          const std::string row = std::string(bench::ServerName(specs[i].server)) + " " + specs[i].name + " " +
-                                  std::to_string(specs[i].bytesPerPixel * 8);
+        for (std::size_t i; (i = next++) < plans.size();) {
+          const std::string row = std::string(bench::ServerName(plans[i].server)) + " " + plans[i].name + " " +
+                                  std::to_string(plans[i].bytesPerPixel * 8);
           if (!o.only.empty() && row.find(o.only) == std::string::npos) continue;
-          ok[i] = bench::Recorded(specs[i], screens, o.folder, &streams[i], &failures[i]);
+          ok[i] = bench::Recorded(plans[i], screens, o.folder, &streams[i], &failures[i]);
         }
       });
     for (std::thread& t : pool) t.join();
@@ -342,17 +342,17 @@ int main(int argc, char** argv) {
 
   int met = 0, missed = 0, unrecorded = 0;
   std::vector<const bench::Stream*> readingPath;
-  for (std::size_t i = 0; i < specs.size(); i++) {
+  for (std::size_t i = 0; i < plans.size(); i++) {
     if (!o.only.empty() && !ok[i] && failures[i].empty()) continue;
-    const bench::RecordingSpec& spec = specs[i];
+    const bench::RecordingPlan& plan = plans[i];
     if (!ok[i]) {
-      std::printf("%-13s %-11s %3d  not recorded: %s\n", bench::ServerName(spec.server), spec.name.c_str(),
-                  spec.bytesPerPixel * 8, failures[i].c_str());
+      std::printf("%-13s %-11s %3d  not recorded: %s\n", bench::ServerName(plan.server), plan.name.c_str(),
+                  plan.bytesPerPixel * 8, failures[i].c_str());
       unrecorded++;
       continue;
     }
     bench::Stream& s = streams[i];
-    s.lossless = spec.quality < 0;
+    s.lossless = plan.quality < 0;
     s.blocks = bench::CodecBlocks(s);
     if (!s.lossless && s.encoding == rfbenc::kTight &&
         std::none_of(s.blocks.begin(), s.blocks.end(), [](const bench::Block& b) { return b.kind == bench::Block::Jpeg; })) {

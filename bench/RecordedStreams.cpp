@@ -253,16 +253,16 @@ std::string StartX(std::unique_ptr<Child>& x, const std::vector<std::string>& ar
   return ":" + number;
 }
 
-// Records one spec; throws std::runtime_error or rdr::Exception on failure.
-Stream RecordNow(const RecordingSpec& spec, const std::vector<Image>& screens, const std::string& folder) {
+// Records one plan; throws std::runtime_error or rdr::Exception on failure.
+Stream RecordNow(const RecordingPlan& plan, const std::vector<Image>& screens, const std::string& folder) {
   const int w = screens[0].width, h = screens[0].height;
   const std::string frames = FramesFile(screens, folder);
-  const std::string log = folder + "/" + ServerName(spec.server) + ".log";
+  const std::string log = folder + "/" + ServerName(plan.server) + ".log";
   const int port = FreePort();
   std::unique_ptr<Child> x, server, painter;
   const std::string geometry = std::to_string(w) + "x" + std::to_string(h);
   std::string display;
-  switch (spec.server) {
+  switch (plan.server) {
     case Server::Xvnc:
       display = StartX(x, {"Xvnc", "-displayfd", "3", "-geometry", geometry, "-depth", "24", "-rfbport",
                            std::to_string(port), "-localhost", "-SecurityTypes", "None", "-AlwaysShared",
@@ -278,41 +278,41 @@ Stream RecordNow(const RecordingSpec& spec, const std::vector<Image>& screens, c
                               "", log));
       break;
   }
-  if (spec.server != Server::LibVncServer) {
+  if (plan.server != Server::LibVncServer) {
     if (display.empty()) throw std::runtime_error("the X server did not start (see " + log + ")");
     painter.reset(new Child({ProgramDir() + "/bench_xpainter", frames}, Child::Commands, display, log));
   }
   if (!painter->Started() || !painter->Command("p 0")) throw std::runtime_error("the painter failed (see " + log + ")");
-  if (spec.server == Server::X11vnc) {
+  if (plan.server == Server::X11vnc) {
     server.reset(new Child({"x11vnc", "-display", display, "-rfbport", std::to_string(port), "-localhost", "-nopw",
                             "-shared", "-forever", "-quiet", "-nocursor", "-noxfixes", "-noxdamage", "-norc", "-nowf",
                             "-nowcr", "-nosel", "-nobell", "-wait", "2", "-defer", "2"},
                            Child::Plain, "", log));
   }
   const int fd = rfbtest::Connect(port, 30);
-  if (fd < 0) throw std::runtime_error(std::string(ServerName(spec.server)) + " not reachable (see " + log + ")");
+  if (fd < 0) throw std::runtime_error(std::string(ServerName(plan.server)) + " not reachable (see " + log + ")");
   struct Closer {
     int fd;
     ~Closer() { close(fd); }
   } closer{fd};
 
   Stream s;
-  s.server = ServerName(spec.server);
-  s.name = spec.name;
-  s.encoding = spec.encoding;
-  s.bytesPerPixel = spec.bytesPerPixel;
-  s.quality = spec.quality;
-  s.moves = spec.moves;
+  s.server = ServerName(plan.server);
+  s.name = plan.name;
+  s.encoding = plan.encoding;
+  s.bytesPerPixel = plan.bytesPerPixel;
+  s.quality = plan.quality;
+  s.moves = plan.moves;
   RecordingInStream in(fd);
   const rfbtest::ServerInit si = rfbtest::Handshake(fd, in);
   if (si.width != w || si.height != h) throw std::runtime_error("the server's screen has the wrong size");
-  std::vector<std::int32_t> encodings = {spec.encoding};
-  if (spec.quality >= 0) encodings.push_back(-32 + spec.quality);
-  const PixelFormat pf = BenchFormat(spec.bytesPerPixel);
+  std::vector<std::int32_t> encodings = {plan.encoding};
+  if (plan.quality >= 0) encodings.push_back(-32 + plan.quality);
+  const PixelFormat pf = BenchFormat(plan.bytesPerPixel);
   rfbtest::SendFormatAndEncodings(fd, pf, encodings);
   MemoryFramebuffer fb(w, h, pf);
   DecoderState st(fb);
-  st.quality = spec.quality;
+  st.quality = plan.quality;
   bool outstanding = false;
   // One server message: a FramebufferUpdate is decoded (which finds its end) and kept.
   auto message = [&] {
@@ -330,7 +330,7 @@ Stream RecordNow(const RecordingSpec& spec, const std::vector<Image>& screens, c
   };
   // x11vnc finds changes by polling and sends them in pieces: a screen is complete when
   // nothing more comes for a while after each piece has been answered by a new request.
-  const bool polling = spec.server == Server::X11vnc;
+  const bool polling = plan.server == Server::X11vnc;
   auto complete = [&] {
     if (!polling) {
       while (outstanding) message();
@@ -343,10 +343,10 @@ Stream RecordNow(const RecordingSpec& spec, const std::vector<Image>& screens, c
   };
   request(false);
   complete();
-  const std::vector<std::vector<Move>> drags = spec.moves ? WindowDrags(w, h, static_cast<int>(screens.size()) - 1)
+  const std::vector<std::vector<Move>> drags = plan.moves ? WindowDrags(w, h, static_cast<int>(screens.size()) - 1)
                                                           : std::vector<std::vector<Move>>();
   for (std::size_t k = 1; k < screens.size(); k++) {
-    if (spec.moves) {
+    if (plan.moves) {
       for (const Move& m : drags[k - 1])
         if (!painter->Command("m " + std::to_string(m.sx) + " " + std::to_string(m.sy) + " " + std::to_string(m.w) +
                               " " + std::to_string(m.h) + " " + std::to_string(m.dx) + " " + std::to_string(m.dy)))
@@ -358,7 +358,7 @@ Stream RecordNow(const RecordingSpec& spec, const std::vector<Image>& screens, c
     complete();
   }
   // A lossless recording of new screens must end on the last screen as painted.
-  if (spec.bytesPerPixel == 4 && spec.quality < 0 && !spec.moves && !SameAsScreen(fb, screens.back())) {
+  if (plan.bytesPerPixel == 4 && plan.quality < 0 && !plan.moves && !SameAsScreen(fb, screens.back())) {
     if (polling)  // a late piece
       for (int i = 0; i < 10 && !SameAsScreen(fb, screens.back()); i++) complete();
     if (!SameAsScreen(fb, screens.back())) throw std::runtime_error("the recording does not end on the last screen");
@@ -368,32 +368,32 @@ Stream RecordNow(const RecordingSpec& spec, const std::vector<Image>& screens, c
   return s;
 }
 
-std::string FileName(const RecordingSpec& spec) {
-  std::string name = spec.name;
+std::string FileName(const RecordingPlan& plan) {
+  std::string name = plan.name;
   for (char& c : name)
     if (c == '+') c = '_';
   // v1: the screens of MakeScreen, 30 of 1920 x 1080 (or moves), the formats of BenchFormat.
-  return std::string(ServerName(spec.server)) + "-" + name + "-" + std::to_string(spec.bytesPerPixel * 8) + ".v1.rfb";
+  return std::string(ServerName(plan.server)) + "-" + name + "-" + std::to_string(plan.bytesPerPixel * 8) + ".v1.rfb";
 }
 
 }  // namespace
 
-bool IsRecorded(const RecordingSpec& spec, const std::string& folder) {
+bool IsRecorded(const RecordingPlan& plan, const std::string& folder) {
   struct stat st;
-  return stat((folder + "/" + FileName(spec)).c_str(), &st) == 0 && st.st_size > 0;
+  return stat((folder + "/" + FileName(plan)).c_str(), &st) == 0 && st.st_size > 0;
 }
 
-bool Recorded(const RecordingSpec& spec, const std::vector<Image>& screens, const std::string& folder, Stream* out,
+bool Recorded(const RecordingPlan& plan, const std::vector<Image>& screens, const std::string& folder, Stream* out,
               std::string* why) {
   mkdir(folder.c_str(), 0755);
-  const std::string path = folder + "/" + FileName(spec);
+  const std::string path = folder + "/" + FileName(plan);
   *out = Stream();
-  out->server = ServerName(spec.server);
-  out->name = spec.name;
-  out->encoding = spec.encoding;
-  out->bytesPerPixel = spec.bytesPerPixel;
-  out->quality = spec.quality;
-  out->moves = spec.moves;
+  out->server = ServerName(plan.server);
+  out->name = plan.name;
+  out->encoding = plan.encoding;
+  out->bytesPerPixel = plan.bytesPerPixel;
+  out->quality = plan.quality;
+  out->moves = plan.moves;
   {
     std::ifstream f(path, std::ios::binary | std::ios::ate);
     if (f) {
@@ -404,7 +404,7 @@ bool Recorded(const RecordingSpec& spec, const std::vector<Image>& screens, cons
     }
   }
   try {
-    *out = RecordNow(spec, screens, folder);
+    *out = RecordNow(plan, screens, folder);
   } catch (const std::exception& e) {
     *why = e.what();
     return false;

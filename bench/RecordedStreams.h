@@ -24,7 +24,7 @@ const char* ServerName(Server s);
 // 5-6-5, 8 bits 3-3-2 (red in the low bits).
 PixelFormat BenchFormat(int bytesPerPixel);
 
-struct RecordingSpec {
+struct RecordingPlan {
   Server server = Server::Xvnc;
   std::string name;        // the row's name: "Raw", "Tight+JPEG", ...
   int encoding = 0;        // the one encoding offered to the server (Raw is implied)
@@ -33,17 +33,17 @@ struct RecordingSpec {
   bool moves = false;      // window drags (CopyRect) instead of new screens
 };
 
-// The recording of the screens for the spec, from `folder` or, when missing there, made
+// The recording of the screens for the plan, from `folder` or, when missing there, made
 // now and stored. Returns false (with a reason in *why) when the server cannot be run or
 // misbehaves. Several may be made at once from different threads.
-bool Recorded(const RecordingSpec& spec, const std::vector<Image>& screens, const std::string& folder,
+bool Recorded(const RecordingPlan& plan, const std::vector<Image>& screens, const std::string& folder,
               Stream* out, std::string* why);
 
 // The folder of the running benchmark program (its helpers and recordings are there).
 std::string ProgramDir();
 
-// Whether the recording of the spec is in `folder` already.
-bool IsRecorded(const RecordingSpec& spec, const std::string& folder);
+// Whether the recording of the plan is in `folder` already.
+bool IsRecorded(const RecordingPlan& plan, const std::string& folder);
 
 // The window drags of a moves recording after the first screen: `steps` updates of one
 // move each, of a third of the screen by up to 16 pixels (every fourth along its row).

@@ -76,6 +76,31 @@ def wait_until(predicate, timeout, interval=0.02, what="condition"):
         time.sleep(interval)
 
 
+def eventually(check, timeout=20, interval=0.1):
+    """Runs check() until it raises no AssertionError (its value is returned) or timeout
+    seconds pass; then the last AssertionError is raised. For a state that settles after
+    an event (a window takes its size, a picture arrives) and is then asserted in detail."""
+    deadline = time.monotonic() + timeout
+    while True:
+        try:
+            return check()
+        except AssertionError:
+            if time.monotonic() >= deadline:
+                raise
+        time.sleep(interval)
+
+
+def never(predicate, seconds, interval=0.05, what="condition"):
+    """Watches for something that must not happen (predicate true) for `seconds`; raises
+    AssertionError when it does. Only for showing that a thing that would come at once
+    does not come: the period must be several seconds longer than "at once"."""
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        if predicate():
+            raise AssertionError("%s within %.1f s" % (what, seconds))
+        time.sleep(interval)
+
+
 def _die_with_parent():
     """preexec_fn: the child gets SIGTERM when the test process ends, also when it is
     killed (a ctest time-out), so that no X server or Wine program is left behind."""

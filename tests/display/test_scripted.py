@@ -196,11 +196,14 @@ def test_closing_while_the_server_stalls_inside_an_update(viewer):
     srv = start(scenario)
     program = viewer("127.0.0.1::%d" % srv.port)
     window = frame(program)
-    time.sleep(0.5)
+    kebwine.wait_until(lambda: srv.session.record["sent"], 20, what="the update that stalls")
+    # At once: the socket is closed first, which ends the read; a close that waited for
+    # the reading thread first would take its 6 s time-out.
     t0 = time.monotonic()
     window.close()
-    assert program.wait(10) == 0
-    assert time.monotonic() - t0 < 5
+    kebwine.wait_until(lambda: srv.session.peer_closed, 20, what="the viewer to close the connection")
+    assert time.monotonic() - t0 < 4
+    assert program.wait(20) == 0
 
 
 def test_server_state_intervals(viewer):

@@ -248,10 +248,11 @@ class _XServer:
     """An X server started with -displayfd: it picks a free display number itself and
     writes it when it accepts connections."""
 
-    def __init__(self):
+    def __init__(self, depth=24):
         self.proc = None
         self.number = None
         self.log = None
+        self.depth = depth
 
     @property
     def display(self):
@@ -295,68 +296,9 @@ class _XServer:
     def screenshot(self):
         return screenshot(self.display)
 
-    def stop(self):
-        _stop_process(self.proc)
-        self.proc = None
-        if self.log:
-            self.log.close()
-            try:
-                os.unlink(self.log.name)
-            except OSError:
-                pass
-            self.log = None
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.stop()
-
-
-class Xvfb(_XServer):
-    """A private virtual screen for Wine's windows. -noreset: without it the server would
-    forget keyboard layout, focus and pointer whenever its last client leaves."""
-
-    def __init__(self, width=1280, height=1024, depth=24, timeout=15):
-        super().__init__()
-        self.size = (width, height)
-        self._start(["Xvfb", "-screen", "0", "%dx%dx%d" % (width, height, depth), "-nolisten", "tcp",
-                     "-noreset"], timeout)
-
-
-class Xvnc(_XServer):
-    """A real RFB server (TigerVNC's Xvnc) on loopback without authentication. Its
-    framebuffer is its X screen: show_image() puts a known picture on it and
-    screenshot() reads it back."""
-
-    def __init__(self, width=640, height=480, depth=24, port=None, timeout=15, extra=()):
-        super().__init__()
-        self.size = (width, height)
-        self.depth = depth
-        for attempt in range(5):
-            self.port = port or free_tcp_port()
-            self._start(["Xvnc", "-SecurityTypes", "None", "-localhost", "-rfbport", str(self.port),
-                         "-geometry", "%dx%d" % (width, height), "-depth", str(depth), "-noreset",
-                         "-nolisten", "tcp"] + list(extra), timeout)
-            try:
-                wait_until(lambda: self._listening(), 5, what="Xvnc to listen on port %d" % self.port)
-                return
-            except Timeout:
-                self.stop()
-                if port:
-                    raise
-        raise HarnessError("Xvnc found no free port")
-
-    def _listening(self):
-        try:
-            with socket.create_connection(("127.0.0.1", self.port), timeout=1) as s:
-                return s.recv(12).startswith(b"RFB ")
-        except OSError:
-            return False
-
     def show_image(self, image, timeout=15, tolerance=None):
-        """Makes image (an RGB array, or a picture file) the server's desktop background,
-        tiled from the top-left corner, and waits until the framebuffer shows it: exactly,
+        """Makes image (an RGB array, or a picture file) the screen's background, tiled
+        from the top-left corner, and waits until the screen shows it: exactly,
         or within tolerance per channel (default: exact at depth 24; below, the server keeps
         fewer bits per colour: 5 bits lose up to 255/31 plus rounding)."""
         if tolerance is None:
@@ -382,10 +324,67 @@ class Xvnc(_XServer):
             diff = np.abs(self.screenshot()[:h, :w].astype(np.int16) - picture[:h, :w].astype(np.int16))
             return int(diff.max()) <= tolerance
 
-        wait_until(shown, timeout, interval=0.1, what="the picture on the Xvnc screen (display said: %s)"
-                   % shown_by.stderr.decode(errors="replace").strip())
+        wait_until(shown, timeout, interval=0.1, what="the picture on the screen of %s (display said: %s)"
+                   % (self.display, shown_by.stderr.decode(errors="replace").strip()))
         return picture
 
+    def stop(self):
+        _stop_process(self.proc)
+        self.proc = None
+        if self.log:
+            self.log.close()
+            try:
+                os.unlink(self.log.name)
+            except OSError:
+                pass
+            self.log = None
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.stop()
+
+
+class Xvfb(_XServer):
+    """A private virtual screen for Wine's windows. -noreset: without it the server would
+    forget keyboard layout, focus and pointer whenever its last client leaves."""
+
+    def __init__(self, width=1280, height=1024, depth=24, timeout=15):
+        super().__init__(depth)
+        self.size = (width, height)
+        self._start(["Xvfb", "-screen", "0", "%dx%dx%d" % (width, height, depth), "-nolisten", "tcp",
+                     "-noreset"], timeout)
+
+
+class Xvnc(_XServer):
+    """A real RFB server (TigerVNC's Xvnc) on loopback without authentication. Its
+    framebuffer is its X screen: show_image() puts a known picture on it and
+    screenshot() reads it back."""
+
+    def __init__(self, width=640, height=480, depth=24, port=None, timeout=15, extra=()):
+        super().__init__(depth)
+        self.size = (width, height)
+        for attempt in range(5):
+            self.port = port or free_tcp_port()
+            self._start(["Xvnc", "-SecurityTypes", "None", "-localhost", "-rfbport", str(self.port),
+                         "-geometry", "%dx%d" % (width, height), "-depth", str(depth), "-noreset",
+                         "-nolisten", "tcp"] + list(extra), timeout)
+            try:
+                wait_until(lambda: self._listening(), 5, what="Xvnc to listen on port %d" % self.port)
+                return
+            except Timeout:
+                self.stop()
+                if port:
+                    raise
+        raise HarnessError("Xvnc found no free port")
+
+    def _listening(self):
+        try:
+            with socket.create_connection(("127.0.0.1", self.port), timeout=1) as s:
+                return s.recv(12).startswith(b"RFB ")
+        except OSError:
+            return False
 
 # ---------------------------------------------------------------------------------
 # Wine prefix, driver, programs

@@ -6,7 +6,6 @@ transfer leaves the window with nothing to send or receive."""
 import os
 import random
 import shutil
-import time
 
 import kebwine
 import rfbserver
@@ -452,7 +451,9 @@ def test_stop_ends_a_paced_upload(viewer, session, tmp_path):
     ft = holder["ft"]
     kebwine.wait_until(lambda: any(e[0] == "offer" for e in ft.events), 20, what="the upload offer")
     kebwine.wait_until(lambda: window.refresh().control(id=STOP)["visible"], 20, what="Stop shown")
-    time.sleep(1.0)
+    # Stopped once some of it has arrived (all of it takes seconds more).
+    kebwine.wait_until(lambda: [m for m in ft.s.messages_of("FileTransfer") if m["content_type"] == 5], 20,
+                       what="the first block of the upload")
     window.click(id=STOP)
     kebwine.wait_until(lambda: any(e[0] == "upload-aborted" for e in ft.events), 30, what="the abort at the server")
     aborted = [e for e in ft.events if e[0] == "upload-aborted"][0]

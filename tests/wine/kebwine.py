@@ -371,7 +371,7 @@ class Xvnc(_XServer):
                          "-geometry", "%dx%d" % (width, height), "-depth", str(depth), "-noreset",
                          "-nolisten", "tcp"] + list(extra), timeout)
             try:
-                wait_until(lambda: self._listening(), 5, what="Xvnc to listen on port %d" % self.port)
+                wait_until(lambda: self._listening(), 15, what="Xvnc to listen on port %d" % self.port)
                 return
             except Timeout:
                 self.stop()

@@ -187,7 +187,7 @@ def test_download_and_upload_through_the_window(viewer, session, tmp_path):
     kebwine.wait_until(lambda: ("session-end",) in ft.events, 20, what="the session end")
     kinds = [e[0] for e in ft.events]
     assert kinds[:2] == ["access", "session-start"] and "drives" in kinds
-    frame(program, timeout=5)
+    frame(program, timeout=20)
     assert program.proc.poll() is None
 
     # Opened anew, the window lists the local folder it showed last.

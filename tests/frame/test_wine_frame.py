@@ -193,7 +193,10 @@ def test_refresh_and_view_only_from_the_system_menu(viewer):
         known = len(formats())
         window.post(WM_SYSCOMMAND, command)
         window.post(WM_SYSCOMMAND, REFRESH)
-        kebwine.wait_until(lambda: len(formats()) > known or None, 20, what="a new pixel format")
+        try:
+            kebwine.wait_until(lambda: len(formats()) > known or None, 20, what="a new pixel format")
+        except kebwine.Timeout:
+            raise AssertionError("no new pixel format for %d bits per pixel; server log:\n%s" % (bpp, srv.report(200)))
         assert formats()[known:] == [bpp], formats()
         # The refresh and the format change each asked for an update: the server answers
         # both, and the viewer takes them, before the next change, as at a person's pace.

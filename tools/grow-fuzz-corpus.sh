@@ -3,7 +3,8 @@
 # starting point by tools/run-fuzzers.sh): runs the fuzzer of build/fuzz for a while from
 # its kept corpus and the generated seeds (tools/make-fuzz-seeds.py, fuzz/make_unzip_seeds.py),
 # then merges everything (libFuzzer -merge=1) into a fresh folder that replaces the kept
-# one: the smallest set of inputs that keeps every coverage feature found. A fuzzer that
+# one: the smallest set of inputs that keeps every code edge reached (edges only, without
+# hit counts: a fraction of the inputs for the same coverage). A fuzzer that
 # finds a crash keeps its old corpus and the script fails. Run by hand, then commit the
 # corpus (keep it small: a few hundred KB in all).
 # Usage: tools/grow-fuzz-corpus.sh [seconds-per-fuzzer [fuzzer ...]]   (default 300, all)
@@ -32,7 +33,7 @@ grow() {
   [ -d "$work/seeds/$name" ] && dirs+=("$work/seeds/$name")
   (cd "$work" && "$bin/$name" -max_total_time="$secs" "${limits[@]}" -artifact_prefix="$work/$name-" "${dirs[@]}") \
     >"$work/$name.log" 2>&1 || { echo "$name: FAILED (see $work/$name.log)"; return 1; }
-  (cd "$work" && "$bin/$name" -merge=1 "${limits[@]}" "$fresh" "${dirs[@]}") >>"$work/$name.log" 2>&1 ||
+  (cd "$work" && "$bin/$name" -merge=1 -use_counters=0 "${limits[@]}" "$fresh" "${dirs[@]}") >>"$work/$name.log" 2>&1 ||
     { echo "$name: merge FAILED (see $work/$name.log)"; return 1; }
   rm -rf "$kept"
   mkdir -p "$kept"

@@ -60,7 +60,12 @@ Daemon::Daemon(int port, bool ipv6) : m_ipv6(ipv6), m_port(port) {
     OpenSockets();
   } catch (...) {
     if (m_hmenu) DestroyMenu(m_hmenu);
-    if (m_hwnd) DestroyWindow(m_hwnd);
+    if (m_hwnd) {
+      // Detached first: the set-up failure is reported next, and a quit posted by the
+      // window's end would take that box away at once.
+      SetWindowLongPtrA(m_hwnd, GWLP_USERDATA, 0);
+      DestroyWindow(m_hwnd);
+    }
     throw;
   }
   kebLog.Print(4, "Adding Tray icon\n");
@@ -219,7 +224,9 @@ void Daemon::ShowTrayMenu() {
 LRESULT CALLBACK Daemon::WndProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
   auto* self = reinterpret_cast<Daemon*>(GetWindowLongPtrA(hwnd, GWLP_USERDATA));
   if (msg == WM_DESTROY) {
-    PostQuitMessage(0);
+    // The window going away while it serves ends the program; one that its Daemon
+    // detached (a failed set-up, the end of the program) ends nothing.
+    if (self) PostQuitMessage(0);
     return 0;
   }
   if (!self) return DefWindowProcA(hwnd, msg, wParam, lParam);

@@ -8,6 +8,7 @@
 #include "app/UiText.h"
 #include "app/UserInterface.h"
 #include "resources/StringIds.h"
+#include "security/Secret.h"
 
 bool g_sponsor = false;
 bool g_configSpecified = false;
@@ -123,6 +124,8 @@ int Clamp(int v, int lo, int hi) { return v < lo ? lo : (v > hi ? hi : v); }
 
 KEBOptions::KEBOptions() { SetDefaults(); }
 
+KEBOptions::~KEBOptions() { SecureWipe(m_password, sizeof m_password); }
+
 void KEBOptions::SetDefaults() {
   std::memset(m_use_encoding, 0, sizeof m_use_encoding);
   for (int e : {0, 1, 2, 4, 5, 6, 7, 8, 9, 10, 16, 17, 18, 19, 25, 26, 27, 29}) m_use_encoding[e] = true;
@@ -206,7 +209,7 @@ void KEBOptions::SetDefaults() {
   m_proxyport = -1;
   m_RepeaterChoice = -1;
   m_user[0] = '\0';
-  m_password[0] = '\0';
+  SecureWipe(m_password, sizeof m_password);
   m_configFilename[0] = '\0';
   m_configSpecified = false;
   m_logLevel = 0;

@@ -24,6 +24,10 @@ public:
 
   // Built-in defaults only.
   KEBOptions();
+  // The password given to the program goes with the options.
+  ~KEBOptions();
+  KEBOptions(const KEBOptions&) = default;
+  KEBOptions& operator=(const KEBOptions&) = default;
   void SetDefaults();
   // (Win32 shell) The snapshot folder, the options-file location and loading that file:
   // the application calls it right after construction, before SetFromCommandLine.

@@ -121,22 +121,61 @@ KEBviewerApp32::~KEBviewerApp32() {
   m_pdaemon = nullptr;
 }
 
-// A connection that failed to start: close it, tell the user, then delete it.
-static void ReportAndDelete(ClientConnection* conn, const Exception& e) {
+namespace {
+
+// What the user is told of a connection that failed to start, and when: a connection of
+// the session dialog is told before it is deleted (deleting the last one ends the program
+// outside listening mode, which would take the box with it); a server that connected to
+// the listening viewer is let go first (socket closed, slot freed), then reported.
+enum class FailureOrder { ReportThenDelete, DeleteThenReport };
+
+void DropFailedConnection(ClientConnection* conn, const Exception& e, FailureOrder order) {
   if (conn) {
     try {
       conn->CloseConnection();
     } catch (...) {
     }
   }
+  if (order == FailureOrder::DeleteThenReport) {
+    delete conn;
+    conn = nullptr;
+  }
   e.Report();
   delete conn;
 }
 
+// Creates a connection with make() and runs it; a failure is handled as above.
+template <class Make>
+void StartConnection(Make make, bool accepted, FailureOrder order) {
+  ClientConnection* conn = nullptr;
+  try {
+    conn = make();
+    conn->m_accepted = accepted;
+    conn->Run();
+  } catch (const Exception& e) {
+    DropFailedConnection(conn, e, order);
+  } catch (const rdr::Exception& e) {
+    DropFailedConnection(conn, ErrorException(e.str()), order);
+  } catch (const std::bad_alloc&) {
+    DropFailedConnection(conn, ErrorException("Out of memory"), order);
+  } catch (...) {
+    DropFailedConnection(conn, ErrorException("Unexpected error"), order);
+  }
+}
+
+}  // namespace
+
 void KEBviewerApp32::NewConnection(bool accepted, SOCKET sock) {
-  ClientConnection* conn = new ClientConnection(this, sock);
-  conn->m_accepted = accepted;
-  conn->Run();
+  StartConnection(
+      [&] {
+        try {
+          return new ClientConnection(this, sock);
+        } catch (...) {
+          closesocket(sock);  // not handed over yet
+          throw;
+        }
+      },
+      accepted, FailureOrder::DeleteThenReport);
 }
 
 void KEBviewerApp32::NewConnection(bool accepted, const char* host, int port) {
@@ -146,21 +185,5 @@ void KEBviewerApp32::NewConnection(bool accepted, const char* host, int port) {
 }
 
 void KEBviewerApp32::NewConnection(bool accepted) {
-  ClientConnection* conn = nullptr;
-  try {
-    conn = new ClientConnection(this);
-    conn->m_accepted = accepted;
-    conn->Run();
-  } catch (const Exception& e) {
-    ReportAndDelete(conn, e);
-  } catch (const rdr::Exception& e) {
-    ErrorException err(e.str());
-    ReportAndDelete(conn, err);
-  } catch (const std::bad_alloc&) {
-    ErrorException err("Out of memory");
-    ReportAndDelete(conn, err);
-  } catch (...) {
-    ErrorException err("Unexpected error");
-    ReportAndDelete(conn, err);
-  }
+  StartConnection([&] { return new ClientConnection(this); }, accepted, FailureOrder::ReportThenDelete);
 }

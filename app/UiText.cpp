@@ -1,13 +1,15 @@
 #include "app/UiText.h"
 
-#include <cstring>
+#include <string>
 
 #include "resources/StringIds.h"
 
 namespace {
 
-constexpr int kCount = kUiTextLast - kUiTextFirst + 1;
-char buffers[kCount][128];
+constexpr int kMainCount = kUiTextLast - kUiTextFirst + 1;
+constexpr int kHandshakeCount = kHandshakeTextLast - kHandshakeTextFirst + 1;
+std::string mainTexts[kMainCount];
+std::string handshakeTexts[kHandshakeCount];
 
 struct Builtin {
   int id;
@@ -19,29 +21,21 @@ const Builtin builtins[] = {
 #undef KEB_STRING
 };
 
-bool InRange(int id) { return id >= kUiTextFirst && id <= kUiTextLast; }
+std::string* Slot(int id) {
+  if (id >= kUiTextFirst && id <= kUiTextLast) return &mainTexts[id - kUiTextFirst];
+  if (id >= kHandshakeTextFirst && id <= kHandshakeTextLast) return &handshakeTexts[id - kHandshakeTextFirst];
+  return nullptr;
+}
 
 }  // namespace
 
-int UiTextCapacity(int id) {
-  static const int wide[] = {50069, 50071, 50072, 50081, 50116, 50121, 50124, 50139, 50143,
-                             50198, 50224, 50228, 50254, 50273};
-  if ((id >= 50275 && id <= 50290) || (id >= 50293 && id <= 50297)) return 128;
-  for (int w : wide)
-    if (w == id) return 128;
-  return 64;
+const char* UiText(int id) {
+  const std::string* s = Slot(id);
+  return s ? s->c_str() : "";
 }
 
-const char* UiText(int id) { return InRange(id) ? buffers[id - kUiTextFirst] : ""; }
-
 void SetUiText(int id, const char* text) {
-  if (!InRange(id)) return;
-  char* buf = buffers[id - kUiTextFirst];
-  std::size_t cap = static_cast<std::size_t>(UiTextCapacity(id)) - 1;
-  std::size_t n = text ? std::strlen(text) : 0;
-  if (n > cap) n = cap;
-  if (n) std::memcpy(buf, text, n);
-  buf[n] = '\0';
+  if (std::string* s = Slot(id)) *s = text ? text : "";
 }
 
 const char* BuiltinUiText(int id) {
@@ -52,5 +46,5 @@ const char* BuiltinUiText(int id) {
 
 void LoadBuiltinUiTexts() {
   for (const auto& b : builtins)
-    if (InRange(b.id) && b.id != 50147) SetUiText(b.id, b.text);
+    if (Slot(b.id) && b.id != 50147) SetUiText(b.id, b.text);
 }

@@ -361,7 +361,7 @@ Stream EncodeCopyRect(int width, int height, int updates) {
 
 }  // namespace bench
 
-// ---- Tight and Ultra ----
+// ---- Tight and Opalo ----
 
 namespace bench {
 
@@ -518,12 +518,12 @@ Stream EncodeTight(const std::vector<Image>& screens, int jpegQuality) {
   return s;
 }
 
-Stream EncodeUltra(const std::vector<Image>& screens) {
+Stream EncodeOpalo(const std::vector<Image>& screens) {
   static const bool ready = lzo_init() == LZO_E_OK;
   if (!ready) std::abort();
   std::vector<std::uint8_t> work(LZO1X_1_MEM_COMPRESS), raw, packed;
   std::vector<Block> blocks;
-  Stream s = EncodeScreens("Ultra", screens, 1 << 16, 64, [&](Writer& out, const Image& im, int x, int y, int w, int h) {
+  Stream s = EncodeScreens("Opalo", screens, 1 << 16, 64, [&](Writer& out, const Image& im, int x, int y, int w, int h) {
     out.Rect(x, y, w, h, 9);
     raw.clear();
     for (int yy = y; yy < y + h; yy++)

@@ -34,7 +34,7 @@ struct Stream {
   std::uint64_t pixels = 0;         // pixels covered by decoded rectangles
   std::uint64_t rects = 0;
   std::uint64_t payload = 0;        // raw pixel bytes carried (Raw only)
-  std::vector<Block> blocks;        // compressed blocks in stream order (Tight, Ultra)
+  std::vector<Block> blocks;        // compressed blocks in stream order (Tight, Opalo)
   int quality = -1;                 // the viewer's "quality" option it was made for (ZYWRLE level)
   bool libvncclient = true;         // libvncclient decodes the encoding
 };
@@ -52,7 +52,7 @@ Stream EncodeCopyRect(int width, int height, int updates);
 // a JPEG quality (32 bits per pixel only), as JPEG images; streams 0 (copy), 1 (two
 // colours) and 2 (palette) at zlib level 6.
 Stream EncodeTight(const std::vector<Image>& screens, int jpegQuality = 0);
-// Ultra (Opalo): bands of the screen as LZO1X-1 blocks.
-Stream EncodeUltra(const std::vector<Image>& screens);
+// Opalo: bands of the screen as LZO1X-1 blocks.
+Stream EncodeOpalo(const std::vector<Image>& screens);
 
 }  // namespace bench

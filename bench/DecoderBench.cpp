@@ -1,5 +1,5 @@
 // Decode throughput of the decoders (Raw, CopyRect, RRE, CoRRE, Hextile, Tight with and
-// without JPEG, Ultra) on recorded-style update streams, side by side with libvncclient
+// without JPEG, Opalo) on recorded-style update streams, side by side with libvncclient
 // decoding the same streams; Raw against a plain memcpy of the same bytes, and the
 // compressed encodings against their codecs alone on the same blocks.
 //
@@ -259,7 +259,7 @@ int main(int argc, char** argv) {
     streams.push_back(bench::EncodeHextile(screens));
     streams.push_back(bench::EncodeTight(screens));
     if (bpp == 4) streams.push_back(bench::EncodeTight(screens, 75));
-    streams.push_back(bench::EncodeUltra(screens));
+    streams.push_back(bench::EncodeOpalo(screens));
     // Zlib, ZRLE and ZYWRLE recorded from libvncserver (ZYWRLE at libvncclient's default
     // quality, 5), and the same updates recompressed for the zstd and xz encodings.
     streams.push_back(bench::RecordFromLibVncServer(screens32, "Zlib", 6, -1, bpp));

@@ -23,7 +23,7 @@ void DecodeHextile(DecoderState& st, rdr::InStream& in, const RectHeader& r);
 // throws rdr::Exception: the stream cannot go on, so neither can the connection.
 void DecodeTight(DecoderState& st, rdr::InStream& in, const RectHeader& r);
 void DecodeTightZstd(DecoderState& st, rdr::InStream& in, const RectHeader& r);
-// Opalo (9; Ultra, LZO1X) and Opalo2 (10; JPEG). A data length above the receive
+// Opalo (9; LZO1X) and Opalo2 (10; JPEG). A data length above the receive
 // buffer's cap, or a rectangle above the decompression buffer's, ends the connection
 // (ErrorException) before the data are read; a block or image that does not decode is
 // not drawn.
@@ -44,6 +44,9 @@ int ZywrleLevel(int quality);
 // compressed length (w, h); each sub-rectangle is declared, saved to the cache, drawn and
 // repainted on its own. A negative or oversized length throws rdr::Exception.
 void DecodeXz(DecoderState& st, rdr::InStream& in, const RectHeader& r);
+// The number of sub-rectangles an XZ or XZYW header announces (0 when negative). Each of
+// them counts as one rectangle of the update.
+std::uint64_t XzSubRectangleCount(const RectHeader& r);
 
 // The cache bitmap (Framebuffer::cache, present when the connection was built with
 // "EnableCache"): zeroed on a new pixel format, at thread start and on a resize; areas are

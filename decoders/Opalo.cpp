@@ -1,4 +1,4 @@
-// Opalo (9, wire-identical to Ultra): the rectangle's pixels as one LZO1X block.
+// Opalo (9): the rectangle's pixels as one LZO1X block.
 // Opalo2 (10): the rectangle as one JPEG image, decoded straight into the session format.
 // Both carry a u32 big-endian length and that many bytes, decode the whole rectangle into
 // the decompression-output buffer and draw it only when decoding succeeded.

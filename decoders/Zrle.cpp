@@ -290,15 +290,19 @@ void DecodeZrle(DecoderState& st, rdr::InStream& in, const RectHeader& r) {
     run(st.zrle.zlib);
 }
 
-void DecodeXz(DecoderState& st, rdr::InStream& in, const RectHeader& r) {
+std::uint64_t XzSubRectangleCount(const RectHeader& r) {
   const long long count = static_cast<std::int16_t>(r.x) * 65536LL + r.y;
+  return count > 0 ? static_cast<std::uint64_t>(count) : 0;
+}
+
+void DecodeXz(DecoderState& st, rdr::InStream& in, const RectHeader& r) {
   const long long length = static_cast<std::int16_t>(r.w) * 65536LL + r.h;
   if (length < 0 || static_cast<std::uint64_t>(length) > GrowBuffer::kMaxRequest) {
     char msg[96];
     std::snprintf(msg, sizeof msg, "XZ: compressed length %lld out of range", length);
     throw rdr::Exception(msg);
   }
-  const std::uint64_t n = count > 0 ? static_cast<std::uint64_t>(count) : 0;
+  const std::uint64_t n = XzSubRectangleCount(r);
   rdr::xzInStream& xz = st.zrle.xz;
   WithStream(xz, in, static_cast<std::uint64_t>(length), [&] {
     std::uint8_t* headers = st.receive.Ensure(n * 8);

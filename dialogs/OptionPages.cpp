@@ -288,26 +288,4 @@ void OnCommand(Page page, int id, KEBOptions& o, PageControls& c) {
   }
 }
 
-void ApplyQuickOption(KEBOptions& o) {
-  int preferred = -1, mode = -1;
-  switch (o.m_QuickOption) {
-    case 1: preferred = 5, mode = 0, o.m_EnableCache = false, o.m_autoDetect = true; break;
-    case 2: preferred = 5, mode = 0, o.m_EnableCache = false, o.m_autoDetect = false; break;
-    case 3: preferred = 16, mode = 1, o.m_EnableCache = false, o.m_autoDetect = false; break;
-    case 4: preferred = 16, mode = 2, o.m_EnableCache = true, o.m_autoDetect = false; break;
-    case 5:
-      preferred = 16, mode = 3, o.m_EnableCache = true, o.m_qualityGiven = false, o.m_autoDetect = false;
-      break;
-    case 7:
-      preferred = 9, mode = 0, o.m_autoDetect = false, o.m_use_encoding[1] = false, o.m_EnableCache = false;
-      o.m_cursorshape = false;
-      o.m_noremotecursor = true;
-      break;
-    case 8: o.m_autoDetect = false; break;
-    default: break;
-  }
-  if (preferred >= 0) o.m_PreferredEncodings.assign(1, preferred);
-  if (mode >= 0) o.m_Use8Bit = mode;
-}
-
 }  // namespace optionpages

@@ -48,8 +48,4 @@ void Read(Page page, KEBOptions& work, PageControls& c);
 // quick option of work (1 on, 8 off).
 void OnCommand(Page page, int id, KEBOptions& work, PageControls& c);
 
-// Leaving "Quick enc": the presets of the chosen "QuickOption" replace the encodings and
-// related options.
-void ApplyQuickOption(KEBOptions& work);
-
 }  // namespace optionpages

@@ -161,7 +161,7 @@ INT_PTR CALLBACK SessionDialog::DialogProc(HWND dlg, UINT msg, WPARAM wParam, LP
         ShowWindow(self->m_pages[tab], SW_HIDE);
         if (tab == optionpages::kQuick) {
           // The preset changes what other pages show.
-          optionpages::ApplyQuickOption(self->m_work);
+          ClientConnection::ApplyQuickOption(self->m_work);
           self->InitAllPages(false);
         }
       } else if (n->code == TCN_SELCHANGE) {

@@ -64,8 +64,9 @@ void ClientConnection::InitStatusDialog(HWND dlg) {
     SetDlgItemTextA(dlg, IDC_STATUS_LINE,
                     status::PluginLine(m_opts.m_DSMPlugin, m_pDSMPlugin->Name(), m_pDSMPlugin->Version()).c_str());
     const status::PluginKind kind = m_pluginIntegrated ? status::PluginKind::Integrated : status::PluginKind::Old;
+    const char* described = m_channel ? m_channel->Description() : nullptr;
     SetDlgItemTextA(dlg, IDC_STATUS_PLUGIN,
-                    status::EncryptionText(std::string(), kind, m_pDSMPlugin->GetParams()).c_str());
+                    status::EncryptionText(described ? described : "", kind, m_pDSMPlugin->GetParams()).c_str());
   } else {
     SetDlgItemTextA(dlg, IDC_STATUS_LINE, UiText(IDS_STATUS_NO_ENCRYPTION));
   }

@@ -1,10 +1,14 @@
 // The platform-free part of presenting the framebuffer through Direct3D: which surface
-// format a session can live in, the layout of each format, and how the surface is locked
-// for the decoders when devices get lost or reset. The Win32 ViewerDirectxClass supplies
-// the device operations through DirectxDevice.
+// format a session can live in, the layout of each format, the session format that goes
+// with a surface, how the surface is locked for the decoders when devices get lost or
+// reset, and whether what the window shows is the surface. The Win32 ViewerDirectxClass
+// supplies the device operations through DirectxDevice.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+
+#include "decoders/PixelFormat.h"
 
 namespace directx {
 
@@ -24,13 +28,22 @@ SurfaceLayout LayoutOf(SurfaceFormat format);
 // for a 16-bit session whose red shift is 11 or 10. Unknown: Direct3D is not used.
 SurfaceFormat FormatForSession(int bitsPerPixel, int redShift, SurfaceFormat displayFormat);
 
+// The session format whose pixels mean what the surface's mean: the session's, with the
+// surface's channel sizes and shifts, little-endian, true colour.
+PixelFormat FormatOfSurface(const PixelFormat& session, const SurfaceLayout& layout);
+
+// Whether two formats give every pixel value the same colour (size, byte order, channel
+// sizes and places); depth and padding do not matter.
+bool SamePixelMeaning(const PixelFormat& a, const PixelFormat& b);
+
 // What locking needs of the device. Calls come with the Direct3D object's lock held.
 class DirectxDevice {
 public:
   enum class Cooperation { Ok, Lost, DriverError, NotReset };
   virtual Cooperation TestCooperativeLevel() = 0;
   virtual bool ResetDevice() = 0;
-  // The whole surface, its contents discarded; null on failure.
+  // The whole surface, its contents kept (the decoders update it piece by piece); null on
+  // failure.
   virtual void* LockWholeSurface(int* pitch) = 0;
   virtual bool HaveDeviceAndSurface() = 0;
   // Releases everything and creates device and surface again as last created.
@@ -61,6 +74,40 @@ void* LockSurface(DirectxDevice& device, SurfaceState& state);
 // not lock. Null when there is nothing to write into; a new surface sets state.recreated
 // (its contents are gone).
 void* LockForUpdate(DirectxDevice& device, SurfaceState& state, void* previous);
+
+// ---- Whether the window shows the surface ----
+
+// The surface as the decoders left it (its layout tells the colours).
+struct SurfaceImage {
+  const std::uint8_t* bits = nullptr;
+  int width = 0, height = 0;
+  std::size_t pitch = 0;
+  SurfaceLayout layout;
+};
+
+// What the window shows, read back as 32-bit pixels in memory order blue, green, red, x
+// (a top-down 32-bit DIB): the whole client area, over which the surface is stretched.
+struct ShownImage {
+  const std::uint8_t* bits = nullptr;
+  int width = 0, height = 0;
+  std::size_t stride = 0;
+};
+
+enum class Verdict { Matches, Differs, Inconclusive };
+
+struct PresentationCheck {
+  Verdict verdict = Verdict::Inconclusive;
+  int samples = 0;  // points of the window that told something
+  int matching = 0;
+  bool unreadable = false;  // the window's picture could not be read at all (Differs)
+};
+
+// Compares the window with the surface at a grid of points. Whatever filter stretched the
+// surface, a shown pixel lies within the colours of the surface pixels under it (with a
+// margin for rounding); points whose surface neighbourhood spans a wide range of colours
+// tell little and are left out. Matches with at least 90 % of the telling points inside,
+// Differs below that, Inconclusive with fewer than 16 telling points.
+PresentationCheck ComparePresentation(const SurfaceImage& surface, const ShownImage& shown);
 
 constexpr int kPaintWaitRounds = 300;  // x 2 ms
 constexpr int kLockTries = 21;

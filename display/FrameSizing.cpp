@@ -32,7 +32,20 @@ RECT AdjustedForDpi(RECT r, int dpi) {
   return r;
 }
 
+RECT EntryRect(const monitors::Entry& e) { return RECT{e.x, e.y, e.x + e.width, e.y + e.height}; }
+RECT WorkRect(const monitors::Entry& e) {
+  const monitors::Rect& w = e.workArea;
+  // A monitor whose work area is unknown works on all of it.
+  if (w.right <= w.left || w.bottom <= w.top) return EntryRect(e);
+  return RECT{w.left, w.top, w.right, w.bottom};
+}
+
 }  // namespace
+
+int ClientConnection::FrameMonitorIndex() {
+  m_monitors.Refresh();
+  return m_monitors.IndexOfWindow(m_hwndMain, false);
+}
 
 int ClientConnection::ToolbarHeight() const {
   if (!m_opts.m_showtoolbar || !m_hwndToolbar) return 0;
@@ -62,21 +75,19 @@ void ClientConnection::SizeWindow(bool keepPosition, bool keepSize) {
   const bool full = IsFullScreen();
 
   // The area: the frame's monitor, or the whole virtual screen for a framebuffer too large
-  // for it that nothing else shrinks (and with monitor spanning).
-  MONITORINFO mi = {};
-  mi.cbSize = sizeof mi;
-  GetMonitorInfoA(MonitorFromWindow(m_hwndMain, MONITOR_DEFAULTTONEAREST), &mi);
-  RECT area = full ? mi.rcMonitor : mi.rcWork;
+  // for it that nothing else shrinks (and with monitor spanning), from the monitor table.
+  const monitors::Entry& monitor = m_monitors.Entry(FrameMonitorIndex());
+  const RECT monitorRect = EntryRect(monitor);
+  RECT area = full ? monitorRect : WorkRect(monitor);
   const int scaledW = framelayout::ScaledSide(fbw, m_opts.m_Scaling, m_opts.m_scale_num, m_opts.m_scale_den);
   const int scaledH = framelayout::ScaledSide(fbh, m_opts.m_Scaling, m_opts.m_scale_num, m_opts.m_scale_den);
   const bool fits = scaledW <= Width(area) && scaledH <= Height(area);
-  const bool shrunk = full || (m_opts.m_AutoScaling && !m_opts.m_AutoScalingEven) || m_opts.m_directx;
+  const bool shrunk = full || (m_opts.m_AutoScaling && !m_opts.m_AutoScalingEven) || FittedView();
   if (((!fits && !shrunk) || m_opts.m_allowMonitorSpanning) && !m_opts.m_showExtend) {
-    const RECT virt = {GetSystemMetrics(SM_XVIRTUALSCREEN), GetSystemMetrics(SM_YVIRTUALSCREEN),
-                       GetSystemMetrics(SM_XVIRTUALSCREEN) + GetSystemMetrics(SM_CXVIRTUALSCREEN),
-                       GetSystemMetrics(SM_YVIRTUALSCREEN) + GetSystemMetrics(SM_CYVIRTUALSCREEN)};
+    const monitors::Entry& all = m_monitors.Entry(0);
+    const RECT virt = EntryRect(all);
     // One monitor: its work area stays the area.
-    if (!EqualRect(&virt, &mi.rcMonitor)) area = virt;
+    if (!EqualRect(&virt, &monitorRect)) area = full ? virt : WorkRect(all);
   }
   if (Width(area) > kLargestAreaSide || Height(area) > kLargestAreaSide || Width(area) < 0 || Height(area) < 0) {
     OffsetRect(&area, -area.left, -area.top);
@@ -94,8 +105,8 @@ void ClientConnection::SizeWindow(bool keepPosition, bool keepSize) {
     in.limit = m_opts.m_AutoScalingLimit;
     in.fullScreen = full;
     if (full) {
-      in.widthRatio = framelayout::FitRatio(Width(mi.rcMonitor), 0, fbw);
-      in.heightRatio = framelayout::FitRatio(Height(mi.rcMonitor), 0, fbh);
+      in.widthRatio = framelayout::FitRatio(Width(monitorRect), 0, fbw);
+      in.heightRatio = framelayout::FitRatio(Height(monitorRect), 0, fbh);
     } else {
       const SIZE borders = FrameSizeFor(0, 0);
       in.widthRatio = framelayout::FitRatio(Width(area), borders.cx, fbw);
@@ -121,7 +132,7 @@ void ClientConnection::SizeWindow(bool keepPosition, bool keepSize) {
   // side: the frame grows by it (within the area) rather than cut the view and need the
   // second bar as well.
   int fw = frame.cx, fh = frame.cy;
-  if (!full && !m_opts.m_directx) {
+  if (!full && !FittedView()) {
     const int vBar = GetSystemMetrics(SM_CXVSCROLL), hBar = GetSystemMetrics(SM_CYHSCROLL);
     bool h = fw > Width(area);
     const bool v = fh + (h ? hBar : 0) > Height(area);
@@ -194,13 +205,17 @@ void ClientConnection::LayoutView() {
     m_fullWidth = framelayout::ScaledSide(fbw, m_opts.m_Scaling, m_opts.m_scale_num, m_opts.m_scale_den);
     m_fullHeight = framelayout::ScaledSide(fbh, m_opts.m_Scaling, m_opts.m_scale_num, m_opts.m_scale_den);
 
-    if (IsFullScreen() || m_opts.m_directx) {
+    if (IsFullScreen() || FittedView()) {
       if (m_hScrollShown || m_vScrollShown) ShowScrollBar(m_hwndMain, SB_BOTH, FALSE);
       m_hScrollShown = m_vScrollShown = false;
       GetClientRect(m_hwndMain, &rc);
-      if (m_opts.m_directx) {
+      if (FittedView()) {
+        // The whole framebuffer is stretched over the view: nothing lies outside it to
+        // scroll to.
         m_visibleWidth = Width(rc);
         m_visibleHeight = std::max(0, Height(rc) - toolbar);
+        m_fullWidth = m_visibleWidth;
+        m_fullHeight = m_visibleHeight;
       } else {
         m_visibleWidth = std::min(m_fullWidth, Width(rc));
         m_visibleHeight = std::min(m_fullHeight, Height(rc) - toolbar);

@@ -48,11 +48,6 @@ void HandleSentMessages() {
   PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
 }
 
-UINT RebuildToolbarMessage() {
-  static const UINT message = RegisterWindowMessageA("Brandwyn.Viewer.RebuildToolbar");
-  return message;
-}
-
 // The effective DPI of the window's monitor: GetDpiForMonitor where the system has it,
 // else the screen's logical DPI.
 int MonitorDpi(HWND hwnd) {
@@ -157,7 +152,10 @@ void ClientConnection::CreateFrameWindow() {
 }
 
 void ClientConnection::SetWindowTitle() {
-  if (m_hwndMain) SetWindowTextA(m_hwndMain, (m_opts.m_viewonly ? m_desktopNameViewOnly : m_desktopName).c_str());
+  const std::string& title = m_opts.m_viewonly ? m_desktopNameViewOnly : m_desktopName;
+  if (m_hwndMain) SetWindowTextA(m_hwndMain, title.c_str());
+  // The full-screen title bar says the same.
+  if (IsFullScreen()) m_titleBar.SetText(title);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -222,7 +220,7 @@ LRESULT ClientConnection::FrameMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARA
       if (wParam != SIZE_MINIMIZED) LayoutView();
       return 0;
     case WM_SIZING:
-      if (!m_opts.m_directx) LimitDraggedRect(wParam, reinterpret_cast<RECT*>(lParam));
+      if (!FittedView()) LimitDraggedRect(wParam, reinterpret_cast<RECT*>(lParam));
       return TRUE;
     case WM_HSCROLL: OnScroll(SB_HORZ, LOWORD(wParam)); return 0;
     case WM_VSCROLL: OnScroll(SB_VERT, LOWORD(wParam)); return 0;
@@ -257,12 +255,21 @@ LRESULT ClientConnection::FrameMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARA
       return DefWindowProcA(hwnd, msg, wParam, lParam);
 
     case WM_SETFOCUS:
+      KeepFrameOnTop(true);
       SetHotKeyTarget(hwnd, m_opts.m_nohotkeys);
+      KeyboardHookFrameInUse(hwnd);
       m_keyboard.ResetKeyboard();
       return 0;
     case WM_KILLFOCUS:
+      if (!FocusStaysInFrame(reinterpret_cast<HWND>(wParam))) KeepFrameOnTop(false);
       if (!m_opts.m_viewonly) ReleaseHeldKeys();
       return 0;
+    case WM_ACTIVATE:
+      // The activation may change without the focus passing through this frame's windows
+      // (another program's window taking it, or giving it back).
+      KeepFrameOnTop(LOWORD(wParam) != WA_INACTIVE);
+      return DefWindowProcA(hwnd, msg, wParam, lParam);
+    case WM_FRAME_ZORDER: SettleZOrder(); return 0;
     case WM_KEYDOWN:
     case WM_KEYUP:
     case WM_SYSKEYDOWN:
@@ -332,7 +339,7 @@ LRESULT ClientConnection::FrameMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARA
     case framecmd::kTitleBarFitScreen:
     case framecmd::kTitleBarOneToOne:
       m_opts.m_directx = msg == framecmd::kTitleBarFitScreen ? !m_opts.m_showExtend : false;
-      InvalidateRect(m_hwndcn, nullptr, FALSE);
+      PresentationChanged();
       ApplyFullScreenMode();
       return 0;
     case framecmd::kTitleBarSnapshot: HandleSystemCommand(framecmd::kSnapshot); return 0;
@@ -352,8 +359,10 @@ LRESULT ClientConnection::FrameMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARA
 
     default:
       if (msg == RebuildToolbarMessage()) {
-        RecreateToolbarForWidth(hwnd);
-        LayoutView();
+        if (m_opts.m_showtoolbar) {
+          RecreateToolbarForWidth(hwnd);
+          LayoutView();
+        }
         return 0;
       }
       return DefWindowProcA(hwnd, msg, wParam, lParam);

@@ -47,7 +47,7 @@ void ClientConnection::SetFullScreenMode(bool on) {
   }
   if (m_running && m_hwndcn) PostMessageA(m_hwndcn, WM_REQUESTUPDATE, kRequestFull, 0);
   RedrawWindow(m_hwndMain, nullptr, nullptr, RDW_FRAME | RDW_INVALIDATE);
-  if (!on) SizeWindow(true, m_opts.m_directx);
+  if (!on) SizeWindow(true, FittedView());
 }
 
 void ClientConnection::ApplyFullScreenMode() {
@@ -63,25 +63,27 @@ void ClientConnection::ApplyFullScreenMode() {
     style = (style & ~static_cast<LONG_PTR>(WS_CAPTION | WS_THICKFRAME)) | WS_POPUP | WS_MAXIMIZE;
     SetWindowLongPtrA(m_hwndMain, GWL_STYLE, style);
 
-    HMONITOR monitor = MonitorFromWindow(m_hwndMain, MONITOR_DEFAULTTONEAREST);
-    MONITORINFO mi = {};
-    mi.cbSize = sizeof mi;
-    if (!GetMonitorInfoA(monitor, &mi)) mi.rcMonitor = RECT{0, 0, GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN)};
-    const int vx = GetSystemMetrics(SM_XVIRTUALSCREEN), vy = GetSystemMetrics(SM_YVIRTUALSCREEN);
+    // The frame's monitor, or with spanning every monitor (the virtual screen, entry 0).
+    const monitors::Entry& monitor = m_monitors.Entry(FrameMonitorIndex());
+    const monitors::Entry& all = m_monitors.Entry(0);
     const fullscreen::Rect cover = fullscreen::CoverRect(
-        fullscreen::Rect{mi.rcMonitor.left, mi.rcMonitor.top, mi.rcMonitor.right, mi.rcMonitor.bottom},
-        fullscreen::Rect{vx, vy, vx + GetSystemMetrics(SM_CXVIRTUALSCREEN), vy + GetSystemMetrics(SM_CYVIRTUALSCREEN)},
-        m_opts.m_allowMonitorSpanning, m_opts.m_showExtend);
-    SetWindowPos(m_hwndMain, HWND_TOPMOST, cover.left, cover.top, cover.right - cover.left, cover.bottom - cover.top,
-                 SWP_FRAMECHANGED);
+        fullscreen::Rect{monitor.x, monitor.y, monitor.x + monitor.width, monitor.y + monitor.height},
+        fullscreen::Rect{all.x, all.y, all.x + all.width, all.y + all.height}, m_opts.m_allowMonitorSpanning,
+        m_opts.m_showExtend);
+    SetWindowPos(m_hwndMain, nullptr, cover.left, cover.top, cover.right - cover.left, cover.bottom - cover.top,
+                 SWP_FRAMECHANGED | SWP_NOZORDER);
     m_titleBar.Init(GetModuleHandleA(nullptr), m_hwndMain, false);
-    m_titleBar.MoveToMonitor(monitor);
+    const RECT monitorRect = {monitor.x, monitor.y, monitor.x + monitor.width, monitor.y + monitor.height};
+    m_titleBar.MoveToMonitor(&monitorRect);
+    m_titleBar.SetOneToOne(!FittedView());
     if (sys) CheckMenuItem(sys, framecmd::kFullScreen, MF_BYCOMMAND | MF_CHECKED);
     // The view below the toolbar when it is on, else over the whole frame (the toolbar
     // hidden): the layout of a full-screen frame does both.
     LayoutView();
     m_titleBar.SetText(m_opts.m_viewonly ? m_desktopNameViewOnly : m_desktopName);
     m_titleBar.DisplayWindow(true);
+    // Above every other window only while it is the active one.
+    KeepFrameOnTop(GetForegroundWindow() == m_hwndMain);
     return;
   }
   if (!m_fullScreenRealised) return;
@@ -91,10 +93,58 @@ void ClientConnection::ApplyFullScreenMode() {
   LONG_PTR style = GetWindowLongPtrA(m_hwndMain, GWL_STYLE);
   style = (style & ~static_cast<LONG_PTR>(WS_POPUP | WS_MAXIMIZE)) | WS_CAPTION | WS_THICKFRAME;
   SetWindowLongPtrA(m_hwndMain, GWL_STYLE, style);
-  SetWindowPos(m_hwndMain, HWND_NOTOPMOST, 0, 0, 0, 0, SWP_FRAMECHANGED | SWP_NOMOVE | SWP_NOSIZE | SWP_NOREDRAW);
+  SetFrameTopmost(false);
+  SetWindowPos(m_hwndMain, nullptr, 0, 0, 0, 0,
+               SWP_FRAMECHANGED | SWP_NOMOVE | SWP_NOSIZE | SWP_NOREDRAW | SWP_NOZORDER | SWP_NOACTIVATE);
   if (sys) CheckMenuItem(sys, framecmd::kFullScreen, MF_BYCOMMAND | MF_UNCHECKED);
   m_titleBar.DisplayWindow(false);
   if (m_hwndStatus) RedrawWindow(m_hwndStatus, nullptr, nullptr, RDW_INVALIDATE | RDW_ALLCHILDREN);
+}
+
+void ClientConnection::SetFrameTopmost(bool topmost) {
+  HWND bar = m_titleBar.Window();
+  const HWND band = topmost ? HWND_TOPMOST : HWND_NOTOPMOST;
+  const UINT flags = SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE;
+  // Wine 8 keeps a window that owns another where it is in or out of the topmost band
+  // (SetWindowPos succeeds and changes nothing): the title bar, which the frame owns,
+  // is let go for the change and goes with the frame after it.
+  if (bar) SetWindowLongPtrA(bar, GWLP_HWNDPARENT, 0);
+  SetWindowPos(m_hwndMain, band, 0, 0, 0, 0, flags);
+  if (bar) {
+    SetWindowLongPtrA(bar, GWLP_HWNDPARENT, reinterpret_cast<LONG_PTR>(m_hwndMain));
+    SetWindowPos(bar, band, 0, 0, 0, 0, flags);
+  }
+}
+
+void ClientConnection::KeepFrameOnTop(bool active) {
+  if (!m_hwndMain || !IsFullScreen()) return;
+  const bool sideWindowOpen = m_sideWindowLoops > 0 || m_optionsDialogOpen;
+  const bool inFront = active && !sideWindowOpen;
+  kebLog.Print(6, "Full screen: the frame is %s\n", inFront ? "in front (topmost)" : "no longer active");
+  SetFrameTopmost(inFront);
+  // The switch of the active window is not over yet: once it is, the frame's place is
+  // settled by the window that is active then.
+  PostMessageA(m_hwndMain, WM_FRAME_ZORDER, 0, 0);
+}
+
+void ClientConnection::SettleZOrder() {
+  if (!m_hwndMain || !IsFullScreen()) return;
+  HWND active = GetForegroundWindow();
+  const bool ours = active && (active == m_hwndMain || GetAncestor(active, GA_ROOTOWNER) == m_hwndMain);
+  const bool topmost = (GetWindowLongPtrA(m_hwndMain, GWL_EXSTYLE) & WS_EX_TOPMOST) != 0;
+  const bool inFront = ours && !(m_sideWindowLoops > 0 || m_optionsDialogOpen);
+  if (inFront != topmost) SetFrameTopmost(inFront);
+  if (inFront || !active || ours) return;
+  // Leaving the topmost band put the frame on top of the others: behind the active window
+  // it goes, the title bar between them.
+  SetWindowPos(m_hwndMain, active, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+  if (HWND bar = m_titleBar.Window())
+    if (IsWindowVisible(bar)) SetWindowPos(bar, active, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+}
+
+bool ClientConnection::FocusStaysInFrame(HWND gaining) const {
+  if (!gaining || !m_hwndMain) return false;
+  return gaining == m_hwndMain || IsChild(m_hwndMain, gaining) || GetAncestor(gaining, GA_ROOTOWNER) == m_hwndMain;
 }
 
 void ClientConnection::RestoreSavedWindowRect() {

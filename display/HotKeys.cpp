@@ -51,6 +51,16 @@ bool HookTargets::Add(const void* frame) {
   return first;
 }
 
+void HookTargets::Use(const void* frame) {
+  auto it = std::find(m_frames.begin(), m_frames.end(), frame);
+  if (it != m_frames.end()) std::rotate(it, it + 1, m_frames.end());
+}
+
+const void* HookTargets::TargetFor(const void* foreground) const {
+  if (foreground && std::find(m_frames.begin(), m_frames.end(), foreground) != m_frames.end()) return foreground;
+  return Target();
+}
+
 bool HookTargets::Remove(const void* frame) {
   auto it = std::find(m_frames.begin(), m_frames.end(), frame);
   if (it == m_frames.end()) return false;

@@ -26,19 +26,27 @@ struct HookDecision {
 // to the server; with it off only Alt+Space is taken (for the viewer's own system menu).
 HookDecision DecideHookKey(unsigned vk, bool down, bool alt, bool scrollLockOn);
 
-// The frame windows that asked for the hook, in the order they asked. The hook posts to the
-// most recent one still there; the thread runs while any is.
+// The frame windows that asked for the hook. The keys the hook takes belong to the frame
+// in use: the one in the foreground (or owning the foreground window) when it is one of
+// them, else the one that last started or took the focus. The thread runs while any frame
+// is there.
 class HookTargets {
  public:
-  // True when this is the first frame (the hook thread must start).
+  // A frame starts its connection; it is the one in use. True when this is the first
+  // frame (the hook thread must start).
   bool Add(const void* frame);
   // True when the last frame left (the hook thread must stop); a frame never added is ignored.
   bool Remove(const void* frame);
+  // The frame took the focus; a frame never added is ignored.
+  void Use(const void* frame);
+  // The frame the keys go to while `foreground` (the foreground window's top-level owner,
+  // possibly null or not a frame) is in front.
+  const void* TargetFor(const void* foreground) const;
   const void* Target() const { return m_frames.empty() ? nullptr : m_frames.back(); }
   bool Empty() const { return m_frames.empty(); }
 
  private:
-  std::vector<const void*> m_frames;
+  std::vector<const void*> m_frames;  // the one in use last
 };
 
 }  // namespace hotkeys

@@ -41,12 +41,12 @@ constexpr LPARAM kTabDown = 1;
 constexpr LPARAM kTabUp = 1 | (LPARAM{1} << 30) | (LPARAM{1} << 31);
 
 // The one hook of the process. The hook procedure runs on the hook thread and reads the
-// target, the process id and the Scroll Lock cache; the rest belongs to the threads that
-// start and stop it, under the lock.
+// frames (under their own lock, never held while waiting), the process id and the Scroll
+// Lock cache; the thread belongs to the threads that start and stop it, under the lock.
 struct HookState {
   std::mutex lock;
+  std::mutex framesLock;
   hotkeys::HookTargets frames;
-  std::atomic<HWND> target{nullptr};
   std::atomic<DWORD> processId{0};
   std::atomic<bool> scrollLockStale{true};
   std::atomic<bool> scrollLockOn{false};
@@ -63,17 +63,24 @@ HookState& Hook() {
 
 void PostCommand(HWND target, int command) { PostMessageA(target, WM_SYSCOMMAND, static_cast<WPARAM>(command), 0); }
 
+// The frame whose connection gets the keys while `foreground` is in front.
+HWND TargetFor(HookState& h, HWND foreground) {
+  const HWND root = foreground ? GetAncestor(foreground, GA_ROOTOWNER) : nullptr;
+  std::lock_guard<std::mutex> g(h.framesLock);
+  return static_cast<HWND>(const_cast<void*>(h.frames.TargetFor(root ? root : foreground)));
+}
+
 LRESULT CALLBACK KeyboardHookProc(int code, WPARAM wParam, LPARAM lParam) {
   HookState& h = Hook();
   if (code == HC_ACTION) {
     const auto* key = reinterpret_cast<const KBDLLHOOKSTRUCT*>(lParam);
     const bool down = wParam == WM_KEYDOWN || wParam == WM_SYSKEYDOWN;
     if (key->vkCode == VK_SCROLL && !down) h.scrollLockStale = true;
-    const HWND target = h.target.load();
     const HWND foreground = GetForegroundWindow();
     DWORD pid = 0;
-    if (target && foreground) GetWindowThreadProcessId(foreground, &pid);
-    if (pid != 0 && pid == h.processId.load()) {
+    if (foreground) GetWindowThreadProcessId(foreground, &pid);
+    const HWND target = pid != 0 && pid == h.processId.load() ? TargetFor(h, foreground) : nullptr;
+    if (target) {
       const bool alt = (key->flags & LLKHF_ALTDOWN) != 0;
       const hotkeys::HookDecision d = hotkeys::DecideHookKey(key->vkCode, down, alt, IsScrollLockOn());
       switch (d.action) {
@@ -142,8 +149,11 @@ int StartKeyboardHookThread(HWND frame) {
   DWORD pid = 0;
   GetWindowThreadProcessId(frame, &pid);
   h.processId = pid;
-  const bool first = h.frames.Add(frame);
-  h.target = frame;  // the most recent start wins
+  bool first;
+  {
+    std::lock_guard<std::mutex> f(h.framesLock);
+    first = h.frames.Add(frame);
+  }
   if (!first && h.thread) return 1;
   if (!h.ready) h.ready = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   if (!h.ready) return 0;
@@ -151,8 +161,10 @@ int StartKeyboardHookThread(HWND frame) {
   h.thread = CreateThread(nullptr, 0, KeyboardHookThreadProc, nullptr, 0, &h.threadId);
   if (!h.thread) {
     kebLog.Print(0, "The keyboard hook thread cannot be started (error %lu)\n", GetLastError());
-    h.frames.Remove(frame);
-    h.target = static_cast<HWND>(const_cast<void*>(h.frames.Target()));
+    {
+      std::lock_guard<std::mutex> f(h.framesLock);
+      h.frames.Remove(frame);
+    }
     h.threadId = 0;
     return 0;
   }
@@ -165,8 +177,11 @@ int StartKeyboardHookThread(HWND frame) {
 void StopKeyboardHookThread(HWND frame) {
   HookState& h = Hook();
   std::lock_guard<std::mutex> g(h.lock);
-  const bool last = h.frames.Remove(frame);
-  h.target = static_cast<HWND>(const_cast<void*>(h.frames.Target()));
+  bool last;
+  {
+    std::lock_guard<std::mutex> f(h.framesLock);
+    last = h.frames.Remove(frame);
+  }
   if (!last || !h.thread) return;
   PostThreadMessageA(h.threadId, kStopHookThread, 0, 0);
   // The hook goes with its thread; it is gone before another start installs a new one.
@@ -175,4 +190,10 @@ void StopKeyboardHookThread(HWND frame) {
   h.threadId = 0;
   CloseHandle(h.thread);
   h.thread = nullptr;
+}
+
+void KeyboardHookFrameInUse(HWND frame) {
+  HookState& h = Hook();
+  std::lock_guard<std::mutex> f(h.framesLock);
+  h.frames.Use(frame);
 }

@@ -29,10 +29,13 @@ extern AccelKeys g_accelKeys;
 // user turned them off.
 void SetHotKeyTarget(HWND frame, bool noHotKeys);
 
-// Starts the hook thread for the frame window, or makes the running hook serve it. 1 when
-// the hook serves the window, 0 for a null window or one that carries no connection.
+// Starts the hook thread for the frame window, or makes the running hook serve it too. The
+// keys the hook takes go to the frame in the foreground (or owning the foreground window).
+// 1 when the hook serves the window, 0 for a null window or one that carries no connection.
 int StartKeyboardHookThread(HWND frame);
-// The frame window no longer needs the hook: the hook serves the frame that asked before
-// it, and its thread ends with the last one.
+// The frame window no longer needs the hook; its thread ends with the last one.
 void StopKeyboardHookThread(HWND frame);
+// The frame took the focus: while no frame of the viewer is in the foreground (a dialog
+// of the process without an owner is), the keys the hook takes go to this one.
+void KeyboardHookFrameInUse(HWND frame);
 bool IsScrollLockOn();

@@ -62,7 +62,7 @@ void KeyboardInput::AsciiKeyEvent(unsigned virtKey, std::uint32_t keyData, KeyEv
     sink.SendKeyEvent(m.keysym, false);
   }
   try {
-    for (int i = 0; i < AsciiKeyMap::kMaxKeysyms && keysyms[i] != keysyms::kNone; ++i) SendAscii(keysyms[i], down, sink);
+    for (int i = 0; i < AsciiKeyMap::kMaxKeysyms && keysyms[i] != keysyms::kNone; ++i) SendKeysym(keysyms[i], down, sink);
   } catch (...) {
     try {
       PressLifted(lift, sink);
@@ -73,10 +73,10 @@ void KeyboardInput::AsciiKeyEvent(unsigned virtKey, std::uint32_t keyData, KeyEv
   PressLifted(lift, sink);
 }
 
-void KeyboardInput::SendAscii(std::uint32_t keysym, bool down, KeyEventSink& sink) {
-  auto it = std::find(m_asciiHeld.begin(), m_asciiHeld.end(), keysym);
-  if (down && it == m_asciiHeld.end()) m_asciiHeld.push_back(keysym);
-  if (!down && it != m_asciiHeld.end()) m_asciiHeld.erase(it);
+void KeyboardInput::SendKeysym(std::uint32_t keysym, bool down, KeyEventSink& sink) {
+  auto it = std::find(m_held.begin(), m_held.end(), keysym);
+  if (down && it == m_held.end()) m_held.push_back(keysym);
+  if (!down && it != m_held.end()) m_held.erase(it);
   kebLog.Print(4, "Send KeySym 0x%08x (%s)\n", keysym, down ? "press" : "release");
   sink.SendKeyEvent(keysym, down);
 }
@@ -84,7 +84,7 @@ void KeyboardInput::SendAscii(std::uint32_t keysym, bool down, KeyEventSink& sin
 void KeyboardInput::ReleaseAllKeys(KeyEventSink& sink) {
   m_keyMap.ReleaseAllKeys(sink);
   std::vector<std::uint32_t> held;
-  held.swap(m_asciiHeld);
+  held.swap(m_held);
   for (std::uint32_t keysym : held) {
     kebLog.Print(7, "\nReleasing KeySym 0x%08x (release)\n", keysym);
     sink.SendKeyEvent(keysym, false);
@@ -93,5 +93,5 @@ void KeyboardInput::ReleaseAllKeys(KeyEventSink& sink) {
 
 void KeyboardInput::ResetKeyboard() {
   m_keyMap.ResetKeyboard();
-  m_asciiHeld.clear();
+  m_held.clear();
 }

@@ -21,6 +21,10 @@ public:
   // lParam. Sends the KeyEvents to the sink (the caller flushes the output afterwards).
   // Exceptions of the sink pass through, after lifted modifiers were pressed again.
   void ProcessKeyEvent(unsigned virtKey, std::uint32_t keyData, bool japKeyboard, KeyEventSink& sink);
+  // A keysym of the viewer's own key commands (Ctrl, Alt, the Windows and Apps keys that the
+  // keyboard hook hands over): sent like a typed one, and released on focus loss when it is
+  // still down.
+  void SendKeysym(std::uint32_t keysym, bool down, KeyEventSink& sink);
   // Focus lost: every keysym still down on the server is released.
   void ReleaseAllKeys(KeyEventSink& sink);
   // Focus gained: held keys and a stored dead key are forgotten.
@@ -31,10 +35,9 @@ public:
 
 private:
   void AsciiKeyEvent(unsigned virtKey, std::uint32_t keyData, KeyEventSink& sink);
-  void SendAscii(std::uint32_t keysym, bool down, KeyEventSink& sink);
 
   KeyMap m_keyMap;
   AsciiKeyMap m_asciiKeyMap;
-  // Keysyms the plain translator pressed and did not release yet.
-  std::vector<std::uint32_t> m_asciiHeld;
+  // Keysyms the plain translator and the key commands pressed and did not release yet.
+  std::vector<std::uint32_t> m_held;
 };

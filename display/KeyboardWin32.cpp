@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "display/FrameCommands.h"
 #include "session/RfbSession.h"
 
 void Win32KeyboardLayout::GetKeyboardState(std::uint8_t state[256]) {
@@ -40,6 +41,10 @@ ConnectionKeyboard::ConnectionKeyboard(RfbSession& session) : m_session(session)
 
 void ConnectionKeyboard::ProcessKeyEvent(WPARAM virtKey, LPARAM keyData, bool japKeyboard) {
   m_input.ProcessKeyEvent(static_cast<unsigned>(virtKey), static_cast<std::uint32_t>(keyData), japKeyboard, *this);
+}
+
+void ConnectionKeyboard::SendKeyCommand(int command) {
+  for (const framecmd::KeyStep& k : framecmd::KeyCommandSteps(command)) m_input.SendKeysym(k.keysym, k.down, *this);
 }
 
 void ConnectionKeyboard::ReleaseAllKeys() { m_input.ReleaseAllKeys(*this); }

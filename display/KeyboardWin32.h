@@ -29,7 +29,8 @@ public:
 //   WM_KEYDOWN, WM_KEYUP, WM_SYSKEYDOWN, WM_SYSKEYUP -> ProcessKeyEvent(wParam, lParam, "JapKeyboard"),
 //     then flush the output buffer;
 //   WM_SETFOCUS (viewer and frame window) -> ResetKeyboard;
-//   WM_KILLFOCUS of the viewer window -> ReleaseAllKeys, then flush.
+//   WM_KILLFOCUS of the viewer and frame window -> ReleaseAllKeys, then flush;
+//   a key command of the frame -> SendKeyCommand, then flush.
 // Send failures come back as the session's exceptions.
 class ConnectionKeyboard : private KeyEventSink {
 public:
@@ -38,6 +39,9 @@ public:
   explicit ConnectionKeyboard(RfbSession& session);
 
   void ProcessKeyEvent(WPARAM virtKey, LPARAM keyData, bool japKeyboard);
+  // The KeyEvents of a key command of the frame (104-110, 143, 605-610); what it leaves
+  // pressed is released on focus loss like a typed key.
+  void SendKeyCommand(int command);
   void ReleaseAllKeys();
   void ResetKeyboard();
 

@@ -24,6 +24,7 @@ public:
   // The highest entry in use; entries 0..Count() are valid.
   int Count() const { return m_count; }
   const monitors::Entry& Entry(int i) const { return m_entries[i >= 0 && i < monitors::kEntries ? i : 0]; }
+  const monitors::Entry (&Entries() const)[monitors::kEntries] { return m_entries; }
 
 private:
   HMODULE m_user32 = nullptr;

@@ -1,5 +1,6 @@
 #include "display/MonitorTableData.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace monitors {
@@ -87,6 +88,26 @@ int IndexOfMonitor(const Entry (&entries)[kEntries], int count, void* monitor, b
   for (int i = 1; i <= count && i < kEntries; i++)
     if (entries[i].monitor == monitor) return i;
   return 0;
+}
+
+namespace {
+int Wire(long long v) { return static_cast<int>(std::clamp<long long>(v, 0, 0xFFFF)); }
+}  // namespace
+
+std::vector<ServerRect> MonitorsForServer(const Entry (&entries)[kEntries], int count) {
+  std::vector<ServerRect> out;
+  const Entry& all = entries[0];
+  for (int i = 1; i <= count && i < kEntries; i++) {
+    const Entry& e = entries[i];
+    if (e.width <= 0 || e.height <= 0) continue;
+    out.push_back(ServerRect{Wire(static_cast<long long>(e.x) - all.x), Wire(static_cast<long long>(e.y) - all.y),
+                             Wire(e.width), Wire(e.height)});
+  }
+  return out;
+}
+
+ServerRect VirtualScreenForServer(const Entry (&entries)[kEntries]) {
+  return ServerRect{0, 0, Wire(entries[0].width), Wire(entries[0].height)};
 }
 
 }  // namespace monitors

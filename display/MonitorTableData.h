@@ -64,4 +64,15 @@ Rect AllDisplaysWorkArea(const Desktop& desktop, const Entry& primary);
 // The entry (1..count) of that monitor; 0 with force, for no monitor or when none matches.
 int IndexOfMonitor(const Entry (&entries)[kEntries], int count, void* monitor, bool force);
 
+// A monitor as the server is told of it (client message 251): its place measured from the
+// virtual screen's top-left corner, so that a monitor left of or above the primary one has
+// no negative coordinate, each value within 0..65535.
+struct ServerRect {
+  int x = 0, y = 0, width = 0, height = 0;
+};
+// Entries 1..count in that form.
+std::vector<ServerRect> MonitorsForServer(const Entry (&entries)[kEntries], int count);
+// Entry 0 (the virtual screen) in that form: at 0,0.
+ServerRect VirtualScreenForServer(const Entry (&entries)[kEntries]);
+
 }  // namespace monitors

@@ -15,6 +15,7 @@
 #include "app/KEBOptions.h"
 #include "app/Log.h"
 #include "dialogs/DialogHelpers.h"
+#include "display/FramebufferDib.h"
 #include "resources/resource.h"
 #include "session/ClientConnection.h"
 
@@ -124,6 +125,22 @@ bool Snapshot::SaveToFile(const HBITMAP& bitmap, const char* folder, const char*
     kebLog.Print(0, "Snapshot: the framebuffer could not be read\n");
     return false;
   }
+  if (std::strcmp(mime, "image/gif") == 0) {
+    // The GIF encoder takes only pictures of 256 colours (Wine's refuses others): an 8-bit
+    // indexed copy is saved.
+    UINT w = 0, h = 0;
+    Gdiplus::GpBitmap* indexed = nullptr;
+    if (Gdiplus::DllExports::GdipGetImageWidth(image, &w) == Gdiplus::Ok &&
+        Gdiplus::DllExports::GdipGetImageHeight(image, &h) == Gdiplus::Ok &&
+        Gdiplus::DllExports::GdipCloneBitmapAreaI(0, 0, static_cast<INT>(w), static_cast<INT>(h),
+                                                  PixelFormat8bppIndexed, image, &indexed) == Gdiplus::Ok &&
+        indexed) {
+      Gdiplus::DllExports::GdipDisposeImage(image);
+      image = indexed;
+    } else {
+      kebLog.Print(1, "Snapshot: no 256-colour copy for the GIF file; the picture is saved as it is\n");
+    }
+  }
   const Gdiplus::GpStatus saved = Gdiplus::DllExports::GdipSaveImageToFile(image, path.c_str(), &encoder, nullptr);
   Gdiplus::DllExports::GdipDisposeImage(image);
   if (saved != Gdiplus::Ok) {
@@ -202,7 +219,19 @@ const char* BrowseForFolder(const char* initialPath, HWND owner) {
 
 void ClientConnection::TakeSnapshot() {
   Snapshot shot;
-  shot.SaveToFile(m_hBitmap, m_opts.m_folder, m_opts.m_prefix, m_opts.m_imageFormat, m_hwndMain, &m_bitmapLock);
+  // A Direct3D surface is no GDI bitmap: its pixels are copied into one.
+  HBITMAP copy = nullptr;
+  {
+    std::lock_guard<std::recursive_mutex> g(m_bitmapLock);
+    if (m_directxFramebuffer) {
+      copy = CopyFramebufferToDib(CurrentFramebuffer());
+      if (!copy) kebLog.Print(0, "Snapshot: the Direct3D surface could not be copied\n");
+    }
+  }
+  if (m_directxFramebuffer && !copy) return;
+  shot.SaveToFile(copy ? copy : m_hBitmap, m_opts.m_folder, m_opts.m_prefix, m_opts.m_imageFormat, m_hwndMain,
+                  copy ? nullptr : &m_bitmapLock);
+  if (copy) DeleteObject(copy);
   CopyText(m_opts.m_folder, sizeof m_opts.m_folder, shot.Folder());
   CopyText(m_opts.m_prefix, sizeof m_opts.m_prefix, shot.Prefix());
 }

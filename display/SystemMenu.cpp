@@ -146,7 +146,7 @@ void ClientConnection::UpdateMenuChecks() {
 
 void ClientConnection::SendKeyCommand(int command) {
   if (m_opts.m_viewonly || !m_running) return;
-  for (const KeyStep& k : KeyCommandSteps(command)) SendKeyEvent(k.keysym, k.down);
+  m_keyboard.SendKeyCommand(command);
   FlushOutputBuffer(true, kInputTimeoutSec);
 }
 
@@ -210,7 +210,7 @@ void ClientConnection::OpenConnectionOptions() {
   if (m_optionsDialogOpen) return;
   const bool autoScaling = m_opts.m_AutoScaling, even = m_opts.m_AutoScalingEven, limit = m_opts.m_AutoScalingLimit;
   const int serverScale = m_opts.m_ServerScale;
-  const bool scaling = m_opts.m_Scaling, toolbar = m_opts.m_showtoolbar;
+  const bool scaling = m_opts.m_Scaling, toolbar = m_opts.m_showtoolbar, fitted = FittedView();
   const int num = m_opts.m_scale_num, den = m_opts.m_scale_den;
   m_optionsDialogOpen = true;
   const int result = m_opts.DoDialog(true, m_hwndMain);
@@ -229,8 +229,9 @@ void ClientConnection::OpenConnectionOptions() {
     } else {
       if (scaling != m_opts.m_Scaling || num != m_opts.m_scale_num || den != m_opts.m_scale_den)
         InvalidateRect(m_hwndcn, nullptr, FALSE);
-      if (toolbar != m_opts.m_showtoolbar) SizeWindow(true, false);
+      if (toolbar != m_opts.m_showtoolbar || fitted != FittedView()) SizeWindow(true, false);
     }
+    if (fitted != FittedView()) PresentationChanged();
     m_pendingFormatChange = true;
   }
   // The mouse-throttle interval is read from the options at each move; the clipboard
@@ -307,7 +308,10 @@ bool ClientConnection::HandleSystemCommand(UINT command) {
     case kRemoteInputOff:
     case kRemoteInputOn:
       m_remoteInputDisabled = id == kRemoteInputOff;
-      if (m_hwndToolbar && m_opts.m_showtoolbar) LayoutView();
+      if (m_hwndToolbar && m_opts.m_showtoolbar) {
+        RecreateToolbarForWidth(m_hwndMain);
+        LayoutView();
+      }
       if (!m_opts.m_viewonly && m_running) SendServerInput(m_remoteInputDisabled);
       return true;
     case kChat: OpenTextChat(); return true;

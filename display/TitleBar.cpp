@@ -82,7 +82,7 @@ void CTitleBar::Create() {
   Setup();
   const int x = titlebar::CentredLeft(0, GetSystemMetrics(SM_CXSCREEN), m_metrics.width);
   // Owned by the frame: it stays above the topmost frame and goes with it.
-  m_hwnd = CreateWindowExA(WS_EX_TOOLWINDOW, kClassName, "", WS_POPUP | WS_SYSMENU, x, 1 - m_metrics.height,
+  m_hwnd = CreateWindowExA(WS_EX_TOOLWINDOW, kClassName, m_text.c_str(), WS_POPUP | WS_SYSMENU, x, 1 - m_metrics.height,
                            m_metrics.width, m_metrics.height, m_parent, nullptr, m_instance, this);
   if (!m_hwnd) {
     kebLog.Print(0, "Full-screen title bar: CreateWindowEx failed (%lu)\n", GetLastError());
@@ -129,22 +129,31 @@ void CTitleBar::Layout() {
 }
 
 RECT CTitleBar::MonitorRect() const {
+  if (m_haveMonitor) return m_monitor;
   MONITORINFO mi = {};
   mi.cbSize = sizeof mi;
-  HMONITOR monitor = m_monitor ? m_monitor : MonitorFromPoint(POINT{0, 0}, MONITOR_DEFAULTTOPRIMARY);
-  if (!GetMonitorInfoA(monitor, &mi))
+  if (!GetMonitorInfoA(MonitorFromPoint(POINT{0, 0}, MONITOR_DEFAULTTOPRIMARY), &mi))
     return RECT{0, 0, GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN)};
   return mi.rcMonitor;
 }
 
-void CTitleBar::MoveToMonitor(HMONITOR monitor) {
-  if (monitor) m_monitor = monitor;
+void CTitleBar::MoveToMonitor(const RECT* monitor) {
+  if (monitor) {
+    m_monitor = *monitor;
+    m_haveMonitor = true;
+  }
   if (!m_hwnd) Create();
   if (!m_hwnd) return;
   const RECT r = MonitorRect();
   SetWindowPos(m_hwnd, nullptr, titlebar::CentredLeft(r.left, r.right - r.left, m_metrics.width),
                r.top + 1 - m_metrics.height, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
   Layout();
+}
+
+void CTitleBar::SetOneToOne(bool oneToOne) {
+  if (m_oneToOne == oneToOne) return;
+  m_oneToOne = oneToOne;
+  if (m_hwnd) InvalidateRect(GetDlgItem(m_hwnd, titlebar::kScreen), nullptr, FALSE);
 }
 
 void CTitleBar::RestartTimers() {
@@ -175,7 +184,10 @@ void CTitleBar::DisplayWindow(bool show) {
 
 void CTitleBar::SetText(const std::string& text) {
   m_text = text;
-  if (m_hwnd) InvalidateRect(m_hwnd, nullptr, TRUE);
+  if (!m_hwnd) return;
+  // Also the window's own text, for whatever reads window titles.
+  SetWindowTextA(m_hwnd, text.c_str());
+  InvalidateRect(m_hwnd, nullptr, TRUE);
 }
 
 void CTitleBar::Draw(HDC dc) {

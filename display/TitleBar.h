@@ -24,9 +24,11 @@ class CTitleBar {
   // The metrics, font and button images for the current DPI.
   void Setup();
   void Create();
-  // Centres the bar at the top of a monitor (the remembered one, or the primary one, for
-  // none), hidden but for one pixel row.
-  void MoveToMonitor(HMONITOR monitor);
+  // Centres the bar at the top of a monitor's rectangle (the remembered one, or the
+  // primary monitor's, for none), hidden but for one pixel row.
+  void MoveToMonitor(const RECT* monitor);
+  // The scaling button's state: one to one, or the view fitted to the screen.
+  void SetOneToOne(bool oneToOne);
   // Slides the bar into view, or out of it and hides it when it is there.
   void DisplayWindow(bool show);
   void SetText(const std::string& text);
@@ -47,7 +49,8 @@ class CTitleBar {
   HINSTANCE m_instance = nullptr;
   HWND m_parent = nullptr;
   HWND m_hwnd = nullptr;
-  HMONITOR m_monitor = nullptr;
+  bool m_haveMonitor = false;
+  RECT m_monitor = {};
   int m_dpi = 96;
   titlebar::Metrics m_metrics;
   HFONT m_font = nullptr;

@@ -1,5 +1,6 @@
 // The toolbar strip at the top of the frame's client area: a bar of command buttons with
-// tool tips, a combo box of recent hosts with a connect button. Most buttons forward a
+// tool tips, a combo box of recent hosts with a connect button, and left of them a small
+// light that shows whether the server's input and monitor are on. Most buttons forward a
 // system command to the frame window; the custom-key button asks for a keysym and sends
 // it with the modifiers chosen.
 #include <winsock2.h>
@@ -33,6 +34,8 @@ constexpr int kRightControlsWidth = 200;
 constexpr int kButtonBarId = 50016;
 constexpr int kHostComboId = 9999;
 constexpr int kConnectButtonId = 9998;
+constexpr int kInputLightId = 9997;
+constexpr COLORREF kInputOnColour = RGB(0, 160, 0), kInputOffColour = RGB(200, 0, 0);
 constexpr int kHostTextMax = 256;
 
 // The commands of the toolbar buttons.
@@ -99,6 +102,8 @@ void ClientConnection::CreateToolbarWindow() {
   m_hwndConnectButton = CreateWindowExA(0, "BUTTON", "Go", WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_PUSHBUTTON,
                                         width - 55, 2, 35, 30, m_hwndToolbar,
                                         reinterpret_cast<HMENU>(static_cast<INT_PTR>(kConnectButtonId)), self, nullptr);
+  m_hwndInputLight = CreateWindowExA(0, "STATIC", "", WS_CHILD | WS_VISIBLE, width - 200, 10, 10, 10, m_hwndToolbar,
+                                     reinterpret_cast<HMENU>(static_cast<INT_PTR>(kInputLightId)), self, nullptr);
   HFONT font = static_cast<HFONT>(GetStockObject(DEFAULT_GUI_FONT));
   if (m_hwndHostCombo) SendMessageA(m_hwndHostCombo, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
   if (m_hwndConnectButton) SendMessageA(m_hwndConnectButton, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
@@ -188,6 +193,7 @@ void ClientConnection::LayoutToolbar(RECT* out) {
                  SWP_NOZORDER | SWP_NOACTIVATE);
   if (m_hwndConnectButton) SetWindowPos(m_hwndConnectButton, nullptr, width - 55, 2, 35, 30, SWP_NOZORDER | SWP_NOACTIVATE);
   if (m_hwndHostCombo) SetWindowPos(m_hwndHostCombo, nullptr, width - 185, 2, 130, 28 * 8, SWP_NOZORDER | SWP_NOACTIVATE);
+  if (m_hwndInputLight) SetWindowPos(m_hwndInputLight, nullptr, width - 200, 10, 10, 10, SWP_NOZORDER | SWP_NOACTIVATE);
   if (!IsWindowVisible(m_hwndToolbar)) ShowWindow(m_hwndToolbar, SW_SHOWNA);
   if (out) GetWindowRect(m_hwndToolbar, out);
 }
@@ -198,6 +204,7 @@ void ClientConnection::RecreateToolbarForWidth(HWND frame) {
   m_toolbarWidth = width;
   m_bigButtons = width >= kBigButtonsFromWidth;
   CreateButtonBar(!m_bigButtons, 0);
+  if (m_hwndInputLight) InvalidateRect(m_hwndInputLight, nullptr, TRUE);  // the input state may have changed
 }
 
 LRESULT CALLBACK ClientConnection::ToolbarWndProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
@@ -208,6 +215,7 @@ LRESULT CALLBACK ClientConnection::ToolbarWndProc(HWND hwnd, UINT msg, WPARAM wP
     SetWindowLongPtrA(hwnd, GWLP_USERDATA, 0);
     if (c->m_hwndToolbar == hwnd) {
       c->m_hwndToolbar = c->m_hwndButtonBar = c->m_hwndHostCombo = c->m_hwndConnectButton = nullptr;
+      c->m_hwndInputLight = nullptr;
       for (HBITMAP& b : c->m_toolbarImages) {
         if (b) DeleteObject(b);
         b = nullptr;
@@ -224,6 +232,13 @@ LRESULT CALLBACK ClientConnection::ToolbarWndProc(HWND hwnd, UINT msg, WPARAM wP
       c->UpdateStatusDialog();
       return 0;
     }
+    case WM_CTLCOLORSTATIC:
+      if (reinterpret_cast<HWND>(lParam) == c->m_hwndInputLight) {
+        HDC dc = reinterpret_cast<HDC>(wParam);
+        SetDCBrushColor(dc, c->m_remoteInputDisabled ? kInputOffColour : kInputOnColour);
+        return reinterpret_cast<LRESULT>(GetStockObject(DC_BRUSH));
+      }
+      return DefWindowProcA(hwnd, msg, wParam, lParam);
     case WM_COMMAND: {
       // Nothing may leave a window procedure: a failed send ends the connection as a loss.
       try {
@@ -261,15 +276,7 @@ LRESULT ClientConnection::ToolbarCommand(HWND hwnd, WPARAM wParam, LPARAM lParam
     case kCmdRefresh: system(framecmd::kRefresh); return 0;
     case kCmdStart: system(framecmd::kCtrlEsc); return 0;
     case kCmdCustomKey: SendCustomKey(); return 0;
-    case kCmdStatus:
-      if (m_hwndStatus && IsWindow(m_hwndStatus)) {
-        SetForegroundWindow(m_hwndStatus);
-        ShowWindow(m_hwndStatus, SW_SHOWNORMAL);
-      } else if (m_statusDialog.thread && !m_statusDialog.started) {
-        CloseHandle(m_statusDialog.thread);
-        m_statusDialog.thread = nullptr;
-      }
-      return 0;
+    case kCmdStatus: StartStatusDialogThread(); return 0;  // an open one comes to the front
     case kCmdCloseConnection: PostMessageA(m_hwndMain, WM_CLOSE, 0, 0); return 0;
     case kCmdHideToolbar: system(framecmd::kShowToolbar); return 0;
     case kCmdRemoteInput:

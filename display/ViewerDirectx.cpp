@@ -155,6 +155,20 @@ void* ViewerDirectxClass::LockForUpdate(void* previous) {
   return directx::LockForUpdate(*this, m_state, previous);
 }
 
+void* ViewerDirectxClass::CurrentBits() {
+  std::lock_guard<std::recursive_mutex> g(m_lock);
+  if (!HaveDeviceAndSurface()) return nullptr;
+  if (m_state.surfaceLocked && m_state.bits) return m_state.bits;
+  return directx::LockSurface(*this, m_state);
+}
+
+bool ViewerDirectxClass::TakeRecreated() {
+  std::lock_guard<std::recursive_mutex> g(m_lock);
+  const bool recreated = m_state.recreated;
+  m_state.recreated = false;
+  return recreated;
+}
+
 void ViewerDirectxClass::Present() {
   std::lock_guard<std::recursive_mutex> g(m_lock);
   if (m_surface && m_state.surfaceLocked) {
@@ -186,6 +200,62 @@ void ViewerDirectxClass::Present() {
     kebLog.Print(2, "Direct3D: the surface could not be presented (0x%08lx)\n", static_cast<unsigned long>(presented));
 }
 
+directx::PresentationCheck ViewerDirectxClass::CheckPresentation() {
+  std::lock_guard<std::recursive_mutex> g(m_lock);
+  directx::PresentationCheck none;
+  RECT client;
+  if (!m_surface || !m_viewer || !GetClientRect(m_viewer, &client) || client.right <= 0 || client.bottom <= 0)
+    return none;
+  const int w = client.right, h = client.bottom;
+
+  // What the window shows: its client area copied into a top-down 32-bit DIB.
+  BITMAPINFO bi = {};
+  bi.bmiHeader.biSize = sizeof bi.bmiHeader;
+  bi.bmiHeader.biWidth = w;
+  bi.bmiHeader.biHeight = -h;
+  bi.bmiHeader.biPlanes = 1;
+  bi.bmiHeader.biBitCount = 32;
+  bi.bmiHeader.biCompression = BI_RGB;
+  void* shownBits = nullptr;
+  HDC windowDC = GetDC(m_viewer);
+  HDC memDC = windowDC ? CreateCompatibleDC(windowDC) : nullptr;
+  HBITMAP dib = memDC ? CreateDIBSection(memDC, &bi, DIB_RGB_COLORS, &shownBits, nullptr, 0) : nullptr;
+  bool copied = false;
+  if (dib && shownBits) {
+    HGDIOBJ old = SelectObject(memDC, dib);
+    copied = BitBlt(memDC, 0, 0, w, h, windowDC, 0, 0, SRCCOPY) != FALSE;
+    GdiFlush();
+    SelectObject(memDC, old);
+  }
+  directx::PresentationCheck result = none;
+  if (!copied) {
+    result.verdict = directx::Verdict::Differs;
+    result.unreadable = true;
+  } else {
+    // The surface as presented: the decoders' lock when it is held, else a lock to read.
+    const bool wasLocked = m_state.surfaceLocked && m_state.bits;
+    D3DLOCKED_RECT locked = {};
+    const void* bits = wasLocked ? m_state.bits : nullptr;
+    int pitch = m_state.pitch;
+    if (!wasLocked && SUCCEEDED(m_surface->LockRect(&locked, nullptr, D3DLOCK_READONLY)) && locked.pBits) {
+      bits = locked.pBits;
+      pitch = locked.Pitch;
+    }
+    if (bits && pitch > 0) {
+      const directx::SurfaceImage surface{static_cast<const std::uint8_t*>(bits), m_width, m_height,
+                                          static_cast<std::size_t>(pitch), m_layout};
+      const directx::ShownImage shown{static_cast<const std::uint8_t*>(shownBits), w, h,
+                                      static_cast<std::size_t>(w) * 4};
+      result = directx::ComparePresentation(surface, shown);
+    }
+    if (!wasLocked && locked.pBits) m_surface->UnlockRect();
+  }
+  if (dib) DeleteObject(dib);
+  if (memDC) DeleteDC(memDC);
+  if (windowDC) ReleaseDC(m_viewer, windowDC);
+  return result;
+}
+
 directx::SurfaceLayout ViewerDirectxClass::Layout() const {
   std::lock_guard<std::recursive_mutex> g(m_lock);
   return m_layout;
@@ -209,7 +279,9 @@ bool ViewerDirectxClass::ResetDevice() { return SUCCEEDED(m_device->Reset(&m_par
 
 void* ViewerDirectxClass::LockWholeSurface(int* pitch) {
   D3DLOCKED_RECT locked = {};
-  if (FAILED(m_surface->LockRect(&locked, nullptr, D3DLOCK_DISCARD)) || !locked.pBits) return nullptr;
+  // Not D3DLOCK_DISCARD: the decoders update the surface piece by piece, and what they
+  // did not touch must stay.
+  if (FAILED(m_surface->LockRect(&locked, nullptr, 0)) || !locked.pBits) return nullptr;
   *pitch = locked.Pitch;
   return locked.pBits;
 }

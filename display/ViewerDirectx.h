@@ -35,8 +35,16 @@ public:
   void* LockSurface();
   // Before an update is decoded: the bits to write into, or null (see directx::LockForUpdate).
   void* LockForUpdate(void* previous);
+  // The bits of the locked surface, locked once more when a presentation unlocked it;
+  // null when there is no surface or it will not lock now. Never waits for painting.
+  void* CurrentBits();
+  // Device and surface were made anew since the last call (their contents are gone).
+  bool TakeRecreated();
   // Unlocks the surface and presents it; without a device the viewer window is painted black.
   void Present();
+  // Reads back what the viewer window shows and compares it with the surface. A window
+  // whose picture cannot be read shows nothing that can be vouched for: Differs.
+  directx::PresentationCheck CheckPresentation();
 
   // d3d9 and its entry were found.
   bool Loaded() const { return m_create != nullptr; }

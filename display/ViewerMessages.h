@@ -19,14 +19,26 @@
 
 // Hand-overs from the connection and reconnect threads, which own no window: a window
 // timer to start (lParam ms) or stop (lParam 0); the framebuffer got a new size; the
-// thread started; the desktop rectangle changed; a question for the user (wParam: the
-// question); a reconnect succeeded.
+// thread started; the desktop rectangle changed (wParam, lParam: its corner); a question
+// for the user (wParam: the question); a reconnect succeeded.
 #define WM_VIEWER_TIMER (WM_APP + 20)
 #define WM_VIEWER_RESIZED (WM_APP + 21)
 #define WM_VIEWER_STARTED (WM_APP + 22)
 #define WM_VIEWER_DESKTOPRECT (WM_APP + 23)
 #define WM_VIEWER_ASKCHOICE (WM_APP + 24)
 #define WM_VIEWER_RECONNECTED (WM_APP + 25)
+// Viewer window: the Direct3D presentation window is no longer wanted.
+#define WM_VIEWER_DROPPRESENTATION (WM_APP + 27)
+// Frame window: the active window changed; full screen is topmost while the frame is
+// active, and behind the active window otherwise.
+#define WM_FRAME_ZORDER (WM_APP + 26)
+
+// Posted to the frame window after a ServerState message: the toolbar, when shown, is built
+// again for what the server now offers.
+inline UINT RebuildToolbarMessage() {
+  static const UINT message = RegisterWindowMessageA("Brandwyn.Viewer.RebuildToolbar");
+  return message;
+}
 
 // Timers of the viewer window.
 enum ViewerTimer : UINT_PTR {
@@ -34,4 +46,5 @@ enum ViewerTimer : UINT_PTR {
   kTimerKeepAlive = 1011,   // the keep-alive interval
   kTimerIdle = 1012,        // the server's idle interval
   kTimerDormant = 1013,     // every 5 s while idle: one incremental request
+  kTimerDirectxCheck = 1016,  // the Direct3D presentation is to be read back again
 };

@@ -8,6 +8,7 @@
 #include <windowsx.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <exception>
 
@@ -15,6 +16,10 @@
 #include "app/KEBOptions.h"
 #include "app/KEBviewerApp.h"
 #include "app/Log.h"
+#include "display/FramebufferDib.h"
+#include "display/PointerInputWin32.h"
+#include "display/SessionInputHosts.h"
+#include "display/ViewerDirectx.h"
 #include "display/ViewerMessages.h"
 #include "filetransfer/FileTransfer.h"
 #include "rdr/Exception.h"
@@ -24,6 +29,7 @@
 namespace {
 
 const char kViewerClass[] = "KEBviewerwindow";
+const char kPresentClass[] = "KEBviewerpresent";
 
 // Window handle to the connection (user data, set right after creation).
 ClientConnection* ConnectionOf(HWND hwnd) {
@@ -73,10 +79,22 @@ void ClientConnection::CreateDisplayWindow() {
   if (!RegisterClassExA(&wc) && GetLastError() != ERROR_CLASS_ALREADY_EXISTS)
     throw ErrorException("The viewer window class cannot be registered");
 
-  m_hwndcn = CreateWindowExA(0, kViewerClass, "Quillmar Remote", WS_CHILD | WS_CLIPSIBLINGS, 0, ToolbarHeight(),
-                             m_si.framebufferWidth, m_si.framebufferHeight, m_hwndMain, nullptr, self, nullptr);
+  m_hwndcn = CreateWindowExA(0, kViewerClass, "Quillmar Remote", WS_CHILD | WS_CLIPSIBLINGS | WS_CLIPCHILDREN, 0,
+                             ToolbarHeight(), m_si.framebufferWidth, m_si.framebufferHeight, m_hwndMain, nullptr, self,
+                             nullptr);
   if (!m_hwndcn) throw ErrorException("The viewer window cannot be created");
   SetWindowLongPtrA(m_hwndcn, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+
+  // The Direct3D presentation window: hidden until a surface is the framebuffer, disabled
+  // so that the mouse goes to the viewer window under it.
+  WNDCLASSEXA pc = {};
+  pc.cbSize = sizeof pc;
+  pc.lpfnWndProc = PresentWndProc;
+  pc.hInstance = self;
+  pc.lpszClassName = kPresentClass;
+  if (RegisterClassExA(&pc) || GetLastError() == ERROR_CLASS_ALREADY_EXISTS)
+    m_hwndPresent = CreateWindowExA(0, kPresentClass, "", WS_CHILD | WS_DISABLED, 0, 0, m_si.framebufferWidth,
+                                    m_si.framebufferHeight, m_hwndcn, nullptr, self, nullptr);
   m_pointerHost.SetWindows(m_hwndMain, m_hwndcn, m_hwndToolbar);
   m_multitouch.SetWindows(m_hwndMain, m_hwndToolbar);
   SetTimer(m_hwndcn, kTimerFullUpdate, 30000, nullptr);
@@ -96,6 +114,19 @@ LRESULT CALLBACK ClientConnection::ViewerWndProc(HWND hwnd, UINT msg, WPARAM wPa
   ClientConnection* c = ConnectionOf(hwnd);
   if (!c) return DefWindowProcA(hwnd, msg, wParam, lParam);
   return c->GuardedMessage("Viewer window", &ClientConnection::ViewerMessage, hwnd, msg, wParam, lParam);
+}
+
+LRESULT CALLBACK ClientConnection::PresentWndProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+  switch (msg) {
+    case WM_NCHITTEST: return HTTRANSPARENT;
+    case WM_ERASEBKGND: return 1;
+    case WM_PAINT:
+      // The viewer window presents (under the framebuffer lock, with the painting flag).
+      ValidateRect(hwnd, nullptr);
+      InvalidateRect(GetParent(hwnd), nullptr, FALSE);
+      return 0;
+    default: return DefWindowProcA(hwnd, msg, wParam, lParam);
+  }
 }
 
 LRESULT ClientConnection::ViewerMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
@@ -166,6 +197,11 @@ LRESULT ClientConnection::ViewerMessage(HWND hwnd, UINT msg, WPARAM wParam, LPAR
           else
             SetTimer(hwnd, kTimerDormant, 5000, nullptr);
           break;
+        case kTimerDirectxCheck:
+          // A presentation to read back again.
+          KillTimer(hwnd, kTimerDirectxCheck);
+          if (m_directxFramebuffer) InvalidateRect(hwnd, nullptr, FALSE);
+          break;
         case kTimerDormant:
           kebLog.Print(5, "%s dormant mode\n", "Entering");
           m_dormant = 2;
@@ -175,12 +211,27 @@ LRESULT ClientConnection::ViewerMessage(HWND hwnd, UINT msg, WPARAM wParam, LPAR
       }
       return 0;
 
-    case WM_SETFOCUS: m_keyboard.ResetKeyboard(); return 0;
+    case WM_SETFOCUS:
+      KeepFrameOnTop(true);
+      m_keyboard.ResetKeyboard();
+      return 0;
     case WM_KILLFOCUS:
+      if (!FocusStaysInFrame(reinterpret_cast<HWND>(wParam))) KeepFrameOnTop(false);
       if (m_running && !o.m_viewonly) ReleaseHeldKeys();
       return 0;
 
-    case WM_PAINT: PaintViewerWindow(hwnd); return 0;
+    case WM_PAINT:
+      // A decoder about to lock the Direct3D surface waits while it is presented.
+      g_viewerPainting = true;
+      try {
+        PaintViewerWindow(hwnd);
+      } catch (...) {
+        g_viewerPainting = false;
+        throw;
+      }
+      g_viewerPainting = false;
+      CheckDirectxPresentation();
+      return 0;
 
     case WM_QUERYNEWPALETTE:
       if (m_hPalette) {
@@ -231,6 +282,7 @@ LRESULT ClientConnection::ViewerMessage(HWND hwnd, UINT msg, WPARAM wParam, LPAR
       m_pointer.StopTimers();
       KillTimer(hwnd, kTimerIdle);
       KillTimer(hwnd, kTimerDormant);
+      KillTimer(hwnd, kTimerDirectxCheck);
       return 0;
 
     case WM_VIEWER_SETSCALE:
@@ -248,6 +300,7 @@ LRESULT ClientConnection::ViewerMessage(HWND hwnd, UINT msg, WPARAM wParam, LPAR
       // The server learns what the clipboard accepts now.
       if (o.m_viewonly != (wParam == 1)) {
         o.m_viewonly = wParam == 1;
+        SetWindowTitle();
         SendClipboardCaps(false);
       }
       return 1;
@@ -277,6 +330,16 @@ LRESULT ClientConnection::ViewerMessage(HWND hwnd, UINT msg, WPARAM wParam, LPAR
     }
     case WM_SENDKEEPALIVE: SendKeepAlive(wParam == 1); return 0;
 
+    case WM_SIZE:
+      if (m_hwndPresent) MoveWindow(m_hwndPresent, 0, 0, LOWORD(lParam), HIWORD(lParam), FALSE);
+      return 0;
+    case WM_VIEWER_DROPPRESENTATION:
+      if (m_hwndPresent && !m_directxFramebuffer) {
+        DestroyWindow(m_hwndPresent);
+        m_hwndPresent = nullptr;
+        InvalidateRect(hwnd, nullptr, FALSE);
+      }
+      return 0;
     case WM_VIEWER_TIMER: SetViewerTimer(wParam, static_cast<std::uint32_t>(lParam)); return 0;
     case WM_VIEWER_RESIZED:
       SizeWindow(true, false);
@@ -294,7 +357,11 @@ LRESULT ClientConnection::ViewerMessage(HWND hwnd, UINT msg, WPARAM wParam, LPAR
       SizeWindow(true, false);
       InvalidateRect(hwnd, nullptr, FALSE);
       return 0;
-    case WM_VIEWER_DESKTOPRECT: SizeWindow(true, false); return 0;
+    case WM_VIEWER_DESKTOPRECT:
+      // The frame is sized for the framebuffer, then the view moves to the rectangle.
+      SizeWindow(true, false);
+      ScrollScreen(static_cast<int>(wParam), static_cast<int>(lParam), true);
+      return 0;
     case WM_VIEWER_ASKCHOICE:
       if (m_closing) return 0;
       return AskChoiceHere(*reinterpret_cast<const ChoicePrompt*>(wParam), reinterpret_cast<bool*>(lParam)) ? 1 : 0;
@@ -360,13 +427,15 @@ void ClientConnection::PostUpdateRequest(std::uint32_t kind, bool wait) {
 }
 
 void ClientConnection::FramebufferResized() { PostMessageA(m_hwndcn, WM_VIEWER_RESIZED, 0, 0); }
-void ClientConnection::ShowDesktopRect() { PostMessageA(m_hwndcn, WM_VIEWER_DESKTOPRECT, 0, 0); }
+void ClientConnection::ShowDesktopRect() {
+  PostMessageA(m_hwndcn, WM_VIEWER_DESKTOPRECT, static_cast<WPARAM>(m_desktopRect.x),
+               static_cast<LPARAM>(m_desktopRect.y));
+}
 void ClientConnection::ConnectionThreadStarted() { PostMessageA(m_hwndcn, WM_VIEWER_STARTED, 0, 0); }
 void ClientConnection::PostStreamingAck() { PostMessageA(m_hwndcn, WM_SENDSTREAMINGACK, 0, 0); }
 
 void ClientConnection::ServerStateChanged() {
-  static const UINT rebuildToolbar = RegisterWindowMessageA("Brandwyn.Viewer.RebuildToolbar");
-  PostMessageA(m_hwndMain, rebuildToolbar, 0, 0);
+  PostMessageA(m_hwndMain, RebuildToolbarMessage(), 0, 0);
 }
 
 void ClientConnection::Bell() {
@@ -392,19 +461,13 @@ void ClientConnection::ConnectionLost(int attemptsLeft, const char* warning) {
 }
 
 RfbSession::MonitorLayout ClientConnection::LocalMonitorLayout() {
+  // The connection thread asks: a table of its own, the frame's is the GUI thread's.
+  MonitorTable table;
   MonitorLayout layout;
-  EnumDisplayMonitors(
-      nullptr, nullptr,
-      [](HMONITOR, HDC, LPRECT r, LPARAM arg) -> BOOL {
-        auto* l = reinterpret_cast<MonitorLayout*>(arg);
-        l->monitors.push_back({static_cast<std::uint16_t>(r->left), static_cast<std::uint16_t>(r->top),
-                               static_cast<std::uint16_t>(r->right - r->left),
-                               static_cast<std::uint16_t>(r->bottom - r->top)});
-        return TRUE;
-      },
-      reinterpret_cast<LPARAM>(&layout));
-  layout.table = {0, 0, static_cast<std::uint16_t>(GetSystemMetrics(SM_CXVIRTUALSCREEN)),
-                  static_cast<std::uint16_t>(GetSystemMetrics(SM_CYVIRTUALSCREEN))};
+  for (const monitors::ServerRect& r : monitors::MonitorsForServer(table.Entries(), table.Count()))
+    layout.monitors.push_back({r.x, r.y, r.width, r.height});
+  const monitors::ServerRect all = monitors::VirtualScreenForServer(table.Entries());
+  layout.table = {all.x, all.y, all.width, all.height};
   layout.headerA = static_cast<std::uint16_t>(layout.monitors.size());
   return layout;
 }
@@ -414,6 +477,18 @@ RfbSession::MonitorLayout ClientConnection::LocalMonitorLayout() {
 
 RECT ClientConnection::FramebufferToWindow(int x, int y, int w, int h) const {
   long long left = x, top = y, right = static_cast<long long>(x) + w, bottom = static_cast<long long>(y) + h;
+  const PointerView view = SessionPointerView(*this, FrameViewArea(m_hwndMain, m_hwndToolbar));
+  if (view.fitted) {
+    // The stretched picture: whole window pixels around the rectangle, and one more each
+    // way for the smoothing of the stretch.
+    const long long fw = std::max(1, view.framebufferWidth), fh = std::max(1, view.framebufferHeight);
+    RECT r;
+    r.left = static_cast<LONG>(left * view.fitWidth / fw - 1);
+    r.top = static_cast<LONG>(top * view.fitHeight / fh - 1);
+    r.right = static_cast<LONG>((right * view.fitWidth + fw - 1) / fw + 1);
+    r.bottom = static_cast<LONG>((bottom * view.fitHeight + fh - 1) / fh + 1);
+    return r;
+  }
   if (m_opts.m_Scaling && m_opts.m_scale_num > 0 && m_opts.m_scale_den > 0) {
     const long long num = m_opts.m_scale_num, den = m_opts.m_scale_den;
     left = left / den * den * num / den;
@@ -430,7 +505,8 @@ RECT ClientConnection::FramebufferToWindow(int x, int y, int w, int h) const {
 }
 
 void ClientConnection::AddRectToUpdateRegion(int x, int y, int w, int h) {
-  if (!m_hUpdateRgn || w <= 0 || h <= 0) return;
+  // A Direct3D surface is presented whole after each update.
+  if (!m_hUpdateRgn || w <= 0 || h <= 0 || m_directxFramebuffer) return;
   RECT r = FramebufferToWindow(x, y, w, h);
   HRGN piece = CreateRectRgnIndirect(&r);
   if (!piece) return;
@@ -440,12 +516,19 @@ void ClientConnection::AddRectToUpdateRegion(int x, int y, int w, int h) {
 
 void ClientConnection::InvalidateUpdateRegion() {
   if (!m_hUpdateRgn) return;
-  InvalidateRgn(m_hwndcn, m_hUpdateRgn, FALSE);
+  if (m_directxFramebuffer)
+    InvalidateRect(m_hwndcn, nullptr, FALSE);
+  else
+    InvalidateRgn(m_hwndcn, m_hUpdateRgn, FALSE);
   SetRectRgn(m_hUpdateRgn, 0, 0, 0, 0);
 }
 
 void ClientConnection::InvalidateScreenRect(int x, int y, int w, int h) {
   if (!m_hwndcn || w <= 0 || h <= 0) return;
+  if (m_directxFramebuffer) {
+    InvalidateRect(m_hwndcn, nullptr, FALSE);
+    return;
+  }
   RECT r = FramebufferToWindow(x, y, w, h);
   InvalidateRect(m_hwndcn, &r, FALSE);
 }
@@ -453,9 +536,22 @@ void ClientConnection::InvalidateScreenRect(int x, int y, int w, int h) {
 // ---------------------------------------------------------------------------------------
 // Framebuffer bitmap
 
-Framebuffer ClientConnection::CurrentFramebuffer() { return m_fb; }
+Framebuffer ClientConnection::CurrentFramebuffer() {
+  if (m_directxFramebuffer) {
+    // A presentation unlocks the surface between two rectangles: locked again here.
+    m_fb.bits = static_cast<std::uint8_t*>(m_directx->CurrentBits());
+    if (m_fb.bits) m_fb.stride = static_cast<std::size_t>(m_directx->Pitch());
+  }
+  return m_fb;
+}
 
 void ClientConnection::ReleaseLocalFramebuffer() {
+  if (m_directxFramebuffer) {
+    m_directx->ReleaseDevice();
+    m_directxFramebuffer = false;
+    // Either thread may get here: the window is hidden by a message, not a wait.
+    if (m_hwndPresent) ShowWindowAsync(m_hwndPresent, SW_HIDE);
+  }
   if (m_hBitmapDC) {
     if (m_hOldBitmap) SelectObject(m_hBitmapDC, m_hOldBitmap);
     DeleteDC(m_hBitmapDC);
@@ -469,61 +565,35 @@ void ClientConnection::ReleaseLocalFramebuffer() {
   m_fb = Framebuffer();
 }
 
+void ClientConnection::FillFramebufferGrey() {
+  // Mid grey (every byte 128) until the first update.
+  const std::size_t row = static_cast<std::size_t>(m_fb.width) * m_fb.bytesPerPixel;
+  if (m_fb.bits)
+    for (int y = 0; y < m_fb.height; y++) std::memset(m_fb.bits + y * m_fb.stride, 128, row);
+}
+
 void ClientConnection::CreateLocalFramebuffer() {
   std::lock_guard<std::recursive_mutex> g(m_bitmapLock);
   ReleaseLocalFramebuffer();
 
-  const PixelFormat pf = m_myFormat;
   const int width = std::max<int>(1, m_si.framebufferWidth), height = std::max<int>(1, m_si.framebufferHeight);
+  if (AdoptDirectxSurface(width, height)) return;
+
+  const PixelFormat pf = m_myFormat;
   const int bpp = pf.bitsPerPixel;
   const std::size_t stride = Framebuffer::StrideFor(width, bpp / 8);
-
-  struct {
-    BITMAPINFOHEADER header;
-    union {
-      DWORD masks[3];
-      RGBQUAD colours[256];
-    };
-  } bi = {};
-  bi.header.biSize = sizeof bi.header;
-  bi.header.biWidth = width;
-  bi.header.biHeight = -height;  // top-down rows
-  bi.header.biPlanes = 1;
-  bi.header.biBitCount = static_cast<WORD>(bpp);
-  bi.header.biCompression = bpp <= 8 ? BI_RGB : BI_BITFIELDS;
-  bi.header.biSizeImage = static_cast<DWORD>(std::uint64_t(bpp / 8) * width * height);
-  if (bpp > 8) {
-    bi.masks[0] = DWORD(pf.redMax) << pf.redShift;
-    bi.masks[1] = DWORD(pf.greenMax) << pf.greenShift;
-    bi.masks[2] = DWORD(pf.blueMax) << pf.blueShift;
-  } else {
-    // Each index splits into its channels; each channel's value is scaled to 0..255.
-    bi.header.biClrUsed = 256;
-    auto scale = [](unsigned i, unsigned max, unsigned shift) {
-      if (max == 0) return BYTE(0);
-      return BYTE(((max / 2 + ((i >> shift) & max) * 65535u) / max) >> 8);
-    };
-    const unsigned entries = pf.depth >= 8 ? 256u : 1u << pf.depth;
-    for (unsigned i = 0; i < entries; i++) {
-      bi.colours[i].rgbRed = scale(i, pf.redMax, pf.redShift);
-      bi.colours[i].rgbGreen = scale(i, pf.greenMax, pf.greenShift);
-      bi.colours[i].rgbBlue = scale(i, pf.blueMax, pf.blueShift);
-    }
-  }
-
   HDC windowDC = GetDC(m_hwndcn);
   m_hBitmapDC = CreateCompatibleDC(windowDC);
   if (windowDC) ReleaseDC(m_hwndcn, windowDC);
   void* bits = nullptr;
-  m_hBitmap = CreateDIBSection(m_hBitmapDC, reinterpret_cast<BITMAPINFO*>(&bi), DIB_RGB_COLORS, &bits, nullptr, 0);
-  if (!m_hBitmap || !bits) {
+  m_hBitmap = CreateFramebufferDib(m_hBitmapDC, pf, width, height, &bits);
+  if (!m_hBitmap) {
     kebLog.Print(0, "CreateDIBSection failed\n");
     ReleaseLocalFramebuffer();
     throw ErrorException("CreateDIBSection failed");
   }
   m_hOldBitmap = SelectObject(m_hBitmapDC, m_hBitmap);
   m_bits = static_cast<std::uint8_t*>(bits);
-  std::memset(m_bits, 128, stride * height);  // mid grey until the first update
 
   if (m_opts.m_EnableCache) {
     m_cacheBits.reset(new std::uint8_t[stride * height]());
@@ -537,6 +607,166 @@ void ClientConnection::CreateLocalFramebuffer() {
   m_fb.stride = stride;
   m_fb.bytesPerPixel = bpp / 8;
   m_fb.format = pf;
+  FillFramebufferGrey();
+}
+
+// ---------------------------------------------------------------------------------------
+// Direct3D as the framebuffer
+
+namespace {
+// A surface whose presentation differs this many times, a few hundred milliseconds apart,
+// is given up; one that cannot be judged is kept after this many looks.
+constexpr int kDirectxDiffersLimit = 3;
+constexpr int kDirectxInconclusiveLimit = 20;
+constexpr UINT kDirectxCheckAgainMs = 300;
+}  // namespace
+
+bool ClientConnection::FittedView() const { return m_opts.m_directx && !m_opts.m_showExtend; }
+
+bool ClientConnection::AdoptDirectxSurface(int width, int height) {
+  const PixelFormat pf = m_myFormat;
+  if (!FittedView() || m_directxRefused || !m_hwndPresent || (pf.bitsPerPixel != 16 && pf.bitsPerPixel != 32))
+    return false;
+  if (!m_directx || !m_directx->Loaded()) return false;
+  if (m_directx->CreateSurface(m_hwndPresent, m_hwndMain, width, height, false, pf.bitsPerPixel, pf.redShift) !=
+      S_OK) {
+    kebLog.Print(2, "Direct3D: no surface for a %d x %d framebuffer at %d bits per pixel; GDI draws it\n", width,
+                 height, pf.bitsPerPixel);
+    m_directx->ReleaseDevice();
+    return false;
+  }
+  const directx::SurfaceLayout layout = m_directx->Layout();
+  auto* bits = layout.bitsPerPixel == pf.bitsPerPixel ? static_cast<std::uint8_t*>(m_directx->CurrentBits()) : nullptr;
+  const int pitch = m_directx->Pitch();
+  if (!bits || pitch < width * (pf.bitsPerPixel / 8)) {
+    kebLog.Print(2, "Direct3D: the surface (%d bits per pixel) cannot hold the framebuffer; GDI draws it\n",
+                 layout.bitsPerPixel);
+    m_directx->ReleaseDevice();
+    return false;
+  }
+  // The surface's pixels mean what its format says: the session takes that format, and
+  // the server hears of it when it is not the one in use.
+  const PixelFormat surfaceFormat = directx::FormatOfSurface(pf, layout);
+  const bool follow = !directx::SamePixelMeaning(pf, surfaceFormat);
+  m_myFormat = surfaceFormat;
+
+  m_fb.bits = bits;
+  m_fb.width = width;
+  m_fb.height = height;
+  m_fb.stride = static_cast<std::size_t>(pitch);
+  m_fb.bytesPerPixel = pf.bitsPerPixel / 8;
+  m_fb.format = surfaceFormat;
+  if (m_opts.m_EnableCache) {
+    m_cacheBits.reset(new std::uint8_t[m_fb.stride * height]());
+    kebLog.Print(0, "Cache: Cache buffer bitmap creation\n");
+  }
+  m_fb.cache = m_cacheBits.get();
+  FillFramebufferGrey();
+  m_directxFramebuffer = true;
+  m_directxChecked = false;
+  m_directxChecks = 0;
+  ShowWindowAsync(m_hwndPresent, SW_SHOWNA);
+  kebLog.Print(2, "Direct3D: the framebuffer is a %d x %d surface of %d bits per pixel (pitch %d)\n", width, height,
+               layout.bitsPerPixel, pitch);
+  if (follow && m_sock.load() != rdr::kInvalidSocket) {
+    kebLog.Print(2, "Direct3D: the session's pixel format follows the surface's (shifts %d, %d, %d)\n",
+                 surfaceFormat.redShift, surfaceFormat.greenShift, surfaceFormat.blueShift);
+    SendFormatAndEncodings();
+    // What was asked for in the old format is asked for again.
+    if (m_threadStarted) PostUpdateRequest(kRequestFull, false);
+  }
+  return true;
+}
+
+void ClientConnection::LockFramebufferForUpdate() {
+  if (!m_directxFramebuffer) return;
+  m_directx->LockForUpdate(nullptr);
+  if (!m_directx->TakeRecreated()) return;
+  // A lost device was made again: its new surface holds nothing of the picture.
+  bool sameLayout;
+  {
+    std::lock_guard<std::recursive_mutex> lock(m_bitmapLock);
+    if (!m_directxFramebuffer) return;
+    const directx::SurfaceLayout l = m_directx->Layout();
+    sameLayout = l.bitsPerPixel == m_fb.format.bitsPerPixel &&
+                 directx::SamePixelMeaning(directx::FormatOfSurface(m_fb.format, l), m_fb.format);
+    if (sameLayout) {
+      m_fb = CurrentFramebuffer();
+      FillFramebufferGrey();
+    }
+  }
+  if (!sameLayout) {
+    LeaveDirectx("the new surface has another format");
+    return;
+  }
+  kebLog.Print(2, "Direct3D: device and surface made again; a full update is requested\n");
+  PostUpdateRequest(kRequestFull, false);
+}
+
+void ClientConnection::CheckDirectxPresentation() {
+  if (!m_directxFramebuffer || m_directxChecked) return;
+  directx::PresentationCheck c;
+  {
+    std::lock_guard<std::recursive_mutex> g(m_bitmapLock);
+    if (!m_directxFramebuffer) return;
+    c = m_directx->CheckPresentation();
+  }
+  m_directxChecks++;
+  kebLog.Print(8, "Direct3D: presentation check %d: %d of %d points match%s\n", m_directxChecks, c.matching,
+               c.samples, c.unreadable ? " (the window cannot be read)" : "");
+  switch (c.verdict) {
+    case directx::Verdict::Matches:
+      m_directxChecked = true;
+      kebLog.Print(2, "Direct3D: the window shows the framebuffer (%d of %d points)\n", c.matching, c.samples);
+      return;
+    case directx::Verdict::Differs:
+      // A picture that cannot be read now never can; one that differs may not have
+      // reached the window yet and is looked at again.
+      if (c.unreadable) {
+        LeaveDirectx("what the window shows cannot be read back");
+        return;
+      }
+      if (m_directxChecks >= kDirectxDiffersLimit) {
+        char why[96];
+        std::snprintf(why, sizeof why, "the window does not show it (%d of %d points match)", c.matching, c.samples);
+        LeaveDirectx(why);
+        return;
+      }
+      break;
+    case directx::Verdict::Inconclusive:
+      if (m_directxChecks >= kDirectxInconclusiveLimit) {
+        m_directxChecked = true;
+        kebLog.Print(2, "Direct3D: what the window shows could not be compared with the framebuffer\n");
+        return;
+      }
+      break;
+  }
+  SetTimer(m_hwndcn, kTimerDirectxCheck, kDirectxCheckAgainMs, nullptr);
+}
+
+void ClientConnection::LeaveDirectx(const char* why) {
+  kebLog.Print(0, "Direct3D: %s; GDI draws the framebuffer from now on\n", why);
+  {
+    std::lock_guard<std::recursive_mutex> lock(m_bitmapLock);
+    m_directxRefused = true;
+    if (!m_directxFramebuffer) return;
+    m_decoder.cursor.FramebufferRebuilt();
+    CreateLocalFramebuffer();
+  }
+  // The presentation window goes for good.
+  if (m_hwndcn) PostMessageA(m_hwndcn, WM_VIEWER_DROPPRESENTATION, 0, 0);
+  if (m_threadStarted) PostUpdateRequest(kRequestFull, false);
+}
+
+void ClientConnection::PresentationChanged() {
+  const bool wantSurface = FittedView() && !m_directxRefused;
+  // The framebuffer is made again with the next update request.
+  if (wantSurface != m_directxFramebuffer.load()) {
+    m_pendingFormatChange = true;
+    if (m_running && m_hwndcn) PostMessageA(m_hwndcn, WM_REQUESTUPDATE, kRequestNewFormat, 0);
+  }
+  LayoutView();
+  if (m_hwndcn) InvalidateRect(m_hwndcn, nullptr, TRUE);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -549,6 +779,17 @@ void ClientConnection::PaintViewerWindow(HWND hwnd) {
     EndPaint(hwnd, &ps);
     return;
   }
+  {
+    // The connection thread may replace the bitmap (a new size or format), and a Direct3D
+    // surface is presented between two rectangles: under the framebuffer lock, which no
+    // resize path holds while it waits for this thread.
+    std::lock_guard<std::recursive_mutex> g(m_bitmapLock);
+    if (m_directxFramebuffer) {
+      m_directx->Present();
+      EndPaint(hwnd, &ps);
+      return;
+    }
+  }
   const RECT& r = ps.rcPaint;
   if (m_opts.m_delay > 0) {
     FillRect(dc, &r, GetSysColorBrush(COLOR_DESKTOP));
@@ -557,10 +798,16 @@ void ClientConnection::PaintViewerWindow(HWND hwnd) {
   HPALETTE oldPalette = m_hPalette ? SelectPalette(dc, m_hPalette, FALSE) : nullptr;
   if (m_hPalette) RealizePalette(dc);
   {
-    // The connection thread may replace the bitmap (a new size or format): it is read
-    // under the framebuffer lock, which no resize path holds while it waits for this thread.
     std::lock_guard<std::recursive_mutex> g(m_bitmapLock);
-    if (m_hBitmapDC) {
+    // The pointer maps the window to the framebuffer by the same view.
+    const PointerView view = SessionPointerView(*this, FrameViewArea(m_hwndMain, m_hwndToolbar));
+    if (m_hBitmapDC && view.fitted) {
+      // The whole framebuffer stretched over the view; the paint's clipping keeps it to
+      // the part that is to be painted.
+      SetStretchBltMode(dc, HALFTONE);
+      SetBrushOrgEx(dc, 0, 0, nullptr);
+      StretchBlt(dc, 0, 0, view.fitWidth, view.fitHeight, m_hBitmapDC, 0, 0, m_fb.width, m_fb.height, SRCCOPY);
+    } else if (m_hBitmapDC) {
       const int w = r.right - r.left, h = r.bottom - r.top;
       const int num = m_opts.m_scale_num > 0 ? m_opts.m_scale_num : 1;
       const int den = m_opts.m_scale_den > 0 ? m_opts.m_scale_den : 1;

@@ -23,7 +23,7 @@
 #include "rdr/Exception.h"
 #include "rdr/Sys.h"
 #include "session/RfbSession.h"
-#include "zip/ZipMemoryFileSystem.h"
+#include "tests/support/ZipMemoryFileSystem.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "zip/Unzip.h"
-#include "zip/ZipMemoryFileSystem.h"
+#include "tests/support/ZipMemoryFileSystem.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 
 #include "zip/Unzip.h"
 #include "zip/Zip.h"
-#include "zip/ZipMemoryFileSystem.h"
+#include "tests/support/ZipMemoryFileSystem.h"
 
 namespace {
 

@@ -150,14 +150,26 @@ bool AESCipher::EaxCrypt(std::uint8_t* buffer, std::size_t length, bool encrypti
   return true;
 }
 
-bool AESCipher::Seal(const std::uint8_t nonce[16], const std::uint8_t* header, std::size_t headerLength,
-                     std::uint8_t* data, std::size_t length, bool encrypting, std::uint8_t tag[16]) {
+AESCipher::SealResult AESCipher::Seal(const std::uint8_t nonce[16], const std::uint8_t* header,
+                                      std::size_t headerLength, std::uint8_t* data, std::size_t length,
+                                      bool encrypting, std::uint8_t tag[16]) {
   std::uint8_t n[16], h[16], c[16];
-  if (!OmacStart(0, nonce, 16, n) || !OmacStart(1, header, headerLength, h)) return false;
-  if (!encrypting && !OmacStart(2, data, length, c)) return false;
-  SetCounter(n);
-  if (!EaxCrypt(data, length, encrypting)) return false;
-  if (encrypting && !OmacStart(2, data, length, c)) return false;
-  for (int i = 0; i < 16; i++) tag[i] = static_cast<std::uint8_t>(n[i] ^ h[i] ^ c[i]);
-  return true;
+  SealResult result = kSealed;
+  if (!OmacStart(0, nonce, 16, n) || !OmacStart(1, header, headerLength, h))
+    result = kCipherFailed;
+  else if (!encrypting && !OmacStart(2, data, length, c))
+    result = kTagFailed;
+  if (result == kSealed) {
+    SetCounter(n);
+    if (!EaxCrypt(data, length, encrypting))
+      result = kCipherFailed;
+    else if (encrypting && !OmacStart(2, data, length, c))
+      result = kTagFailed;
+  }
+  if (result == kSealed)
+    for (int i = 0; i < 16; i++) tag[i] = static_cast<std::uint8_t>(n[i] ^ h[i] ^ c[i]);
+  // The tag of the nonce is the record's key stream start.
+  SecureWipe(n, sizeof n);
+  SecureWipe(m_counter, sizeof m_counter);
+  return result;
 }

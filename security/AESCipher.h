@@ -36,6 +36,9 @@ class AESCipher;
 class CMACAuth {
 public:
   explicit CMACAuth(AESCipher& cipher) : m_cipher(cipher) {}
+  ~CMACAuth() { Start(); }
+  CMACAuth(const CMACAuth&) = delete;
+  CMACAuth& operator=(const CMACAuth&) = delete;
   void Start();
   bool Update(const std::uint8_t* data, std::size_t length);
   // The tag, size 4 to 16 bytes.
@@ -66,10 +69,13 @@ public:
   bool EaxCrypt(std::uint8_t* buffer, std::size_t length, bool encrypting);
   void SetCounter(const std::uint8_t counter[16]);
 
+  // What became of one record: sealed, or the step of it that failed (the counter mode
+  // with the tags of nonce and header, or the tag over the ciphertext).
+  enum SealResult { kSealed, kCipherFailed, kTagFailed };
   // One EAX record: the tag over nonce, header and ciphertext; encrypting or decrypting
   // the data in place. For decryption the computed tag is compared by the caller.
-  bool Seal(const std::uint8_t nonce[16], const std::uint8_t* header, std::size_t headerLength, std::uint8_t* data,
-            std::size_t length, bool encrypting, std::uint8_t tag[16]);
+  SealResult Seal(const std::uint8_t nonce[16], const std::uint8_t* header, std::size_t headerLength,
+                  std::uint8_t* data, std::size_t length, bool encrypting, std::uint8_t tag[16]);
 
   const std::string& Error() const { return m_error; }
 

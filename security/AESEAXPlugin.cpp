@@ -15,15 +15,27 @@ void Nonce(std::uint32_t counter, std::uint8_t nonce[16]) {
 
 }  // namespace
 
+ByteBuffer::~ByteBuffer() {
+  if (!m_data.empty()) SecureWipe(m_data.data(), m_data.size());
+}
+
 std::uint8_t* ByteBuffer::Reserve(std::size_t n) {
   if (m_consumed == m_stored) {
     m_consumed = m_stored = 0;
   } else if (m_data.size() - m_stored < n && m_consumed > 0) {
-    std::memmove(m_data.data(), m_data.data() + m_consumed, m_stored - m_consumed);
-    m_stored -= m_consumed;
+    const std::size_t live = m_stored - m_consumed;
+    std::memmove(m_data.data(), m_data.data() + m_consumed, live);
+    SecureWipe(m_data.data() + live, m_stored - live);  // what was moved out of
+    m_stored = live;
     m_consumed = 0;
   }
-  if (m_data.size() - m_stored < n) m_data.resize((m_stored + n + 1023) / 1024 * 1024);
+  if (m_data.size() - m_stored < n) {
+    // Grown by hand: a vector that grows itself frees the old storage as it was.
+    std::vector<std::uint8_t> bigger((m_stored + n + 1023) / 1024 * 1024);
+    if (m_stored) std::memcpy(bigger.data(), m_data.data(), m_stored);
+    if (!m_data.empty()) SecureWipe(m_data.data(), m_data.size());
+    m_data.swap(bigger);
+  }
   return m_data.data() + m_stored;
 }
 
@@ -31,6 +43,17 @@ void ByteBuffer::Append(const std::uint8_t* data, std::size_t n) {
   if (n == 0) return;
   std::memcpy(Reserve(n), data, n);
   m_stored += n;
+}
+
+void ByteBuffer::Take(std::uint8_t* out, std::size_t n) {
+  std::memcpy(out, Data(), n);
+  SecureWipe(Data(), n);
+  Consume(n);
+}
+
+void ByteBuffer::Clear() {
+  if (m_stored) SecureWipe(m_data.data(), m_stored);
+  m_stored = m_consumed = 0;
 }
 
 // ---------------------------------------------------------------------------------------
@@ -45,6 +68,7 @@ AESEAXPlugin::~AESEAXPlugin() = default;
 
 bool AESEAXPlugin::Fail(const std::string& text) {
   m_error = text;
+  m_ready = false;
   kebLog.Print(0, "AESEAXPlugin: %s\n", text.c_str());
   return false;
 }
@@ -55,7 +79,12 @@ std::uint8_t* AESEAXPlugin::Encrypt(const std::uint8_t* data, int length, int* o
   m_out.Clear();
   const std::size_t total = static_cast<std::size_t>(length);
   const std::size_t records = total == 0 ? 1 : (total + kMaxRecord - 1) / kMaxRecord;
+  if (records > kMaxRecords - m_sendCounter) {
+    Fail("Message counter exhausted");
+    return nullptr;
+  }
   std::uint8_t* p = m_out.Reserve(total + records * kOverhead);
+  m_out.Commit(total + records * kOverhead);  // so that a failure wipes what was copied in
   std::size_t done = 0;
   do {
     const std::size_t n = std::min(kMaxRecord, total - done);
@@ -63,15 +92,16 @@ std::uint8_t* AESEAXPlugin::Encrypt(const std::uint8_t* data, int length, int* o
     p[1] = static_cast<std::uint8_t>(n);
     if (n) std::memcpy(p + kHeader, data + done, n);
     std::uint8_t nonce[16];
-    Nonce(m_sendCounter++, nonce);
-    if (!m_send.Seal(nonce, p, kHeader, p + kHeader, n, true, p + kHeader + n)) {
-      Fail("Encryption failed");
+    Nonce(static_cast<std::uint32_t>(m_sendCounter++), nonce);
+    const AESCipher::SealResult sealed = m_send.Seal(nonce, p, kHeader, p + kHeader, n, true, p + kHeader + n);
+    if (sealed != AESCipher::kSealed) {
+      m_out.Clear();
+      Fail(sealed == AESCipher::kTagFailed ? "Tag failed on encryption" : "Encryption failed");
       return nullptr;
     }
     p += n + kOverhead;
     done += n;
   } while (done < total);
-  m_out.Commit(total + records * kOverhead);
   *outLength = static_cast<int>(m_out.Size());
   return m_out.Data();
 }
@@ -81,9 +111,13 @@ bool AESEAXPlugin::OpenRecords() {
     std::uint8_t* r = m_in.Data();
     const std::size_t n = (std::size_t(r[0]) << 8) | r[1];
     if (m_in.Size() < n + kOverhead) break;
+    if (m_receiveCounter >= kMaxRecords) return Fail("Message counter exhausted");
     std::uint8_t nonce[16], tag[16];
-    Nonce(m_receiveCounter++, nonce);
-    if (!m_receive.Seal(nonce, r, kHeader, r + kHeader, n, false, tag)) return Fail("Decryption failed");
+    Nonce(static_cast<std::uint32_t>(m_receiveCounter++), nonce);
+    if (m_receive.Seal(nonce, r, kHeader, r + kHeader, n, false, tag) != AESCipher::kSealed) {
+      SecureWipe(r + kHeader, n);
+      return Fail("Decryption failed");
+    }
     std::uint8_t diff = 0;
     for (std::size_t i = 0; i < kTag; i++) diff |= static_cast<std::uint8_t>(tag[i] ^ r[kHeader + n + i]);
     if (diff != 0) {
@@ -122,8 +156,7 @@ std::uint8_t* AESEAXPlugin::Decrypt(std::uint8_t* data, int length, int* outLeng
   }
   if (!OpenRecords()) return nullptr;
   if (m_plain.Size() < want) return data;  // -1: read more
-  std::memcpy(data, m_plain.Data(), want);
-  m_plain.Consume(want);
+  m_plain.Take(data, want);
   *outLength = length;
   return data;
 }

@@ -12,9 +12,17 @@
 #include "security/AESCipher.h"
 #include "security/IPlugin.h"
 
-// A byte queue: stored bytes, of which the first `consumed` were used.
+// A byte queue: stored bytes, of which the first `consumed` were used. The queues of the
+// channels carry plain text and key material, so no byte it held is left behind in
+// memory it lets go of: storage it outgrows, moves out of or is destroyed with is wiped,
+// and so are the bytes Clear forgets and Take hands out.
 class ByteBuffer {
 public:
+  ByteBuffer() = default;
+  ~ByteBuffer();
+  ByteBuffer(const ByteBuffer&) = delete;
+  ByteBuffer& operator=(const ByteBuffer&) = delete;
+
   // Room for n more bytes: a fully used buffer is emptied, an unused tail moved to the
   // front when room is short; the capacity grows to (stored + n + 1023) rounded down to a
   // multiple of 1024.
@@ -24,7 +32,9 @@ public:
   std::uint8_t* Data() { return m_data.data() + m_consumed; }
   std::size_t Size() const { return m_stored - m_consumed; }
   void Consume(std::size_t n) { m_consumed += n; }
-  void Clear() { m_stored = m_consumed = 0; }
+  // Copies the first n bytes out (n <= Size()), wipes and consumes them.
+  void Take(std::uint8_t* out, std::size_t n);
+  void Clear();
 
 private:
   std::vector<std::uint8_t> m_data;
@@ -36,6 +46,9 @@ class AESEAXPlugin : public IPlugin {
 public:
   static constexpr std::size_t kHeader = 2, kTag = 16, kOverhead = kHeader + kTag;
   static constexpr std::size_t kMaxRecord = 0xFFFF;  // plain bytes of one record
+  // A record's nonce holds its direction's counter in 32 bits: after this many records
+  // the next would use a nonce again, so the channel ends first.
+  static constexpr std::uint64_t kMaxRecords = std::uint64_t(1) << 32;
 
   // Keys of 16 or 32 bytes; Ready() tells whether both could be set.
   AESEAXPlugin(AesBlockFactory& factory, const std::uint8_t* sendKey, const std::uint8_t* receiveKey,
@@ -49,13 +62,17 @@ public:
   std::uint8_t* Decrypt(std::uint8_t* data, int length, int* outLength) override;
   const char* ErrorText() const override { return m_error.c_str(); }
 
+protected:
+  // Records sealed and records opened so far, per direction.
+  std::uint64_t m_sendCounter = 0, m_receiveCounter = 0;
+
 private:
+  // Logs the text; the channel has ended: every later call fails with it.
   bool Fail(const std::string& text);
   // Deciphers every whole record in the input into the plain queue.
   bool OpenRecords();
 
   AESCipher m_send, m_receive;
-  std::uint32_t m_sendCounter = 0, m_receiveCounter = 0;
   ByteBuffer m_out, m_in, m_plain;
   bool m_ready = false;
   std::string m_error;

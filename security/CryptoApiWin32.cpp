@@ -167,7 +167,7 @@ public:
 
   bool EncryptForServer(const std::uint8_t* data, std::size_t length, std::vector<std::uint8_t>* out,
                         std::string* error) override {
-    std::vector<std::uint8_t> buf(std::max(m_serverBytes, length) + 16);
+    SecretBytes buf(std::max(m_serverBytes, length) + 16);  // the random, until enciphered
     std::memcpy(buf.data(), data, length);
     DWORD len = static_cast<DWORD>(length);
     if (!CryptEncrypt(m_server, 0, TRUE, 0, buf.data(), &len, static_cast<DWORD>(buf.size()))) {
@@ -176,13 +176,12 @@ public:
     }
     out->assign(buf.begin(), buf.begin() + len);
     Reverse(out->data(), out->size());
-    SecureWipe(buf.data(), buf.size());
     return true;
   }
 
-  bool DecryptWithClientKey(const std::vector<std::uint8_t>& cipher, std::vector<std::uint8_t>* out,
+  bool DecryptWithClientKey(const std::vector<std::uint8_t>& cipher, SecretBytes* out,
                             std::string* error) override {
-    std::vector<std::uint8_t> buf(cipher);
+    SecretBytes buf(cipher.begin(), cipher.end());  // deciphered in place
     Reverse(buf.data(), buf.size());
     DWORD len = static_cast<DWORD>(buf.size());
     if (!CryptDecrypt(m_client, 0, TRUE, 0, buf.data(), &len)) {
@@ -190,7 +189,6 @@ public:
       return false;
     }
     out->assign(buf.begin(), buf.begin() + len);
-    SecureWipe(buf.data(), buf.size());
     return true;
   }
 
@@ -200,7 +198,7 @@ public:
     return false;
   }
 
-  bool Hash(bool sha256, const std::vector<std::vector<std::uint8_t>>& parts, std::vector<std::uint8_t>* digest,
+  bool Hash(bool sha256, std::initializer_list<RSAKEX::HashPart> parts, SecretBytes* digest,
             std::string* error) override {
     HCRYPTHASH h = 0;
     if (!CryptCreateHash(m_prov, sha256 ? CALG_SHA_256 : CALG_SHA1, 0, 0, &h)) {
@@ -209,7 +207,7 @@ public:
     }
     bool ok = true;
     for (const auto& p : parts)
-      if (ok && !p.empty()) ok = CryptHashData(h, p.data(), static_cast<DWORD>(p.size()), 0) != FALSE;
+      if (ok && p.size) ok = CryptHashData(h, p.data, static_cast<DWORD>(p.size), 0) != FALSE;
     DWORD len = 32;
     digest->assign(32, 0);
     if (ok) ok = CryptGetHashParam(h, HP_HASHVAL, digest->data(), &len, 0) != FALSE;

@@ -149,7 +149,7 @@ public:
   std::uint8_t* Decrypt(std::uint8_t* data, int length, int* outLength) override;
   void FreeBuffer(std::uint8_t* buffer);
   const char* ErrorText();
-  const char* Description();
+  const char* Description() override;
   void EncryptionReady();
   void SetPassword(const char* text, int length);
   bool TakeChallenge(const std::uint8_t* data, int length, int round, bool* handled, bool* longKeys);

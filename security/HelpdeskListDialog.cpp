@@ -2,7 +2,9 @@
 
 #include <commctrl.h>
 
+#include "app/UiText.h"
 #include "dialogs/DialogHelpers.h"
+#include "resources/StringIds.h"
 
 namespace {
 
@@ -14,13 +16,13 @@ int SelectedItem(HWND dlg) {
 }
 
 void NothingSelected(HWND dlg, const char* text) {
-  ShowMessageTaskDialog(GetModuleHandleA(nullptr), dlg, text, "Error", MB_ICONINFORMATION);
+  ShowMessageTaskDialog(GetModuleHandleA(nullptr), dlg, text, UiText(IDS_HELPDESK_ERROR), MB_ICONINFORMATION);
 }
 
 void EndWithSelection(HWND dlg) {
   int item = SelectedItem(dlg);
   if (item < 0)
-    NothingSelected(dlg, "No Items in ListView");
+    NothingSelected(dlg, UiText(IDS_HELPDESK_NO_ITEMS));
   else
     EndDialog(dlg, item + 1);
 }
@@ -39,8 +41,8 @@ INT_PTR CALLBACK HelpdeskListDlgProc(HWND dlg, UINT msg, WPARAM wParam, LPARAM l
       LVCOLUMNA col = {};
       col.mask = LVCF_TEXT | LVCF_WIDTH;
       col.cx = 256;
-      char title[] = "Select Helpdesk to connect to .......";
-      col.pszText = title;
+      std::string title = UiText(IDS_HELPDESK_COLUMN);
+      col.pszText = &title[0];
       SendMessageA(list, LVM_INSERTCOLUMNA, 0, reinterpret_cast<LPARAM>(&col));
       const auto* entries = reinterpret_cast<const std::vector<std::string>*>(lParam);
       if (entries) {
@@ -63,7 +65,7 @@ INT_PTR CALLBACK HelpdeskListDlgProc(HWND dlg, UINT msg, WPARAM wParam, LPARAM l
         return TRUE;
       }
       if (h->code == NM_CLICK && SelectedItem(dlg) < 0) {
-        NothingSelected(dlg, "No KEB Server selected");
+        NothingSelected(dlg, UiText(IDS_HELPDESK_NONE_SELECTED));
         return TRUE;
       }
       if (h->code == LVN_ENDLABELEDITA) {

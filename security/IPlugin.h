@@ -23,4 +23,7 @@ public:
 
   // Why the last call failed, when the channel can tell.
   virtual const char* ErrorText() const { return nullptr; }
+
+  // What the channel says of its encryption (the status window shows it), or nullptr.
+  virtual const char* Description() { return nullptr; }
 };

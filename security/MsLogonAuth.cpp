@@ -51,11 +51,12 @@ void RfbSession::AuthMsLogonII() {
     std::uint8_t wire[8];
     Int64ToBytes(ours, wire);
     WriteExact(wire, sizeof wire);
-    const std::uint64_t shared = dh.ComputeSharedKey(serverValue);
+    std::uint64_t shared = dh.ComputeSharedKey(serverValue);
     Int64ToBytes(shared, key);
     kebLog.Print(100, "After DH: g=%llu, m=%llu, i=%llu, key=%llu\n", static_cast<unsigned long long>(generator),
                  static_cast<unsigned long long>(modulus), static_cast<unsigned long long>(ours),
                  static_cast<unsigned long long>(shared));
+    SecureWipe(&shared, sizeof shared);
   } catch (const Except& e) {
     kebLog.Print(0, "MS-Logon II key agreement failed: %s\n", e.Message());
     throw ErrorException((std::string("The server's key agreement values were refused: ") + e.Message()).c_str());
@@ -134,15 +135,17 @@ void RfbSession::AuthMsLogonI() {
     Remember(c, password.c_str(), user.c_str());
   }
 
-  std::uint8_t block[kMaskBlock];
+  // The block carries the password's long form once it is masked: wiped like the password.
+  SecretText blockText(kMaskBlock);
+  auto* block = reinterpret_cast<std::uint8_t*>(blockText.data());
   std::uint8_t challenge[kChallengeSize];
-  ReadExact(block, sizeof block);
+  ReadExact(block, kMaskBlock);
   ReadExact(challenge, sizeof challenge);
   for (std::size_t i = 0; i < kLongStoredPasswordSize; i++) block[i] ^= c.longStoredPassword[i];
   EncryptChallenge(challenge, password.c_str());
   password.Wipe();
   WriteExact(user.data(), kNameField);
   WriteExact(domain.data(), kNameField);
-  WriteExact(block, sizeof block);
+  WriteExact(block, kMaskBlock);
   WriteExact(challenge, sizeof challenge);
 }

@@ -29,6 +29,8 @@ constexpr int kMaxChallengeCalls = 4;
 constexpr int kUpgradeWarningPauseMs = 3000;
 
 const char kCancelled[] = "Authentication cancelled";
+// The failure of the scheme when the plug-in has no text of its own for it.
+const char kPluginAuthFailed[] = "SecureKEB Plugin authentication failed";
 
 bool EqualNoCase(const char* a, const char* b) {
   for (; *a && *b; a++, b++)
@@ -164,7 +166,9 @@ void RfbSession::RunPluginChallenges(bool current) {
   bool passwordGiven = false;
   pi->SetPassword(nullptr, 0);
 
+  // The plug-in's text; a plug-in that gives none still ends with a message that says what failed.
   auto fail = [&](const char* text) {
+    if (!text || !*text) text = kPluginAuthFailed;
     SetStatusText(kStatusLine, text);
     m_event1.Set();
     kebLog.Print(0, "SecureKEB plug-in authentication failed: %s\n", text);
@@ -173,7 +177,7 @@ void RfbSession::RunPluginChallenges(bool current) {
   auto cancelled = [&]() {
     SetStatusText(kStatusLine, kCancelled);
     m_event1.Set();
-    throw QuietException(kCancelled);
+    throw ErrorException(kCancelled);
   };
 
   bool more = true;

@@ -37,8 +37,8 @@ public:
     m_c.m_channel = std::move(channel);
     m_c.m_fUsePlugin = true;
   }
-  bool Credentials(int subtype, const char* signature, const char* catchphrase, std::string* user,
-                   std::string* password) override {
+  bool Credentials(int subtype, const char* signature, const char* catchphrase, SecretText* user,
+                   SecretText* password) override {
     return m_c.ChannelCredentials(subtype == 1 ? kAuthLogonSigned : kAuthPasswordSigned, signature, catchphrase,
                                   subtype == 1, user, password);
   }

@@ -1,6 +1,7 @@
 #include "rdr/ByteOrder.h"
 #include "security/RsaKex.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -19,7 +20,25 @@ std::string Format(const char* format, unsigned a, unsigned b = 0) {
   return text;
 }
 
-void Wipe(std::vector<std::uint8_t>& v) {
+// Characters of a user name or password: each length travels in one byte.
+constexpr std::size_t kMaxCredential = 255;
+// An exponent below 3 is no RSA key: 1 leaves the padded message as it is, 0 makes it 1.
+constexpr std::uint32_t kMinExponent = 3;
+// The platform's code for a public key it refuses (NTE_BAD_PUBLIC_KEY).
+constexpr unsigned kBadPublicKey = 0x80090015u;
+
+// The bits of a big-endian number without its leading zeros.
+unsigned SignificantBits(const std::vector<std::uint8_t>& number) {
+  std::size_t i = 0;
+  while (i < number.size() && number[i] == 0) i++;
+  if (i == number.size()) return 0;
+  unsigned bits = static_cast<unsigned>(number.size() - i) * 8;
+  for (std::uint8_t top = number[i]; !(top & 0x80); top = static_cast<std::uint8_t>(top << 1)) bits--;
+  return bits;
+}
+
+template <class Vector>
+void Wipe(Vector& v) {
   if (!v.empty()) SecureWipe(v.data(), v.size());
   v.clear();
 }
@@ -97,13 +116,21 @@ bool KeyExchange::ReadServerKey() {
     if (m_server.exponent[i] != 0) return Fail(Format("Server RSA exponent is too big (%d)", static_cast<unsigned>(i)));
   const std::uint8_t* e = m_server.exponent.data() + bytes - 4;
   const std::uint32_t exponent = rdr::LoadU32BE(e);
+  // The length field says nothing about the key itself: a modulus of 0 or 1, or one with
+  // leading zero bytes down to a few bits, "encrypts" the client's random into something
+  // anyone can read, and so does an exponent of 0 or 1. The platform's import takes such
+  // keys, so they are refused here, before anything is enciphered with them.
+  const unsigned modulusBits = SignificantBits(m_server.modulus);
+  if (modulusBits < static_cast<unsigned>(kMinServerKeyBits))
+    return Fail(Format("Server RSA key is too small (%d)", modulusBits));
+  if (exponent < kMinExponent) return Fail(Format("Invalid server RSA key (%u)", kBadPublicKey));
   std::string error;
   if (!m_crypto.Open(&error) || !m_crypto.ImportServerKey(m_server, exponent, &error)) return Fail(error);
   return true;
 }
 
 bool KeyExchange::CheckFingerprint() {
-  std::vector<std::uint8_t> digest;
+  SecretBytes digest;
   std::string error;
   if (!m_crypto.Hash(false, {m_server.Block()}, &digest, &error)) return Fail(error);
   if (digest.size() < 8) return Fail("Fingerprint hash failed");
@@ -165,7 +192,7 @@ bool KeyExchange::ReadServerRandom() {
 bool KeyExchange::StartChannel() {
   const bool sha256 = m_keyBits == 256;
   const std::size_t keyBytes = static_cast<std::size_t>(m_keyBits / 8);
-  std::vector<std::uint8_t> sendKey, receiveKey;
+  SecretBytes sendKey, receiveKey;
   std::string error;
   if (!m_crypto.Hash(sha256, {m_serverRandom, m_clientRandom}, &sendKey, &error) ||
       !m_crypto.Hash(sha256, {m_clientRandom, m_serverRandom}, &receiveKey, &error))
@@ -173,8 +200,6 @@ bool KeyExchange::StartChannel() {
   if (sendKey.size() < keyBytes || receiveKey.size() < keyBytes) return Fail("Session key hash failed");
   std::unique_ptr<AESEAXPlugin> channel(
       new AESEAXPlugin(m_crypto.Aes(), sendKey.data(), receiveKey.data(), keyBytes));
-  Wipe(sendKey);
-  Wipe(receiveKey);
   if (!channel->Ready()) return Fail(channel->ErrorText());
   m_host.InstallChannel(std::move(channel));
   return true;
@@ -182,7 +207,7 @@ bool KeyExchange::StartChannel() {
 
 bool KeyExchange::ExchangeKeyHashes() {
   const bool sha256 = m_keyBits == 256;
-  std::vector<std::uint8_t> ours, theirs;
+  SecretBytes ours, theirs;
   std::string error;
   if (!m_crypto.Hash(sha256, {m_client.Block(), m_server.Block()}, &ours, &error) ||
       !m_crypto.Hash(sha256, {m_server.Block(), m_client.Block()}, &theirs, &error))
@@ -201,23 +226,21 @@ bool KeyExchange::SendCredentials() {
   m_host.ReadExact(&subtype, 1);
   if (subtype > 2) return Fail(Format("Invalid subtype (%d)", subtype));
   if (subtype == 0) return true;
-  std::string user, password;
+  SecretText user(kMaxCredential + 1), password(kMaxCredential + 1);
   if (!m_host.Credentials(subtype, m_fingerprintText.c_str(), m_fingerprintWords.c_str(), &user, &password)) {
     m_cancelled = true;
     return Fail("Authentication cancelled");
   }
-  if (subtype == 2) user.clear();
   // Each length travels in one byte.
-  if (user.size() > 255) user.resize(255);
-  if (password.size() > 255) password.resize(255);
-  std::vector<std::uint8_t> msg;
-  msg.push_back(static_cast<std::uint8_t>(user.size()));
-  msg.insert(msg.end(), user.begin(), user.end());
-  msg.push_back(static_cast<std::uint8_t>(password.size()));
-  msg.insert(msg.end(), password.begin(), password.end());
-  m_host.WriteExact(msg.data(), msg.size());
-  SecureWipe(msg.data(), msg.size());
-  SecureWipe(&password[0], password.size());
+  const std::size_t u = subtype == 2 ? 0 : std::min(std::strlen(user.c_str()), kMaxCredential);
+  const std::size_t p = std::min(std::strlen(password.c_str()), kMaxCredential);
+  SecretText msg(2 + u + p);
+  char* m = msg.data();
+  m[0] = static_cast<char>(u);
+  std::memcpy(m + 1, user.c_str(), u);
+  m[1 + u] = static_cast<char>(p);
+  std::memcpy(m + 2 + u, password.c_str(), p);
+  m_host.WriteExact(msg.c_str(), 2 + u + p);
   return true;
 }
 

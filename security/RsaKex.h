@@ -6,11 +6,13 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "security/AESCipher.h"
+#include "security/Secret.h"
 
 class IPlugin;
 
@@ -32,6 +34,14 @@ struct RsaKey {
   void Wipe();
 };
 
+// Bytes to be hashed, where they lie: a secret is hashed without being copied.
+struct HashPart {
+  HashPart(const std::vector<std::uint8_t>& v) : data(v.data()), size(v.size()) {}
+  HashPart(const SecretBytes& v) : data(v.data()), size(v.size()) {}
+  const std::uint8_t* data;
+  std::size_t size;
+};
+
 // One provider session of the platform's cryptography. Every operation returns false and
 // sets *error to the failure text of the exchange (with the platform's code) when it fails.
 class Crypto {
@@ -49,13 +59,12 @@ public:
                                 std::string* error) = 0;
   // Deciphers a big-endian ciphertext with the client's private key
   // ("Cannot decrypt server random (%u)").
-  virtual bool DecryptWithClientKey(const std::vector<std::uint8_t>& cipher, std::vector<std::uint8_t>* out,
+  virtual bool DecryptWithClientKey(const std::vector<std::uint8_t>& cipher, SecretBytes* out,
                                     std::string* error) = 0;
   // "CryptGenRandom failed (%u)".
   virtual bool Random(std::uint8_t* out, std::size_t length, std::string* error) = 0;
   // SHA-1 (20 bytes) or SHA-256 (32 bytes) over the parts in order.
-  virtual bool Hash(bool sha256, const std::vector<std::vector<std::uint8_t>>& parts, std::vector<std::uint8_t>* digest,
-                    std::string* error) = 0;
+  virtual bool Hash(bool sha256, std::initializer_list<HashPart> parts, SecretBytes* digest, std::string* error) = 0;
   // AES block functions for the channel.
   virtual AesBlockFactory& Aes() = 0;
 };
@@ -75,8 +84,8 @@ public:
   virtual void InstallChannel(std::unique_ptr<IPlugin> channel) = 0;
   // The credentials for subtype 1 (user and password) or 2 (password): false when the user
   // cancelled. signature and catchphrase are the fingerprint's two forms.
-  virtual bool Credentials(int subtype, const char* signature, const char* catchphrase, std::string* user,
-                           std::string* password) = 0;
+  virtual bool Credentials(int subtype, const char* signature, const char* catchphrase, SecretText* user,
+                           SecretText* password) = 0;
 };
 
 // The platform's provider (CryptoAPI with PROV_RSA_AES in verify-context mode on Windows);
@@ -115,7 +124,7 @@ private:
   Crypto& m_crypto;
   int m_keyBits;
   RsaKey m_server, m_client;
-  std::vector<std::uint8_t> m_serverRandom, m_clientRandom;
+  SecretBytes m_serverRandom, m_clientRandom;
   std::string m_fingerprintText, m_fingerprintWords;
   std::string m_error;
   bool m_cancelled = false;

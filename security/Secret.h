@@ -3,10 +3,37 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
+#include <new>
+#include <vector>
 
 // Overwrites n bytes at p with zeros.
 void SecureWipe(void* p, std::size_t n);
+
+// An allocator that wipes what it lets go of: a vector of secret bytes leaves no copy
+// behind when it grows or goes.
+template <class T>
+struct WipingAllocator {
+  using value_type = T;
+  WipingAllocator() = default;
+  template <class U>
+  WipingAllocator(const WipingAllocator<U>&) noexcept {}
+  T* allocate(std::size_t n) { return static_cast<T*>(::operator new(n * sizeof(T))); }
+  void deallocate(T* p, std::size_t n) noexcept {
+    SecureWipe(p, n * sizeof(T));
+    ::operator delete(p);
+  }
+  template <class U>
+  bool operator==(const WipingAllocator<U>&) const noexcept {
+    return true;
+  }
+  template <class U>
+  bool operator!=(const WipingAllocator<U>&) const noexcept {
+    return false;
+  }
+};
+using SecretBytes = std::vector<std::uint8_t, WipingAllocator<std::uint8_t>>;
 
 // A text buffer of a fixed size, zero-filled, that wipes itself when it goes.
 class SecretText {

@@ -24,32 +24,51 @@ TLSPlugin::TLSPlugin(std::unique_ptr<TLSSession> session, ByteBuffer& rawLeft) :
 
 bool TLSPlugin::Fail(const std::string& text) {
   m_error = text;
+  m_failed = true;
   kebLog.Print(0, "TLSPlugin: %s\n", text.c_str());
   return false;
 }
 
-bool TLSPlugin::WholeRecordHeld() {
+std::size_t TLSPlugin::WholeRecordsHeld() {
   // A TLS record: content type, version (2 bytes), length (2 bytes, big-endian), body.
-  if (m_in.Size() < kRecordHeader) return false;
+  std::size_t records = 0;
   const std::uint8_t* r = m_in.Data();
-  return m_in.Size() >= kRecordHeader + ((std::size_t(r[3]) << 8) | r[4]);
+  for (std::size_t left = m_in.Size(); left >= kRecordHeader; records++) {
+    const std::size_t whole = kRecordHeader + ((std::size_t(r[3]) << 8) | r[4]);
+    if (left < whole) break;
+    r += whole;
+    left -= whole;
+  }
+  return records;
 }
+
+bool TLSPlugin::NewRecordHeld() { return WholeRecordsHeld() > m_recordsLeft; }
 
 bool TLSPlugin::OpenHeldRecords() {
   bool renegotiate = false;
   {
     std::lock_guard<std::mutex> g(m_sessionLock);
-    if (!m_session->DecryptRecords(m_in, m_plain, m_tokens, &renegotiate)) return Fail(m_session->Error());
+    for (std::size_t before = m_in.Size() + 1; m_in.Size() < before && !renegotiate && WholeRecordsHeld();) {
+      before = m_in.Size();
+      if (!m_session->DecryptRecords(m_in, m_plain, m_tokens, &renegotiate)) return Fail(m_session->Error());
+    }
   }
+  // Whole records the session left (a message that goes on in the next record) are not
+  // handed to it again until another record is in.
+  m_recordsLeft = WholeRecordsHeld();
   if (renegotiate) return Fail("Renegotiation request not implemented");
   return true;
 }
 
 std::uint8_t* TLSPlugin::Encrypt(const std::uint8_t* data, int length, int* outLength) {
   *outLength = 0;
-  if (!m_session || length < 0) return nullptr;
-  m_out.Clear();
   std::lock_guard<std::mutex> g(m_sessionLock);
+  if (!m_session || m_failed || length < 0) return nullptr;
+  m_out.Clear();
+  if (m_tokens.Size()) {
+    m_out.Append(m_tokens.Data(), m_tokens.Size());
+    m_tokens.Clear();
+  }
   if (!m_session->EncryptRecords(data, static_cast<std::size_t>(length), m_out)) {
     Fail(m_session->Error());
     return nullptr;
@@ -60,13 +79,13 @@ std::uint8_t* TLSPlugin::Encrypt(const std::uint8_t* data, int length, int* outL
 
 std::uint8_t* TLSPlugin::Decrypt(std::uint8_t* data, int length, int* outLength) {
   *outLength = -1;
-  if (!m_session || length < 0) return nullptr;
+  if (!m_session || m_failed || length < 0) return nullptr;
   const std::size_t want = static_cast<std::size_t>(length);
   if (!data) {
     // Whole records already held (those the handshake read beyond its end, or more than
     // one record read at once) are opened first: asking for another byte could wait for a
     // server that waits for us.
-    if (m_plain.Size() < want && WholeRecordHeld() && !OpenHeldRecords()) return nullptr;
+    if (m_plain.Size() < want && NewRecordHeld() && !OpenHeldRecords()) return nullptr;
     if (m_plain.Size() >= want) {
       *outLength = 0;
       return m_in.Reserve(1);  // no bytes wanted, but never a null room
@@ -79,7 +98,7 @@ std::uint8_t* TLSPlugin::Decrypt(std::uint8_t* data, int length, int* outLength)
   }
   // The provider is handed the raw bytes only once a whole record is in: asking it about
   // every byte of a record would cost time in the square of the record's size.
-  if (m_plain.Size() < want && WholeRecordHeld() && !OpenHeldRecords()) return nullptr;
+  if (m_plain.Size() < want && NewRecordHeld() && !OpenHeldRecords()) return nullptr;
   if (m_plain.Size() < want) {
     if (m_session->GetState() != TLSSession::kEstablished) {
       // The peer closed the session: no more plain bytes will come.
@@ -88,9 +107,7 @@ std::uint8_t* TLSPlugin::Decrypt(std::uint8_t* data, int length, int* outLength)
     }
     return data;  // -1: read more
   }
-  std::memcpy(data, m_plain.Data(), want);
-  SecureWipe(m_plain.Data(), want);
-  m_plain.Consume(want);
+  m_plain.Take(data, want);
   *outLength = length;
   return data;
 }

@@ -3,6 +3,7 @@
 // connection once the handshake is done (TLSPlugin).
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -22,8 +23,10 @@ public:
   // True while there is no error (also when more input is needed).
   virtual bool Handshake(ByteBuffer& rawIn, ByteBuffer& rawOut) = 0;
   // Deciphers the complete records of the raw input into the plain queue; an incomplete
-  // record waits for more. A renegotiation request of the peer sets *renegotiate and puts
-  // the handshake's tokens into the token output.
+  // record waits for more. The server's messages after the handshake (TLS 1.3 session
+  // tickets and key updates) go back to the provider; what it answers (a key update of
+  // its own) is appended to the token output, to go out ahead of the next records. A
+  // request for a new handshake sets *renegotiate and sends nothing.
   virtual bool DecryptRecords(ByteBuffer& rawIn, ByteBuffer& plain, ByteBuffer& tokens, bool* renegotiate) = 0;
   // The largest plain piece one record takes.
   virtual std::size_t MaxMessage() const = 0;
@@ -64,7 +67,8 @@ public:
   TLSPlugin(std::unique_ptr<TLSSession> session, ByteBuffer& rawLeft);
   ~TLSPlugin() override = default;
 
-  // The records of the data; nullptr when the session fails.
+  // The records of the data, behind what the session owes the server (the answer to a
+  // key update); nullptr when the session failed or has failed before.
   std::uint8_t* Encrypt(const std::uint8_t* data, int length, int* outLength) override;
   // The receive contract of IPlugin: raw bytes are asked for one at a time until the
   // plain bytes wanted are there.
@@ -73,9 +77,12 @@ public:
 
 private:
   static constexpr std::size_t kRecordHeader = 5;
+  // Logs the text; the channel has ended: every later call fails.
   bool Fail(const std::string& text);
-  // The raw input starts with a whole record.
-  bool WholeRecordHeld();
+  // The whole records at the front of the raw input.
+  std::size_t WholeRecordsHeld();
+  // The raw input holds a whole record the session has not seen yet.
+  bool NewRecordHeld();
   // Deciphers the whole records held into the plain queue.
   bool OpenHeldRecords();
 
@@ -84,5 +91,7 @@ private:
   // state for both directions, so its calls take turns.
   std::mutex m_sessionLock;
   ByteBuffer m_out, m_in, m_plain, m_tokens;
+  std::size_t m_recordsLeft = 0;  // whole records the session last left in the raw input
   std::string m_error;
+  std::atomic<bool> m_failed{false};  // set on the reading thread, read by the senders
 };

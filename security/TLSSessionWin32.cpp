@@ -10,12 +10,15 @@
 #include <security.h>
 #include <sspi.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
 
 #include "app/Log.h"
+#include "security/Secret.h"
 #include "security/TLSSession.h"
+#include "security/TLSSessionWin32.h"
 
 namespace {
 
@@ -58,14 +61,14 @@ std::string ConstantName(unsigned value) {
 
 class SChannelSession : public TLSSession {
 public:
-  explicit SChannelSession(const char* host) : m_host(host ? host : "") {
+  SChannelSession(const char* host, const SecurityFunctionTableA& sspi) : m_host(host ? host : ""), m_sspi(sspi) {
     SecInvalidateHandle(&m_cred);
     SecInvalidateHandle(&m_ctx);
   }
   ~SChannelSession() override {
     if (m_cert) CertFreeCertificateContext(m_cert);
-    if (SecIsValidHandle(&m_ctx)) DeleteSecurityContext(&m_ctx);
-    if (SecIsValidHandle(&m_cred)) FreeCredentialsHandle(&m_cred);
+    if (SecIsValidHandle(&m_ctx)) m_sspi.DeleteSecurityContext(&m_ctx);
+    if (SecIsValidHandle(&m_cred)) m_sspi.FreeCredentialHandle(&m_cred);
   }
 
   bool Handshake(ByteBuffer& rawIn, ByteBuffer& rawOut) override;
@@ -80,13 +83,21 @@ public:
 private:
   bool SetError(const char* text, long code);
   bool AcquireCredentials();
+  // One handshake call: the raw input as the token (none on a first call without input);
+  // the token it makes is appended to out; *extra: how much of the input it left.
+  SECURITY_STATUS HandshakeCall(ByteBuffer& rawIn, ByteBuffer& out, std::size_t* extra);
+  // Hands a post-handshake message (the raw input from where DecryptMessage stopped) to
+  // the provider; *renegotiate when it was a request for a new handshake.
+  bool TakePostHandshake(ByteBuffer& rawIn, ByteBuffer& tokens, bool* renegotiate);
   void LogSuite();
 
   std::string m_host;
+  const SecurityFunctionTableA& m_sspi;
   CredHandle m_cred;
   CtxtHandle m_ctx;
   SecPkgContext_StreamSizes m_sizes = {};
   PCCERT_CONTEXT m_cert = nullptr;
+  bool m_postHandshake = false;  // DecryptMessage stopped at a handshake message
 };
 
 bool SChannelSession::SetError(const char* text, long code) {
@@ -116,13 +127,13 @@ bool SChannelSession::AcquireCredentials() {
   fresh.cTlsParameters = 1;
   fresh.pTlsParameters = &parameters;
   SECURITY_STATUS status =
-      AcquireCredentialsHandleA(nullptr, const_cast<char*>(UNISP_NAME_A), SECPKG_CRED_OUTBOUND, nullptr, &fresh,
+      m_sspi.AcquireCredentialsHandleA(nullptr, const_cast<char*>(UNISP_NAME_A), SECPKG_CRED_OUTBOUND, nullptr, &fresh,
                                 nullptr, nullptr, &m_cred, &expiry);
   if (status != SEC_E_OK) {
     SCHANNEL_CRED older = {};
     older.dwVersion = SCHANNEL_CRED_VERSION;
     older.dwFlags = SCH_CRED_MANUAL_CRED_VALIDATION;
-    status = AcquireCredentialsHandleA(nullptr, const_cast<char*>(UNISP_NAME_A), SECPKG_CRED_OUTBOUND, nullptr, &older,
+    status = m_sspi.AcquireCredentialsHandleA(nullptr, const_cast<char*>(UNISP_NAME_A), SECPKG_CRED_OUTBOUND, nullptr, &older,
                                        nullptr, nullptr, &m_cred, &expiry);
   }
   if (status != SEC_E_OK) {
@@ -135,14 +146,14 @@ bool SChannelSession::AcquireCredentials() {
 void SChannelSession::LogSuite() {
   SecPkgContext_CipherInfo info = {};
   info.dwVersion = SECPKGCONTEXT_CIPHERINFO_V1;
-  if (QueryContextAttributesA(&m_ctx, SECPKG_ATTR_CIPHER_INFO, &info) == SEC_E_OK && info.szCipherSuite[0]) {
+  if (m_sspi.QueryContextAttributesA(&m_ctx, SECPKG_ATTR_CIPHER_INFO, &info) == SEC_E_OK && info.szCipherSuite[0]) {
     char suite[2 * SZ_ALG_MAX_SIZE] = "";
     WideCharToMultiByte(CP_UTF8, 0, info.szCipherSuite, -1, suite, sizeof suite, nullptr, nullptr);
     kebLog.Print(0, "TLSSession: Using %s (0x%X) ciphersuite\n", suite, static_cast<unsigned>(info.dwCipherSuite));
     return;
   }
   SecPkgContext_ConnectionInfo ci = {};
-  if (QueryContextAttributesA(&m_ctx, SECPKG_ATTR_CONNECTION_INFO, &ci) == SEC_E_OK)
+  if (m_sspi.QueryContextAttributesA(&m_ctx, SECPKG_ATTR_CONNECTION_INFO, &ci) == SEC_E_OK)
     kebLog.Print(0, "TLSSession: %s using %s cipher with %s hash and %s key-exchange\n",
                  ConstantName(ci.dwProtocol).c_str(), ConstantName(ci.aiCipher).c_str(),
                  ConstantName(ci.aiHash).c_str(), ConstantName(ci.aiExch).c_str());
@@ -152,21 +163,8 @@ bool SChannelSession::Handshake(ByteBuffer& rawIn, ByteBuffer& rawOut) {
   if (m_state == kClosed || m_state == kClosedByPeer) return SetError("Connection closed", 0);
   if (!SecIsValidHandle(&m_cred) && !AcquireCredentials()) return false;
   for (int round = 0; round < kMaxHandshakeRounds; round++) {
-    const bool first = !SecIsValidHandle(&m_ctx);
-    SecBuffer in[2] = {{static_cast<unsigned long>(rawIn.Size()), SECBUFFER_TOKEN, rawIn.Data()},
-                       {0, SECBUFFER_EMPTY, nullptr}};
-    SecBufferDesc inDesc = {SECBUFFER_VERSION, 2, in};
-    SecBuffer out[1] = {{0, SECBUFFER_TOKEN, nullptr}};
-    SecBufferDesc outDesc = {SECBUFFER_VERSION, 1, out};
-    unsigned long attributes = 0;
-    TimeStamp expiry;
-    const SECURITY_STATUS status = InitializeSecurityContextA(
-        &m_cred, first ? nullptr : &m_ctx, const_cast<char*>(m_host.c_str()), kContextFlags, 0, 0,
-        first && rawIn.Size() == 0 ? nullptr : &inDesc, 0, first ? &m_ctx : nullptr, &outDesc, &attributes, &expiry);
-    if (out[0].pvBuffer) {
-      if (out[0].cbBuffer) rawOut.Append(static_cast<const std::uint8_t*>(out[0].pvBuffer), out[0].cbBuffer);
-      FreeContextBuffer(out[0].pvBuffer);
-    }
+    std::size_t extra = 0;
+    const SECURITY_STATUS status = HandshakeCall(rawIn, rawOut, &extra);
     if (status == SEC_E_INCOMPLETE_MESSAGE) return true;  // the input stays for the next call
     if (FAILED(status)) {
       if (status == SEC_E_CONTEXT_EXPIRED) {
@@ -176,7 +174,6 @@ bool SChannelSession::Handshake(ByteBuffer& rawIn, ByteBuffer& rawOut) {
       return SetError("InitializeSecurityContext failed", status);
     }
     // What the provider did not take stays for the next round.
-    const std::size_t extra = in[1].BufferType == SECBUFFER_EXTRA ? in[1].cbBuffer : 0;
     rawIn.Consume(rawIn.Size() - std::min(extra, rawIn.Size()));
     if (status == SEC_I_CONTINUE_NEEDED) {
       if (rawIn.Size() == 0) return true;
@@ -187,12 +184,12 @@ bool SChannelSession::Handshake(ByteBuffer& rawIn, ByteBuffer& rawOut) {
       return SetError("Handshake aborted", 0);
     }
     if (status != SEC_E_OK) return SetError("Handshake cannot be completed", status);
-    const SECURITY_STATUS sizes = QueryContextAttributesA(&m_ctx, SECPKG_ATTR_STREAM_SIZES, &m_sizes);
+    const SECURITY_STATUS sizes = m_sspi.QueryContextAttributesA(&m_ctx, SECPKG_ATTR_STREAM_SIZES, &m_sizes);
     if (sizes != SEC_E_OK) return SetError("QueryContextAttributes failed", sizes);
     if (m_sizes.cBuffers > kMaxIoBuffers) return SetError("Not enough I/O buffers", 0);
     if (m_cert) CertFreeCertificateContext(m_cert);
     m_cert = nullptr;
-    QueryContextAttributesA(&m_ctx, SECPKG_ATTR_REMOTE_CERT_CONTEXT, &m_cert);
+    m_sspi.QueryContextAttributesA(&m_ctx, SECPKG_ATTR_REMOTE_CERT_CONTEXT, &m_cert);
     m_state = kEstablished;
     LogSuite();
     return true;
@@ -203,12 +200,17 @@ bool SChannelSession::Handshake(ByteBuffer& rawIn, ByteBuffer& rawOut) {
 bool SChannelSession::DecryptRecords(ByteBuffer& rawIn, ByteBuffer& plain, ByteBuffer& tokens, bool* renegotiate) {
   *renegotiate = false;
   for (int record = 0; record < kMaxRecordsPerCall && rawIn.Size() > 0 && m_state == kEstablished; record++) {
+    if (m_postHandshake) {
+      if (!TakePostHandshake(rawIn, tokens, renegotiate)) return false;
+      if (m_postHandshake || *renegotiate) return true;  // waits for the rest, or refused
+      continue;
+    }
     SecBuffer b[4] = {{static_cast<unsigned long>(rawIn.Size()), SECBUFFER_DATA, rawIn.Data()},
                       {0, SECBUFFER_EMPTY, nullptr},
                       {0, SECBUFFER_EMPTY, nullptr},
                       {0, SECBUFFER_EMPTY, nullptr}};
     SecBufferDesc desc = {SECBUFFER_VERSION, 4, b};
-    const SECURITY_STATUS status = DecryptMessage(&m_ctx, &desc, 0, nullptr);
+    const SECURITY_STATUS status = m_sspi.DecryptMessage(&m_ctx, &desc, 0, nullptr);
     if (status == SEC_E_INCOMPLETE_MESSAGE) return true;
     if (status == SEC_I_CONTEXT_EXPIRED || status == SEC_E_CONTEXT_EXPIRED) {
       m_state = kClosedByPeer;
@@ -218,22 +220,67 @@ bool SChannelSession::DecryptRecords(ByteBuffer& rawIn, ByteBuffer& plain, ByteB
     if (FAILED(status)) return SetError("DecryptMessage failed", status);
     if (status != SEC_E_OK && status != SEC_I_RENEGOTIATE) return SetError("Unexpected DecryptMessage result", status);
     std::size_t extra = 0;
-    for (const SecBuffer& s : b) {
-      // The plain bytes lie inside the raw input: taken before it is consumed.
-      if (s.BufferType == SECBUFFER_DATA && s.cbBuffer && s.pvBuffer)
-        plain.Append(static_cast<const std::uint8_t*>(s.pvBuffer), s.cbBuffer);
-      if (s.BufferType == SECBUFFER_EXTRA) extra = s.cbBuffer;
+    for (SecBuffer& d : b) {
+      // The plain bytes lie inside the raw input: taken, then wiped there, before it is consumed.
+      if (d.BufferType == SECBUFFER_DATA && d.cbBuffer && d.pvBuffer) {
+        plain.Append(static_cast<const std::uint8_t*>(d.pvBuffer), d.cbBuffer);
+        SecureWipe(d.pvBuffer, d.cbBuffer);
+      }
+      if (d.BufferType == SECBUFFER_EXTRA) extra = d.cbBuffer;
     }
     rawIn.Consume(rawIn.Size() - std::min(extra, rawIn.Size()));
-    if (status == SEC_I_RENEGOTIATE) {
-      *renegotiate = true;
-      m_state = kHandshaking;
-      ByteBuffer none;
-      Handshake(none, tokens);
-      return true;
-    }
+    // A handshake message from the server after the handshake. Under TLS 1.3 these are
+    // session tickets and key updates, which the provider takes back through the
+    // handshake call with the bytes it left as the token; a server that asks for a whole
+    // new handshake (TLS 1.2 renegotiation) makes that call start one instead.
+    if (status == SEC_I_RENEGOTIATE) m_postHandshake = true;
   }
   return true;
+}
+
+SECURITY_STATUS SChannelSession::HandshakeCall(ByteBuffer& rawIn, ByteBuffer& out, std::size_t* extra) {
+  const bool first = !SecIsValidHandle(&m_ctx);
+  SecBuffer in[2] = {{static_cast<unsigned long>(rawIn.Size()), SECBUFFER_TOKEN, rawIn.Data()},
+                     {0, SECBUFFER_EMPTY, nullptr}};
+  SecBufferDesc inDesc = {SECBUFFER_VERSION, 2, in};
+  SecBuffer token[1] = {{0, SECBUFFER_TOKEN, nullptr}};
+  SecBufferDesc tokenDesc = {SECBUFFER_VERSION, 1, token};
+  unsigned long attributes = 0;
+  TimeStamp expiry;
+  const SECURITY_STATUS status = m_sspi.InitializeSecurityContextA(
+      &m_cred, first ? nullptr : &m_ctx, const_cast<char*>(m_host.c_str()), kContextFlags, 0, 0,
+      first && rawIn.Size() == 0 ? nullptr : &inDesc, 0, first ? &m_ctx : nullptr, &tokenDesc, &attributes, &expiry);
+  if (token[0].pvBuffer) {
+    if (token[0].cbBuffer) out.Append(static_cast<const std::uint8_t*>(token[0].pvBuffer), token[0].cbBuffer);
+    m_sspi.FreeContextBuffer(token[0].pvBuffer);
+  }
+  *extra = in[1].BufferType == SECBUFFER_EXTRA ? in[1].cbBuffer : 0;
+  return status;
+}
+
+bool SChannelSession::TakePostHandshake(ByteBuffer& rawIn, ByteBuffer& tokens, bool* renegotiate) {
+  ByteBuffer answer;
+  std::size_t extra = 0;
+  const SECURITY_STATUS status = HandshakeCall(rawIn, answer, &extra);
+  // The answer a key update asks for goes out ahead of the next records; the first
+  // message of a new handshake does not go out at all.
+  if (status == SEC_E_OK && answer.Size()) tokens.Append(answer.Data(), answer.Size());
+  if (status == SEC_E_INCOMPLETE_MESSAGE) return true;  // the message goes on in a record still to come
+  m_postHandshake = false;
+  if (status == SEC_I_CONTEXT_EXPIRED || status == SEC_E_CONTEXT_EXPIRED) {
+    m_state = kClosedByPeer;
+    rawIn.Clear();
+    return true;
+  }
+  if (FAILED(status)) return SetError("InitializeSecurityContext failed", status);
+  rawIn.Consume(rawIn.Size() - std::min(extra, rawIn.Size()));
+  if (status == SEC_E_OK) return true;
+  if (status == SEC_I_CONTINUE_NEEDED) {
+    *renegotiate = true;
+    m_state = kHandshaking;
+    return true;
+  }
+  return SetError("Unexpected InitializeSecurityContext result", status);
 }
 
 bool SChannelSession::EncryptRecord(const std::uint8_t* data, std::size_t length, ByteBuffer& rawOut) {
@@ -245,8 +292,11 @@ bool SChannelSession::EncryptRecord(const std::uint8_t* data, std::size_t length
                     {m_sizes.cbTrailer, SECBUFFER_STREAM_TRAILER, p + m_sizes.cbHeader + length},
                     {0, SECBUFFER_EMPTY, nullptr}};
   SecBufferDesc desc = {SECBUFFER_VERSION, 4, b};
-  const SECURITY_STATUS status = EncryptMessage(&m_ctx, 0, &desc, 0);
-  if (status != SEC_E_OK) return SetError("EncryptMessage failed", status);
+  const SECURITY_STATUS status = m_sspi.EncryptMessage(&m_ctx, 0, &desc, 0);
+  if (status != SEC_E_OK) {
+    SecureWipe(p, total);  // the plain bytes copied in for enciphering
+    return SetError("EncryptMessage failed", status);
+  }
   // The trailer may come out shorter than its room: the record is what the buffers say.
   std::size_t used = b[0].cbBuffer + b[1].cbBuffer;
   if (b[2].cbBuffer && b[2].pvBuffer != p + used) std::memmove(p + used, b[2].pvBuffer, b[2].cbBuffer);
@@ -260,17 +310,17 @@ bool SChannelSession::Shutdown(ByteBuffer& rawOut) {
   DWORD type = SCHANNEL_SHUTDOWN;
   SecBuffer control = {sizeof type, SECBUFFER_TOKEN, &type};
   SecBufferDesc controlDesc = {SECBUFFER_VERSION, 1, &control};
-  SECURITY_STATUS status = ApplyControlToken(&m_ctx, &controlDesc);
+  SECURITY_STATUS status = m_sspi.ApplyControlToken(&m_ctx, &controlDesc);
   if (FAILED(status)) return SetError("ApplyControlToken failed", status);
   SecBuffer out[1] = {{0, SECBUFFER_TOKEN, nullptr}};
   SecBufferDesc outDesc = {SECBUFFER_VERSION, 1, out};
   unsigned long attributes = 0;
   TimeStamp expiry;
-  status = InitializeSecurityContextA(&m_cred, &m_ctx, const_cast<char*>(m_host.c_str()), kContextFlags, 0, 0, nullptr,
+  status = m_sspi.InitializeSecurityContextA(&m_cred, &m_ctx, const_cast<char*>(m_host.c_str()), kContextFlags, 0, 0, nullptr,
                                       0, nullptr, &outDesc, &attributes, &expiry);
   if (out[0].pvBuffer) {
     if (out[0].cbBuffer) rawOut.Append(static_cast<const std::uint8_t*>(out[0].pvBuffer), out[0].cbBuffer);
-    FreeContextBuffer(out[0].pvBuffer);
+    m_sspi.FreeContextBuffer(out[0].pvBuffer);
   }
   m_state = kClosed;
   if (FAILED(status)) return SetError("InitializeSecurityContext failed", status);
@@ -333,6 +383,11 @@ void SChannelSession::ViewCertificate(void* owner) {
 
 }  // namespace
 
+std::unique_ptr<TLSSession> NewSChannelSession(const char* host, const SecurityFunctionTableA* sspi) {
+  if (!sspi) return nullptr;
+  return std::unique_ptr<TLSSession>(new SChannelSession(host, *sspi));
+}
+
 std::unique_ptr<TLSSession> NewTLSClientSession(const char* host) {
-  return std::unique_ptr<TLSSession>(new SChannelSession(host));
+  return NewSChannelSession(host, InitSecurityInterfaceA());
 }

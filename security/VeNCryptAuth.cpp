@@ -127,16 +127,16 @@ void RfbSession::AuthVeNCrypt() {
       AuthPasswordChallenge();
       return;
     }
-    std::string user, password;
+    SecretText user(kPasswordBufferSize), password(kPasswordBufferSize);
     if (!ChannelCredentials(kAuthLogon, "", "", true, &user, &password)) Fail("Authentication cancelled", true);
-    std::vector<std::uint8_t> msg(8);
-    rdr::StoreU32BE(&msg[0], static_cast<std::uint32_t>(user.size()));
-    rdr::StoreU32BE(&msg[4], static_cast<std::uint32_t>(password.size()));
-    msg.insert(msg.end(), user.begin(), user.end());
-    msg.insert(msg.end(), password.begin(), password.end());
-    WriteExact(msg.data(), msg.size());
-    SecureWipe(msg.data(), msg.size());
-    if (!password.empty()) SecureWipe(&password[0], password.size());
+    const std::size_t u = std::strlen(user.c_str()), p = std::strlen(password.c_str());
+    SecretText msg(8 + u + p);
+    auto* m = reinterpret_cast<std::uint8_t*>(msg.data());
+    rdr::StoreU32BE(m, static_cast<std::uint32_t>(u));
+    rdr::StoreU32BE(m + 4, static_cast<std::uint32_t>(p));
+    std::memcpy(m + 8, user.c_str(), u);
+    std::memcpy(m + 8 + u, password.c_str(), p);
+    WriteExact(m, 8 + u + p);
   } catch (const VeNCryptFailure& f) {
     kebLog.Print(0, "AuthVeNCrypt: %s\n", f.text.c_str());
     if (f.quiet) throw QuietException(f.text.c_str());

@@ -12,6 +12,7 @@
 #include "app/UiText.h"
 #include "dialogs/DialogHelpers.h"
 #include "display/HotKeysWin32.h"
+#include "display/ViewerDirectx.h"
 #include "display/ViewerMessages.h"
 #include "filetransfer/FileTransfer.h"
 #include "filetransfer/TextChat.h"
@@ -78,6 +79,8 @@ void ClientConnection::Init(KEBviewerApp* app) {
     m_osVersion.dwOSVersionInfoSize = sizeof m_osVersion;
   }
   m_pApp->RegisterConnection(this);
+  // Direct3D 9 is looked for once; without it the framebuffer is always a DIB.
+  m_directx.reset(new ViewerDirectxClass());
   m_pTextChat.reset(new TextChat(app, this));
   m_pFileTransfer.reset(new FileTransfer(app, this));
   LoadClipboardPrefs();

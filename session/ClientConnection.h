@@ -15,6 +15,7 @@
 #include <string>
 
 #include "display/KeyboardWin32.h"
+#include "display/MonitorTable.h"
 #include "display/MultiTouchHandler.h"
 #include "display/PointerInputWin32.h"
 #include "display/TitleBar.h"
@@ -23,6 +24,7 @@
 
 class Exception;
 class KEBviewerApp;
+class ViewerDirectxClass;
 class FileTransfer;
 class TextChat;
 
@@ -74,7 +76,7 @@ public:
   // that is already open comes to the front instead.
   void StartStatusDialogThread();
   // The dialog while a connection is made, unless "nostatus" is on or it is a reconnect.
-  void ShowStatusWhileConnecting();
+  void ShowStatusWhileConnecting() override;
   // Counters and the last encoding's name (the dialog's timer, once the session runs).
   void UpdateStatusDialog();
   // Closes the dialog and waits (bounded) for its thread.
@@ -97,6 +99,12 @@ public:
   void CreateLocalFramebuffer();
   void PaintViewerWindow(HWND hwnd);
   void HandleUpdateRequestMessage(WPARAM wParam);
+  // The view is the whole framebuffer fitted to the window ("directx" on, "showExtend"
+  // off): painting, sizing and the pointer all go by this.
+  bool FittedView() const;
+  // "directx" or "showExtend" changed: the framebuffer is made again (a Direct3D surface
+  // or a DIB, whichever the view now takes) and the frame laid out for the view.
+  void PresentationChanged();
   // Key and mouse input ends the dormancy that the server's idle interval started.
   void LeaveDormantMode();
   static LRESULT CALLBACK ViewerWndProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
@@ -148,6 +156,15 @@ public:
   void ApplyFullScreenMode();
   // Puts the frame back on the rectangle it had before full screen or minimising.
   void RestoreSavedWindowRect();
+  // Full screen: topmost while the frame is the active window (and no chat, file-transfer
+  // or options window of its own is open), out of the topmost band and behind the window
+  // the user switched to otherwise.
+  void KeepFrameOnTop(bool active);
+  void SetFrameTopmost(bool topmost);
+  // Once the active window has changed: the same by the window that is active now.
+  void SettleZOrder();
+  // The keyboard focus goes to a window of this frame (itself, a child, a window it owns).
+  bool FocusStaysInFrame(HWND gaining) const;
   // Full screen with the pointer at (x, y) of the frame near an edge: scrolls the view;
   // true when it moved (the mouse event is then dropped).
   bool EdgeScroll(int x, int y);
@@ -219,6 +236,12 @@ public:
   void AddRectToUpdateRegion(int x, int y, int w, int h) override;
   void InvalidateScreenRect(int x, int y, int w, int h) override;
 
+  // ---- Monitors: window sizing, full screen, the title bar and message 251 ----
+
+  MonitorTable m_monitors;
+  // The table's entry of the frame's monitor (refreshed first).
+  int FrameMonitorIndex();
+
 protected:
   // The connection thread: the session's message loop.
   void* run_undetached(void* arg) override;
@@ -227,6 +250,7 @@ protected:
   // the first update request, which is sent).
   void PostUpdateRequest(std::uint32_t kind, bool wait) override;
   void RebuildFramebuffer() override { CreateLocalFramebuffer(); }
+  void LockFramebufferForUpdate() override;
   void FramebufferResized() override;
   void InvalidateUpdateRegion() override;
   void ShowDesktopRect() override;
@@ -324,6 +348,9 @@ private:
   static LRESULT CALLBACK ToolbarWndProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
   static INT_PTR CALLBACK CustomKeyDlgProc(HWND dlg, UINT msg, WPARAM wParam, LPARAM lParam);
   HWND m_hwndButtonBar = nullptr, m_hwndHostCombo = nullptr, m_hwndConnectButton = nullptr;
+  // The third control at the right: a light, green while the server's input and monitor
+  // are on, red while the toolbar or commands 50108/50109 turned them off.
+  HWND m_hwndInputLight = nullptr;
   HBITMAP m_toolbarImages[3] = {};  // big, small, other variants
   bool m_bigButtons = true;
   int m_toolbarWidth = 0;  // the frame width the button bar was made for
@@ -350,6 +377,31 @@ private:
   HMENU m_subMenus[4] = {};
   // Waits (handling sent messages) until the connection thread has ended, at most ms.
   bool WaitForThreadEnd(int ms);
+
+  // Direct3D as the framebuffer (display/ViewerWindow.cpp). The surface is adopted by
+  // CreateLocalFramebuffer in the fitted view at 16 and 32 bits per pixel; the first
+  // presentations of each surface are read back, and a window that does not show the
+  // surface sends this connection back to the DIB for good.
+  std::unique_ptr<ViewerDirectxClass> m_directx;
+  // Direct3D presents into a window of its own that covers the viewer window and takes no
+  // input: a window once used by a Direct3D device may never show GDI drawing again (so it
+  // is under Wine), and the viewer window must stay able to draw the DIB. Made with the
+  // viewer window, shown while a surface is the framebuffer, destroyed when Direct3D is
+  // given up.
+  HWND m_hwndPresent = nullptr;
+  static LRESULT CALLBACK PresentWndProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
+  std::atomic<bool> m_directxFramebuffer{false};  // the surface is the framebuffer (changed under its lock)
+  bool m_directxRefused = false;  // a check failed: the DIB from now on (GUI thread)
+  bool m_directxChecked = false;  // the current surface was checked (GUI thread)
+  int m_directxChecks = 0;        // checks of the current surface so far
+  // The surface as the framebuffer, mid grey; false (nothing changed) when Direct3D does
+  // not take this session. Under the framebuffer lock.
+  bool AdoptDirectxSurface(int width, int height);
+  // After a presentation: reads it back while the current surface is unchecked.
+  void CheckDirectxPresentation();
+  // The window does not show the surface, or the surface cannot stay: the DIB takes over.
+  void LeaveDirectx(const char* why);
+  void FillFramebufferGrey();
 
   // The framebuffer bitmap. Guarded by the framebuffer lock.
   HDC m_hBitmapDC = nullptr;

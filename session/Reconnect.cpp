@@ -19,6 +19,8 @@ constexpr int kDelayStepMs = 3600 * 1000;
 
 }  // namespace
 
+int RfbSession::FullReconnectAttempts() const { return m_accepted ? 0 : std::max(0, m_opts.m_Reconnect); }
+
 bool RfbSession::ResetForReconnect(int waitMs) {
   m_paused = true;
   m_running = false;
@@ -132,6 +134,8 @@ int RfbSession::ReconnectThreadProc() {
     if (m_nServerScale > 1) SendServerScale(m_nServerScale);
     RequestNewFormatOrUpdate();  // the new session's format, a new bitmap, a full request
     m_running = true;
+    // The next loss may take as many attempts as the first.
+    m_reconnectAttempts = FullReconnectAttempts();
     if (!m_closing) {
       m_paused = false;
       m_threadWake.Set();

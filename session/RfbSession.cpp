@@ -12,60 +12,10 @@
 #include "rdr/Exception.h"
 #include "resources/StringIds.h"
 #include "security/DSMPlugin.h"
-#include "session/HandshakeTexts.h"
 #include "session/ProtocolVersion.h"
 #include "session/SessionFormat.h"
 
 namespace {
-
-// Texts of the handshake failures.
-const char kV1[] =
-    "Connection failed - Error reading Protocol Version\r\n\r\nPossible causes:\r\n- You've forgotten to select a "
-    "DSMPlugin and the Server uses a DSMPlugin\r\n- The selected DSMPlugin is not compatible with the one running on "
-    "the Server\r\n- The selected DSMPlugin is not correctly configured (also possibly on the Server)\r\n- The "
-    "password you've possibly entered is incorrect\r\n- Another viewer using a DSMPlugin is already connected to the "
-    "Server (more than one is forbidden)\r\n";
-const char kV2[] =
-    "Connection failed - Error reading Protocol Version\r\n\r\nPossible causes:\r\n- You've forgotten to select a "
-    "DSMPlugin and the Server uses a DSMPlugin\r\n- Viewer and Server are not compatible (they use different RFB "
-    "protocols)\r\n- Bad connection\r\n";
-const char kV3[] =
-    "Connection failed - End of Stream\r\n\r\nPossible causes:\r\r- Another user is already listening on this ID\r\n- "
-    "Bad connection\r\n";
-const char kV4[] =
-    "Connection failed - Invalid protocol !\r\n\r\nPossible causes:\r\r- You've forgotten to select a DSMPlugin and "
-    "the Server uses a DSMPlugin\r\n- Viewer and Server are not compatible (they use different RFB protocols)\r\n";
-const char kV5[] =
-    "Connection failed - Invalid protocol !\r\n\r\nPossible causes:\r\r- You've forgotten to select a DSMPlugin and "
-    "the Server uses a DSMPlugin\r\n- The selected DSMPlugin is not compatible with the one running on the Server\r\n- "
-    "The selected DSMPlugin is not correctly configured (also possibly on the Server)\r\n- The password you've "
-    "possibly entered is incorrect\r\n- Another viewer using a DSMPlugin is already connected to the Server (more than "
-    "one is forbidden)\r\n";
-const char kV6[] =
-    "Connection failed - Error reading Protocol Version\r\n\n\rPossible causes:\r\n- You've forgotten to select a "
-    "DSMPlugin and the Server uses a DSMPlugin\r\n- The selected DSMPlugin is not compatible with the one running on "
-    "the Server\r\n- The selected DSMPlugin is not correctly configured (also possibly on the Server)\r\n- The "
-    "password you've possibly entered is incorrect\r\n- Another viewer using a DSMPlugin is already connected to the "
-    "Server (more than one is forbidden)\r\n";
-const char kP1[] =
-    "Proxy Connection failed - Error reading Protocol Version\r\n\n\rPossible causes:\r\r- You've forgotten to select "
-    "a DSMPlugin and the Server uses a DSMPlugin\r\n- The selected DSMPlugin is not compatible with the one running on "
-    "the Server\r\n- The selected DSMPlugin is not correctly configured (also possibly on the Server)\r\n- The "
-    "password you've possibly entered is incorrect\r\n- Another viewer using a DSMPlugin is already connected to the "
-    "Server (more than one is forbidden)\r\n";
-const char kP2[] =
-    "Proxy Connection failed - Error reading Protocol Version\r\n\n\rPossible causes:\r\r- You've forgotten to select "
-    "a DSMPlugin and the Server uses a DSMPlugin\r\n- Viewer and Server are not compatible (they use different RFB "
-    "protocols)\r\n- Bad connection\r\n";
-const char kP3[] =
-    "Proxy Connection failed - Invalid protocol !\r\n\r\nPossible causes:\r\r- You've forgotten to select a DSMPlugin "
-    "and the Server uses a DSMPlugin\r\n- The selected DSMPlugin is not compatible with the one running on the "
-    "Server\r\n- The selected DSMPlugin is not correctly configured (also possibly on the Server)\r\n- The password "
-    "you've possibly entered is incorrect\r\n- Another viewer using a DSMPlugin is already connected to the Server "
-    "(more than one is forbidden)\r\n";
-const char kP4[] =
-    "Proxy Connection failed - Invalid protocol !\r\n\r\nPossible causes:\r\r- You've forgotten to select a DSMPlugin "
-    "and the Server uses a DSMPlugin\r\n- Viewer and Server are not compatible (they use different RFB protocols)\r\n";
 
 // Bytes of an overlong desktop name read and dropped per step.
 constexpr std::size_t kDiscardChunk = 4096;
@@ -188,6 +138,12 @@ void RfbSession::DoConnection() {
   FlagScope attempt(m_connecting, m_cancelConnect);
   try {
     if (m_closing) throw QuietException("Connection closed");
+    // With an encryption plug-in the status window says so from the start, also for a
+    // server that connected to the listening viewer (no connect step shows it then).
+    if (m_pDSMPlugin && m_pDSMPlugin->IsEnabled()) {
+      ShowStatusWhileConnecting();
+      SetStatusText(kStatusPlugin, UiText(IDS_STATUS_ENCRYPTION));
+    }
     if (m_sock.load() == rdr::kInvalidSocket) {
       m_proxySocket = false;
       if (m_proxyhost[0] && m_fUseProxy)
@@ -245,7 +201,7 @@ bool RfbSession::ReadProtocolVersionBytes(std::uint8_t out[12]) {
     if (DSMPluginInterface* o = m_pDSMPlugin->CreatePluginInterface()) m_channel.reset(new DSMPluginChannel(o));
   }
   IPlugin* t = m_channel ? m_channel.get() : m_pluginTransform;
-  if (!t) throw WarningException("ReadExact: DSMPlugin-RestoreBuffer Error.");
+  if (!t) throw WarningException(UiText(IDS_PLUGIN_RESTORE_ERROR));
   // The four bytes already read are the first the plug-in asks for.
   const std::uint8_t first[4] = {out[0], out[1], out[2], out[3]};
   ReadThroughPlugin(t, out, 12, first, sizeof first);
@@ -260,13 +216,13 @@ void RfbSession::NegotiateProxy() {
     ReadProtocolVersionBytes(pv);
   } catch (const rdr::Exception& e) {
     kebLog.Print(0, "Error reading protocol version: %s\n", e.str());
-    throw WarningException(oldPlugin ? kP1 : kP2);
+    throw WarningException(oldPlugin ? UiText(IDS_PROXY_READ_FAILED_PLUGIN) : UiText(IDS_PROXY_READ_FAILED));
   } catch (const Exception& e) {
     kebLog.Print(0, "Error reading protocol version: %s\n", e.Message());
-    throw WarningException(oldPlugin ? kP1 : kP2);
+    throw WarningException(oldPlugin ? UiText(IDS_PROXY_READ_FAILED_PLUGIN) : UiText(IDS_PROXY_READ_FAILED));
   }
   int major, minor;
-  if (!rfbversion::Parse(pv, &major, &minor)) throw WarningException(oldPlugin ? kP3 : kP4);
+  if (!rfbversion::Parse(pv, &major, &minor)) throw WarningException(oldPlugin ? UiText(IDS_PROXY_INVALID_PLUGIN) : UiText(IDS_PROXY_INVALID));
   kebLog.Print(0, "Connected to proxy \n");
   if (major == 0 && minor == 0) {
     // The repeater asks for the target: host, and ":" and port when there is a host, in a
@@ -285,12 +241,12 @@ void RfbSession::ProtocolVersionFailure(const char* what, bool endOfStream) {
   bool oldPlugin = m_fUsePlugin && !m_pluginIntegrated;
   if (m_paused) throw QuietException(what);
   if (endOfStream) {
-    if (oldPlugin) throw WarningException(kV1, 1003);
-    if (!m_accepted) throw WarningException(kV3, 1004);
+    if (oldPlugin) throw WarningException(UiText(IDS_VERSION_READ_FAILED_PLUGIN), 1003);
+    if (!m_accepted) throw WarningException(UiText(IDS_VERSION_END_OF_STREAM), 1004);
     throw QuietException(what);
   }
-  if (oldPlugin) throw WarningException(kV6, 1003);
-  throw WarningException(kV2, 1004);
+  if (oldPlugin) throw WarningException(UiText(IDS_VERSION_FAILED_PLUGIN), 1003);
+  throw WarningException(UiText(IDS_VERSION_READ_FAILED), 1004);
 }
 
 void RfbSession::NegotiateProtocolVersion() {
@@ -310,7 +266,7 @@ void RfbSession::NegotiateProtocolVersion() {
   // The version came in plain although a plug-in that is not of the integrated kind was
   // asked for: the server does not encrypt.
   if (m_fUsePlugin && plain && !m_pluginIntegrated) {
-    if (m_opts.m_RequireEncryption) throw WarningException(handshaketext::kInsecureNotAllowed);
+    if (m_opts.m_RequireEncryption) throw WarningException(UiText(IDS_INSECURE_NOT_ALLOWED));
     SwitchOffPlugin();
     if (!m_opts.m_AutoAcceptNoDSM) AskAcceptInsecure(false);
   }
@@ -318,7 +274,7 @@ void RfbSession::NegotiateProtocolVersion() {
   int major, minor;
   if (!rfbversion::Parse(pv, &major, &minor)) {
     m_event1.Set();
-    throw WarningException((m_fUsePlugin && !m_pluginIntegrated) ? kV5 : kV4);
+    throw WarningException((m_fUsePlugin && !m_pluginIntegrated) ? UiText(IDS_VERSION_INVALID_PLUGIN) : UiText(IDS_VERSION_INVALID));
   }
   kebLog.Print(0, "RFB server supports protocol version %d.%d\n", major, minor);
   rfbversion::Decision d = rfbversion::Decide(major, minor);
@@ -339,20 +295,20 @@ void RfbSession::NegotiateProtocolVersion() {
     std::uint8_t lenBytes[4];
     ReadExact(lenBytes, 4);
     std::uint32_t len = rdr::LoadU32BE(lenBytes);
-    if (len > kMaxServerText) throw WarningException(handshaketext::kBufferTooBig);
+    if (len > kMaxServerText) throw WarningException(UiText(IDS_BUFFER_TOO_BIG));
     char text[kMaxServerText + 1];
     ReadString(text, len);
     std::uint8_t reply[4];
     bool accept = true;
     if (!m_opts.m_AutoAcceptIncoming) {
       bool checked = false;
-      ChoicePrompt p{UiText(IDS_SERVER_TEXT_TITLE), text, handshaketext::kAcceptIncoming, handshaketext::kRefuseIncoming,
-                     ""};
+      ChoicePrompt p{UiText(IDS_SERVER_TEXT_TITLE), text, UiText(IDS_ACCEPT_INCOMING),
+                     UiText(IDS_REFUSE_INCOMING), ""};
       accept = AskChoice(p, &checked);
     }
     rdr::StoreU32BE(reply, accept ? 1 : 0);
     WriteExact(reply, 4);
-    if (!accept) throw WarningException("You refused the connection");
+    if (!accept) throw WarningException(UiText(IDS_YOU_REFUSED_CONNECTION));
     m_minorVersion = d.sessionMinor;
   }
   kebLog.Print(0, "Connected to RFB server, using protocol version %d.%d\n", 3, m_minorVersion);
@@ -481,7 +437,7 @@ bool RfbSession::WriteExactTimed(const void* data, std::size_t len, int timeoutS
         len <= static_cast<std::size_t>(kMaxPluginChunk) ? t->Encrypt(p, static_cast<int>(len), &outLen) : nullptr;
     if (!enc || outLen <= 0) {
       const char* why = t->ErrorText();
-      throw WarningException(why && *why ? why : "WriteExact: DSMPlugin-TransformBuffer Error.");
+      throw WarningException(why && *why ? why : UiText(IDS_PLUGIN_TRANSFORM_ERROR));
     }
     return WriteBuffered(enc, static_cast<std::size_t>(outLen), queue, timeoutSec > 0, timeoutSec);
   }
@@ -583,7 +539,7 @@ void RfbSession::ReadThroughPlugin(IPlugin* t, std::uint8_t* out, std::size_t n,
   std::lock_guard<std::mutex> g(m_pluginRestoreLock);
   auto fail = [t]() {
     const char* why = t->ErrorText();
-    throw WarningException(why && *why ? why : "ReadExact: DSMPlugin-RestoreBuffer Error.");
+    throw WarningException(why && *why ? why : UiText(IDS_PLUGIN_RESTORE_ERROR));
   };
   for (std::size_t done = 0; done < n;) {
     const int want = static_cast<int>(std::min<std::size_t>(n - done, kMaxPluginChunk));
@@ -600,11 +556,11 @@ void RfbSession::ReadThroughPlugin(IPlugin* t, std::uint8_t* out, std::size_t n,
       if (!t->Decrypt(out + done, want, &got)) fail();
       if (got == want) break;
       // "Read more" must come with something read, or the channel would ask for ever.
-      if (got >= 0 || raw == 0) throw WarningException("ReadExact: DSMPlugin-RestoreBuffer Error.");
+      if (got >= 0 || raw == 0) throw WarningException(UiText(IDS_PLUGIN_RESTORE_ERROR));
     }
     done += static_cast<std::size_t>(want);
   }
-  if (prefixLen) throw WarningException("ReadExact: DSMPlugin-RestoreBuffer Error.");
+  if (prefixLen) throw WarningException(UiText(IDS_PLUGIN_RESTORE_ERROR));
 }
 
 void RfbSession::ReadExact(void* buf, long n) {

@@ -101,7 +101,8 @@ public:
   void CheckFramebufferSize(std::uint16_t& width, std::uint16_t& height);
   void SelectSessionPixelFormat();
   void SendFormatAndEncodings();
-  // The option pages' presets (the "QuickOption" value) applied to the shared options.
+  // The presets of the option pages' "Quick enc" page (the "QuickOption" value) applied
+  // to the options given.
   static void ApplyQuickOption(KEBOptions& opts);
 
   // The status dialog's Cancel: ends the current connect attempt of this connection
@@ -130,6 +131,9 @@ public:
   // (never below 0) and tells the frame again (ConnectionLost). Returns 0.
   int ReconnectThreadProc();
   bool ReconnectRunning() const { return m_reconnectActive.load(); }
+  // The attempts a loss may use: "Reconnect", none for a connection accepted in listening
+  // mode. Set when the connection thread starts and again after each successful reconnect.
+  int FullReconnectAttempts() const;
   // Waits (WaitForThreadEvent) until no reconnect thread runs, at most ms; true when none
   // runs any more.
   bool WaitForReconnectThread(int ms);
@@ -426,6 +430,8 @@ protected:
     return false;
   }
   virtual void SetStatusText(int control, const char* text) {}
+  // The connection-status window while a connection is made (unless the options say no).
+  virtual void ShowStatusWhileConnecting() {}
   // "Don't ask anymore" was ticked for untrusted servers: the option is set, and written to
   // the options file when only that file is in use.
   virtual void SaveAllowUntrustedServers();
@@ -463,8 +469,12 @@ protected:
   // Asks the GUI thread for HandleUpdateRequest(kind): posted, or sent and waited for.
   virtual void PostUpdateRequest(std::uint32_t kind, bool wait) {}
   // Builds the bitmap anew for m_si's size and m_myFormat (mid grey, a fresh cache).
-  // Called with the framebuffer lock held, on either thread.
+  // Called with the framebuffer lock held, on either thread. A bitmap that can only hold
+  // another format (a Direct3D surface) changes m_myFormat and sends it to the server.
   virtual void RebuildFramebuffer() {}
+  // Before each rectangle is decoded, without the framebuffer lock: a framebuffer that
+  // must be locked for writing (a Direct3D surface) is locked.
+  virtual void LockFramebufferForUpdate() {}
   // The framebuffer size changed: the windows are to be sized and repainted.
   virtual void FramebufferResized() {}
   // The rectangles of the update just read (AddRectToUpdateRegion) are to be repainted.
@@ -496,7 +506,7 @@ protected:
   virtual bool WaitForThreadEvent(AutoResetEvent& event, int timeoutMs) { return event.Wait(timeoutMs); }
 
   // Client sides of the security schemes. Each sends and reads what its scheme needs
-  // before the SecurityResult. The schemes not built here fail as unsupported.
+  // before the SecurityResult.
   virtual void AuthPasswordChallenge();
   virtual void AuthMsLogonI();
   virtual void AuthMsLogonII();
@@ -515,7 +525,6 @@ protected:
   // The password this connection already knows: given in clear (connection, options) or
   // stored. False when there is none.
   bool KnownPassword(SecretText& out);
-  [[noreturn]] void UnsupportedScheme(std::uint32_t type);
   // The platform's cryptography for the RSA-AES key exchange (CryptoAPI in the product).
   virtual std::unique_ptr<RSAKEX::Crypto> NewKexCrypto();
   // The identity prompt of the RSA-AES schemes for a server key not remembered: true to
@@ -530,8 +539,9 @@ protected:
   // The user name and clear-text password that a scheme sends inside its channel: the
   // connection's (or the program's), else asked with the dialog of that type, and kept.
   // False when the user cancelled. withUser: the scheme sends a user name too.
+  // user and password hold at least kPasswordBufferSize characters.
   bool ChannelCredentials(AuthDialogType type, const char* status1, const char* status2, bool withUser,
-                          std::string* user, std::string* password);
+                          SecretText* user, SecretText* password);
 
   // ---- Helpers for the platform part ----
 

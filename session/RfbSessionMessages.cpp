@@ -109,7 +109,8 @@ bool RfbSession::SendMonitorInfo(const MonitorLayout& layout) {
   std::lock_guard<std::recursive_mutex> message(m_messageLock);
   if (msg == m_lastMonitorInfo) return false;
   m_lastMonitorInfo = msg;
-  WriteExact(msg.data(), msg.size());
+  // With an old-style plug-in its type byte goes alone first, like every client message's.
+  WriteTypedMessage(msg.data(), msg.size(), false, false);
   return true;
 }
 

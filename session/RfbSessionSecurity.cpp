@@ -8,8 +8,9 @@
 #include "app/IniStore.h"
 #include "app/KEBOptions.h"
 #include "app/Log.h"
+#include "app/UiText.h"
 #include "rdr/Exception.h"
-#include "session/HandshakeTexts.h"
+#include "resources/StringIds.h"
 #include "session/RfbSession.h"
 #include "session/SecurityTypes.h"
 
@@ -50,7 +51,7 @@ void RfbSession::NegotiateSecurityType(std::vector<std::uint32_t>& layers) {
     if (c.infoMsgOffered) m_infoMsgRequested = true;
     if (c.type == rfbsec::kInvalid) {
       kebLog.Print(0, "No supported authentication methods!\n");
-      throw WarningException("No supported authentication methods!");
+      throw WarningException(UiText(IDS_NO_SUPPORTED_AUTH));
     }
     chosen = c.type;
     std::uint8_t t = static_cast<std::uint8_t>(chosen);
@@ -91,7 +92,7 @@ void RfbSession::InsecureConnectionRule(std::uint32_t type, const std::vector<st
   if (type == rfbsec::kInvalid || type == rfbsec::kPluginScheme || type == rfbsec::kSecureKEBPluginOld ||
       type == rfbsec::kSecureKEBPlugin || type == rfbsec::kNoneWithInfo)
     return;
-  if (m_opts.m_RequireEncryption) throw WarningException(handshaketext::kInsecureNotAllowed);
+  if (m_opts.m_RequireEncryption) throw WarningException(UiText(IDS_INSECURE_NOT_ALLOWED));
   SwitchOffPlugin();
   if (!m_opts.m_AutoAcceptNoDSM) AskAcceptInsecure(true);
 }
@@ -99,22 +100,20 @@ void RfbSession::InsecureConnectionRule(std::uint32_t type, const std::vector<st
 void RfbSession::AskAcceptInsecure(bool withCheckbox) {
   // The check box of this question changes nothing.
   bool checked = false;
-  ChoicePrompt p{handshaketext::kInsecureInstruction, handshaketext::kInsecureContent,
-                 handshaketext::kInsecureAccept, handshaketext::kInsecureRefuse,
-                 withCheckbox ? handshaketext::kDontAskAgain : ""};
-  if (!AskChoice(p, &checked)) throw WarningException(handshaketext::kInsecureRefused);
+  ChoicePrompt p{UiText(IDS_INSECURE_INSTRUCTION), UiText(IDS_INSECURE_CONTENT), UiText(IDS_INSECURE_ACCEPT),
+                 UiText(IDS_INSECURE_REFUSE), withCheckbox ? UiText(IDS_DONT_ASK_AGAIN) : ""};
+  if (!AskChoice(p, &checked)) throw WarningException(UiText(IDS_INSECURE_REFUSED));
 }
 
 void RfbSession::UntrustedServerRule() {
-  SetStatusText(kStatusLine, "No authentication needed");
+  SetStatusText(kStatusLine, UiText(IDS_STATUS_NO_AUTH));
   kebLog.Print(0, "No authentication needed\n");
   if (m_accepted || m_opts.m_AllowUntrustedServers) return;
   bool checked = false;
-  ChoicePrompt p{"Security", "The server has been configured without authentication. Can it be trusted?",
-                 "Do you  trust it and connect without authentication", "Don't make a connection",
-                 handshaketext::kDontAskAgain};
+  ChoicePrompt p{UiText(IDS_UNTRUSTED_TITLE), UiText(IDS_UNTRUSTED_QUESTION), UiText(IDS_UNTRUSTED_TRUST),
+                 UiText(IDS_UNTRUSTED_DONT_CONNECT), UiText(IDS_DONT_ASK_AGAIN)};
   bool trust = AskChoice(p, &checked);
-  if (!trust) throw WarningException("You refused a untrusted server.");
+  if (!trust) throw WarningException(UiText(IDS_UNTRUSTED_REFUSED));
   if (checked) SaveAllowUntrustedServers();
 }
 
@@ -126,13 +125,8 @@ void RfbSession::SaveAllowUntrustedServers() {
   if (ini) ini->WriteString("options", "AllowUntrustedServers", "1");
 }
 
-void RfbSession::UnsupportedScheme(std::uint32_t type) {
-  kebLog.Print(0, "RFB connection failed, unknown authentication method: %lu\n", static_cast<unsigned long>(type));
-  throw ErrorException("Unknown authentication method!");
-}
-
 bool RfbSession::ChannelCredentials(AuthDialogType type, const char* status1, const char* status2, bool withUser,
-                                    std::string* user, std::string* password) {
+                                    SecretText* user, SecretText* password) {
   ConnectionCredentials& cr = m_credentials;
   if (!cr.clearPassword[0] && m_opts.m_password[0]) CopySecretText(cr.clearPassword, kMaxPasswordLength, m_opts.m_password);
   if (!cr.channelUser[0] && m_opts.m_user[0]) CopySecretText(cr.channelUser, kMaxPasswordLength, m_opts.m_user);
@@ -142,21 +136,21 @@ bool RfbSession::ChannelCredentials(AuthDialogType type, const char* status1, co
     CopySecretText(cr.clearPassword, kMaxPasswordLength, entry.password);
     if (withUser) CopySecretText(cr.channelUser, kMaxPasswordLength, entry.user);
   }
-  *user = withUser ? cr.channelUser : "";
-  *password = cr.clearPassword;
+  CopySecretText(user->data(), user->size() - 1, withUser ? cr.channelUser : "");
+  CopySecretText(password->data(), password->size() - 1, cr.clearPassword);
   return true;
 }
 
 void RfbSession::Authenticate(std::uint32_t type, std::vector<std::uint32_t>& layers) {
   if (layers.size() >= rfbsec::kMaxLayers) {
     kebLog.Print(0, "Cannot layer more than six authentication schemes\n");
-    throw ErrorException("Cannot layer more than six authentication schemes");
+    throw ErrorException(UiText(IDS_TOO_MANY_LAYERS));
   }
-  SetStatusText(kStatusLine, "Password requested");
+  SetStatusText(kStatusLine, UiText(IDS_STATUS_PASSWORD_REQUESTED));
   bool pluginLayer = Has(layers, rfbsec::kSecureKEBPluginOld) || Has(layers, rfbsec::kSecureKEBPlugin);
   if (pluginLayer && (type == rfbsec::kSecureKEBPluginOld || type == rfbsec::kSecureKEBPlugin)) {
     kebLog.Print(0, "Cannot layer multiple SecureKEB plugin authentication schemes\n");
-    throw WarningException("Cannot layer multiple SecureKEB plugin authentication schemes");
+    throw WarningException(UiText(IDS_PLUGIN_LAYERS));
   }
   InsecureConnectionRule(type, layers);
 
@@ -164,7 +158,7 @@ void RfbSession::Authenticate(std::uint32_t type, std::vector<std::uint32_t>& la
     case rfbsec::kInvalid: {
       std::string reason = ReadReasonString();
       kebLog.Print(0, "RFB connection failed, reason: %s\n", reason.c_str());
-      SetStatusText(kStatusLine, "Connection failed");
+      SetStatusText(kStatusLine, UiText(IDS_STATUS_CONNECTION_FAILED));
       throw WarningException(reason.c_str());
     }
     case rfbsec::kNone:
@@ -196,18 +190,18 @@ void RfbSession::Authenticate(std::uint32_t type, std::vector<std::uint32_t>& la
     case rfbsec::kServerText: {
       if (m_minorVersion < 7) {
         kebLog.Print(0, "Invalid auth continue response for protocol version.\n");
-        throw ErrorException("Invalid auth continue response");
+        throw ErrorException(UiText(IDS_INVALID_CONTINUE));
       }
       std::uint8_t b[4];
       ReadExact(b, 4);
       std::uint32_t len = LoadU32(b, false);  // little-endian, unlike the rest of the handshake
-      if (len > kMaxServerText) throw WarningException(handshaketext::kBufferTooBig);
+      if (len > kMaxServerText) throw WarningException(UiText(IDS_BUFFER_TOO_BIG));
       char text[kMaxServerText + 1];
       ReadString(text, len);
       std::uint32_t answer = 1;
       if (!m_opts.m_AutoAcceptIncoming) {
         bool checked = false;
-        ChoicePrompt p{"Incoming connection", text, handshaketext::kAcceptIncoming, handshaketext::kRefuseIncoming, ""};
+        ChoicePrompt p{UiText(IDS_INCOMING_TITLE), text, UiText(IDS_ACCEPT_INCOMING), UiText(IDS_REFUSE_INCOMING), ""};
         answer = AskChoice(p, &checked) ? 1 : 0;
       }
       std::uint8_t reply[4];
@@ -218,7 +212,7 @@ void RfbSession::Authenticate(std::uint32_t type, std::vector<std::uint32_t>& la
     case rfbsec::kHelpdeskList: {
       if (m_minorVersion < 7) {
         kebLog.Print(0, "Invalid auth continue response for protocol version.\n");
-        throw ErrorException("Invalid auth continue response");
+        throw ErrorException(UiText(IDS_INVALID_CONTINUE));
       }
       std::uint8_t count = 0;
       ReadExact(&count, 1);
@@ -243,7 +237,7 @@ void RfbSession::Authenticate(std::uint32_t type, std::vector<std::uint32_t>& la
     case rfbsec::kNoneWithInfo: break;
     default:
       kebLog.Print(0, "RFB connection failed, unknown authentication method: %lu\n", static_cast<unsigned long>(type));
-      throw ErrorException("Unknown authentication method!");
+      throw ErrorException(UiText(IDS_UNKNOWN_AUTH_METHOD));
   }
   layers.push_back(type);
 
@@ -253,16 +247,16 @@ void RfbSession::Authenticate(std::uint32_t type, std::vector<std::uint32_t>& la
   if (type == rfbsec::kSecureKEBPluginOld) PluginEncryptionReady();
   switch (result) {
     case rfbsec::kResultOk:
-      SetStatusText(kStatusLine, "Password accepted");
+      SetStatusText(kStatusLine, UiText(IDS_STATUS_PASSWORD_ACCEPTED));
       kebLog.Print(0, "KEB authentication succeeded\n");
       return;
     case rfbsec::kResultFailed:
     case rfbsec::kResultFailedReason: {
       kebLog.Print(0, "KEB authentication failed!\n");
-      SetStatusText(kStatusLine, "Wrong Password");
+      SetStatusText(kStatusLine, UiText(IDS_STATUS_WRONG_PASSWORD));
       if (m_minorVersion <= 6 && result == rfbsec::kResultFailed) {
         m_event1.Set();
-        throw WarningException("KEB authentication failed!");
+        throw WarningException(UiText(IDS_AUTH_FAILED));
       }
       kebLog.Print(0, "KEB authentication failed! Extended information available.\n");
       std::string reason;
@@ -273,7 +267,7 @@ void RfbSession::Authenticate(std::uint32_t type, std::vector<std::uint32_t>& la
         // not the end of the stream.
         if (m_minorVersion != 7 || result != rfbsec::kResultFailed) throw;
         m_event1.Set();
-        throw WarningException("KEB authentication failed!");
+        throw WarningException(UiText(IDS_AUTH_FAILED));
       }
       kebLog.Print(0, "KEB authentication failed! Extended information: %s\n", reason.c_str());
       SetStatusText(kStatusLine, reason.c_str());
@@ -281,14 +275,14 @@ void RfbSession::Authenticate(std::uint32_t type, std::vector<std::uint32_t>& la
     }
     case rfbsec::kResultTooMany:
       m_event1.Set();
-      throw WarningException("KEB authentication failed - too many tries!");
+      throw WarningException(UiText(IDS_AUTH_TOO_MANY_TRIES));
     case rfbsec::kResultContinue:
       if (m_minorVersion >= 7) {
         NegotiateSecurityType(layers);
         return;
       }
       kebLog.Print(0, "Invalid auth continue response for protocol version.\n");
-      throw ErrorException("Invalid auth continue response");
+      throw ErrorException(UiText(IDS_INVALID_CONTINUE));
     case rfbsec::kResultMsLogonII:
       if (m_minorVersion <= 6 && type == rfbsec::kSecureKEBPluginOld && m_pluginIntegrated && m_channel) {
         AuthMsLogonII();
@@ -296,9 +290,9 @@ void RfbSession::Authenticate(std::uint32_t type, std::vector<std::uint32_t>& la
       }
       kebLog.Print(0, m_minorVersion >= 7 ? "Invalid auth response for protocol version.\n"
                                           : "Invalid auth response response\n");
-      throw ErrorException("Invalid auth response");
+      throw ErrorException(UiText(IDS_INVALID_AUTH_RESPONSE));
     default:
       kebLog.Print(0, "Unknown KEB authentication result: %d\n", static_cast<int>(result));
-      throw ErrorException("Unknown KEB authentication result!");
+      throw ErrorException(UiText(IDS_UNKNOWN_AUTH_RESULT));
   }
 }

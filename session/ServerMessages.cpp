@@ -91,7 +91,7 @@ void RfbSession::RunConnectionThread() {
   kebLog.Print(9, "Update-processing thread started\n");
   m_event2.Reset();
   m_nServerScale = std::clamp(m_opts.m_ServerScale, 1, 9);
-  m_reconnectAttempts = m_accepted ? 0 : std::max(0, m_opts.m_Reconnect);
+  m_reconnectAttempts = FullReconnectAttempts();
   m_reconnectDelay = m_endThread ? 0 : m_opts.m_AutoReconnect;
   m_decoder.rectanglesReceived = 0;
   m_decoder.quality = m_opts.m_qualityGiven && m_opts.m_quality >= 0 && m_opts.m_quality <= 9 ? m_opts.m_quality : -1;
@@ -131,12 +131,19 @@ void RfbSession::RunConnectionThread() {
       ConnectionLostRoad(0, nullptr);
     } catch (const Exception& e) {
       kebLog.Print(0, "Connection ended: %s\n", e.Message());
-      ConnectionLostRoad(m_reconnectAttempts, nullptr);
+      // A file transfer or chat cut short is news for the user, whatever ended it.
+      const bool told = (FileTransferInProgress() || TextChatActive()) && !m_closing && !m_endThread;
+      ConnectionLostRoad(m_reconnectAttempts, told ? UiText(IDS_CONNECTION_LOST) : nullptr);
     } catch (const rdr::Exception& e) {
       kebLog.Print(0, "rdr::Exception (1): %s\n", e.str());
-      // A server that closed the stream, or a read failing because this side closed the
-      // socket, is no news for the user; any other stream error is.
-      const bool quiet = std::strcmp(e.str(), "rdr::EndOfStream: read") == 0 || m_closing || m_endThread;
+      // A server that closed the stream or reset the connection, or a read failing because
+      // this side closed the socket, is no news for the user, unless a file transfer or chat
+      // was cut short by the reset; any other stream error is.
+      const auto* sys = dynamic_cast<const rdr::SystemException*>(&e);
+      const bool reset = sys && rdr::IsConnectionReset(sys->err);
+      const bool sideWindows = FileTransferInProgress() || TextChatActive();
+      const bool quiet = std::strcmp(e.str(), "rdr::EndOfStream: read") == 0 || (reset && !sideWindows) ||
+                         m_closing || m_endThread;
       ConnectionLostRoad(m_reconnectAttempts, quiet ? nullptr : UiText(IDS_CONNECTION_LOST));
     } catch (const std::bad_alloc&) {
       kebLog.Print(0, "Connection ended: out of memory\n");
@@ -193,6 +200,8 @@ void RfbSession::ReadServerMessage() {
       kebLog.Print(3, "rfbSetColourMapEntries read but not supported\n");
       throw WarningException("rfbSetColourMapEntries read but not supported");
     case 2:
+      // An old-style plug-in repeats the type byte behind the one already read.
+      ReadMessageBody(b, 1);
       Bell();
       kebLog.Print(6, "Bell!\n");
       break;
@@ -429,7 +438,10 @@ void RfbSession::ReadFramebufferUpdate() {
   bool pluginData = false;
   const int scale = std::max(1, m_nServerScale);
 
-  for (unsigned i = 0; i < count; i++) {
+  // i counts the rectangles read; an XZ list counts as many as its sub-rectangles.
+  std::uint64_t step = 1;
+  for (std::uint64_t i = 0; i < count; i += step) {
+    step = 1;
     const RectHeader r = ReadRectHeader();
 
     bool rewrite = false;
@@ -481,11 +493,13 @@ void RfbSession::ReadFramebufferUpdate() {
     if (r.encoding == rfbenc::kXZ) m_xzyw = false;
     if (ReadPluginBlock(r.encoding)) pluginData = true;
     m_decoder.rectanglesReceived++;
+    LockFramebufferForUpdate();
     if (!dec::DecodeRectangle(m_decoder, din, r)) {
       DrainAfterUnknownEncoding();
       break;
     }
     m_lastEncoding = r.encoding;
+    if (r.encoding == rfbenc::kXZ || r.encoding == rfbenc::kXZYW) step = dec::XzSubRectangleCount(r);
   }
 
   InvalidateUpdateRegion();

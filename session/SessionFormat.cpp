@@ -135,29 +135,49 @@ void SetPixelFormatMessage(const PixelFormat& pf, std::uint8_t out[20]) {
   pf.ToWire(out + 4);
 }
 
+namespace {
+
+constexpr int kUnchanged = -1;
+
+// The presets of the "Quick enc" page. Preset 8 is the page's own "Custom" choice (and
+// what switching "autoDetect" off on the Encoders page makes of the choice): the encodings
+// stay as the user set them, only the automatic choice is off.
+struct QuickPreset {
+  int quick;
+  int preferred;   // the one preferred encoding, or kUnchanged
+  int colourMode;  // "8bit", or kUnchanged
+  int autoDetect;  // 0 or 1
+  int cache;       // "EnableCache" 0 or 1, or kUnchanged
+  bool qualityOff;
+  bool opaloSettings;  // CopyRect off; the server draws the cursor into the picture
+};
+
+constexpr QuickPreset kQuickPresets[] = {
+    {1, rfbenc::kHextile, 0, 1, 0, false, false},
+    {2, rfbenc::kHextile, 0, 0, 0, false, false},
+    {3, rfbenc::kZRLE, 1, 0, 0, false, false},
+    {4, rfbenc::kZRLE, 2, 0, 1, false, false},
+    {5, rfbenc::kZRLE, 3, 0, 1, true, false},
+    {7, rfbenc::kOpalo, 0, 0, 0, false, true},
+    {8, kUnchanged, kUnchanged, 0, kUnchanged, false, false},
+};
+
+}  // namespace
+
 void ApplyQuickOption(KEBOptions& o) {
-  int preferred;
-  int mode;
-  bool autoDetect = false;
-  bool cache = false;
-  switch (o.m_QuickOption) {
-    case 1: preferred = rfbenc::kHextile, mode = 0, autoDetect = true; break;
-    case 2: preferred = rfbenc::kHextile, mode = 0; break;
-    case 3: preferred = rfbenc::kZRLE, mode = 1; break;
-    case 4: preferred = rfbenc::kZRLE, mode = 2, cache = true; break;
-    case 5: preferred = rfbenc::kZRLE, mode = 3, cache = true; break;
-    case 7: preferred = rfbenc::kOpalo2, mode = 0; break;
-    default: return;
-  }
-  o.m_PreferredEncodings.assign(1, preferred);
-  o.m_Use8Bit = mode;
-  o.m_autoDetect = autoDetect;
-  o.m_EnableCache = cache;
-  if (o.m_QuickOption == 5) o.m_qualityGiven = false;
-  if (o.m_QuickOption == 7) {
-    o.m_use_encoding[rfbenc::kCopyRect] = false;
-    o.m_cursorshape = false;
-    o.m_noremotecursor = true;
+  for (const QuickPreset& p : kQuickPresets) {
+    if (p.quick != o.m_QuickOption) continue;
+    if (p.preferred != kUnchanged) o.m_PreferredEncodings.assign(1, p.preferred);
+    if (p.colourMode != kUnchanged) o.m_Use8Bit = p.colourMode;
+    o.m_autoDetect = p.autoDetect != 0;
+    if (p.cache != kUnchanged) o.m_EnableCache = p.cache != 0;
+    if (p.qualityOff) o.m_qualityGiven = false;
+    if (p.opaloSettings) {
+      o.m_use_encoding[rfbenc::kCopyRect] = false;
+      o.m_cursorshape = false;
+      o.m_noremotecursor = true;
+    }
+    return;
   }
 }
 

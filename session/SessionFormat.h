@@ -37,8 +37,8 @@ std::vector<std::uint8_t> SetEncodingsMessage(const std::vector<std::int32_t>& e
 // The SetPixelFormat message: type 0, three padding bytes, the 16-byte format.
 void SetPixelFormatMessage(const PixelFormat& pf, std::uint8_t out[20]);
 
-// Sets the encoding options from one preset number (the "QuickOption" value); other
-// numbers change nothing.
+// Sets the encoding options from one preset number (the "QuickOption" value: 1 to 5, 7
+// and 8, the presets of the option pages' "Quick enc" page); other numbers change nothing.
 void ApplyQuickOption(KEBOptions& opts);
 
 }  // namespace sessionformat

@@ -11,6 +11,7 @@ PKGS=(
   libomnithread4-dev libomniorb4-dev
   googletest libgtest-dev libbenchmark-dev
   wine wine64 xvfb xdotool x11-apps x11-utils x11-xserver-utils imagemagick xclip
+  xserver-xorg-core xserver-xorg-video-dummy
   tigervnc-standalone-server x11vnc libvncserver-dev openssl zip unzip 7zip
   python3 python3-pytest python3-zstandard python3-lzo python3-pil
   python3-cryptography python3-pycryptodome python3-numpy

@@ -489,13 +489,22 @@ bool OutsideDates(const ZipRun* run, std::uint32_t dos) {
   return (run->haveSince && dos < run->since) || (run->haveBefore && dos >= run->before);
 }
 
-// Date limits, and the update and freshen rule: only what is newer than its entry.
+void DateDiagnostic(ZipRun* run, const std::string& display, const char* why) {
+  if (run->verbose > 0) ZipMessage(run, "zip diagnostic: %s %s\n", display.c_str(), why);
+}
+
+// Date limits, and the update and freshen rule: only what is newer than its entry. With
+// -v every entry or file left out says why, whatever the action.
 void FilterByDate(ZipRun* run) {
+  static const char kUpToDate[] = "up to date", kMissingOrEarly[] = "missing or early";
   const bool updating = run->action == ZipAction::kUpdate || run->action == ZipAction::kFreshen;
   for (auto& e : run->entries) {
     if (e->action != kZipEntryChange) continue;
     if (run->action == ZipAction::kDelete) {
-      if (OutsideDates(run, e->dosTime)) e->action = kZipEntryCopy;
+      if (OutsideDates(run, e->dosTime)) {
+        DateDiagnostic(run, e->display, kMissingOrEarly);
+        e->action = kZipEntryCopy;
+      }
       continue;
     }
     std::uint32_t dos = 0, mtime = 0;
@@ -505,11 +514,11 @@ void FilterByDate(ZipRun* run) {
       std::uint32_t entryTime;
       bool newer = ZipEntryModificationTime(*e, &entryTime) ? mtime > entryTime : dos > e->dosTime;
       if (!newer) {
-        if (run->verbose > 0) ZipMessage(run, "zip diagnostic: %s %s\n", e->display.c_str(), "up to date");
+        DateDiagnostic(run, e->display, kUpToDate);
         keep = false;
       }
-    } else if (!keep && updating && run->verbose > 0) {
-      ZipMessage(run, "zip diagnostic: %s %s\n", e->display.c_str(), "missing or early");
+    } else if (!keep) {
+      DateDiagnostic(run, e->display, kMissingOrEarly);
     }
     if (!keep) e->action = kZipEntryCopy;
   }
@@ -520,6 +529,8 @@ void FilterByDate(ZipRun* run) {
       std::uint32_t dos = 0, mtime = 0;
       if (f.path == "-" || (FileDosTime(run, f.path, &dos, &mtime) && !OutsideDates(run, dos)))
         kept.push_back(std::move(f));
+      else
+        DateDiagnostic(run, f.display, kMissingOrEarly);
     }
     run->found.swap(kept);
   }

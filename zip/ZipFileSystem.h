@@ -1,6 +1,7 @@
 // The file system under the ZIP engine (archiver and extractor). The engine is
 // platform-free; the product runs it on the Win32 implementation (A functions), native
-// tests on the POSIX one, and the fuzzer and some tests on the in-memory one.
+// tests on the POSIX one, and the fuzzers and some tests on one in memory (a test
+// library of its own, not part of the product).
 //
 // Paths are byte strings in the host's ANSI code page; '/' separates components on every
 // implementation ('\\' too on Windows and in memory). Times are seconds since 1970 (UTC).
@@ -29,6 +30,7 @@ struct ZipFileStat {
   std::uint64_t size = 0;
   std::int64_t mtime = 0, atime = 0, ctime = 0;
   std::uint32_t attributes = 0;  // DOS attributes
+  bool attributesKnown = true;   // false: the system gave the status but not the attributes
   std::uint32_t mode = 0;        // the runtime's st_mode (type and permission bits)
   std::uint64_t device = 0, inode = 0;
   std::uint32_t links = 0, uid = 0, gid = 0;
@@ -45,6 +47,7 @@ struct ZipFileTimes {
 };
 
 struct ZipVolumeInfo {
+  bool known = true;            // false: the volume could not be asked (the rest is a guess)
   bool shortNamesOnly = false;  // the longest component it takes is under 13 characters
   bool localTimes = false;      // FAT, VFAT, HPFS: file times are local times
   bool persistentAcls = false;  // keeps NT security descriptors

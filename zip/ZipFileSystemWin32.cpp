@@ -23,6 +23,26 @@ std::int64_t FileTimeToUnix(const FILETIME& ft) {
   return static_cast<std::int64_t>((v - kEpochDifference) / 10000000ull);
 }
 
+// FAT keeps the local wall-clock time; Windows shows it as UTC through the zone's bias in
+// force now. Through the local time again it is the wall-clock time the volume holds, which
+// the zone's rules for that date turn into the moment it stands for (summer and winter
+// times alike). Times before 1970 give 0.
+std::int64_t LocalFileTimeToUnix(const FILETIME& ft) {
+  FILETIME local;
+  SYSTEMTIME s;
+  if (!FileTimeToLocalFileTime(&ft, &local) || !FileTimeToSystemTime(&local, &s)) return FileTimeToUnix(ft);
+  std::tm tm = {};
+  tm.tm_year = s.wYear - 1900;
+  tm.tm_mon = s.wMonth - 1;
+  tm.tm_mday = s.wDay;
+  tm.tm_hour = s.wHour;
+  tm.tm_min = s.wMinute;
+  tm.tm_sec = s.wSecond;
+  tm.tm_isdst = -1;
+  const std::time_t t = std::mktime(&tm);
+  return t < 0 ? 0 : static_cast<std::int64_t>(t);
+}
+
 FILETIME UnixToFileTime(std::int64_t t) {
   std::uint64_t v = static_cast<std::uint64_t>(t < 0 ? 0 : t) * 10000000ull + kEpochDifference;
   FILETIME ft;
@@ -145,20 +165,25 @@ public:
     *st = ZipFileStat();
     WIN32_FILE_ATTRIBUTE_DATA d;
     if (!GetFileAttributesExA(path, GetFileExInfoStandard, &d)) {
-      // Devices (CON, NUL, ...) are known to the runtime's file status only.
+      // Devices (CON, NUL, ...) are known to the runtime's file status only; their
+      // attributes come from the plain call, when it answers.
       struct _stati64 rt;
       if (_stati64(path, &rt) != 0) return false;
       st->isCharDevice = (rt.st_mode & _S_IFMT) == _S_IFCHR;
       st->isDirectory = (rt.st_mode & _S_IFMT) == _S_IFDIR;
+      const DWORD attributes = GetFileAttributesA(path);
+      st->attributesKnown = attributes != INVALID_FILE_ATTRIBUTES;
+      if (st->attributesKnown) st->attributes = attributes & 0xFF;
       st->mode = rt.st_mode;
       return true;
     }
     st->isDirectory = (d.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
     st->isExecutable = !st->isDirectory && HasExecutableExtension(path);
     st->size = (std::uint64_t(d.nFileSizeHigh) << 32) | d.nFileSizeLow;
-    st->mtime = FileTimeToUnix(d.ftLastWriteTime);
-    st->atime = FileTimeToUnix(d.ftLastAccessTime);
-    st->ctime = FileTimeToUnix(d.ftCreationTime);
+    auto toUnix = Volume(path).localTimes ? LocalFileTimeToUnix : FileTimeToUnix;
+    st->mtime = toUnix(d.ftLastWriteTime);
+    st->atime = toUnix(d.ftLastAccessTime);
+    st->ctime = toUnix(d.ftCreationTime);
     st->attributes = d.dwFileAttributes & 0xFF;
     st->mode = (st->isDirectory ? _S_IFDIR | 0111 : _S_IFREG) | 0444 |
                ((d.dwFileAttributes & FILE_ATTRIBUTE_READONLY) ? 0 : 0222) | (st->isExecutable ? 0111 : 0);
@@ -250,12 +275,16 @@ public:
   ZipVolumeInfo Volume(const char* path) override {
     ZipVolumeInfo v;
     std::string root;
-    if (!VolumeRoot(path, &root)) return v;
+    if (!VolumeRoot(path, &root)) {
+      v.known = false;
+      return v;
+    }
     std::lock_guard<std::mutex> lock(volumeLock_);
     if (root == cachedRoot_) return cachedVolume_;
     DWORD maxComponent = 255, flags = 0;
     char fsName[MAX_PATH + 1] = {};
-    if (GetVolumeInformationA(root.c_str(), nullptr, 0, nullptr, &maxComponent, &flags, fsName, sizeof fsName)) {
+    v.known = GetVolumeInformationA(root.c_str(), nullptr, 0, nullptr, &maxComponent, &flags, fsName, sizeof fsName) != 0;
+    if (v.known) {
       v.shortNamesOnly = maxComponent < 13;
       v.localTimes = _strnicmp(fsName, "FAT", 3) == 0 || _strnicmp(fsName, "VFAT", 4) == 0 ||
                      _strnicmp(fsName, "HPFS", 4) == 0;
@@ -281,21 +310,24 @@ public:
   bool ReadSecurity(const char* path, bool isDirectory, bool usePrivileges,
                     std::vector<std::uint8_t>* descriptor) override {
     if (!Volume(path).persistentAcls) return false;
-    bool privileged = false;
-    if (usePrivileges) {
+    // The privileges are asked for once per process, also without -!: the backup privilege
+    // opens files for their descriptors that plain access would refuse.
+    bool backup = false, privileged = false;
+    {
       std::lock_guard<std::mutex> lock(privilegeLock_);
       if (!backupTried_) {
         backupTried_ = true;
         backupGranted_ = EnablePrivilege("SeBackupPrivilege");
         if (!backupGranted_) securityGranted_ = EnablePrivilege("SeSecurityPrivilege");
       }
-      privileged = backupGranted_ || securityGranted_;
+      backup = backupGranted_;
+      privileged = usePrivileges && (backupGranted_ || securityGranted_);
     }
     DWORD access = READ_CONTROL | (privileged ? ACCESS_SYSTEM_SECURITY : 0);
     SECURITY_INFORMATION info = OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION |
                                 (privileged ? SACL_SECURITY_INFORMATION : 0);
     HANDLE h = CreateFileA(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                           (isDirectory || backupGranted_) ? FILE_FLAG_BACKUP_SEMANTICS : 0, nullptr);
+                           (isDirectory || backup) ? FILE_FLAG_BACKUP_SEMANTICS : 0, nullptr);
     if (h == INVALID_HANDLE_VALUE) return false;
     descriptor->assign(1024, 0);
     DWORD needed = 0;

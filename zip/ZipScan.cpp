@@ -149,7 +149,11 @@ std::string ZipPathToStoredName(ZipRun* run, const std::string& path, bool isDir
     if (slash != std::string::npos) n.erase(0, slash + 1);
   }
   bool dos = run->dosNames;
-  if (!dos && !path.empty() && path != "-") dos = run->fs->Volume(path.c_str()).shortNamesOnly;
+  if (!dos && !path.empty() && path != "-") {
+    const ZipVolumeInfo volume = run->fs->Volume(path.c_str());
+    if (!volume.known) ZipMessage(run, "zip diagnostic: GetVolumeInformation failed\n");
+    dos = volume.shortNamesOnly;
+  }
   if (run->dosNames) {
     std::string out;
     std::size_t i = 0;
@@ -192,7 +196,12 @@ bool ZipGetFileInfo(ZipRun* run, const std::string& path, ZipFileInfo* info) {
   info->stat = st;
   info->isDirectory = st.isDirectory;
   info->isCharDevice = st.isCharDevice;
-  info->attributes = st.attributes & 0x37;
+  if (st.attributesKnown) {
+    info->attributes = st.attributes & 0x37;
+  } else {
+    ZipMessage(run, "zip diagnostic: GetFileAttributes failed\n");
+    info->attributes = kZipAttrArchive;
+  }
   if (st.isDirectory) info->attributes |= kZipAttrDirectory;
   info->mode = st.mode;
   info->size = st.isDirectory ? 0 : st.size;

@@ -139,3 +139,19 @@ def test_server_gone_during_the_chat_ends_the_viewer_without_reconnecting(viewer
     srv.session.close()
     assert program.wait(30) == 0
     assert len(srv.sessions) == 1
+
+
+def test_a_fault_or_a_reset_during_the_chat_is_told_and_ends_the_viewer(viewer):
+    """A message the viewer cannot read (no stream error) and a reset connection both end
+    a chat with the warning, and no reconnect follows."""
+    for cut_short in ("unknown message", "reset"):
+        srv, later, program, window = open_by_server(viewer)
+        if cut_short == "reset":
+            srv.session.close(reset=True)
+        else:
+            later.put(bytes([99]))
+        box = program.box(heading="^Quillmar Remote info$", timeout=30)
+        assert box.body == "The connection to the server was lost.", cut_short
+        box.click(text="^OK$")
+        assert program.wait(30) == 0
+        assert len(srv.sessions) == 1

@@ -455,18 +455,31 @@ def test_save_writes_the_options_file(viewer, program_dir, appdata):
     assert program.wait(20) == 0
 
 
-def test_quick_option_chosen_on_its_page(viewer, program_dir, appdata):
-    """The person goes to "Quick enc" with the arrow keys on the tabs, chooses the slow-line
-    preset and leaves the page: ZRLE, 8 colours, the cache encoding and no quality level
-    reach the server."""
+CURSOR_SHAPE, CURSOR_POSITION = -239, -232  # 0xFFFFFF11, 0xFFFFFF18
+# The preset's radio, its label, what the server then gets (first encoding, bits per
+# pixel, cursor shape asked for, a quality level) and the host file's keys.
+QUICK_PRESETS = [
+    (3135, "Slow: 8 colours, ZRLE, cache", 16, 8, True, False, {"quickoption": "5", "8bit": "3", "enablecache": "1"}),
+    (3137, "Opalo: full colours, no cursor shape", 9, 32, False, True,
+     {"quickoption": "7", "8bit": "0", "enablecache": "0", "use_encoding_1": "0", "cursorshape": "0"}),
+]
+
+
+@pytest.mark.parametrize("radio,label,first,bpp,cursor,quality,keys", QUICK_PRESETS, ids=["slow", "opalo"])
+def test_quick_option_chosen_on_its_page(viewer, program_dir, appdata, radio, label, first, bpp, cursor, quality,
+                                         keys):
+    """The person goes to "Quick enc" with the arrow keys on the tabs, chooses a preset and
+    leaves the page: the slow-line preset sends ZRLE, 8 colours, the cache encoding and no
+    quality level; the Opalo preset sends Opalo in full colour without cursor shapes."""
     srv = scripted()
     program = viewer()
     dialog = open_dialog(program)
     show_options(dialog)
     for _ in range(5):  # Encoders -> Input -> Display -> Misc -> Security -> Quick enc
         dialog.keys(vk="RIGHT", id=2033)
-    kebwine.wait_until(lambda: dialog.refresh().control(id=3135)["visible"] or None, 10, what="the Quick enc page")
-    dialog.check(1, id=3135)
+    kebwine.wait_until(lambda: dialog.refresh().control(id=radio)["visible"] or None, 10, what="the Quick enc page")
+    assert dialog.control(id=radio)["text"] == label
+    dialog.check(1, id=radio)
     dialog.keys(vk="RIGHT", id=2033)  # leaving the page applies the preset
     kebwine.wait_until(lambda: dialog.refresh().control(id=3140)["visible"] or None, 10, what="the Listen page")
     dialog.set_text("127.0.0.1::%d" % srv.port, id=HOST, cls="ComboBox")
@@ -476,11 +489,12 @@ def test_quick_option_chosen_on_its_page(viewer, program_dir, appdata):
     messages_ = record["messages"]
     encodings = next(m for m in messages_ if m["name"] == "SetEncodings")["encodings"]
     pixel_format = next(m for m in messages_ if m["name"] == "SetPixelFormat")["pixel_format"]
-    assert encodings[0] == 16
-    assert not [e for e in encodings if -32 <= e <= -23]  # no quality level
-    assert pixel_format["bpp"] == 8
+    assert encodings[0] == first
+    assert bool([e for e in encodings if -32 <= e <= -23]) == quality
+    assert (CURSOR_SHAPE in encodings) == cursor and (CURSOR_POSITION in encodings) == cursor
+    assert pixel_format["bpp"] == bpp
     host_file = read_ini(appdata / ("127.0.0.1-%d.keb" % srv.port))["options"]
-    assert (host_file["quickoption"], host_file["8bit"], host_file["enablecache"]) == ("5", "3", "1")
+    assert {k: host_file[k] for k in keys} == keys
 
 
 def test_plugin_that_cannot_be_loaded_keeps_the_dialog_open(viewer, program_dir, appdata):

@@ -1,7 +1,8 @@
 """Helpers of the display tests: the viewer's options file, its frame window, waiting
 until the viewer window shows a picture, comparisons at 32, 16 and 8 bits per pixel,
-x11vnc on an Xvfb screen, what the real servers report they sent, and a relay that
-reads the rectangle headers of Raw and CopyRect updates."""
+x11vnc on an Xvfb screen, what the real servers report they sent, a relay that reads the
+rectangle headers of Raw and CopyRect updates, and a scripted server that shows a picture
+after a handshake of given security types."""
 
 import os
 import re
@@ -17,7 +18,7 @@ import numpy as np
 import kebwine
 
 ENCODINGS = {"raw": 0, "copyrect": 1, "rre": 2, "corre": 4, "hextile": 5, "zlib": 6, "tight": 7, "zlibhex": 8,
-             "ultra": 9, "zrle": 16, "zywrle": 17}
+             "opalo": 9, "zrle": 16, "zywrle": 17}
 FRAME_CLASS = "KEBMDI_Window"
 
 
@@ -123,15 +124,18 @@ def psnr_at_least(db):
     return same
 
 
-def wait_picture(window, expected, same=exact, timeout=20, save_to=None):
+def wait_picture(window, expected, same=exact, timeout=20, save_to=None, region=None):
     """Waits until the viewer window shows `expected` (the picture, or a function returning
-    it or None while it is not known yet) as `same` judges. Returns the last screenshot;
-    fails with the difference."""
+    it or None while it is not known yet) as `same` judges; with `region` (a pair of
+    slices, rows and columns) only that part of the window is looked at. Returns the last
+    screenshot; fails with the difference."""
     deadline = time.monotonic() + timeout
     while True:
         want = expected() if callable(expected) else expected
         try:
             shot = window.screenshot()
+            if region is not None:
+                shot = shot[region]
         except kebwine.HarnessError:
             # xwd fails now and then while a window of the screen changes its size.
             if time.monotonic() >= deadline:
@@ -371,3 +375,33 @@ class RectRelay:
 
     def close(self):
         self.listener.close()
+
+
+def picture_server(auth, sectypes, expect=None):
+    """The scripted server (tests/rfbserver): a handshake offering these security types,
+    the chosen one run by the `auth` callback, then a 160 x 100 picture in Hextile answered
+    to every request."""
+    import rfbserver
+    from rfboracle import images
+
+    def run(s):
+        s.desktop = images.pattern("demo", 160, 100)
+        hs = {"sectypes": sectypes, "auth": auth, "width": 160, "height": 100}
+        if expect:
+            hs["expect"] = expect
+        s.handshake(**hs)
+        if not s.record["handshake"].get("completed"):
+            return
+        s.wait_for("FramebufferUpdateRequest")
+        s.send_update([rfbserver.rect("hextile", 0, 0, 160, 100)])
+        s.serve(encodings=("hextile",))
+    return rfbserver.Server(run, timeout=120, quiet=True).start()
+
+
+def server_view(srv):
+    """The picture a correct viewer shows of the scripted server now; None while a part of
+    it is still unknown."""
+    if srv.session is None:
+        return None
+    view, known = srv.session.expected_view()
+    return view if known.all() else None

@@ -226,3 +226,70 @@ def test_server_state_intervals(viewer):
     kebwine.wait_until(lambda: len(srv.session.messages_of("KeepAlive")) >= 2, 15, what="two keep-alives")
     assert program.returncode is None
     assert program.close() == 0
+
+
+@pytest.mark.parametrize("enc", ["xz", "xzyw"])
+@pytest.mark.parametrize("last_rect", [False, True], ids=["counted", "lastrect"])
+def test_rectangles_after_an_xz_list(viewer, tmp_path, enc, last_rect):
+    """Each sub-rectangle of an XZ list counts as one rectangle of the update: a list of
+    three and a Hextile rectangle are an update of four (or of any count ended by
+    LastRect), and the messages that follow at once are read in step."""
+    from rfbserver import rect
+    from rfboracle import images
+
+    def scenario(s):
+        s.desktop = images.pattern("demo", 160, 100)
+        s.handshake(width=160, height=100)
+        s.wait_for("FramebufferUpdateRequest")
+        s.send_update([rect("hextile", 0, 0, 160, 100)])
+        s.desktop = images.pattern("blocks", 160, 100)
+        rects = [rect(enc, 0, 0, 160, 100, opts={"subrects": [[0, 0, 80, 50], [80, 0, 80, 50], [0, 50, 80, 50]]}),
+                 rect("hextile", 80, 50, 80, 50)]
+        if last_rect:
+            s.send_update(rects + [rect("lastrect")], count=0xFFFF)
+        else:
+            s.send_update(rects)
+        s.send_msg("bell")
+        s.desktop = images.pattern("checker", 160, 100)
+        s.send_update([rect("hextile", 20, 10, 120, 80)])
+        s.serve(encodings=("hextile",))
+
+    srv = start(scenario)
+    program = viewer("127.0.0.1::%d" % srv.port, "-nocursorshape")
+    window = frame(program)
+    same = exact if enc == "xz" else psnr_at_least(30)
+    wait_picture(window, lambda: expected(srv) if srv.session.updates_sent >= 3 else None, same,
+                 save_to=tmp_path / enc)
+    updates = [m for m in srv.session.record["sent"] if m["what"] == "FramebufferUpdate"]
+    assert updates[1]["count"] == (0xFFFF if last_rect else 4)
+    assert program.close() == 0
+    assert srv.wait(15) == 0, srv.report()
+
+
+def test_desktop_rectangle_scrolls_the_view_to_it(viewer, tmp_path):
+    """A framebuffer larger than the screen is shown with scroll bars from its corner; the
+    desktop-rectangle pseudo-encoding moves the view to the rectangle's corner."""
+    from rfbserver import rect
+    from rfboracle import images
+    width, height = 1800, 1400
+
+    def scenario(s):
+        s.desktop = images.pattern("demo", width, height)
+        s.handshake(width=width, height=height)
+        s.wait_for("FramebufferUpdateRequest")
+        s.send_update([rect("hextile", 0, 0, width, height)])
+        s.wait_for("FramebufferUpdateRequest")
+        s.send_update([rect("desktoprect", 300, 200, 640, 480)])
+        s.serve(encodings=("hextile",))
+
+    srv = start(scenario)
+    program = viewer("127.0.0.1::%d" % srv.port, "-nocursorshape")
+    window = frame(program)
+    patch = (slice(0, 150), slice(0, 200))
+
+    def view_at(x, y):
+        view = expected(srv)
+        return None if view is None else view[y:y + 150, x:x + 200]
+    wait_picture(window, lambda: view_at(300, 200) if srv.session.updates_sent >= 2 else None, exact,
+                 save_to=tmp_path / "scrolled", region=patch)
+    assert program.close() == 0

@@ -1,6 +1,6 @@
 """KEBviewer.exe under Wine shows the desktop that x11vnc (libvncserver) serves from an Xvfb
 screen: the viewer window's pixels equal the screen in CoRRE, RRE, Zlib, Tight, ZRLE and
-Ultra (Opalo) at 32, 16 and 8 bits per pixel (Tight at 32 and 16), and stay within a PSNR
+Opalo at 32, 16 and 8 bits per pixel (Tight at 32 and 16), and stay within a PSNR
 bound of it in Tight with JPEG and in ZYWRLE at quality levels 2, 4 and 8."""
 
 import pytest
@@ -52,8 +52,9 @@ def show(viewer, program_dir, server, encoding, args, **options):
     return program, frame(program)
 
 
+# The viewer's encoding, and the name x11vnc's statistics give it.
 LOSSLESS = [("corre", "CoRRE"), ("rre", "RRE"), ("zlib", "zlib"), ("tight", "tight"), ("zrle", "ZRLE"),
-            ("ultra", "ultra")]
+            ("opalo", "ultra")]
 # Every options file of the viewer gives a JPEG quality level, and x11vnc then sends JPEG
 # to 8-bit clients too: Tight at 8 bits per pixel cannot be compared exactly.
 LOSSLESS_CASES = [(e, r, b) for e, r in LOSSLESS for b in (32, 16, 8) if (e, b) != ("tight", 8)]

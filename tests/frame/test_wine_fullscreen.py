@@ -2,7 +2,10 @@
 "-fullscreen" switch, the system command and Ctrl+Alt+F12 make the frame cover the screen
 without caption with the view showing the desktop and the title bar at the top; the title
 bar's restore button (and its message to the frame) bring back the windowed frame with its
-rectangle and toolbar; typed keys still reach the server afterwards."""
+rectangle and toolbar; typed keys still reach the server afterwards. The frame stays in
+front of other programs only while it is the active window; the title bar's scaling
+button starts as the view is (Photo works at once one to one, and asks for it in the
+fitted view), and its title follows a view-only change."""
 
 import os
 import subprocess
@@ -16,6 +19,10 @@ FULL_SCREEN, SC_MAXIMIZE = 113, 0xF030
 TITLE_BAR_RESTORE = 2026  # the title bar's message to the frame
 RESTORE_BUTTON = 20       # the title bar's restore button
 WS_CAPTION, WS_POPUP = 0x00C00000, 0x80000000
+WS_EX_TOPMOST = 0x00000008
+VIEW_ONLY = 116
+BAR_SCREEN, BAR_PHOTO = 50, 60  # the title bar's scaling and snapshot buttons
+NOTEPAD = "C:\\windows\\system32\\notepad.exe"
 VIEWER_CLASS, BAR_CLASS = "KEBviewerwindow", "FSTITLEBAR"
 STRIP_CLASS, STRIP_TITLE = "KEBviewer", "KEB ToolBar"
 XK_A, XK_B = 0x61, 0x62
@@ -72,12 +79,17 @@ def check_full_screen(session, program, window, srv, size):
     return bar
 
 
-def test_fullscreen_switch_and_the_title_bar_message_back(viewer, session, program_dir):
+def started_in_full_screen(viewer, session, program_dir):
+    """A viewer started with "-fullscreen" (no toolbar) on a server of its own: the server,
+    the screen's size, the program and its frame."""
     (program_dir / "options.keb").write_text("[options]\r\nshowtoolbar=0\r\n")
     srv = start_server(320, 200)
-    size = screen_size(session)
     program = viewer("127.0.0.1::%d" % srv.port, "-fullscreen")
-    window = frame(program)
+    return srv, screen_size(session), program, frame(program)
+
+
+def test_fullscreen_switch_and_the_title_bar_message_back(viewer, session, program_dir):
+    srv, size, program, window = started_in_full_screen(viewer, session, program_dir)
     xdotool(session, "mousemove", size[0] // 2, size[1] // 2)
     check_full_screen(session, program, window, srv, size)
 
@@ -172,3 +184,80 @@ def test_pointer_at_the_right_edge_scrolls_a_larger_desktop(viewer, session, pro
     assert shows_from(96)
     assert push(0, 0), "the view never came back to the desktop's left end"
     assert program.close() == 0
+
+
+def topmost(window):
+    window.refresh()
+    return bool(window.data["exstyle"] & WS_EX_TOPMOST)
+
+
+def above(session, upper, lower):
+    """Whether window upper lies above window lower (top-level windows, front first)."""
+    order = [w.hwnd for w in session.windows(hidden=True)]
+    return order.index(upper.hwnd) < order.index(lower.hwnd)
+
+
+def test_in_front_only_while_active(viewer, session, program_dir):
+    srv, size, program, window = started_in_full_screen(viewer, session, program_dir)
+    kebwine.wait_until(lambda: is_full(window, size), 15, what="the frame covering the screen")
+    window.focus()
+    kebwine.wait_until(lambda: topmost(window), 10, what="the active full-screen frame topmost")
+
+    # Another program, switched to, stays in front of the full-screen frame.
+    other = session.start(NOTEPAD)
+    try:
+        editor = other.window(cls="^Notepad$")
+        editor.focus()
+        kebwine.wait_until(lambda: not topmost(window), 10, what="the frame out of the topmost band")
+        kebwine.wait_until(lambda: above(session, editor, window), 10, what="the other program in front")
+        # Back to the viewer with a click beside the other program's window: in front of
+        # everything again.
+        edge = editor.refresh().rect
+        xdotool(session, "mousemove", min(edge[2] + 20, size[0] - 10), size[1] - 10, "click", "1")
+        kebwine.wait_until(lambda: topmost(window) and above(session, window, editor), 10,
+                           what="the frame topmost again")
+    finally:
+        other.close()
+    assert program.close() == 0
+
+
+def snapshots(folder):
+    return sorted(folder.glob("*.png")) if folder.exists() else []
+
+
+def test_title_bar_scaling_state_photo_and_view_only_title(viewer, session, program_dir, tmp_path):
+    folder = tmp_path / "shots"
+    folder.mkdir()
+    size = screen_size(session)
+    for fitted in (False, True):
+        srv = start_server(320, 200)
+        (program_dir / "options.keb").write_text(
+            "[options]\r\nshowtoolbar=0\r\nfolder=%s\r\nprefix=bar\r\nimageFormat=.png\r\ndirectx=%d\r\n"
+            % (kebwine.win_path(folder), int(fitted)))
+        program = viewer("127.0.0.1::%d" % srv.port, "-fullscreen")
+        window = frame(program)
+        kebwine.wait_until(lambda: is_full(window, size), 15, what="the frame covering the screen")
+        bar = kebwine.wait_until(lambda: title_bar(program), 10, what="the title bar shown")
+        before = len(snapshots(folder))
+        bar.post(WM_COMMAND, BAR_PHOTO)
+        if not fitted:
+            # One to one from the start: the snapshot is taken at once.
+            kebwine.wait_until(lambda: len(snapshots(folder)) > before, 15, what="the snapshot of the 1:1 view")
+        else:
+            box = program.box(heading="Snapshot")
+            assert "only supported in 1:1 mode" in box.body
+            box.click(text="^OK$")
+            box.wait_gone()
+            # The scaling button makes the view one to one; then Photo takes it.
+            bar.post(WM_COMMAND, BAR_SCREEN)
+            bar.post(WM_COMMAND, BAR_PHOTO)
+            kebwine.wait_until(lambda: len(snapshots(folder)) > before, 15, what="the snapshot once one to one")
+
+        # A view-only change in full screen: the bar's title follows the frame's.
+        window.refresh()
+        normal = window.title
+        assert bar.refresh().title == normal
+        window.post(WM_SYSCOMMAND, VIEW_ONLY)
+        kebwine.wait_until(lambda: window.refresh().title != normal, 10, what="the view-only title")
+        kebwine.wait_until(lambda: bar.refresh().title == window.title, 10, what="the bar's title following")
+        assert program.close() == 0

@@ -2,16 +2,17 @@
 (Ctrl+Alt+Shift+R asks for the whole screen, Ctrl+Alt+F3 switches view-only on and off),
 none of them with "nohotkeys", and the keyboard hook that hands the Windows key to the
 server while Scroll Lock is on and leaves it to the local desktop while it is off, for the
-newest connection of the viewer and then for the one before. (The hook's Alt
-combinations are not driven here: Wine does not tell a low-level hook that Alt is held;
-the table test covers them.)"""
+connection whose frame is in use, and the release on focus loss of what the hook's key
+commands pressed. (The hook's Alt combinations are not driven here: Wine does not tell a
+low-level hook that Alt is held; the table test covers them.)"""
 
 import kebwine
 from displaytest import exact, frame, wait_picture
 from test_wine_frame import desktop, expected, full_requests, keys_of, start, xdotool, viewer_control
 
 XK_A, XK_B, XK_R, XK_F3 = 0x61, 0x62, 0x72, 0xFFC0
-XK_SUPER_L = 0xFFEB
+XK_SUPER_L, XK_CONTROL_L = 0xFFEB, 0xFFE3
+WM_SYSCOMMAND, CMD_CTRL_DOWN, CMD_SUPER_L_DOWN = 0x0112, 104, 605
 VK_SCROLL = "0x91"
 
 
@@ -101,9 +102,10 @@ def test_scroll_lock_hands_the_windows_key_to_the_server(viewer, session):
 
 
 def test_one_hook_for_two_connections_of_one_viewer(viewer, session):
-    """Two servers reach one listening viewer: the later connection takes the one hook over
-    (the Windows key reaches its server, once); when it closes, the hook serves the first
-    connection again instead of a window that is gone."""
+    """Two servers reach one listening viewer and share the one hook: the Windows key
+    reaches the server of the frame in use, the newer or the older one, once; the keys a
+    key command left pressed are released when that frame loses the focus, like typed
+    ones; when the newer connection closes, the hook serves the first one alone."""
     port = kebwine.free_tcp_port()
     program = viewer("-listen", str(port), "-autoacceptincoming")
     kebwine.wait_until(lambda: kebwine.port_accepts(port), 10, what="the viewer to listen on %d" % port)
@@ -116,8 +118,11 @@ def test_one_hook_for_two_connections_of_one_viewer(viewer, session):
         servers.append(srv)
         windows.append(window)
 
+    def keysym(srv, key):
+        return [d for d, k in keys_of(srv) if k == key]
+
     def supers(srv):
-        return [d for d, k in keys_of(srv) if k == XK_SUPER_L]
+        return keysym(srv, XK_SUPER_L)
 
     point_at_view(session, windows[1])
     windows[1].keys(vk=VK_SCROLL, real=True)
@@ -128,11 +133,29 @@ def test_one_hook_for_two_connections_of_one_viewer(viewer, session):
         typed_through(servers[1], windows[1], "0x41", XK_A)
         assert supers(servers[1]) == [1, 0] and supers(servers[0]) == []
 
+        # The older frame in use: its server gets the key, the newer one nothing more.
+        point_at_view(session, windows[0])
+        windows[0].keys(vk="LWIN", real=True)
+        # (The hook posts each key to one frame: that the first server has it tells where it went.)
+        kebwine.wait_until(lambda: supers(servers[0]) == [1, 0] or None, 10, what="Super_L at the first server")
+        assert supers(servers[1]) == [1, 0]
+
+        # The hook's presses of Ctrl and the Windows key (commands 104 and 605) with no
+        # release yet: the other frame takes the focus, and both come up at the server.
+        windows[0].post(WM_SYSCOMMAND, CMD_CTRL_DOWN)
+        windows[0].post(WM_SYSCOMMAND, CMD_SUPER_L_DOWN)
+        kebwine.wait_until(lambda: supers(servers[0]) == [1, 0, 1] and keysym(servers[0], XK_CONTROL_L) == [1]
+                           or None, 10, what="Ctrl and Super_L pressed at the first server")
+        point_at_view(session, windows[1])
+        kebwine.wait_until(lambda: supers(servers[0]) == [1, 0, 1, 0] and keysym(servers[0], XK_CONTROL_L) == [1, 0]
+                           or None, 10, what="Ctrl and Super_L released when the focus went")
+
         windows[1].close()
         windows[1].wait_gone()
         point_at_view(session, windows[0])
         windows[0].keys(vk="LWIN", real=True)
-        kebwine.wait_until(lambda: supers(servers[0]) == [1, 0] or None, 10, what="Super_L at the first server")
+        kebwine.wait_until(lambda: supers(servers[0]) == [1, 0, 1, 0, 1, 0] or None, 10,
+                           what="Super_L at the first server again")
     finally:
         windows[0].keys(vk=VK_SCROLL, real=True)
     windows[0].close()

@@ -2,7 +2,9 @@
 the top of the frame with "showtoolbar" on (and is not there with it off), the view is
 moved down below it, and its buttons act: Refresh Screen asks for a full update, the
 custom key reaches the server with the modifiers chosen, Close Connection ends the
-viewer, the connect button opens the host typed into the combo box; the buttons are big
+viewer, the connect button opens the host typed into the combo box, the remote-input
+button (and the frame's commands 50108/50109) switch the server's input off and on,
+rebuild the button bar and show the state in the light at the right; the buttons are big
 from a 562-pixel frame on and small below."""
 
 import pytest
@@ -16,7 +18,9 @@ WM_SYSCOMMAND, VIEW_ONLY = 0x0112, 116
 VIEWER_CLASS = "KEBviewerwindow"
 STRIP_CLASS, STRIP_TITLE, STRIP_HEIGHT = "KEBviewer", "KEB ToolBar", 28
 # Toolbar commands.
-REFRESH, CLOSE_CONNECTION, CUSTOM_KEY, FILE_TRANSFER = 50015, 50011, 144, 50012
+REFRESH, CLOSE_CONNECTION, CUSTOM_KEY, FILE_TRANSFER, REMOTE_INPUT = 50015, 50011, 144, 50012, 50018
+BUTTON_BAR, INPUT_LIGHT = 50016, 9997
+INPUT_ON, INPUT_OFF = (0, 160, 0), (200, 0, 0)  # the light's colours
 # The custom-key dialog's key field and boxes.
 KEY_FIELD, BOX_CONTROL, BOX_ALT, BOX_ALT_CONTROL = 1026, 1033, 1035, 1030
 XK_ESCAPE, XK_A = 0xFF1B, 0x61
@@ -89,6 +93,43 @@ def test_strip_above_the_view_and_not_there_when_off(viewer, session, program_di
     # The strip holds the button bar, the recent-host combo box and the connect button.
     ids = {c["id"] for c in window.controls}
     assert {50016, 9999, 9998} <= ids, window.controls
+    assert program.close() == 0
+
+
+def light_colour(window):
+    light = next(c for c in window.refresh().controls if c["id"] == INPUT_LIGHT)
+    shot = window.screenshot(control=light)
+    return tuple(int(v) for v in shot[shot.shape[0] // 2, shot.shape[1] // 2])
+
+
+def test_remote_input_button_rebuilds_the_bar_and_shows_the_state(viewer, session, program_dir):
+    srv, program, window = connected(viewer, program_dir)
+    strip = control(window, STRIP_CLASS, STRIP_TITLE)
+    light = next(c for c in window.controls if c["id"] == INPUT_LIGHT)
+    # The third control at the right: 10 x 10 at (strip width - 200, 10).
+    left, top, right, _ = strip["rect"]
+    assert [light["rect"][0] - left, light["rect"][1] - top] == [right - left - 200, 10]
+    assert [light["rect"][2] - light["rect"][0], light["rect"][3] - light["rect"][1]] == [10, 10]
+    kebwine.wait_until(lambda: light_colour(window) == INPUT_ON or None, 10, what="the light green")
+
+    def inputs():
+        return [m["disable"] for m in srv.session.messages_of("ServerInput")]
+
+    def bar():
+        return next(c for c in window.refresh().controls if c["id"] == BUTTON_BAR)["hwnd"]
+
+    # Each switch, from the button or from the frame's command, tells the server, builds
+    # the button bar again and changes the light.
+    steps = [(lambda: command(session, strip, REMOTE_INPUT), [1], INPUT_OFF),
+             (lambda: command(session, strip, REMOTE_INPUT), [1, 0], INPUT_ON),
+             (lambda: window.post(WM_SYSCOMMAND, 50108), [1, 0, 1], INPUT_OFF),
+             (lambda: window.post(WM_SYSCOMMAND, 50109), [1, 0, 1, 0], INPUT_ON)]
+    for act, told, colour in steps:
+        before = bar()
+        act()
+        kebwine.wait_until(lambda: inputs() == told or None, 10, what="the server told %s" % told)
+        kebwine.wait_until(lambda: bar() != before or None, 10, what="a new button bar")
+        kebwine.wait_until(lambda: light_colour(window) == colour or None, 10, what="the light %s" % (colour,))
     assert program.close() == 0
 
 

@@ -37,5 +37,5 @@ def kebdump():
 
 
 @pytest.fixture(scope="session")
-def ultra_server():
-    return _built("KEB_ULTRA_SERVER", "ultra_server")
+def libvnc_server():
+    return _built("KEB_LIBVNC_SERVER", "libvnc_server")

@@ -6,7 +6,7 @@
 // kebdecode_dump HOST PORT PIXFMT ENCODINGS UPDATES OUTFILE
 //   PIXFMT    bpp,depth,bigendian,rmax,gmax,bmax,rshift,gshift,bshift
 //   ENCODINGS names or numbers separated by blanks: raw copyrect rre corre hextile zlib
-//             tight zlibhex ultra (opalo) opalo2 zrle zywrle xz xzyw zstd tightzstd
+//             tight zlibhex opalo opalo2 zrle zywrle xz xzyw zstd tightzstd
 //             zstdhex zstdrle zstdywrle lastrect, jpeg=N (quality level N),
 //             compress=N (compression level N)
 //   UPDATES   number of complete FramebufferUpdates with pixels in them to wait for; an
@@ -41,7 +41,7 @@ int Fail(const char* what) {
 bool ParseEncodings(const std::string& text, std::vector<std::int32_t>& out) {
   static const std::map<std::string, std::int32_t> names = {
       {"raw", 0},        {"copyrect", 1},   {"rre", 2},      {"corre", 4},     {"hextile", 5},
-      {"zlib", 6},       {"tight", 7},      {"zlibhex", 8},  {"ultra", 9},     {"opalo", 9},
+      {"zlib", 6},       {"tight", 7},      {"zlibhex", 8},  {"opalo", 9},
       {"opalo2", 10},    {"zrle", 16},      {"zywrle", 17},  {"xz", 18},       {"xzyw", 19},
       {"zstd", 25},      {"tightzstd", 26}, {"zstdhex", 27}, {"zstdrle", 28},  {"zstdywrle", 29},
       {"lastrect", -224}};

@@ -1,4 +1,4 @@
-"""The viewer's Tight, TightZstd, Opalo (Ultra) and Opalo2 decoders on the scripted test
+"""The viewer's Tight, TightZstd, Opalo and Opalo2 decoders on the scripted test
 server's streams: exactly the server's model for the lossless forms and for JPEG (the
 same image decoded and converted as the viewer does), and near the original image for
 JPEG by PSNR. The server's encoders are themselves checked against libvncclient where
@@ -80,6 +80,6 @@ def test_opalo2(kebdump, tmp_path, fmt, quality):
 
 @pytest.mark.parametrize("fmt", ALL_FORMATS)
 def test_opalo(kebdump, tmp_path, fmt):
-    srv, img, _ = run_libvnc(kebdump, tmp_path, encoder_scenario("ultra", {}, "mixed", (160, 120)),
-                             named_format(fmt), "ultra copyrect", 2)
+    srv, img, _ = run_libvnc(kebdump, tmp_path, encoder_scenario("opalo", {}, "mixed", (160, 120)),
+                             named_format(fmt), "opalo copyrect", 2)
     assert_view(srv, img)

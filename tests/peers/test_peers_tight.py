@@ -1,5 +1,5 @@
 """The viewer's decoders against real servers: TigerVNC's Xvnc and x11vnc sending Tight
-(with and without JPEG) and a libvncserver program sending Ultra (Opalo, encoding 9).
+(with and without JPEG) and a libvncserver program sending Opalo (encoding 9).
 
 The screen is a known picture. Lossless updates must give exactly what libvncclient shows
 for the same server and, at 32 bits per pixel, exactly the screen; JPEG updates must stay
@@ -151,9 +151,9 @@ def test_tight_jpeg(tight_server, kebdump, vncdump, tmp_path, fmt, level):
 
 
 @pytest.fixture(scope="module")
-def ultra_peer(ultra_server, tmp_path_factory):
-    tmp = tmp_path_factory.mktemp("ultra")
-    p, port = start_listening(lambda port: [ultra_server, str(port), str(tmp / "screen"), "120", str(W), str(H)])
+def libvnc_peer(libvnc_server, tmp_path_factory):
+    tmp = tmp_path_factory.mktemp("libvnc")
+    p, port = start_listening(lambda port: [libvnc_server, str(port), str(tmp / "screen"), "120", str(W), str(H)])
     try:
         peer = Peer([p], port, read_rgb(tmp / "screen"))
     except Exception:
@@ -164,10 +164,10 @@ def ultra_peer(ultra_server, tmp_path_factory):
 
 
 @pytest.mark.parametrize("fmt", FORMATS + ["rgb555", "rgb111"])
-def test_ultra_from_libvncserver(ultra_peer, kebdump, vncdump, tmp_path, fmt):
-    ours = run_dump(kebdump, ultra_peer.port, fmt, "ultra", tmp_path / "ours")
-    theirs = run_dump(vncdump, ultra_peer.port, fmt, "ultra", tmp_path / "theirs")
+def test_opalo_from_libvncserver(libvnc_peer, kebdump, vncdump, tmp_path, fmt):
+    ours = run_dump(kebdump, libvnc_peer.port, fmt, "opalo", tmp_path / "ours")
+    theirs = run_dump(vncdump, libvnc_peer.port, fmt, "opalo", tmp_path / "theirs")
     bad = np.argwhere((ours != theirs).any(axis=2))
     assert not len(bad), "%d pixels differ from libvncclient, first at %s" % (len(bad), bad[0])
     if fmt == "rgb888":
-        assert (ours == ultra_peer.screen).all()
+        assert (ours == libvnc_peer.screen).all()

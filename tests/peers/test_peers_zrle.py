@@ -16,7 +16,7 @@ import pytest
 
 from peerutil import psnr, read_rgb
 from rfbserver import named_format
-from test_peers_tight import run_dump, tight_server, ultra_peer  # noqa: F401 (fixtures)
+from test_peers_tight import run_dump, tight_server, libvnc_peer  # noqa: F401 (fixtures)
 
 LOSSLESS_FORMATS = ["rgb888", "bgr888", "rgb565", "bgr233"]
 BIG_ENDIAN_32 = {"rgb888be": "32,24,1,255,255,255,16,8,0", "high24be": "32,24,1,255,255,255,24,16,8"}
@@ -37,8 +37,8 @@ def check_lossless(peer, kebdump, vncdump, tmp_path, fmt, enc):
 
 @pytest.mark.parametrize("fmt", LOSSLESS_FORMATS)
 @pytest.mark.parametrize("enc", ["zlib", "zrle"])
-def test_lossless_from_libvncserver(ultra_peer, kebdump, vncdump, tmp_path, enc, fmt):
-    check_lossless(ultra_peer, kebdump, vncdump, tmp_path, fmt, enc)
+def test_lossless_from_libvncserver(libvnc_peer, kebdump, vncdump, tmp_path, enc, fmt):
+    check_lossless(libvnc_peer, kebdump, vncdump, tmp_path, fmt, enc)
 
 
 @pytest.mark.parametrize("fmt", LOSSLESS_FORMATS)
@@ -52,17 +52,17 @@ def test_zlib_from_x11vnc(tight_server, kebdump, vncdump, tmp_path, request):
     check_lossless(tight_server, kebdump, vncdump, tmp_path, "rgb888", "zlib")
 
 
-def real_peers(request, ultra_peer, tight_server, libvncserver_only=False):
+def real_peers(request, libvnc_peer, tight_server, libvncserver_only=False):
     """libvncserver, and x11vnc or Xvnc (the parameter of tight_server)."""
-    peers = [ultra_peer]
+    peers = [libvnc_peer]
     if not (libvncserver_only and request.node.callspec.params["tight_server"] == "xvnc"):
         peers.append(tight_server)
     return peers
 
 
 @pytest.mark.parametrize("layout", sorted(BIG_ENDIAN_32))
-def test_zrle_big_endian_32(request, ultra_peer, tight_server, kebdump, tmp_path, layout):
-    for peer in real_peers(request, ultra_peer, tight_server):
+def test_zrle_big_endian_32(request, libvnc_peer, tight_server, kebdump, tmp_path, layout):
+    for peer in real_peers(request, libvnc_peer, tight_server):
         out = tmp_path / "ours"
         env = dict(os.environ, VNCDUMP_QUIET_MS="600")
         p = subprocess.run([kebdump, "127.0.0.1", str(peer.port), BIG_ENDIAN_32[layout], "zrle", "1",
@@ -75,9 +75,9 @@ def test_zrle_big_endian_32(request, ultra_peer, tight_server, kebdump, tmp_path
 
 @pytest.mark.parametrize("quality", sorted(ZYWRLE_PSNR))
 @pytest.mark.parametrize("fmt", ["rgb888", "bgr888", "rgb565"])
-def test_zywrle(request, ultra_peer, tight_server, kebdump, vncdump, tmp_path, fmt, quality):
+def test_zywrle(request, libvnc_peer, tight_server, kebdump, vncdump, tmp_path, fmt, quality):
     # Xvnc has no ZYWRLE; libvncserver and x11vnc (built on it) do.
-    for peer in real_peers(request, ultra_peer, tight_server, libvncserver_only=True):
+    for peer in real_peers(request, libvnc_peer, tight_server, libvncserver_only=True):
         ours = run_dump(kebdump, peer.port, fmt, "zywrle", tmp_path / "ours", quality)
         theirs = run_dump(vncdump, peer.port, fmt, "zywrle", tmp_path / "theirs", quality)
         bad = np.argwhere((ours != theirs).any(axis=2))

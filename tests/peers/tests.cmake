@@ -8,10 +8,10 @@ if(NOT WIN32)
 
   find_library(KEB_VNCSERVER_LIB vncserver)
   if(KEB_VNCSERVER_LIB AND KEB_PYTHON3)
-    add_executable(ultra_server ${KEB_PEERS_DIR}/ultra_server.c)
-    target_link_libraries(ultra_server PRIVATE ${KEB_VNCSERVER_LIB})
+    add_executable(libvnc_server ${KEB_PEERS_DIR}/libvnc_server.c)
+    target_link_libraries(libvnc_server PRIVATE ${KEB_VNCSERVER_LIB})
     keb_pytest_files(peers ${KEB_PEERS_DIR} LABELS peers ENVIRONMENT "KEB_SOURCE_DIR=${CMAKE_SOURCE_DIR}"
-                     "KEB_DECODE_DUMP=$<TARGET_FILE:kebdecode_dump>" "KEB_ULTRA_SERVER=$<TARGET_FILE:ultra_server>")
+                     "KEB_DECODE_DUMP=$<TARGET_FILE:kebdecode_dump>" "KEB_LIBVNC_SERVER=$<TARGET_FILE:libvnc_server>")
   else()
     message(WARNING "libvncserver-dev or /usr/bin/python3 missing: the peer tests are not built")
   endif()

@@ -127,6 +127,41 @@ def test_older_plugin_scheme_warns_and_asks_for_the_key(viewer, program_dir, tmp
     assert program.close() == 0
 
 
+FAILURE_TITLE = "Quillmar Remote - Information"
+AUTH_TITLE = r"^Quillmar Remote - Authentication   127\.0\.0\.1:%d$"
+
+
+@pytest.mark.parametrize("how", ["plug-in without a text", "cancelled"])
+def test_failed_plugin_scheme_tells_why(viewer, program_dir, how):
+    """Type 115 ends with a message that says what happened: the test plug-in refuses a
+    challenge beginning with "Q" and has no text of its own for it; a password dialog
+    cancelled after the response sends a zero length and ends with "Authentication
+    cancelled"."""
+    install(program_dir, "KEBTestAuth")
+    record = {}
+    if how == "cancelled":
+        auth = plugin.secure_plugin_auth("", [b"No key needed"], mode=1, record=record)
+        text = "Authentication cancelled"
+    else:
+        auth = plugin.secure_plugin_auth("pw", [b"Quiet refusal"], mode=1, record=record)
+        text = "SecureKEB Plugin authentication failed"
+    srv = start(picture_scenario({"sectypes": [115], "auth": auth, "expect": {"peer_closed_at": "choice"}}))
+    args = ["-dsmplugin", "KEBTestAuth.dsm"] + (["-password", "pw"] if how != "cancelled" else [])
+    program = viewer(*(args + ["127.0.0.1::%d" % srv.port]))
+    if how == "cancelled":
+        dialog = program.window(title=AUTH_TITLE % srv.port, timeout=30)
+        dialog.click(text="^Cancel$", how="send")
+    box = program.window(title=FAILURE_TITLE, timeout=30)
+    assert text in box.message, box.message
+    box.click(text="^Close$", how="send")
+    assert program.wait(20) == 0
+    srv.wait(10)
+    if how == "cancelled":
+        assert record["responses_ok"] == [True] and record["passwords"] == [""], record
+    else:
+        assert record["responses"] == [], record  # no response went out
+
+
 def test_plugin_that_cannot_be_loaded_leaves_a_plain_connection(viewer, program_dir):
     srv = start(picture_scenario({"sectypes": [2], "password": "pw"}))
     program = viewer("-dsmplugin", "Missing.dsm", "-password", "pw", "127.0.0.1::%d" % srv.port)
@@ -157,3 +192,60 @@ def test_32_bit_plugin_is_refused(viewer, program_dir):
     box.click(text="^OK$", how="send")
     frame(program)
     program.close()
+
+
+def test_old_form_bell_and_monitor_message_carry_one_type_byte(viewer, program_dir, tmp_path):
+    """Before streaming, the server repeats each message's type byte behind the lone one:
+    two bells ring twice, not four times; the viewer's answer to an ExtendedDesktopSize
+    (message 251, with "ChangeServerRes") comes after its type byte alone like the others."""
+    install(program_dir, "KEBTestStream")
+    (program_dir / "options.keb").write_text("[options]\r\nChangeServerRes=1\r\n")
+    log = tmp_path / "viewer.log"
+    channel = plugin.StreamChannel(plugin.key_of("pw"))
+
+    def after(s):
+        s.wait_for("FramebufferUpdateRequest")
+        for _ in range(2):
+            s.send_raw(bytes([2]))
+            s.send_raw(bytes([2]))
+        s.send_raw(bytes([0]))
+        s.send_update([rect("extdesktopsize", 0, 0, 160, 100)])
+        s.wait_for("MonitorInfo")
+    srv = start(picture_scenario({"sectypes": [2], "password": "pw"}, channel, old_form=True, after=after))
+    program = viewer("-dsmplugin", "KEBTestStream.dsm", "-password", "pw", "-loglevel", "6", "-logfile",
+                     kebwine.win_path(log), "127.0.0.1::%d" % srv.port)
+    wait_picture(frame(program), lambda: expected(srv), exact, save_to=tmp_path / "old-form")
+    assert srv.session.messages_of("MonitorInfo")
+    assert not srv.session.record["unexpected"], srv.report()
+    assert program.close() == 0
+    assert log.read_text(errors="replace").count("Bell!") == 2
+
+
+def test_status_window_of_a_server_that_connected_names_the_encryption(viewer, program_dir):
+    """In listening mode no connect step opens the status window: with a plug-in the
+    handshake does, and says "Encryption**" while the server is still silent."""
+    install(program_dir, "KEBTestStream")
+    port = kebwine.free_tcp_port()
+    program = viewer("-listen", str(port), "-dsmplugin", "KEBTestStream.dsm", "-password", "pw")
+    program.window(title="^KEBviewer Daemon$", hidden=True, timeout=30)
+    srv = rfbserver.Server(lambda s: s.handshake(stall_at="accept"), connect=("127.0.0.1", port), timeout=60,
+                           quiet=True).start()
+    status = program.window(title=r"^Connection status 127\.0\.0\.1$", timeout=30)
+    kebwine.wait_until(lambda: status.refresh().control(id=1040)["text"] == "Encryption**", 20,
+                       what="the encryption line (now %r)" % status.control(id=1040)["text"])
+    srv.stop()
+    status.wait_gone(30)
+    program.close()
+
+
+def test_plugin_that_refuses_its_parameters_is_reported_whole(viewer, program_dir):
+    """The library refuses the parameter text made of the password: the report carries the
+    whole text of its resource string, both lines."""
+    install(program_dir, "KEBTestStream")
+    srv = start(picture_scenario({"sectypes": [2], "password": "refuse"}))
+    program = viewer("-dsmplugin", "KEBTestStream.dsm", "-password", "refuse", "127.0.0.1::%d" % srv.port)
+    info = program.window(title="^Quillmar Remote - Information$", timeout=30)
+    assert "The Plugin cannot be configured.\n\rPlease check its parameters and the password." in info.statics
+    assert "Error number: 50188" in info.message
+    info.click(text="^Close$", how="send")
+    assert program.wait(20) == 0

@@ -244,7 +244,13 @@ static void ObjFreeBuffer(TestObject* o, unsigned char* buffer) {
   free(buffer);
 }
 
-static const char* ObjErrorText(TestObject* o) { return o->error ? o->error : "Test plugin: no error"; }
+/* A challenge beginning with 'Q' is refused without a text (none at all), one beginning
+   with 'E' with an empty text. */
+static const char* ObjErrorText(TestObject* o) {
+  if (o->challengeLen > 0 && o->challenge[0] == 'Q') return NULL;
+  if (o->challengeLen > 0 && o->challenge[0] == 'E') return "";
+  return o->error ? o->error : "Test plugin: no error";
+}
 static const char* ObjDescription(TestObject* o) { return o->ready ? "XOR test channel" : "plain"; }
 
 static void ObjEncryptionReady(TestObject* o) {
@@ -282,6 +288,11 @@ static bool ObjTakeChallenge(TestObject* o, const unsigned char* data, int lengt
     return false;
   }
   *longKeys = data[0] != 'L';
+  if (data[0] == 'Q' || data[0] == 'E') {
+    memcpy(o->challenge, data, (size_t)length);
+    o->challengeLen = length;
+    return false;
+  }
   if (!o->havePassword && data[0] != 'N') {
     o->error = "Test plugin: password needed";
     *handled = false;

@@ -1,7 +1,7 @@
 """The connection-status window under Wine, against the scripted server: while the
 handshake waits it shows the program, host, port, the connecting state and the byte
 counters; Cancel ends the attempt quietly; "-nostatus" keeps it away; a session that
-starts closes it."""
+starts closes it, and the toolbar's status button brings it back for the running session."""
 
 import threading
 import time
@@ -13,6 +13,9 @@ import rfbserver
 from displaytest import frame
 
 STATUS_TITLE = "^Connection status 127\\.0\\.0\\.1$"
+WM_COMMAND, WM_SYSCOMMAND = 0x0111, 0x0112
+SHOW_STATUS = 146      # the toolbar's "Show Status Window"
+REQUEST_REFRESH = 114  # the system menu's full update request
 
 
 def held_after_version(release):
@@ -85,6 +88,50 @@ def test_status_window_goes_when_the_session_starts(viewer):
         frame(program)
         kebwine.wait_until(lambda: not [w for w in program.windows() if w.title.startswith("Connection status")],
                            10, what="the status window to close")
+        assert program.close() == 0
+    finally:
+        srv.stop()
+
+
+def test_toolbar_button_shows_the_status_of_a_running_session(viewer, program_dir):
+    """The toolbar's "Show Status Window" for a session that runs: the window comes with
+    Close (no Cancel), the byte counts as sizes, refreshed every second, and the name of
+    the last rectangle's encoding."""
+    def scenario(s):
+        from rfboracle import images
+        s.desktop = images.pattern("demo", 320, 200)
+        s.handshake(width=320, height=200)
+        s.serve(encodings=("hextile",))
+    (program_dir / "options.keb").write_text("[options]\r\nshowtoolbar=1\r\nAutoScaling=0\r\n")
+    srv = rfbserver.Server(scenario, timeout=60, quiet=True).start()
+    try:
+        program = viewer("127.0.0.1::%d" % srv.port)
+        window = frame(program)
+        kebwine.wait_until(lambda: not [w for w in program.windows() if w.title.startswith("Connection status")],
+                           20, what="the connecting status window to close")
+
+        def strip():
+            window.refresh()
+            return next((c for c in window.controls if c["class"] == "KEBviewer" and c["text"] == "KEB ToolBar"), None)
+        toolbar = kebwine.wait_until(strip, 20, what="the toolbar")
+        # What the toolbar's status button tells the strip when it is pressed.
+        window.session.driver.call("post", hwnd=toolbar["hwnd"], msg=WM_COMMAND, wparam=SHOW_STATUS, lparam=0)
+        status = program.window(title=STATUS_TITLE)
+        assert shown(status, 8) and not shown(status, 9)
+        t = texts(status)
+        assert t[1020] == "127.0.0.1" and t[1019] == str(srv.port)
+        # Sizes, not plain numbers: the handshake and the first update alone are more than
+        # a kilobyte.
+        received = kebwine.wait_until(lambda: texts(status)[1025] if texts(status)[1025].endswith("Kb") else None,
+                                      10, what="the received count as a size")
+        assert texts(status)[1022].endswith(("bytes", "Kb"))
+        kebwine.wait_until(lambda: texts(status)[1115] == "Hextile", 10, what="the encoding's name")
+        # Refreshed while it is open: a full update asked for from the system menu brings
+        # more bytes.
+        window.post(WM_SYSCOMMAND, REQUEST_REFRESH)
+        kebwine.wait_until(lambda: texts(status)[1025] != received, 15, what="the received count growing")
+        status.click(text="^Close$")
+        status.wait_gone()
         assert program.close() == 0
     finally:
         srv.stop()

@@ -244,6 +244,7 @@ CLIENT_MESSAGES = [
     (b"\x07\x01\x01\x00" + struct.pack(">iI", 0, 3) + b"C:\\",
      {"content_type": 1, "param": 1, "body": "C:\\"}),
     (b"\x08\x02\0\0", {"name": "SetServerScale", "scale": 2}),
+    (b"\x09\x01\0\0", {"name": "ServerInput", "disable": 1}),
     (b"\x0a\x00\x00\x01\x00\x01", {"name": "DesktopSelection", "x": 1, "y": 1}),
     (b"\x0b\0\0\0\xff\xff\xff\xff", {"name": "TextChat", "chat": "open"}),
     (b"\x0b\0\0\0\0\0\0\x03hey", {"name": "TextChat", "text": "hey"}),

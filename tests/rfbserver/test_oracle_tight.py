@@ -1,4 +1,4 @@
-"""The Tight and Ultra (Opalo) encoders checked against libvncclient.
+"""The Tight and Opalo encoders checked against libvncclient.
 
 Tight in a big-endian format is left out: the viewer never asks for one, and Tight's
 3-byte pixels have no agreed byte order there.
@@ -17,7 +17,7 @@ from test_oracle import ALL_FORMATS, BASIC_FORMATS, assert_view, encoder_scenari
 LITTLE_ENDIAN = [f for f in ALL_FORMATS if not f.endswith("be")]
 TIGHT_BASIC = [f for f in BASIC_FORMATS if not f.endswith("be")] + ["rgb565"]
 
-# id, libvncclient encoding, encoder options, pattern, size, formats
+# id, encoding, encoder options, pattern, size, formats
 LOSSLESS_CASES = [
     ("tight-auto", "tight", {}, "mixed", (160, 120), LITTLE_ENDIAN),
     ("tight-copy", "tight", {"mode": "copy"}, "noise", (101, 67), LITTLE_ENDIAN),
@@ -30,8 +30,8 @@ LOSSLESS_CASES = [
     ("tight-mono", "tight", {"mode": "mono"}, "checker", (101, 67), TIGHT_BASIC),
     ("tight-streams", "tight", {"stream": 2, "mode": "copy"}, "islands", (160, 120),
      TIGHT_BASIC),
-    ("ultra", "ultra", {}, "demo", (101, 67), ALL_FORMATS),
-    ("ultra-noise", "ultra", {}, "noise", (160, 120), BASIC_FORMATS),
+    ("opalo", "opalo", {}, "demo", (101, 67), ALL_FORMATS),
+    ("opalo-noise", "opalo", {}, "noise", (160, 120), BASIC_FORMATS),
 ]
 
 

@@ -4,7 +4,8 @@
  *
  * vncclient_dump HOST PORT PIXFMT ENCODINGS UPDATES OUTFILE [EVENTFILE [PASSWORD]]
  *   PIXFMT    bpp,depth,bigendian,rmax,gmax,bmax,rshift,gshift,bshift
- *   ENCODINGS libvncclient's encodings string, e.g. "hextile raw"
+ *   ENCODINGS libvncclient's encodings string, e.g. "hextile raw"; "opalo" stands for
+ *             encoding 9, which libvncclient calls "ultra"
  *   UPDATES   least number of complete FramebufferUpdates expected
  *   OUTFILE   "W H\n" then W*H RGB triplets decoded from the client's pixel format
  *   EVENTFILE one line per event: bell, cuttext HEX, cursorpos X Y,
@@ -20,6 +21,28 @@
 #include <stdlib.h>
 #include <string.h>
 #include <time.h>
+
+/* The encodings string with libvncclient's own word for encoding 9. */
+static const char *libvnc_encodings(const char *given) {
+    static char out[512];
+    size_t n = 0;
+    const char *p = given;
+    while (*p && n + 8 < sizeof out) {
+        size_t len = strcspn(p, " ");
+        if (len == 5 && strncmp(p, "opalo", 5) == 0) {
+            memcpy(out + n, "ultra", 5);
+            n += 5;
+        } else {
+            if (n + len + 1 >= sizeof out) break;
+            memcpy(out + n, p, len);
+            n += len;
+        }
+        p += len;
+        while (*p == ' ' && n + 1 < sizeof out) out[n++] = *p++;
+    }
+    out[n] = '\0';
+    return out;
+}
 
 static int updates_done;
 static FILE *events;
@@ -109,7 +132,7 @@ int main(int argc, char **argv) {
     cl->format.redShift = pf[6];
     cl->format.greenShift = pf[7];
     cl->format.blueShift = pf[8];
-    cl->appData.encodingsString = argv[4];
+    cl->appData.encodingsString = libvnc_encodings(argv[4]);
     const char *quality = getenv("VNCDUMP_QUALITY");
     if (quality && atoi(quality) < 0) cl->appData.enableJPEG = FALSE;
     else if (quality) cl->appData.qualityLevel = atoi(quality);

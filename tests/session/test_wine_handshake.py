@@ -354,3 +354,23 @@ def test_refused_connection_is_reported(viewer):
     assert "50195" in box.message  # the error number
     box.click(text="^Close$", how="send")
     assert program.wait(20) == 0
+
+
+@pytest.mark.parametrize("with_dll", [False, True], ids=["exe", "keblang"])
+def test_handshake_failures_are_told_in_the_language_of_the_texts(viewer, program_dir, with_dll):
+    """The texts of the handshake's failures come from the string table: with the test
+    language module beside the program, its text is shown."""
+    import shutil
+    if with_dll:
+        dll = kebwine.lang_dll()
+        if not dll.exists():
+            pytest.skip("the test language module is not built: %s" % dll)
+        shutil.copy2(str(dll), str(program_dir / "keblang.dll"))
+    srv = server(lambda s: s.handshake(sectypes=[99], stall_at="sectypes"))
+    program = viewer("127.0.0.1::%d" % srv.port)
+    box = program.window(title="Quillmar Remote - Information", timeout=30)
+    text = "No supported authentication methods!" + (" (language module)" if with_dll else "")
+    assert text in box.statics, box.statics
+    box.click(text="^Close$", how="send")
+    assert program.wait(20) == 0
+    finish(srv, program)

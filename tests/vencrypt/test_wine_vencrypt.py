@@ -15,10 +15,9 @@ import time
 import pytest
 
 import kebwine
-import rfbserver
-from rfboracle import images, vencrypt
-from rfbserver import rect
-from displaytest import exact, frame, one_to_one, point_away, server_log, stripes, wait_picture
+from rfboracle import vencrypt
+from displaytest import exact, frame, one_to_one, picture_server, point_away, server_log, server_view, stripes, \
+    wait_picture
 
 W, H = 320, 200
 FAILURE_TITLE = "Quillmar Remote - Information"
@@ -112,32 +111,10 @@ def test_certificate_viewed_then_refused_ends_quietly(session, viewer, certifica
 AUTH_TITLE = r"^Quillmar Remote - Authentication   127\.0\.0\.1:%d$"
 
 
-def scripted(auth, expect=None):
-    def run(s):
-        s.desktop = images.pattern("demo", 160, 100)
-        hs = {"sectypes": [19], "auth": auth, "width": 160, "height": 100}
-        if expect:
-            hs["expect"] = expect
-        s.handshake(**hs)
-        if not s.record["handshake"].get("completed"):
-            return
-        s.wait_for("FramebufferUpdateRequest")
-        s.send_update([rect("hextile", 0, 0, 160, 100)])
-        s.serve(encodings=("hextile",))
-    return rfbserver.Server(run, timeout=120, quiet=True).start()
-
-
-def expected(srv):
-    if srv.session is None:
-        return None
-    view, known = srv.session.expected_view()
-    return view if known.all() else None
-
-
 def test_x509plain_credentials_typed_and_sent_inside_tls(viewer, program_dir, tmp_path, certificate):
     cert, key, _ = certificate
     record = {}
-    srv = scripted(vencrypt.vencrypt_auth(cert, key, subtypes=(258, 262, 256), record=record))
+    srv = picture_server(vencrypt.vencrypt_auth(cert, key, subtypes=(258, 262, 256), record=record), [19])
     one_to_one(program_dir)
     program = viewer("127.0.0.1::%d" % srv.port)
     accept_certificate(program, remember=False)
@@ -145,7 +122,7 @@ def test_x509plain_credentials_typed_and_sent_inside_tls(viewer, program_dir, tm
     dialog.set_text("someone", id=604)
     dialog.set_text("a password of some length", id=1006)
     dialog.click(text="^Log in$", how="send")
-    wait_picture(frame(program), lambda: expected(srv), exact, save_to=tmp_path / "x509plain")
+    wait_picture(frame(program), lambda: server_view(srv), exact, save_to=tmp_path / "x509plain")
     assert record["subtype"] == 262 and record["client_version"] == (0, 2)
     assert record["tls"].startswith("TLSv1")
     assert (record["user"], record["password"]) == ("someone", "a password of some length")
@@ -155,8 +132,8 @@ def test_x509plain_credentials_typed_and_sent_inside_tls(viewer, program_dir, tm
 def test_refused_certificate_sends_the_close_notification(viewer, certificate):
     cert, key, _ = certificate
     record = {}
-    srv = scripted(vencrypt.vencrypt_auth(cert, key, subtypes=(262,), record=record),
-                   expect={"peer_closed_at": "auth"})
+    srv = picture_server(vencrypt.vencrypt_auth(cert, key, subtypes=(262,), record=record), [19],
+                         expect={"peer_closed_at": "auth"})
     program = viewer("127.0.0.1::%d" % srv.port, "-password", "unused")
     box = program.box(heading="^Invalid server certificate$", timeout=30)
     box.click(text="^Cancel$", how="send")

@@ -452,7 +452,8 @@ std::string WindowJson(HWND h, bool children) {
                   ",\"exe\":" + Quote(ExeOf(pid)) + ",\"visible\":" + Bool(IsWindowVisible(h) != 0) +
                   ",\"enabled\":" + Bool(IsWindowEnabled(h) != 0) + ",\"rect\":" + Rect(r) +
                   ",\"client\":" + Rect(ClientOnScreen(h)) +
-                  ",\"style\":" + Num(static_cast<unsigned long>(GetWindowLongW(h, GWL_STYLE)));
+                  ",\"style\":" + Num(static_cast<unsigned long>(GetWindowLongW(h, GWL_STYLE))) +
+                  ",\"exstyle\":" + Num(static_cast<unsigned long>(GetWindowLongW(h, GWL_EXSTYLE)));
   if (children) {
     s += ",\"controls\":[";
     bool first = true;
@@ -630,7 +631,8 @@ Result Run(const Options& o) {
 
   HWND win = nullptr, ctl = nullptr;
   if (cmd != L"wait" && cmd != L"text" && cmd != L"click" && cmd != L"settext" && cmd != L"check" &&
-      cmd != L"combo" && cmd != L"keys" && cmd != L"close" && cmd != L"rect" && cmd != L"focus" && cmd != L"post")
+      cmd != L"combo" && cmd != L"keys" && cmd != L"close" && cmd != L"rect" && cmd != L"focus" && cmd != L"post" &&
+      cmd != L"move")
     return Error(1, "unknown command " + Utf8(cmd));
   if (!Locate(o, wf, cf, &win, &ctl)) return Error(2, cf.any ? "no such window or control" : "no such window");
   HWND target = ctl ? ctl : win;
@@ -653,6 +655,17 @@ Result Run(const Options& o) {
     if (!PostMessageW(target, msg, static_cast<WPARAM>(o.Int(L"wparam", 0)), static_cast<LPARAM>(o.Int(L"lparam", 0))))
       return Error(3, "PostMessage failed");
     return {0, "{\"posted\":" + Num(msg) + "}"};
+  }
+  if (cmd == L"move") {
+    // Where a person drags the window to (screen coordinates), its size kept unless given.
+    RECT r{};
+    GetWindowRect(win, &r);
+    const int w = static_cast<int>(o.Int(L"w", r.right - r.left)), h = static_cast<int>(o.Int(L"h", r.bottom - r.top));
+    if (!SetWindowPos(win, nullptr, static_cast<int>(o.Int(L"x", r.left)), static_cast<int>(o.Int(L"y", r.top)), w, h,
+                      SWP_NOZORDER | SWP_NOACTIVATE))
+      return Error(3, "SetWindowPos failed");
+    GetWindowRect(win, &r);
+    return {0, "{\"rect\":" + Rect(r) + "}"};
   }
   if (cmd == L"focus") {
     SetForegroundWindow(win);

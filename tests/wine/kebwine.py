@@ -357,6 +357,113 @@ class Xvfb(_XServer):
                      "-noreset"], timeout)
 
 
+class XorgDummy(_XServer):
+    """A real X server (Xorg with its dummy video driver) whose screen is laid out as
+    several monitors through RandR, as a person's desk of monitors is: Wine offers each
+    of them to its programs as a monitor of its own (an Xvfb with several screens and
+    Xinerama shows Wine only one). monitors: [(width, height, x, y), ...], the first the
+    primary one. Needs Xorg, its dummy driver and root (a configuration file of our own)."""
+
+    CONFIG = """Section "Device"
+  Identifier "dummy"
+  Driver "dummy"
+  VideoRam 256000
+EndSection
+Section "Monitor"
+  Identifier "monitor"
+  HorizSync 5.0 - 1000.0
+  VertRefresh 5.0 - 200.0
+EndSection
+Section "Screen"
+  Identifier "screen"
+  Device "dummy"
+  Monitor "monitor"
+  DefaultDepth 24
+  SubSection "Display"
+    Depth 24
+    Virtual %d %d
+  EndSubSection
+EndSection
+Section "ServerFlags"
+  Option "AutoAddDevices" "false"
+  Option "DontVTSwitch" "true"
+EndSection
+"""
+
+    @staticmethod
+    def unavailable():
+        """Why no such server can be started here, or None."""
+        if not shutil.which("Xorg"):
+            return "Xorg is not installed (xserver-xorg-core)"
+        if not any(Path(d, "dummy_drv.so").exists() for d in ("/usr/lib/xorg/modules/drivers",
+                                                              "/usr/lib64/xorg/modules/drivers")):
+            return "the dummy video driver is not installed (xserver-xorg-video-dummy)"
+        if os.geteuid() != 0:
+            return "Xorg takes a configuration file of our own only from root"
+        return None
+
+    def __init__(self, monitors, timeout=30):
+        super().__init__()
+        self.monitors = list(monitors)
+        right = max(x + w for w, h, x, y in self.monitors)
+        bottom = max(y + h for w, h, x, y in self.monitors)
+        self.size = (right, bottom)
+        # Where Windows' 0,0 (the primary monitor's corner) is on the X screen.
+        self.origin = (self.monitors[0][2], self.monitors[0][3])
+        self.dir = tempfile.mkdtemp(prefix="keb-xorg-")
+        config = os.path.join(self.dir, "xorg.conf")
+        with open(config, "w") as f:
+            f.write(self.CONFIG % (right, bottom))
+        os.mkdir(os.path.join(self.dir, "conf.d"))
+        self._start(["Xorg", "-config", config, "-configdir", os.path.join(self.dir, "conf.d"), "-noreset",
+                     "-nolisten", "tcp", "-logfile", os.path.join(self.dir, "Xorg.log"), "-novtswitch",
+                     "-sharevts"], timeout)
+        try:
+            self._lay_out()
+        except BaseException:
+            self.stop()
+            raise
+
+    def _xrandr(self, *args):
+        r = subprocess.run(["xrandr", "-display", self.display] + [str(a) for a in args], stdin=subprocess.DEVNULL,
+                           capture_output=True, text=True, timeout=30, check=False)
+        if r.returncode != 0:
+            raise HarnessError("xrandr %s: %s" % (" ".join(str(a) for a in args), r.stderr.strip()))
+        return r.stdout
+
+    def _lay_out(self):
+        """One output of the dummy driver per monitor, each with a mode of its size."""
+        argv = ["--fb", "%dx%d" % self.size]
+        for i, (w, h, x, y) in enumerate(self.monitors):
+            name = "keb%dx%d" % (w, h)
+            # A mode of that size at 60 Hz (the dummy driver takes any timing).
+            if name not in self._xrandr("--query"):
+                self._xrandr("--newmode", name, "%.2f" % (w * h * 60 * 1.3 / 1e6), w, w + 48, w + 160, w + 400,
+                             h, h + 3, h + 6, h + 40)
+            try:
+                self._xrandr("--addmode", "DUMMY%d" % i, name)
+            except HarnessError:
+                pass  # the output has it already
+            argv += ["--output", "DUMMY%d" % i, "--mode", name, "--pos", "%dx%d" % (x, y)]
+            if i == 0:
+                argv.append("--primary")
+        self._xrandr(*argv)
+        # Wine reads the layout once, when its first program starts: only a finished one.
+        want = sorted(self.monitors)
+
+        def laid_out():
+            listed = self._xrandr("--listactivemonitors")  # " 0: +*DUMMY0 1280/339x1024/271+0+0  DUMMY0"
+            found = re.findall(r"(\d+)/\d+x(\d+)/\d+\+(\d+)\+(\d+)", listed)
+            return sorted(tuple(int(v) for v in m) for m in found) == want
+        wait_until(laid_out, 15, interval=0.1, what="the monitors %s on %s" % (self.monitors, self.display))
+
+    def stop(self):
+        super().stop()
+        if getattr(self, "dir", None):
+            shutil.rmtree(self.dir, ignore_errors=True)
+            self.dir = None
+
+
 class Xvnc(_XServer):
     """A real RFB server (TigerVNC's Xvnc) on loopback without authentication. Its
     framebuffer is its X screen: show_image() puts a known picture on it and
@@ -607,6 +714,10 @@ class Window:
     def focus(self):
         return self._call("focus")
 
+    def move(self, x=None, y=None, w=None, h=None):
+        """Moves (and with w, h sizes) the window as a person drags it; its new rectangle."""
+        return self._call("move", x=x, y=y, w=w, h=h)["rect"]
+
     def post(self, msg, wparam=0, lparam=0):
         """Posts a message to the window (e.g. WM_SYSCOMMAND with a menu command)."""
         return self._call("post", msg=msg, wparam=wparam, lparam=lparam)
@@ -622,7 +733,10 @@ class Window:
         """The window's client area (or whole window), or that of one of its controls (a
         dict from control()), as it shows on the screen now."""
         answer = self.session.driver.call("rect", hwnd=control["hwnd"] if control else self.hwnd)
-        return crop(self.session.xvfb.screenshot(), answer["client" if client else "window"])
+        # Windows puts the primary monitor at 0,0; on the X screen it may lie elsewhere.
+        left, top, right, bottom = answer["client" if client else "window"]
+        dx, dy = getattr(self.session.xvfb, "origin", (0, 0))
+        return crop(self.session.xvfb.screenshot(), [left + dx, top + dy, right + dx, bottom + dy])
 
 
 class Program:
@@ -735,9 +849,10 @@ class Program:
 
 
 class Session:
-    """Xvfb + a private Wine prefix with its own wineserver + kebdrive."""
+    """Xvfb (or an Xorg of several monitors) + a private Wine prefix with its own
+    wineserver + kebdrive."""
 
-    def __init__(self, workdir=None, width=1280, height=1024):
+    def __init__(self, workdir=None, width=1280, height=1024, monitors=None):
         self.programs = []
         self.servers = []
         self._own_workdir = workdir is None
@@ -753,7 +868,9 @@ class Session:
         self.driver = None
         try:
             self.prefix = make_prefix(self.workdir / "prefix")
-            self.xvfb = Xvfb(width, height)
+            # The screen: an Xvfb, or with monitors an Xorg laid out as those monitors.
+            self.xvfb = XorgDummy(monitors) if monitors else Xvfb(width, height)
+            width, height = self.xvfb.size
             # The X pointer waits in the bottom-right corner, away from the windows (a frame
             # window is centred): a pointer over the viewer moves the remote pointer.
             subprocess.run(["xdotool", "mousemove", str(width - 1), str(height - 1)],

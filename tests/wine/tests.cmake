@@ -7,9 +7,11 @@ if(WIN32)
   add_executable(kebdrive ${KEB_WINE_DIR}/kebdrive.cpp)
   target_link_libraries(kebdrive PRIVATE user32 shell32)
 
-  # A resource-only language module: the program's string table with two texts changed.
+  # A resource-only language module: the program's string table with three texts changed
+  # (two of start-up, one of the handshake).
   file(READ ${CMAKE_SOURCE_DIR}/resources/StringTable.inc keb_strings)
-  foreach(change "50024|Quillmar Remote info (language module)" "50035|Argument error (language module)")
+  foreach(change "50024|Quillmar Remote info (language module)" "50035|Argument error (language module)"
+                 "50427|No supported authentication methods! (language module)")
     string(REPLACE "|" ";" change "${change}")
     list(GET change 0 id)
     list(GET change 1 text)
@@ -19,6 +21,9 @@ if(WIN32)
   file(CONFIGURE OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/wine-lang-src/keblang_strings.inc CONTENT "${keb_strings}"
        @ONLY)
   set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/resources/StringTable.inc)
+  # The script includes the generated table: a changed table makes the module anew.
+  set_source_files_properties(${KEB_WINE_DIR}/keblang_test.rc PROPERTIES OBJECT_DEPENDS
+                              ${CMAKE_CURRENT_BINARY_DIR}/wine-lang-src/keblang_strings.inc)
   add_library(keblang_test MODULE ${KEB_WINE_DIR}/keblang_test.rc)
   target_include_directories(keblang_test PRIVATE ${CMAKE_CURRENT_BINARY_DIR}/wine-lang-src)
   set_target_properties(keblang_test PROPERTIES OUTPUT_NAME keblang PREFIX "" SUFFIX ".dll" LINKER_LANGUAGE C

@@ -31,7 +31,7 @@ class ParseOptions:
 
 NAMES = {0: "SetPixelFormat", 2: "SetEncodings", 3: "FramebufferUpdateRequest",
          4: "KeyEvent", 5: "PointerEvent", 6: "ClientCutText", 7: "FileTransfer",
-         8: "SetServerScale", 10: "DesktopSelection", 11: "TextChat", 13: "KeepAlive",
+         8: "SetServerScale", 9: "ServerInput", 10: "DesktopSelection", 11: "TextChat", 13: "KeepAlive",
          80: "PluginStreaming", 251: "MonitorInfo", 253: "Gii", 254: "CopyDataValue"}
 TYPES = {v: k for k, v in NAMES.items()}
 
@@ -160,6 +160,9 @@ def parse(read, opts=None):
     elif t == 8:
         b = read(3)
         m["scale"] = b[0]
+    elif t == 9:
+        b = read(3)
+        m["disable"] = b[0]     # 1: the server's input and monitor off, 0: on again
     elif t == 10:
         b = read(5)
         x, y = struct.unpack(">xHH", b)

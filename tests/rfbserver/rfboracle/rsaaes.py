@@ -85,11 +85,13 @@ class EaxChannel:
         return out
 
 
-def rsa_aes_auth(subtype=1, key=None, bits=None, record=None, bad_hash=False, exponent_field=None):
+def rsa_aes_auth(subtype=1, key=None, bits=None, record=None, bad_hash=False, exponent_field=None,
+                 modulus_field=None):
     """An `auth` callback of the handshake for types 5, 6, 129 and 130. record gets the
-    fingerprint, the client's key size, whether its hash matched and the credentials.
-    bits overrides the u32 length field of the server's key; exponent_field replaces the
-    exponent's bytes."""
+    fingerprint, the client's key size, whether its hash matched and the credentials, and
+    in "rx_after_key" how many bytes the viewer had sent when the server's key went out.
+    bits overrides the u32 length field of the server's key; exponent_field and
+    modulus_field replace the exponent's and the modulus's bytes."""
     record = record if record is not None else {}
 
     def auth(s, chosen):
@@ -100,10 +102,13 @@ def rsa_aes_auth(subtype=1, key=None, bits=None, record=None, bad_hash=False, ex
         block = key_block(k.size_in_bits(), k.n, k.e)
         if exponent_field is not None:
             block = block[:4 + size] + exponent_field
+        if modulus_field is not None:
+            block = block[:4] + modulus_field + block[4 + size:]
         if bits is not None:
             block = struct.pack(">I", bits) + block[4:]
         record["fingerprint"] = fingerprint(block)
         s.send(block)
+        record["rx_after_key"] = len(s.rx)
         cbits = struct.unpack(">I", s.recv(4))[0]
         csize = (cbits + 7) // 8
         cn = int.from_bytes(s.recv(csize), "big")

@@ -7,6 +7,7 @@ messages with `wait_for` and answers with `send_update`, `send_msg`, `serve`, ..
 
 import json
 import socket
+import struct
 import sys
 import threading
 import time
@@ -165,14 +166,18 @@ class Session:
             raise PeerClosed("%s while %s" % (e, what))
         self.tx_bytes += len(data)
 
-    def close(self):
-        """Close the connection from the server side."""
+    def close(self, reset=False):
+        """Close the connection from the server side (reset: with a TCP reset instead of
+        an orderly close)."""
         if self._closed:
             return
         self._closed = True
-        self.log("server closes the connection")
+        self.log("server %s the connection" % ("resets" if reset else "closes"))
         try:
-            self.sock.shutdown(socket.SHUT_RDWR)
+            if reset:
+                self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+            else:
+                self.sock.shutdown(socket.SHUT_RDWR)
         except OSError:
             pass
         self.sock.close()
@@ -509,7 +514,8 @@ class Session:
     def send_update(self, rects, count=None, close_after=None):
         """Send one FramebufferUpdate built from rectangle descriptions (dicts or RectPlan).
 
-        count overrides the rectangle count field. A rectangle with `truncate` ends
+        count overrides the rectangle count field (by default each rectangle counts one,
+        an XZ list one per sub-rectangle). A rectangle with `truncate` ends
         the message after that many payload bytes; the connection is then closed
         (close_after=False keeps it open).
         """
@@ -517,7 +523,7 @@ class Session:
         for r in rects:
             plans += self._split(RectPlan.from_dict(r))
         ctx = UpdateCtx(self, self.pf)
-        n = len(plans) if count is None else count
+        n = sum(sp.enc.counts(sp) for sp in plans) if count is None else count
         out = [servermsg.update_header(n)]
         summary = []
         truncated = False

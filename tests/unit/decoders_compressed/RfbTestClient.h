@@ -121,10 +121,14 @@ inline int ReadMessage(DecoderState& st, rdr::InStream& in) {
     case 0: {
       in.Skip(1);
       const unsigned n = in.ReadU16();
-      for (unsigned i = 0; i < n; i++) {
+      // An XZ list counts one rectangle per sub-rectangle.
+      std::uint64_t step = 1;
+      for (std::uint64_t i = 0; i < n; i += step) {
+        step = 1;
         RectHeader r = RectHeader::Read(in);
         st.rectanglesReceived++;
         if (r.encoding == rfbenc::kLastRect) break;
+        if (r.encoding == rfbenc::kXZ || r.encoding == rfbenc::kXZYW) step = dec::XzSubRectangleCount(r);
         if (r.encoding == rfbenc::kRichCursor || r.encoding == rfbenc::kXCursor) {
           dec::DecodeCursorShape(st, in, r, true);
           continue;

@@ -9,6 +9,7 @@
 #include "app/KEBOptions.h"
 #include "dialogs/OptionPages.h"
 #include "resources/resource.h"
+#include "session/SessionFormat.h"
 #include "tests/unit/dialogs/DialogsTestSupport.h"
 #include "tests/unit/options/OptionsTestSupport.h"
 
@@ -220,7 +221,7 @@ TEST_F(OptionPagesTest, QuickOptions) {
     c.SetChecked(id, true);
     Read(kQuick, o, c);
     ASSERT_EQ(o.m_QuickOption, k.quick);
-    ApplyQuickOption(o);
+    sessionformat::ApplyQuickOption(o);
     EXPECT_EQ(o.m_PreferredEncodings, k.preferred) << k.quick;
     EXPECT_EQ(o.m_Use8Bit, k.mode) << k.quick;
     EXPECT_EQ(o.m_EnableCache, k.cache) << k.quick;

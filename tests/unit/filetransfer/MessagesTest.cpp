@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "filetransfer/FileTransferMessages.h"
-#include "zip/ZipMemoryFileSystem.h"
+#include "tests/support/ZipMemoryFileSystem.h"
 
 using namespace ft;
 

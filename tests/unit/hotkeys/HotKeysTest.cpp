@@ -71,23 +71,35 @@ TEST(HotKeys, HookDecisions) {
   }
 }
 
-TEST(HotKeys, OneHookServesTheMostRecentFrameStillOpen) {
-  int a, b, c;
+TEST(HotKeys, OneHookServesTheFrameInUse) {
+  int a, b, c, dialog;
   hotkeys::HookTargets t;
   EXPECT_EQ(t.Target(), nullptr);
+  EXPECT_EQ(t.TargetFor(&a), nullptr);
   EXPECT_TRUE(t.Add(&a));    // the thread starts
-  EXPECT_FALSE(t.Add(&b));   // a second connection: the same hook, now for b
+  EXPECT_FALSE(t.Add(&b));   // a second connection: the same hook
   EXPECT_FALSE(t.Add(&c));
-  EXPECT_EQ(t.Target(), &c);
-  EXPECT_FALSE(t.Remove(&b));  // an older frame closes: c keeps the hook
-  EXPECT_EQ(t.Target(), &c);
-  EXPECT_FALSE(t.Remove(&c));  // the newest closes: back to a
+  // The frame in the foreground gets the keys, whichever started last.
+  EXPECT_EQ(t.TargetFor(&a), &a);
+  EXPECT_EQ(t.TargetFor(&b), &b);
+  // Another window of the viewer in front (no frame owns it): the frame used last, the
+  // newest until another takes the focus.
+  EXPECT_EQ(t.TargetFor(&dialog), &c);
+  EXPECT_EQ(t.TargetFor(nullptr), &c);
+  t.Use(&a);
+  EXPECT_EQ(t.TargetFor(&dialog), &a);
+  t.Use(&dialog);  // not a frame: nothing changes
+  EXPECT_EQ(t.TargetFor(&dialog), &a);
+  EXPECT_FALSE(t.Remove(&b));  // another frame closes: a stays in use
   EXPECT_EQ(t.Target(), &a);
+  EXPECT_FALSE(t.Remove(&a));  // the frame in use closes: the one used before it
+  EXPECT_EQ(t.TargetFor(&a), &c);
   EXPECT_FALSE(t.Remove(&b));  // closed twice, or never started (a failed handshake)
-  EXPECT_FALSE(t.Add(&a));     // started again: still one entry
-  EXPECT_TRUE(t.Remove(&a));   // the last one: the thread stops
+  EXPECT_FALSE(t.Add(&c));     // started again: still one entry
+  EXPECT_TRUE(t.Remove(&c));   // the last one: the thread stops
   EXPECT_TRUE(t.Empty());
-  EXPECT_FALSE(t.Remove(&a));
+  EXPECT_EQ(t.TargetFor(&c), nullptr);
+  EXPECT_FALSE(t.Remove(&c));
 }
 
 }  // namespace

@@ -4,6 +4,8 @@
 // key, and the release of everything held when the focus goes.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "FakeLayout.h"
 #include "display/KeySyms.h"
 
@@ -121,6 +123,32 @@ TEST(JapKeyboard, FocusLossReleasesWhatThePlainWayPressed) {
   rig.typist.sink.Take();
   rig.input.ReleaseAllKeys(rig.typist.sink);
   EXPECT_EQ(rig.typist.sink.Take(), (std::vector<Event>{R(kCtrlL), R('a'), R(kAltR)}));
+  rig.input.ReleaseAllKeys(rig.typist.sink);
+  EXPECT_TRUE(rig.typist.sink.events.empty());
+}
+
+// The keysyms of the frame's key commands (the hook's Ctrl, Alt, Windows and Apps keys) go
+// up with the focus like typed ones; what a command released already is not sent again.
+TEST(KeyCommands, FocusLossReleasesWhatTheyLeftPressed) {
+  constexpr std::uint32_t kSuperL = 0xFFEB, kSuperR = 0xFFEC, kMenu = 0xFF67;
+  Rig rig(UsLayout());
+  for (std::uint32_t k : {kCtrlL, kAltL, kSuperL, kSuperR, kMenu}) rig.input.SendKeysym(k, true, rig.typist.sink);
+  rig.input.SendKeysym(kAltL, false, rig.typist.sink);
+  rig.typist.Down('A');  // typed, through the layout
+  EXPECT_EQ(rig.typist.sink.Take(),
+            (std::vector<Event>{P(kCtrlL), P(kAltL), P(kSuperL), P(kSuperR), P(kMenu), R(kAltL), P('a')}));
+  rig.input.ReleaseAllKeys(rig.typist.sink);
+  std::vector<Event> released = rig.typist.sink.Take();
+  std::sort(released.begin(), released.end());
+  std::vector<Event> expected{R(kCtrlL), R(kSuperL), R(kSuperR), R(kMenu), R('a')};
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(released, expected);
+  rig.input.ReleaseAllKeys(rig.typist.sink);
+  EXPECT_TRUE(rig.typist.sink.events.empty());
+  // Focus gained: nothing is held any more.
+  rig.input.SendKeysym(kSuperL, true, rig.typist.sink);
+  rig.input.ResetKeyboard();
+  rig.typist.sink.Take();
   rig.input.ReleaseAllKeys(rig.typist.sink);
   EXPECT_TRUE(rig.typist.sink.events.empty());
 }

@@ -1,6 +1,9 @@
 // Surface formats for Direct3D presentation and the locking rules for lost devices.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
+#include <cstring>
 #include <deque>
 #include <string>
 #include <vector>
@@ -193,6 +196,182 @@ TEST(DirectxLock, MissingDeviceIsMadeBeforeLocking) {
   directx::SurfaceState s2;
   EXPECT_EQ(directx::LockForUpdate(broken, s2, nullptr), nullptr);
   EXPECT_EQ(broken.calls, std::vector<std::string>{"recreate"});
+}
+
+// ---- The session format that goes with a surface ----
+
+TEST(DirectxFormat, SessionFollowsTheSurfaceInEveryShiftAndSize) {
+  PixelFormat bgr;  // the viewer's default: red in the low byte
+  const PixelFormat x8 = directx::FormatOfSurface(bgr, directx::LayoutOf(SurfaceFormat::X8R8G8B8));
+  EXPECT_EQ(x8.redShift, 16);
+  EXPECT_EQ(x8.greenShift, 8);
+  EXPECT_EQ(x8.blueShift, 0);
+  EXPECT_EQ(x8.redMax, 255);
+  EXPECT_FALSE(directx::SamePixelMeaning(bgr, x8));
+
+  PixelFormat rgb = bgr;
+  rgb.redShift = 16;
+  rgb.blueShift = 0;
+  EXPECT_TRUE(directx::SamePixelMeaning(rgb, x8));
+  rgb.depth = 32;  // depth alone changes no colour
+  EXPECT_TRUE(directx::SamePixelMeaning(rgb, x8));
+  rgb.bigEndian = 1;  // the same shifts read the other way round
+  EXPECT_FALSE(directx::SamePixelMeaning(rgb, x8));
+
+  PixelFormat s565;
+  s565.bitsPerPixel = 16;
+  s565.depth = 16;
+  s565.redMax = 31;
+  s565.greenMax = 63;
+  s565.blueMax = 31;
+  s565.redShift = 11;
+  s565.greenShift = 5;
+  s565.blueShift = 0;
+  const PixelFormat r565 = directx::FormatOfSurface(s565, directx::LayoutOf(SurfaceFormat::R5G6B5));
+  EXPECT_TRUE(directx::SamePixelMeaning(s565, r565));
+  // Red at 11 but 5-5-5 channel sizes: the size differs, so the meaning does.
+  const PixelFormat x555 = directx::FormatOfSurface(s565, directx::LayoutOf(SurfaceFormat::X1R5G5B5));
+  EXPECT_EQ(x555.greenMax, 31);
+  EXPECT_EQ(x555.redShift, 10);
+  EXPECT_FALSE(directx::SamePixelMeaning(s565, x555));
+}
+
+// ---- Whether the window shows the surface ----
+
+struct Picture {
+  int w, h;
+  std::vector<std::uint8_t> bgrx;  // what a window shows, 4 bytes a pixel
+  std::uint8_t* At(int x, int y) { return &bgrx[(static_cast<std::size_t>(y) * w + x) * 4]; }
+  directx::ShownImage Shown() const { return {bgrx.data(), w, h, static_cast<std::size_t>(w) * 4}; }
+};
+
+Picture Blank(int w, int h, std::uint8_t r, std::uint8_t g, std::uint8_t b) {
+  Picture p{w, h, std::vector<std::uint8_t>(static_cast<std::size_t>(w) * h * 4)};
+  for (int y = 0; y < h; y++)
+    for (int x = 0; x < w; x++) {
+      std::uint8_t* q = p.At(x, y);
+      q[0] = b, q[1] = g, q[2] = r;
+    }
+  return p;
+}
+
+// An X8R8G8B8 surface with a padded pitch; colour(x, y) gives its pixels as 0xRRGGBB.
+struct Surface {
+  int w, h;
+  std::size_t pitch;
+  std::vector<std::uint8_t> bits;
+  template <typename Colour>
+  Surface(int width, int height, Colour colour) : w(width), h(height), pitch(width * 4 + 12), bits(pitch * height) {
+    for (int y = 0; y < h; y++)
+      for (int x = 0; x < w; x++) {
+        const std::uint32_t v = colour(x, y);
+        std::memcpy(&bits[y * pitch + x * 4], &v, 4);
+      }
+  }
+  std::uint32_t Pixel(int x, int y) const {
+    std::uint32_t v;
+    std::memcpy(&v, &bits[y * pitch + x * 4], 4);
+    return v;
+  }
+  directx::SurfaceImage Image() const {
+    return {bits.data(), w, h, pitch, directx::LayoutOf(SurfaceFormat::X8R8G8B8)};
+  }
+  // The surface stretched over w x h window pixels, nearest or bilinear.
+  Picture Stretched(int cw, int ch, bool bilinear) const {
+    Picture p = Blank(cw, ch, 0, 0, 0);
+    for (int y = 0; y < ch; y++)
+      for (int x = 0; x < cw; x++) {
+        const double fx = (x + 0.5) * w / cw - 0.5, fy = (y + 0.5) * h / ch - 0.5;
+        double c[3] = {0, 0, 0};
+        if (!bilinear) {
+          const std::uint32_t v = Pixel(std::clamp(int(fx + 0.5), 0, w - 1), std::clamp(int(fy + 0.5), 0, h - 1));
+          for (int k = 0; k < 3; k++) c[k] = (v >> (8 * k)) & 0xFF;
+        } else {
+          const int x0 = std::clamp(int(std::floor(fx)), 0, w - 1), y0 = std::clamp(int(std::floor(fy)), 0, h - 1);
+          const int x1 = std::min(x0 + 1, w - 1), y1 = std::min(y0 + 1, h - 1);
+          const double ax = std::clamp(fx - x0, 0.0, 1.0), ay = std::clamp(fy - y0, 0.0, 1.0);
+          for (int k = 0; k < 3; k++) {
+            auto ch8 = [&](int xx, int yy) { return double((Pixel(xx, yy) >> (8 * k)) & 0xFF); };
+            c[k] = (1 - ay) * ((1 - ax) * ch8(x0, y0) + ax * ch8(x1, y0)) + ay * ((1 - ax) * ch8(x0, y1) + ax * ch8(x1, y1));
+          }
+        }
+        std::uint8_t* q = p.At(x, y);
+        for (int k = 0; k < 3; k++) q[k] = static_cast<std::uint8_t>(c[k] + 0.5);
+      }
+    return p;
+  }
+};
+
+// Ramps and blocks: a picture with many colours and smooth parts, red unlike blue.
+std::uint32_t Desktop(int x, int y) {
+  const std::uint32_t r = (x * 4) & 0xFF, g = ((x + y) * 2) & 0xFF, b = (x / 16 + y / 16) % 2 ? 200 : 40;
+  return r << 16 | g << 8 | b;
+}
+
+TEST(DirectxPresentationCheck, StretchedPresentationsMatch) {
+  const Surface s(64, 48, Desktop);
+  for (bool bilinear : {false, true})
+    for (auto size : {std::pair<int, int>{64, 48}, {100, 70}, {200, 150}, {40, 30}}) {
+      const Picture shown = s.Stretched(size.first, size.second, bilinear);
+      const directx::PresentationCheck c = directx::ComparePresentation(s.Image(), shown.Shown());
+      EXPECT_EQ(c.verdict, directx::Verdict::Matches)
+          << size.first << "x" << size.second << (bilinear ? " bilinear " : " nearest ") << c.matching << "/" << c.samples;
+    }
+}
+
+TEST(DirectxPresentationCheck, WrongPicturesDiffer) {
+  const Surface s(64, 48, Desktop);
+  const Picture right = s.Stretched(100, 70, true);
+  struct Case {
+    const char* what;
+    Picture shown;
+  } cases[] = {
+      {"nothing presented (black)", Blank(100, 70, 0, 0, 0)},
+      {"nothing presented (white)", Blank(100, 70, 255, 255, 255)},
+      {"red and blue swapped", right},
+      {"shifted by 12 pixels", right},
+      {"drawn 1:1 from the top-left, not fitted", Blank(100, 70, 0, 0, 0)},
+  };
+  for (int y = 0; y < 70; y++)
+    for (int x = 0; x < 100; x++) {
+      std::swap(cases[2].shown.At(x, y)[0], cases[2].shown.At(x, y)[2]);
+      std::memcpy(cases[3].shown.At(x, y), right.bgrx.data() + (y * 100 + std::max(0, x - 12)) * 4, 4);
+      const std::uint32_t v = s.Pixel(std::min(x, 63), std::min(y, 47));
+      std::memcpy(cases[4].shown.At(x, y), &v, 4);
+    }
+  for (const Case& c : cases) {
+    const directx::PresentationCheck r = directx::ComparePresentation(s.Image(), c.shown.Shown());
+    EXPECT_EQ(r.verdict, directx::Verdict::Differs) << c.what << ": " << r.matching << "/" << r.samples;
+  }
+}
+
+TEST(DirectxPresentationCheck, TheFirstGreyAndSixteenBitSurfaces) {
+  // A new surface is mid grey (every byte 128): uniform, so any presentation of it tells.
+  std::vector<std::uint8_t> bits(32 * 2 * 20, 128);
+  const directx::SurfaceImage grey16{bits.data(), 32, 20, 64, directx::LayoutOf(SurfaceFormat::R5G6B5)};
+  // 0x8080 in 5-6-5 is red 16, green 4, blue 0.
+  const int r = (16 * 255 + 15) / 31, g = (4 * 255 + 31) / 63;
+  EXPECT_EQ(directx::ComparePresentation(grey16, Blank(80, 60, r, g, 0).Shown()).verdict, directx::Verdict::Matches);
+  EXPECT_EQ(directx::ComparePresentation(grey16, Blank(80, 60, 128, 128, 128).Shown()).verdict,
+            directx::Verdict::Differs);
+  const Surface grey32(32, 20, [](int, int) { return 0x808080u; });
+  EXPECT_EQ(directx::ComparePresentation(grey32.Image(), Blank(80, 60, 129, 127, 128).Shown()).verdict,
+            directx::Verdict::Matches);
+  EXPECT_EQ(directx::ComparePresentation(grey32.Image(), Blank(80, 60, 0, 0, 0).Shown()).verdict,
+            directx::Verdict::Differs);
+}
+
+TEST(DirectxPresentationCheck, NoiseTellsNothing) {
+  std::uint32_t seed = 12345;
+  const Surface noise(64, 48, [&](int, int) {
+    seed = seed * 1103515245u + 12345u;
+    return (seed >> 8) & 0xFFFFFF;
+  });
+  const directx::PresentationCheck c = directx::ComparePresentation(noise.Image(), Blank(64, 48, 0, 0, 0).Shown());
+  EXPECT_EQ(c.verdict, directx::Verdict::Inconclusive) << c.samples;
+  // Nor does an empty window or surface.
+  EXPECT_EQ(directx::ComparePresentation(directx::SurfaceImage(), Blank(4, 4, 0, 0, 0).Shown()).verdict,
+            directx::Verdict::Inconclusive);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "display/MonitorTableData.h"
 
@@ -135,6 +136,40 @@ TEST(MonitorTable, WorkAreaWithTaskbarsOnSeveralSides) {
   EXPECT_EQ(r.top, 30);
   EXPECT_EQ(r.right, 1000);
   EXPECT_EQ(r.bottom, 800);
+}
+
+// What client message 251 carries: the monitors measured from the virtual screen's corner.
+TEST(MonitorTable, MonitorsForTheServerHaveNoNegativeCoordinates) {
+  struct Case {
+    const char* layout;
+    std::vector<Device> devices;
+    monitors::Desktop desktop;
+    std::vector<std::vector<int>> expected;  // x, y, width, height of entries 1..
+  } cases[] = {
+      {"one monitor", {Screen(0, 0, 1920, 1080, true, 1)}, DesktopOf(0, 0, 1920, 1080, {}), {{0, 0, 1920, 1080}}},
+      {"second left of the primary",
+       {Screen(0, 0, 1280, 1024, true, 1), Screen(-1024, 0, 1024, 768, false, 2)},
+       DesktopOf(-1024, 0, 2304, 1024, {}),
+       {{1024, 0, 1280, 1024}, {0, 0, 1024, 768}}},
+      {"second above and left",
+       {Screen(0, 0, 1280, 1024, true, 1), Screen(-1920, -1080, 1920, 1080, false, 2)},
+       DesktopOf(-1920, -1080, 3200, 2104, {}),
+       {{1920, 1080, 1280, 1024}, {0, 0, 1920, 1080}}},
+      {"right of the primary", {Screen(0, 0, 800, 600, true, 1), Screen(800, 0, 640, 480, false, 2)},
+       DesktopOf(0, 0, 1440, 600, {}),
+       {{0, 0, 800, 600}, {800, 0, 640, 480}}},
+  };
+  for (const Case& c : cases) {
+    Entry e[monitors::kEntries];
+    const int count = monitors::BuildTable(c.devices, c.desktop, e);
+    std::vector<std::vector<int>> got;
+    for (const monitors::ServerRect& r : monitors::MonitorsForServer(e, count)) got.push_back({r.x, r.y, r.width, r.height});
+    EXPECT_EQ(got, c.expected) << c.layout;
+    const monitors::ServerRect all = monitors::VirtualScreenForServer(e);
+    EXPECT_EQ(std::vector<int>({all.x, all.y, all.width, all.height}),
+              std::vector<int>({0, 0, c.desktop.width, c.desktop.height}))
+        << c.layout;
+  }
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include "security/Mnemonic.h"
 #include "tests/unit/security/TestAes.h"
 #include "tests/unit/security/HexBytes.h"
+#include "tests/unit/security/SecretTrace.h"
 
 namespace {
 
@@ -100,11 +101,13 @@ TEST(Eax, PaperExamples) {
     AESCipher cipher;
     ASSERT_TRUE(cipher.SetKey(g_aes, key.data(), key.size()));
     std::uint8_t tag[16];
-    ASSERT_TRUE(cipher.Seal(nonce.data(), header.data(), header.size(), data.data(), data.size(), true, tag));
+    ASSERT_EQ(cipher.Seal(nonce.data(), header.data(), header.size(), data.data(), data.size(), true, tag),
+              AESCipher::kSealed);
     EXPECT_EQ(ToHex(data.data(), data.size()) + ToHex(tag, 16), c.cipherAndTag);
     // And back: the tag of the ciphertext matches, the data comes back.
     std::uint8_t check[16];
-    ASSERT_TRUE(cipher.Seal(nonce.data(), header.data(), header.size(), data.data(), data.size(), false, check));
+    ASSERT_EQ(cipher.Seal(nonce.data(), header.data(), header.size(), data.data(), data.size(), false, check),
+              AESCipher::kSealed);
     EXPECT_EQ(ToHex(check, 16), ToHex(tag, 16));
     EXPECT_EQ(ToHex(data.data(), data.size()), c.msg);
   }
@@ -233,6 +236,143 @@ TEST(AesEaxChannel, AsksForExactlyTheBytesOfTheNextRecord) {
   EXPECT_EQ(raw, 0);  // six plain bytes are waiting
   receiver.Decrypt(nullptr, 7, &raw);
   EXPECT_EQ(raw, 2);  // not seven: the next record's length field
+}
+
+TEST(AesEaxChannel, PlainTextLeavesNoCopyBehind) {
+  // Records of a text read in pieces, the queue growing and moving its tail on the way;
+  // then the channel goes. Its queues and the cipher's state keep nothing of the text.
+  const std::string secret = "plain text of a channel record";
+  std::string text;
+  for (int i = 0; i < 300; i++) text += secret;
+  AESEAXPlugin sender(g_aes, kKey16.data(), kKey16.data(), 16);
+  int n = 0;
+  Bytes wire;
+  for (std::size_t at = 0; at < text.size(); at += 1000) {
+    const std::string part = text.substr(at, 1000);
+    std::uint8_t* r = sender.Encrypt(reinterpret_cast<const std::uint8_t*>(part.data()), static_cast<int>(part.size()), &n);
+    wire.insert(wire.end(), r, r + n);
+  }
+  std::string got(text.size(), '\0');
+  EXPECT_EQ(secrettrace::LeftBehind({secret}, [&] {
+              AESEAXPlugin receiver(g_aes, kKey16.data(), kKey16.data(), 16);
+              std::size_t at = 0, done = 0;
+              for (int piece : {5, 2000, 3, 4000, 3000}) {
+                piece = std::min<int>(piece, static_cast<int>(text.size() - done));
+                if (!Receive(receiver, wire, at, reinterpret_cast<std::uint8_t*>(&got[done]), piece)) break;
+                done += static_cast<std::size_t>(piece);
+              }
+            }),
+            "");
+  EXPECT_EQ(got, text);
+}
+
+// A channel whose message counters stand where a long session would have brought them.
+class ChannelAt : public AESEAXPlugin {
+public:
+  ChannelAt(std::uint64_t sent, std::uint64_t received) : AESEAXPlugin(g_aes, kKey16.data(), kKey16.data(), 16) {
+    m_sendCounter = sent;
+    m_receiveCounter = received;
+  }
+};
+
+TEST(AesEaxChannel, CountersEndTheChannelBeforeANonceComesAgain) {
+  const std::uint8_t hello[] = {'h', 'e', 'l', 'l', 'o'};
+  ChannelAt sender(0xFFFFFFFFu, 0), receiver(0, 0xFFFFFFFFu);
+  // The last counter value is used, as pycryptodome's EAX makes the record.
+  int n = 0;
+  std::uint8_t* r = sender.Encrypt(hello, 5, &n);
+  ASSERT_NE(r, nullptr);
+  EXPECT_EQ(ToHex(r, n), "0005034ebdd7918393d92f68795804b19f4f20e54c0439");
+  Bytes wire(r, r + n);
+  std::size_t at = 0;
+  std::uint8_t out[5];
+  ASSERT_TRUE(Receive(receiver, wire, at, out, 5)) << receiver.ErrorText();
+
+  // The next would be counter 0 again: the channel ends, and stays ended.
+  for (int call = 0; call < 2; call++) {
+    EXPECT_EQ(sender.Encrypt(hello, 5, &n), nullptr);
+    EXPECT_EQ(n, 0);
+    EXPECT_STREQ(sender.ErrorText(), "Message counter exhausted");
+  }
+  // A peer whose counter wrapped sends a record that would open with nonce 0: refused.
+  AESEAXPlugin wrapped(g_aes, kKey16.data(), kKey16.data(), 16);
+  r = wrapped.Encrypt(hello, 5, &n);
+  wire.assign(r, r + n);
+  at = 0;
+  EXPECT_FALSE(Receive(receiver, wire, at, out, 5));
+  EXPECT_STREQ(receiver.ErrorText(), "Message counter exhausted");
+
+  // A write of two records with room for one is refused whole: nothing half-sent.
+  ChannelAt nearEnd(0xFFFFFFFFu, 0);
+  Bytes big(AESEAXPlugin::kMaxRecord + 1);
+  EXPECT_EQ(nearEnd.Encrypt(big.data(), static_cast<int>(big.size()), &n), nullptr);
+  EXPECT_STREQ(nearEnd.ErrorText(), "Message counter exhausted");
+}
+
+// The test AES of a provider that fails from its k-th block call on.
+class FailingAes : public AesBlockFactory {
+public:
+  explicit FailingAes(int failFrom) : failFrom_(failFrom) {}
+  std::unique_ptr<AesBlockFunction> NewBlockFunction(const std::uint8_t* key, std::size_t length,
+                                                     std::string* error) override {
+    struct Block : AesBlockFunction {
+      Block(FailingAes& f, const std::uint8_t* key, std::size_t length) : f(f), aes(key, length) {}
+      bool EncryptBlocks(std::uint8_t* data, std::size_t blocks, std::string* error) override {
+        if (++f.calls_ >= f.failFrom_) {
+          *error = "CryptEncrypt failed (2148073480)";
+          return false;
+        }
+        for (std::size_t b = 0; b < blocks; b++) aes.Encrypt(data + 16 * b);
+        return true;
+      }
+      FailingAes& f;
+      testaes::Aes aes;
+    };
+    return std::unique_ptr<AesBlockFunction>(new Block(*this, key, length));
+  }
+
+private:
+  int failFrom_;
+  int calls_ = 0;
+};
+
+TEST(AesEaxChannel, FailuresOfTheCipherCarryTheirTexts) {
+  // Block calls: 2 to set the keys, then per record of 1 byte the tag of the nonce (2),
+  // of the length field (2), the key stream (1) and the tag of the ciphertext (2).
+  struct Case {
+    int failFrom;
+    bool encrypting;
+    const char* text;
+  } cases[] = {
+      {3, true, "Encryption failed"},          // the nonce's tag
+      {7, true, "Encryption failed"},          // the key stream
+      {8, true, "Tag failed on encryption"},   // the tag over the ciphertext
+      {9, true, "Tag failed on encryption"},
+      {3, false, "Decryption failed"},
+      {7, false, "Decryption failed"},
+      {8, false, "Decryption failed"},
+  };
+  AESEAXPlugin good(g_aes, kKey16.data(), kKey16.data(), 16);
+  const std::uint8_t one[] = {42};
+  int n = 0;
+  std::uint8_t* r = good.Encrypt(one, 1, &n);
+  const Bytes record(r, r + n);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.failFrom);
+    FailingAes aes(c.failFrom);
+    AESEAXPlugin p(aes, kKey16.data(), kKey16.data(), 16);
+    ASSERT_TRUE(p.Ready());
+    if (c.encrypting) {
+      EXPECT_EQ(p.Encrypt(one, 1, &n), nullptr);
+      EXPECT_EQ(n, 0);
+    } else {
+      Bytes wire = record;
+      std::size_t at = 0;
+      std::uint8_t out[1];
+      EXPECT_FALSE(Receive(p, wire, at, out, 1));
+    }
+    EXPECT_STREQ(p.ErrorText(), c.text);
+  }
 }
 
 // ---- Mnemonicode ----

@@ -20,6 +20,7 @@
 #include "security/StoredPassword.h"
 #include "tests/unit/session/SessionTestSupport.h"
 #include "tests/unit/security/HexBytes.h"
+#include "tests/unit/security/SecretTrace.h"
 
 using namespace sessiontest;
 
@@ -213,6 +214,22 @@ protected:
   }
 };
 
+// A logon session whose dialog answers with fixed texts (no scripted copies of them that
+// the test itself would let go of).
+class FixedLogonSession : public LogonSession {
+public:
+  using LogonSession::LogonSession;
+  const char* user = "";
+  const char* password = "";
+
+protected:
+  bool AskCredentials(AuthDialogType, const char*, const char*, AuthEntry* entry) override {
+    std::snprintf(entry->user, sizeof entry->user, "%s", user);
+    std::snprintf(entry->password, sizeof entry->password, "%s", password);
+    return true;
+  }
+};
+
 class Logon : public SessionFixture {
 protected:
   LogonSession* ls = nullptr;
@@ -231,6 +248,18 @@ protected:
   void SetCommandLine(const std::string& user, const std::string& password) {
     std::snprintf(opts.m_user, sizeof opts.m_user, "%s", user.c_str());
     std::snprintf(opts.m_password, sizeof opts.m_password, "%s", password.c_str());
+  }
+  // A session whose dialog answers with these texts, and the server's bytes sent; with
+  // serverStops the server hangs up where its SecurityResult would come.
+  void StartFixed(const char* user, const char* password, Bytes server, bool serverStops) {
+    auto* fixed = new FixedLogonSession(opts);
+    session.reset(fixed);
+    session->connectTo = s[0];
+    fixed->user = user;
+    fixed->password = password;
+    if (serverStops) server.resize(server.size() - 4 - ServerInit(16, 8, Rgb888(), "l").size());
+    ServerSend(server);
+    if (serverStops) ServerClose();
   }
   void HoldLongStored(const char* password, const char* user) {
     EncryptStoredPassword32(session->m_credentials.longStoredPassword, password);
@@ -329,6 +358,19 @@ TEST_F(LogonII, DialogEntriesServeTheReconnect) {
   EXPECT_EQ(Text(second.user), "kim");
   EXPECT_EQ(Text(second.password), "pw");
   EXPECT_EQ(first.user, second.user);
+}
+
+TEST_F(LogonII, ThePasswordLeavesNoCopyBehind) {
+  for (bool serverStops : {false, true}) {
+    SCOPED_TRACE(serverStops ? "the server hangs up after the credentials" : "accepted");
+    SetUp();
+    const char* const password = "Lg2-s3cr3t-pass";
+    StartFixed("kim", password, Server(), serverStops);
+    std::string outcome;
+    EXPECT_EQ(secrettrace::LeftBehind({password}, [&] { outcome = Connect(); }), "");
+    EXPECT_EQ(outcome.empty(), !serverStops) << outcome;
+    TearDown();
+  }
 }
 
 TEST_F(LogonII, CancelledDialogEndsQuietlyAfterThePublicValue) {
@@ -525,6 +567,28 @@ TEST_F(LogonI, WhereUserAndPasswordComeFrom) {
     EXPECT_EQ(r.mask, c.mask);
     EXPECT_EQ(ls->asked.size(), c.dialog.size());
     for (AuthDialogType t : ls->asked) EXPECT_EQ(t, kAuthLogonUnsecured);
+    TearDown();
+  }
+}
+
+TEST_F(LogonI, ThePasswordAndTheMaskedBlockLeaveNoCopyBehind) {
+  // The block sent back carries the password's long form: bytes 8 to 31 are its
+  // characters 9 to 32, masked with the server's block.
+  const Bytes longForm = LongForm(kTwelveBlock, kTwelve), block = Block();
+  std::string masked;
+  for (int i = 0; i < 32; i++) masked += static_cast<char>(block[i] ^ longForm[i]);
+  for (bool serverStops : {false, true}) {
+    SCOPED_TRACE(serverStops ? "the server hangs up after the credentials" : "accepted");
+    SetUp();
+    StartFixed("kim", kTwelve, Server(), serverStops);
+    std::string outcome;
+    EXPECT_EQ(secrettrace::LeftBehind({kTwelve, masked.substr(0, 8), masked.substr(8, 16)},
+                                      [&] { outcome = Connect(); }),
+              "");
+    EXPECT_EQ(outcome.empty(), !serverStops) << outcome;
+    if (!serverStops) {
+      EXPECT_EQ(Received().mask, longForm);
+    }
     TearDown();
   }
 }

@@ -13,6 +13,7 @@
 #include "security/StoredPassword.h"
 #include "tests/unit/session/SessionTestSupport.h"
 #include "tests/unit/security/HexBytes.h"
+#include "tests/unit/security/SecretTrace.h"
 
 using namespace sessiontest;
 
@@ -153,6 +154,33 @@ TEST_F(PasswordAuth, DialogCancelledOrEmpty) {
     EXPECT_EQ(Connect(), c.outcome);
     EXPECT_EQ(ViewerSent(), Cat({B("RFB 003.008\n"), {2}}));  // no response went out
     EXPECT_TRUE(session->m_credentials.storedPassword.Empty());
+    TearDown();
+  }
+}
+
+TEST_F(PasswordAuth, ThePasswordLeavesNoCopyBehind) {
+  const char* const secret = "Q7#xK9@z";
+  struct Case {
+    const char* what;
+    bool typed;        // into the dialog, else given to the program
+    bool serverStops;  // hangs up instead of sending the challenge
+  } cases[] = {{"typed", true, false}, {"given", false, false}, {"typed, the server hangs up", true, true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    SetUp();
+    if (c.typed)
+      ps->entries = {secret};
+    else
+      std::snprintf(opts.m_password, sizeof opts.m_password, "%s", secret);
+    if (c.serverStops) {
+      ServerSend(Cat({B("RFB 003.008\n"), {1, 2}}));
+      ServerClose();
+    } else {
+      ServerSend(Server38());
+    }
+    std::string outcome;
+    EXPECT_EQ(secrettrace::LeftBehind({secret}, [&] { outcome = Connect(); }), "");
+    EXPECT_EQ(outcome.empty(), !c.serverStops) << outcome;
     TearDown();
   }
 }

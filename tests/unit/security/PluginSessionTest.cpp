@@ -307,7 +307,7 @@ TEST_F(PluginSessionTest, SecureKEBPluginAsksForTheServersPassword) {
     Bytes passwordMessage;
   } cases[] = {
       {"typed in", "", Cat({U16LE(8), B("typed in")})},
-      {nullptr, "quiet: Authentication cancelled", U16LE(0)},
+      {nullptr, "error: Authentication cancelled", U16LE(0)},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.outcome);
@@ -344,6 +344,28 @@ TEST_F(PluginSessionTest, SecureKEBPluginWithoutAKeyFailsWithThePluginsText) {
   EXPECT_EQ(Connect(), "error: Test plugin: password needed");
   EXPECT_EQ(StatusOf(kStatusLine), "Test plugin: password needed");
   EXPECT_EQ(ViewerSent(), Cat({B("RFB 003.008\n"), {115}}));  // no response went out
+}
+
+TEST_F(PluginSessionTest, PluginThatGivesNoTextStillEndsWithOne) {
+  // 'Q': the test plug-in refuses the challenge and has no text for it; 'E': an empty one.
+  struct Case {
+    std::uint8_t type;
+    const char* challenge;
+  } cases[] = {{115, "Quiet refusal"}, {115, "Empty text"}, {114, "Quiet refusal"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.type) + " " + c.challenge);
+    SetUp();
+    UsePlugin("KEBTestAuth");
+    std::snprintf(opts.m_password, sizeof opts.m_password, "pw");
+    const Bytes challenge = B(c.challenge);
+    Bytes server = Cat({B("RFB 003.008\n"), {1, c.type}, U16LE(challenge.size()), challenge});
+    if (c.type == 115) server.push_back(1);
+    ServerSend(server);
+    EXPECT_EQ(Connect(), "error: SecureKEB Plugin authentication failed");
+    EXPECT_EQ(StatusOf(kStatusLine), "SecureKEB Plugin authentication failed");
+    EXPECT_EQ(ViewerSent(), Cat({B("RFB 003.008\n"), {c.type}}));  // no response went out
+    TearDown();
+  }
 }
 
 TEST_F(PluginSessionTest, SecureKEBPluginTwoRounds) {

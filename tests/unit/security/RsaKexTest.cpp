@@ -20,6 +20,7 @@
 #include "security/AESEAXPlugin.h"
 #include "security/RsaKex.h"
 #include "tests/unit/security/TestAes.h"
+#include "tests/unit/security/SecretTrace.h"
 #include "tests/unit/session/SessionTestSupport.h"
 
 using namespace sessiontest;
@@ -33,6 +34,7 @@ testaes::Factory g_aes;
 // 20 or 32 bytes from FNV-1a over the parts, one 8-byte lane per counter value.
 Bytes StandInHash(bool sha256, const std::vector<Bytes>& parts) {
   Bytes out;
+  out.reserve(32);
   for (std::uint64_t lane = 0; out.size() < (sha256 ? 32u : 20u); lane++) {
     std::uint64_t h = 1469598103934665603ull ^ lane;
     for (const Bytes& p : parts)
@@ -64,7 +66,9 @@ struct StandInCrypto : RSAKEX::Crypto {
   int randomCalls = 0;
   bool shortCipher = false;  // EncryptForServer returns one byte less
   bool Open(std::string*) override { return true; }
+  int imports = 0, encryptions = 0;
   bool ImportServerKey(const RSAKEX::RsaKey& key, std::uint32_t exponent, std::string*) override {
+    imports++;
     importedExponent = exponent;
     serverBytes = key.Bytes();
     return true;
@@ -84,12 +88,15 @@ struct StandInCrypto : RSAKEX::Crypto {
   }
   bool EncryptForServer(const std::uint8_t* data, std::size_t length, std::vector<std::uint8_t>* out,
                         std::string*) override {
-    *out = StandInSeal(Bytes(data, data + length), serverBytes - (shortCipher ? 1 : 0));
+    encryptions++;
+    Bytes random(data, data + length);
+    *out = StandInSeal(random, serverBytes - (shortCipher ? 1 : 0));
+    SecureWipe(random.data(), random.size());
     return true;
   }
-  bool DecryptWithClientKey(const std::vector<std::uint8_t>& cipher, std::vector<std::uint8_t>* out,
-                            std::string*) override {
-    *out = StandInOpen(cipher);
+  bool DecryptWithClientKey(const std::vector<std::uint8_t>& cipher, SecretBytes* out, std::string*) override {
+    const Bytes plain = StandInOpen(cipher);
+    out->assign(plain.begin(), plain.end());
     return true;
   }
   bool Random(std::uint8_t* out, std::size_t length, std::string*) override {
@@ -97,9 +104,15 @@ struct StandInCrypto : RSAKEX::Crypto {
     for (std::size_t i = 0; i < length; i++) out[i] = static_cast<std::uint8_t>(3 * i + 1);
     return true;
   }
-  bool Hash(bool sha256, const std::vector<std::vector<std::uint8_t>>& parts, std::vector<std::uint8_t>* digest,
-            std::string*) override {
-    *digest = StandInHash(sha256, parts);
+  bool Hash(bool sha256, std::initializer_list<RSAKEX::HashPart> parts, SecretBytes* digest, std::string*) override {
+    std::vector<Bytes> copies;
+    copies.reserve(parts.size());
+    for (const RSAKEX::HashPart& p : parts) copies.emplace_back(p.data, p.data + p.size);
+    Bytes d = StandInHash(sha256, copies);
+    digest->assign(d.begin(), d.end());
+    // The stand-in's own copies of secrets are wiped too, or they would count as the viewer's.
+    for (Bytes& c : copies) SecureWipe(c.data(), c.size());
+    SecureWipe(d.data(), d.size());
     return true;
   }
   AesBlockFactory& Aes() override { return g_aes; }
@@ -118,6 +131,7 @@ RSAKEX::RsaKey ServerKey(std::uint32_t bits, std::uint32_t exponent = 65537) {
   k.bits = bits;
   const std::size_t n = (bits + 7) / 8;
   for (std::size_t i = 0; i < n; i++) k.modulus.push_back(static_cast<std::uint8_t>(i * 7 + 1));
+  k.modulus[0] |= static_cast<std::uint8_t>(0x80 >> ((8 - bits % 8) % 8));  // a modulus of all its bits
   k.exponent.assign(n, 0);
   for (int i = 0; i < 4; i++) k.exponent[n - 1 - i] = static_cast<std::uint8_t>(exponent >> (8 * i));
   return k;
@@ -133,6 +147,7 @@ struct ServerScript {
   Bytes after;  // further bytes inside the channel (SecurityResult, ...)
 
   std::unique_ptr<AESEAXPlugin> channel;  // the server's side, once keyed
+  Bytes viewerSendKey, viewerReceiveKey;   // the session keys, as the server made them
 
   // Everything the server sends, given that the viewer behaves.
   Bytes Build() {
@@ -149,6 +164,8 @@ struct ServerScript {
     const std::size_t kb = static_cast<std::size_t>(keyBits / 8);
     Bytes toViewer = StandInHash(sha256, {cr, serverRandom}), fromViewer = StandInHash(sha256, {serverRandom, cr});
     channel.reset(new AESEAXPlugin(g_aes, toViewer.data(), fromViewer.data(), kb));
+    viewerSendKey.assign(fromViewer.begin(), fromViewer.begin() + static_cast<long>(kb));
+    viewerReceiveKey.assign(toViewer.begin(), toViewer.begin() + static_cast<long>(kb));
     Bytes hash = StandInHash(sha256, {key.Block(), client.Block()});
     if (badHash) hash[3] ^= 1;
     Bytes inner = Cat({hash, {static_cast<std::uint8_t>(subtype)}, after});
@@ -208,11 +225,11 @@ public:
     return confirm;
   }
   void InstallChannel(std::unique_ptr<IPlugin> c) override { channel = std::move(c); }
-  bool Credentials(int subtype, const char* signature, const char* catchphrase, std::string* user,
-                   std::string* password) override {
+  bool Credentials(int subtype, const char* signature, const char* catchphrase, SecretText* user,
+                   SecretText* password) override {
     credentialsAsked.push_back(std::to_string(subtype) + "|" + signature + "|" + catchphrase);
-    *user = "user";
-    *password = "password";
+    std::snprintf(user->data(), user->size(), "user");
+    std::snprintf(password->data(), password->size(), "password");
     return giveCredentials;
   }
 };
@@ -320,6 +337,47 @@ TEST_F(RsaKexTest, ExponentFieldHoldsAtMostFourBytes) {
   server.key.exponent[251] = 1;  // index 251 of a 256-byte field: a fifth byte
   conn.at = 0;
   EXPECT_EQ(Run(server.key.Block()), "Server RSA exponent is too big (251)");
+}
+
+TEST_F(RsaKexTest, DegenerateKeysAreRefusedBeforeAnythingIsEncipheredWithThem) {
+  // The length field says 2048 bits (or 1024), the key itself is another matter.
+  auto modulus = [](std::size_t bytes, std::size_t zeros, std::uint8_t first) {
+    Bytes m(bytes, 0x5B);
+    std::fill(m.begin(), m.begin() + static_cast<long>(zeros), 0);
+    if (zeros < bytes) m[zeros] = first;
+    return m;
+  };
+  struct Case {
+    const char* what;
+    std::uint32_t bits;
+    Bytes modulus;
+    std::uint32_t exponent;
+    const char* outcome;
+  } cases[] = {
+      {"modulus 0", 2048, modulus(256, 256, 0), 65537, "Server RSA key is too small (0)"},
+      {"modulus 1", 2048, modulus(256, 255, 1), 65537, "Server RSA key is too small (1)"},
+      {"512 bits in a 2048-bit field", 2048, modulus(256, 192, 0xC1), 65537, "Server RSA key is too small (512)"},
+      {"1023 bits in a 1024-bit field", 1024, modulus(128, 0, 0x7F), 65537, "Server RSA key is too small (1023)"},
+      {"exponent 1", 2048, modulus(256, 0, 0xC1), 1, "Invalid server RSA key (2148073493)"},
+      {"exponent 0", 2048, modulus(256, 0, 0xC1), 0, "Invalid server RSA key (2148073493)"},
+      {"1024 bits of a 1024-bit field", 1024, modulus(128, 0, 0x80), 3, "cancelled: Authentication cancelled"},
+  };
+  conn.confirm = false;  // a key that passes is asked about, and refused there
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    conn = ScriptedConnection();
+    conn.confirm = false;
+    crypto = StandInCrypto();
+    server.key = ServerKey(c.bits, c.exponent);
+    server.key.modulus = c.modulus;
+    EXPECT_EQ(Run(server.key.Block()), c.outcome);
+    EXPECT_EQ(conn.at, server.key.Block().size());  // the whole key was read
+    // A refused key never reaches the platform's import.
+    EXPECT_EQ(crypto.imports, std::string(c.outcome).find("cancelled") == 0 ? 1 : 0);
+    EXPECT_EQ(crypto.encryptions, 0);
+    EXPECT_EQ(crypto.randomCalls, 0);
+    EXPECT_TRUE(conn.plainOut.empty());  // nothing of the client's went out
+  }
 }
 
 TEST_F(RsaKexTest, FingerprintKnownPromptedStoredOrRefused) {
@@ -508,6 +566,33 @@ TEST_F(RsaAesSessionTest, RememberedFingerprintAndKnownPasswordAskNothing) {
   ServerSend(Cat({B("RFB 003.008\n"), {1, 129}, server.Build()}));
   ASSERT_EQ(Connect(), "");
   EXPECT_EQ(rs->prompts.size(), 1u);
+}
+
+TEST_F(RsaAesSessionTest, PasswordRandomAndSessionKeysLeaveNoCopyBehind) {
+  const std::string password = "R5a-Pass-w0rd!";
+  for (bool serverStops : {false, true}) {
+    SCOPED_TRACE(serverStops ? "the server hangs up after the credentials" : "accepted");
+    SetUp();
+    rs->entryPassword = password.c_str();
+    ServerScript server;
+    if (!serverStops) server.after = Cat({U32(0), ServerInit(16, 8, Rgb888(), "aes")});
+    ServerSend(Cat({B("RFB 003.008\n"), {1, 5}, server.Build()}));
+    if (serverStops) ServerClose();
+    const Bytes random = ClientRandom(128);
+    const std::vector<std::string> secrets = {
+        password, std::string(random.begin(), random.end()),
+        std::string(server.viewerSendKey.begin(), server.viewerSendKey.end()),
+        std::string(server.viewerReceiveKey.begin(), server.viewerReceiveKey.end())};
+    std::string outcome;
+    // The channel goes with the session (types 5 and 129 keep it to the end).
+    EXPECT_EQ(secrettrace::LeftBehind(secrets, [&] {
+                outcome = Connect();
+                session->m_channel.reset();
+              }),
+              "");
+    EXPECT_EQ(outcome.empty(), !serverStops) << outcome;
+    TearDown();
+  }
 }
 
 TEST_F(RsaAesSessionTest, FailuresEndTheHandshakeWithTheirText) {

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "security/AESCipher.h"
+#include "security/Secret.h"
 
 namespace testaes {
 
@@ -44,6 +45,8 @@ inline const std::uint8_t* SBox() {
 
 class Aes {
 public:
+  // The key schedule goes with the object, as a platform provider's key does.
+  ~Aes() { SecureWipe(w_, sizeof w_); }
   Aes(const std::uint8_t* key, std::size_t length) {
     const std::uint8_t* sbox = SBox();
     const int nk = static_cast<int>(length / 4);

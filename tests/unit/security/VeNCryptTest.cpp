@@ -12,6 +12,7 @@
 
 #include "app/IniStore.h"
 #include "security/TLSSession.h"
+#include "tests/unit/security/SecretTrace.h"
 #include "tests/unit/session/SessionTestSupport.h"
 
 using namespace sessiontest;
@@ -260,6 +261,27 @@ TEST_F(VeNCryptTest, PlainAsksForCredentialsWhenNoPasswordIsKnown) {
   EXPECT_EQ(Bytes(sent.begin() + at, sent.begin() + at + 5 + creds.size()), Records(creds));
   EXPECT_STREQ(session->m_credentials.channelUser, "typed user");
   EXPECT_STREQ(session->m_credentials.clearPassword, "typed pw");
+}
+
+TEST_F(VeNCryptTest, PlainCredentialsLeaveNoCopyBehind) {
+  // The stand-in provider does not encipher: what the viewer sent through the channel is
+  // in the clear in the socket's buffers, which the session keeps; the channel's own
+  // queues and every other copy must be wiped.
+  for (bool serverStops : {false, true}) {
+    SCOPED_TRACE(serverStops ? "the server hangs up after the credentials" : "accepted");
+    SetUp();
+    vs->chainHolds = true;
+    ServerSend(Cat({Offer({262}), {1}, B("WORLD"), serverStops ? Bytes() : Rest()}));
+    if (serverStops) ServerClose();
+    std::string outcome;
+    EXPECT_EQ(secrettrace::LeftBehind({"typed pw"}, [&] {
+                outcome = Connect();
+                session->m_channel.reset();
+              }),
+              "");
+    EXPECT_EQ(outcome.empty(), !serverStops) << outcome;
+    TearDown();
+  }
 }
 
 TEST(TLSPlugin, LongWritesAreCutIntoRecordsAndReadsWaitForWholeRecords) {

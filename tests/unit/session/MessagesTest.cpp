@@ -102,9 +102,17 @@ TEST_F(Messages, OldStylePluginGetsTheTypeByteFirstOrNothing) {
   session->SendFramebufferUpdateRequest(0, 0, 1, 1, true);
   session->SendServerScale(3);
   EXPECT_EQ(ViewerSent(), (Bytes{3, 3, 1, 0, 0, 0, 0, 0, 1, 0, 1, 8, 8, 3, 0, 0}));
+  // Message 251 (variable length) alike.
+  opts.m_ChangeServerRes = true;
+  RfbSession::MonitorLayout layout;
+  layout.table = {0, 0, 16, 8};
+  EXPECT_TRUE(session->SendMonitorInfo(layout));
+  EXPECT_EQ(ViewerSent(), (Bytes{251, 251, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 16, 0, 8, 0, 0, 0, 0}));
   session->m_pluginEnabled = false;
   session->SendFramebufferUpdateRequest(0, 0, 1, 1, true);
   session->SendServerScale(3);
+  layout.table = {0, 0, 32, 8};
+  session->SendMonitorInfo(layout);
   EXPECT_TRUE(ReadAvailable(100).empty());
   session->m_pluginTransform = nullptr;
   session->m_fUsePlugin = false;

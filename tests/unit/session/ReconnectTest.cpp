@@ -206,6 +206,26 @@ TEST_F(Reconnect, EachFailureCostsOneAttemptAndNeverGoesBelowZero) {
   EXPECT_FALSE(r->ConnectionThreadEnded());  // still parked, until the frame closes
 }
 
+TEST_F(Reconnect, ASuccessfulReconnectRestoresTheFullNumberOfAttempts) {
+  StartThread();
+  PrepareServer(false);
+  const rdr::SocketHandle again = PrepareServer(true);
+  ServerClose();
+  ASSERT_TRUE(WaitFor([&] { return r->Losses() == 1; }, 5));
+  EXPECT_EQ(r->LastLoss(), 3);
+  FrameReconnects();  // the server is still away: one attempt gone
+  ASSERT_TRUE(WaitFor([&] { return r->Losses() == 2; }, 10));
+  EXPECT_EQ(r->LastLoss(), 2);
+  ASSERT_TRUE(r->WaitForReconnectThread(5000));
+  FrameReconnects();  // it is back
+  ASSERT_TRUE(WaitFor([&] { return r->Reconnects() == 1; }, 10));
+  // The server goes away again: the next loss has every attempt again.
+  Drain(again, 300);
+  rdr::SocketShutdown(again);
+  ASSERT_TRUE(WaitFor([&] { return r->Losses() == 3; }, 5));
+  EXPECT_EQ(r->LastLoss(), 3);
+}
+
 TEST_F(Reconnect, ALossDuringAChatEndsTheConnectionWithoutReconnect) {
   StartThread();
   r->chatOpen = true;

@@ -13,6 +13,7 @@
 
 #include "SessionTestSupport.h"
 #include "decoders/RectHeader.h"
+#include "tests/unit/decoders_compressed/Compressors.h"
 #include "resources/StringIds.h"
 
 using namespace sessiontest;
@@ -76,6 +77,7 @@ public:
   std::vector<std::uint32_t> idleTimers;
   std::vector<Loss> losses;
   std::function<void()> onResized;
+  std::atomic<bool> chatOpen{false};
 
   Framebuffer CurrentFramebuffer() override { return fb; }
   std::uint32_t Pixel(int x, int y) const { return PixelAt(fb, x, y); }
@@ -140,6 +142,7 @@ protected:
     std::lock_guard<std::mutex> g(mu);
     losses.push_back({attempts, warning ? warning : ""});
   }
+  bool TextChatActive() override { return chatOpen; }
 };
 
 class ServerMessages : public SessionFixture {
@@ -276,6 +279,48 @@ TEST_F(ServerMessages, LastRectEndsTheUpdateBeforeTheCount) {
   Read(kBell);
   EXPECT_EQ(d->bells, 1);
   EXPECT_EQ(d->Pixel(0, 0), 0x010203u);
+}
+
+// An XZ list of solid 2 x 1 sub-rectangles in one block of the connection's xz stream: the
+// header carries the count in x, y and the compressed length in w, h.
+Bytes XzList(Compressor& xz, const std::vector<std::pair<Rect4, std::uint32_t>>& subs, std::int32_t enc = rfbenc::kXZ) {
+  Bytes plain;
+  for (const auto& sub : subs) plain = Cat({plain, U16(sub.first.x), U16(sub.first.y), U16(sub.first.w), U16(sub.first.h)});
+  for (const auto& sub : subs)
+    plain = Cat({plain, {1, std::uint8_t(sub.second), std::uint8_t(sub.second >> 8), std::uint8_t(sub.second >> 16)}});
+  const Bytes block = xz.Block(plain);
+  const std::size_t n = subs.size(), len = block.size();
+  return Cat({Header(static_cast<int>(n >> 16), static_cast<int>(n & 0xFFFF), static_cast<int>(len >> 16),
+                     static_cast<int>(len & 0xFFFF), enc),
+              block});
+}
+
+// Each sub-rectangle of an XZ list counts as one rectangle of the update: the rectangles
+// after the list are read, and nothing more.
+TEST_F(ServerMessages, EachSubRectangleOfAnXzListCountsAsARectangle) {
+  Compressor xz(Kind::Xz);
+  const Bytes raw = Cat({Header(20, 20, 1, 1, rfbenc::kRaw), Px(0x0A0B0C)});
+  // Three sub-rectangles and a Raw rectangle: a count of four.
+  Read(Update({XzList(xz, {{{0, 0, 2, 1}, 0x111111}, {{4, 0, 2, 1}, 0x222222}, {{8, 0, 2, 1}, 0x333333}}), raw}, 4));
+  EXPECT_EQ(d->Pixel(1, 0), 0x111111u);
+  EXPECT_EQ(d->Pixel(9, 0), 0x333333u);
+  EXPECT_EQ(d->Pixel(20, 20), 0x0A0B0Cu);
+  Read(kBell);
+  EXPECT_EQ(d->bells, 1);
+  // Two lists, the second one of XZYW, around a Raw rectangle, then LastRect ends a count
+  // that the server left open.
+  Read(Update({XzList(xz, {{{0, 2, 2, 1}, 0x444444}, {{0, 3, 2, 1}, 0x555555}}),
+               Cat({Header(21, 21, 1, 1, rfbenc::kRaw), Px(0x010203)}),
+               XzList(xz, {{{0, 4, 2, 1}, 0x666666}}, rfbenc::kXZYW), Header(0, 0, 0, 0, rfbenc::kLastRect)},
+              1000));
+  EXPECT_EQ(d->Pixel(1, 3), 0x555555u);
+  EXPECT_EQ(d->Pixel(21, 21), 0x010203u);
+  EXPECT_EQ(d->Pixel(1, 4), 0x666666u);
+  EXPECT_EQ(d->m_decoder.rectanglesReceived, 8u);  // statistics: sub-rectangles and the others
+  // An empty list counts none.
+  Read(Update({XzList(xz, {}), raw}, 1));
+  Read(kBell);
+  EXPECT_EQ(d->bells, 2);
 }
 
 TEST_F(ServerMessages, NewFramebufferSizeRebuildsTheBitmapForTheRestOfTheUpdate) {
@@ -420,6 +465,22 @@ TEST_F(ServerMessages, AnOldStylePlugInsBlockIsReadWholeAheadOfTheDecoder) {
   // A length above the 100 MiB cap is a stream error before anything is allocated or read.
   ServerSend(Cat({{0}, {0, 0, 0, 1}, Header(0, 0, 2, 1, rfbenc::kRaw), U32(0xFFFFFFFF)}));
   EXPECT_THROW(d->ReadServerMessage(), rdr::Exception);
+  d->m_pluginTransform = nullptr;
+}
+
+TEST_F(ServerMessages, AnOldStylePlugInsRepeatedTypeByteOfABellIsReadOnce) {
+  IdentityChannel plugin;
+  d->m_fUsePlugin = true;
+  d->m_pluginEnabled = true;
+  d->m_pluginTransform = &plugin;
+  // Each message comes after its type byte alone: one bell, then the next message parses.
+  Read({2, 2});
+  EXPECT_EQ(d->bells, 1);
+  Read(Cat({{252}, {252, 7, 0, 0}}));
+  EXPECT_EQ(d->m_copyDataValue, 7);
+  Read({2, 2});
+  EXPECT_EQ(d->bells, 2);
+  EXPECT_EQ(d->m_fdin->Avail(), 0u);
   d->m_pluginTransform = nullptr;
 }
 
@@ -603,6 +664,45 @@ TEST_F(ConnectionThread, AfterALossNothingIsReadUntilTheConnectionResumes) {
   ASSERT_TRUE(WaitFor([&] { return d->BellCount() == 1; }, 20));
   EndAndJoin();
 }
+
+TEST_F(ConnectionThread, AFaultDuringAChatIsTold) {
+  opts.m_Reconnect = 2;
+  d->chatOpen = true;
+  Start();
+  ServerSend({99});  // no stream error: a message the viewer cannot read
+  ASSERT_TRUE(WaitFor([&] { return d->LossCount() == 1; }, 5));
+  EXPECT_EQ(d->losses[0].attempts, 0);
+  EXPECT_EQ(d->losses[0].warning, UiText(IDS_CONNECTION_LOST));
+  ASSERT_TRUE(WaitFor([&] { return d->ConnectionThreadEnded(); }, 5));
+}
+
+// A server that resets the connection (a real TCP reset) ends it quietly; only a chat cut
+// short by it is news for the user, and then there is no reconnect.
+class ResetConnectionThread : public ConnectionThread, public ::testing::WithParamInterface<bool> {
+protected:
+  void SetUp() override {
+    tcpPair = true;
+    ConnectionThread::SetUp();
+  }
+};
+
+TEST_P(ResetConnectionThread, IsQuietUnlessAChatIsCutShort) {
+  const bool chat = GetParam();
+  opts.m_Reconnect = 2;
+  d->chatOpen = chat;
+  Start();
+  ASSERT_TRUE(WaitFor([&] { return d->m_running.load(); }, 5));
+  ReadAvailable(100);
+  ServerSend({2, 2});  // bells the viewer reads before the reset
+  ASSERT_TRUE(WaitFor([&] { return d->BellCount() == 2; }, 5));
+  ResetConnection(s[1]);
+  s[1] = rdr::kInvalidSocket;
+  ASSERT_TRUE(WaitFor([&] { return d->LossCount() == 1; }, 5));
+  EXPECT_EQ(d->losses[0].attempts, chat ? 0 : 2);
+  EXPECT_EQ(d->losses[0].warning, chat ? UiText(IDS_CONNECTION_LOST) : "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Chat, ResetConnectionThread, ::testing::Bool());
 
 // Whatever a handler throws (here the display, on a new framebuffer size) takes the loss
 // road; the thread neither dies nor lets it escape.

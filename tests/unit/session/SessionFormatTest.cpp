@@ -212,7 +212,7 @@ TEST(SessionFormat, QuickOptionPresets) {
     bool autoDetect, cache, qualityKept;
   } cases[] = {
       {1, 5, 0, true, false, true},  {2, 5, 0, false, false, true}, {3, 16, 1, false, false, true},
-      {4, 16, 2, false, true, true}, {5, 16, 3, false, true, false}, {7, 10, 0, false, false, true},
+      {4, 16, 2, false, true, true}, {5, 16, 3, false, true, false}, {7, 9, 0, false, false, true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.quick);
@@ -231,14 +231,43 @@ TEST(SessionFormat, QuickOptionPresets) {
     EXPECT_EQ(o.m_cursorshape, c.quick != 7);
     EXPECT_EQ(o.m_noremotecursor, c.quick == 7);
   }
-  for (int other : {0, 6, 8, -1}) {
+  // 8, the page's "Custom": only the automatic choice goes off; the encodings, colours
+  // and cache stay as the user set them.
+  KEBOptions custom;
+  custom.m_QuickOption = 8;
+  custom.m_PreferredEncodings = {6};
+  custom.m_Use8Bit = 4;
+  custom.m_autoDetect = true;
+  custom.m_EnableCache = true;
+  sessionformat::ApplyQuickOption(custom);
+  EXPECT_FALSE(custom.m_autoDetect);
+  EXPECT_EQ(custom.m_PreferredEncodings, std::vector<int>{6});
+  EXPECT_EQ(custom.m_Use8Bit, 4);
+  EXPECT_TRUE(custom.m_EnableCache);
+  EXPECT_TRUE(custom.m_cursorshape);
+  // Numbers without a preset (from the command line or an options file) change nothing.
+  for (int other : {0, 6, 9, -1}) {
+    SCOPED_TRACE(other);
     KEBOptions o, before;
     o.m_QuickOption = other;
     o.m_Use8Bit = 4;
+    o.m_autoDetect = true;
     sessionformat::ApplyQuickOption(o);
     EXPECT_EQ(o.m_Use8Bit, 4);
+    EXPECT_TRUE(o.m_autoDetect);
     EXPECT_EQ(o.m_PreferredEncodings, before.m_PreferredEncodings);
   }
+}
+
+// Preset 7 names Opalo, and Opalo stays Opalo on the wire: unlike Opalo2, the encoding
+// list does not trade it for ZRLE when the session is not of security type 17.
+TEST(SessionFormat, OpaloPresetReachesTheServer) {
+  KEBOptions o;
+  o.m_QuickOption = 7;
+  sessionformat::ApplyQuickOption(o);
+  EXPECT_EQ(sessionformat::Build(o, {}).encodings.at(0), 9);
+  o.m_PreferredEncodings = {10};
+  EXPECT_EQ(sessionformat::Build(o, {}).encodings.at(0), 16);
 }
 
 }  // namespace

@@ -8,7 +8,9 @@
 #ifdef _WIN32
 #include <winsock2.h>
 #else
+#include <netinet/in.h>
 #include <sys/socket.h>
+#include <unistd.h>
 #endif
 
 #include <chrono>
@@ -80,6 +82,51 @@ private:
   Bytes out_, in_;
 };
 
+// Two ends of a loopback TCP connection (where a socket pair is another kind of socket),
+// so that a reset is a real one.
+inline bool TcpSocketPair(rdr::SocketHandle out[2]) {
+#ifdef _WIN32
+  return rdr::SocketPair(out);
+#else
+  const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+  if (listener < 0) return false;
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  int c = -1, s = -1;
+  if (::bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+      ::getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len) == 0 && ::listen(listener, 1) == 0) {
+    c = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (c >= 0 && ::connect(c, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) s = ::accept(listener, nullptr, nullptr);
+  }
+  ::close(listener);
+  if (s < 0) {
+    if (c >= 0) ::close(c);
+    return false;
+  }
+  out[0] = c;
+  out[1] = s;
+  return true;
+#endif
+}
+
+// Ends a TCP connection with a reset instead of an orderly close.
+inline void ResetConnection(rdr::SocketHandle h) {
+  linger l{};
+  l.l_onoff = 1;
+  l.l_linger = 0;
+#ifdef _WIN32
+  ::setsockopt(static_cast<SOCKET>(h), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&l), sizeof l);
+#else
+  ::setsockopt(static_cast<int>(h), SOL_SOCKET, SO_LINGER, &l, sizeof l);
+#endif
+  rdr::SocketClose(h);
+}
+
+// The error with which a scheme hook of TestSession ends the handshake.
+constexpr char kSchemeStopped[] = "scheme hook stopped the handshake";
+
 struct Question {
   std::string instruction, content, first, second, checkbox;
 };
@@ -100,7 +147,7 @@ public:
   std::vector<std::pair<int, std::string>> status;
   int savedUntrusted = 0;
   std::vector<std::string> schemes;  // security schemes run, by name
-  bool schemesSucceed = false;       // a scheme hook returns instead of failing as unsupported
+  bool schemesSucceed = false;       // a scheme hook returns instead of ending the handshake
 
   using RfbSession::CloseSocket;
   using RfbSession::SetSocket;
@@ -132,19 +179,21 @@ protected:
     return helpdeskAnswer;
   }
   void SetStatusText(int control, const char* text) override { status.emplace_back(control, text); }
-  void Scheme(const char* name, std::uint32_t type) {
+  // Records the scheme the dispatcher chose; unless told to succeed, the handshake ends
+  // there, as if the scheme had failed.
+  void Scheme(const char* name) {
     schemes.push_back(name);
-    if (!schemesSucceed) UnsupportedScheme(type);
+    if (!schemesSucceed) throw ErrorException(kSchemeStopped);
   }
-  void AuthPasswordChallenge() override { Scheme("password", 2); }
-  void AuthMsLogonI() override { Scheme("mslogon1", 112); }
-  void AuthMsLogonII() override { Scheme("mslogon2", 113); }
+  void AuthPasswordChallenge() override { Scheme("password"); }
+  void AuthMsLogonI() override { Scheme("mslogon1"); }
+  void AuthMsLogonII() override { Scheme("mslogon2"); }
   void AuthRsaAes(int bits, bool channel) override {
-    Scheme(bits == 256 ? (channel ? "rsaaes256" : "rsaaes256auth") : (channel ? "rsaaes" : "rsaaesauth"), 5);
+    Scheme(bits == 256 ? (channel ? "rsaaes256" : "rsaaes256auth") : (channel ? "rsaaes" : "rsaaesauth"));
   }
-  void AuthVeNCrypt() override { Scheme("vencrypt", 19); }
-  void AuthSecureKEBPluginOld() override { Scheme("plugin114", 114); }
-  void AuthSecureKEBPlugin() override { Scheme("plugin115", 115); }
+  void AuthVeNCrypt() override { Scheme("vencrypt"); }
+  void AuthSecureKEBPluginOld() override { Scheme("plugin114"); }
+  void AuthSecureKEBPlugin() override { Scheme("plugin115"); }
   void SaveAllowUntrustedServers() override {
     savedUntrusted++;
     RfbSession::SaveAllowUntrustedServers();
@@ -173,6 +222,7 @@ protected:
   rdr::SocketHandle s[2] = {rdr::kInvalidSocket, rdr::kInvalidSocket};
   KEBOptions opts;
   std::unique_ptr<TestSession> session;
+  bool tcpPair = false;  // the pairs are loopback TCP connections
 
   void SetUp() override {
     int v;
@@ -192,7 +242,7 @@ protected:
   // A fresh pair; the old client end belongs to the session, the old server end is closed.
   void NewPair() {
     if (s[1] != rdr::kInvalidSocket) rdr::SocketClose(s[1]);
-    ASSERT_TRUE(rdr::SocketPair(s));
+    ASSERT_TRUE(tcpPair ? TcpSocketPair(s) : rdr::SocketPair(s));
   }
 
   void ServerSend(const Bytes& b) {

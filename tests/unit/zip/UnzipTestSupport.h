@@ -9,7 +9,7 @@
 
 #include "tests/unit/zip/ZipBuilder.h"
 #include "zip/Unzip.h"
-#include "zip/ZipMemoryFileSystem.h"
+#include "tests/support/ZipMemoryFileSystem.h"
 
 namespace ziptest {
 

@@ -89,6 +89,67 @@ TEST_F(ZipperTest, DateLimits) {
   EXPECT_EQ(Zip({"-t", "2020-01-01", "-t", "2020-02-01", "x.zip", "old.txt"}).code, 16);
 }
 
+// With -v every action says which files and entries the dates leave out, and why.
+TEST_F(ZipperTest, DateDiagnosticsForEveryAction) {
+  fs.AddFile("/w/old.txt", Text(100), kZipAttrArchive, kJan2019);
+  fs.AddFile("/w/new.txt", Text(100), kZipAttrArchive, kJun2021);
+  ASSERT_EQ(Zip({"all.zip", "old.txt", "new.txt"}).code, 0);
+  const std::vector<std::uint8_t> all = Data("/w/all.zip");
+  const struct {
+    std::vector<std::string> args;
+    std::vector<std::string> said, notSaid;
+  } cases[] = {
+      // A new archive: the file before the date is left out.
+      {{"-v", "-t", "2020-01-01", "n.zip", "old.txt", "new.txt"},
+       {"zip diagnostic: old.txt missing or early"}, {"new.txt missing", "up to date"}},
+      // Adding to an archive that holds both: the old entry stays as it was.
+      {{"-v", "-t", "2020-01-01", "all.zip", "old.txt", "new.txt"},
+       {"zip diagnostic: old.txt missing or early"}, {"new.txt missing"}},
+      // Deleting: only what is recent goes; the older entry is kept and said so.
+      {{"-v", "-d", "-t", "2020-01-01", "all.zip", "*"}, {"zip diagnostic: old.txt missing or early", "deleting: new.txt"},
+       {"new.txt missing"}},
+      // Updating: nothing is newer than its entry.
+      {{"-v", "-u", "all.zip", "old.txt", "new.txt"},
+       {"zip diagnostic: old.txt up to date", "zip diagnostic: new.txt up to date"}, {"missing"}},
+      // Without -v nothing of this is said.
+      {{"-t", "2020-01-01", "q.zip", "old.txt", "new.txt"}, {}, {"zip diagnostic"}},
+  };
+  for (const auto& c : cases) {
+    std::string line;
+    for (const std::string& a : c.args) line += a + " ";
+    SCOPED_TRACE(line);
+    fs.AddFile("/w/all.zip", all);
+    const Result r = Zip(c.args);
+    ASSERT_TRUE(r.code == 0 || r.code == 12) << r.code << r.err;
+    for (const std::string& text : c.said) EXPECT_TRUE(Contains(r.out, text)) << text << "\n" << r.out;
+    for (const std::string& text : c.notSaid) EXPECT_FALSE(Contains(r.out, text)) << text << "\n" << r.out;
+  }
+}
+
+// What the file system cannot tell is said, and the archive goes on with the defaults:
+// the archive attribute alone, and long names.
+TEST_F(ZipperTest, FileSystemDiagnostics) {
+  fs.AddFile("/w/plain.txt", Text(100), kZipAttrArchive | kZipAttrReadOnly);
+  fs.AddFile("/w/A Long File Name.text", Text(100), kZipAttrReadOnly);
+  fs.attributesUnknown = {"/w/A Long File Name.text"};
+  Result r = Zip({"a.zip", "plain.txt", "A Long File Name.text"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_TRUE(Contains(r.out, "zip diagnostic: GetFileAttributes failed\n")) << r.out;
+  EXPECT_FALSE(Contains(r.out, "GetVolumeInformation"));
+  Archive a = Read("/w/a.zip");
+  ASSERT_TRUE(a.ok) << a.error;
+  EXPECT_EQ(a.Find("A Long File Name.text")->external & 0xFF, kZipAttrArchive);
+  EXPECT_EQ(a.Find("plain.txt")->external & 0xFF, kZipAttrArchive | kZipAttrReadOnly);
+
+  fs.attributesUnknown.clear();
+  fs.volume.known = false;
+  r = Zip({"b.zip", "A Long File Name.text"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_TRUE(Contains(r.out, "zip diagnostic: GetVolumeInformation failed\n")) << r.out;
+  EXPECT_FALSE(Contains(r.out, "GetFileAttributes"));
+  EXPECT_EQ(Read("/w/b.zip").Names(), (std::vector<std::string>{"A Long File Name.text"}));
+}
+
 TEST_F(ZipperTest, NothingToDoAndMissingArchives) {
   fs.AddFile("/w/f.txt", Text(100));
   Result r = Zip({"a.zip", "nothing*.here"});

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 
 #include "display/ViewerDirectx.h"
@@ -75,14 +76,100 @@ TEST_F(ViewerDirectxTest, ThirtyTwoBitSurfaceOrCleanFailure) {
   // Locked until presented: the next update writes into the same bits.
   EXPECT_EQ(dx.LockForUpdate(bits), bits);
   dx.Present();
-  // Presented: locked again for the next update.
-  EXPECT_NE(dx.LockForUpdate(nullptr), nullptr);
+  // Presented: locked again for the next update, which writes only what changed: what was
+  // written before is still there (the surface is never locked with a discard flag).
+  auto* again = static_cast<std::uint8_t*>(dx.LockForUpdate(nullptr));
+  ASSERT_NE(again, nullptr);
+  for (int y = 0; y < 48; y += 47)
+    for (int x = 0; x < 64 * 4; x++) ASSERT_EQ(again[y * dx.Pitch() + x], 0x40) << x << "," << y;
   // Released (a new format, a lost device): the next update makes device and surface again.
   dx.ReleaseDevice();
   EXPECT_EQ(dx.Layout().bitsPerPixel, 0);
   EXPECT_NE(dx.LockForUpdate(nullptr), nullptr);
   EXPECT_EQ(dx.Layout().bitsPerPixel, 32);
   dx.Present();
+}
+
+// Writes the surface with a picture of four quadrants and presents it; true when a device
+// could be made at all.
+bool PresentQuadrants(ViewerDirectxClass& dx, HWND window, int w, int h) {
+  if (dx.CreateSurface(window, window, w, h, false, 32, 16) != S_OK) return false;
+  auto* bits = static_cast<std::uint8_t*>(dx.LockForUpdate(nullptr));
+  if (!bits) return false;
+  static const std::uint32_t colours[4] = {0xC03020, 0x20C040, 0x3040C0, 0xE0E0E0};
+  for (int y = 0; y < h; y++)
+    for (int x = 0; x < w; x++) {
+      const std::uint32_t v = colours[(y >= h / 2) * 2 + (x >= w / 2)];
+      std::memcpy(bits + y * dx.Pitch() + x * 4, &v, 4);
+    }
+  dx.Present();
+  return true;
+}
+
+void Pump(int ms) {
+  const DWORD end = GetTickCount() + static_cast<DWORD>(ms);
+  while (GetTickCount() < end) {
+    MSG msg;
+    while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&msg);
+    Sleep(10);
+  }
+}
+
+// What the window shows, compared with the surface, presented again until the verdict is
+// `until` (or any but Inconclusive when it is Inconclusive), at most 10 s.
+directx::PresentationCheck Shown(ViewerDirectxClass& dx, directx::Verdict until) {
+  directx::PresentationCheck c;
+  const DWORD end = GetTickCount() + 10000;
+  do {
+    Pump(20);
+    dx.Present();
+    c = dx.CheckPresentation();
+    if (until == directx::Verdict::Inconclusive ? c.verdict != until : c.verdict == until) break;
+  } while (static_cast<LONG>(GetTickCount() - end) < 0);
+  return c;
+}
+
+const char* Name(directx::Verdict v) {
+  switch (v) {
+    case directx::Verdict::Matches: return "matches";
+    case directx::Verdict::Differs: return "differs";
+    case directx::Verdict::Inconclusive: break;
+  }
+  return "inconclusive";
+}
+
+// The check reads back the real window: a presentation that reached it matches, and the
+// same window painted over afterwards (a stand-in that shows the wrong picture) does not.
+TEST_F(ViewerDirectxTest, PresentationCheckReadsTheWindowBack) {
+  ViewerDirectxClass dx;
+  if (!PresentQuadrants(dx, hwnd_, 96, 72)) GTEST_SKIP() << "no Direct3D device here";
+  const directx::PresentationCheck shown = Shown(dx, directx::Verdict::Matches);
+  RecordProperty("top-level window", Name(shown.verdict));
+  EXPECT_EQ(shown.verdict, directx::Verdict::Matches) << shown.matching << " of " << shown.samples;
+
+  HDC dc = GetDC(hwnd_);
+  RECT r;
+  GetClientRect(hwnd_, &r);
+  FillRect(dc, &r, static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH)));
+  ReleaseDC(hwnd_, dc);
+  GdiFlush();
+  const directx::PresentationCheck painted = dx.CheckPresentation();
+  EXPECT_EQ(painted.verdict, directx::Verdict::Differs) << painted.matching << " of " << painted.samples;
+}
+
+// The viewer window is a child of the frame. Whether the platform shows a presentation
+// there is what the viewer finds out for itself; the check must say one way or the other.
+TEST_F(ViewerDirectxTest, PresentationToAChildWindowIsJudged) {
+  HWND child = CreateWindowExA(0, "ViewerDirectxTestWindow", "child", WS_CHILD | WS_VISIBLE, 0, 0, 180, 120, hwnd_,
+                               nullptr, GetModuleHandleA(nullptr), nullptr);
+  ASSERT_NE(child, nullptr);
+  ViewerDirectxClass dx;
+  if (!PresentQuadrants(dx, child, 96, 72)) GTEST_SKIP() << "no Direct3D device here";
+  const directx::PresentationCheck c = Shown(dx, directx::Verdict::Inconclusive);
+  RecordProperty("child window", Name(c.verdict));
+  std::printf("presentation to a child window: %s (%d of %d points)\n", Name(c.verdict), c.matching, c.samples);
+  EXPECT_NE(c.verdict, directx::Verdict::Inconclusive);
+  DestroyWindow(child);
 }
 
 }  // namespace

@@ -55,7 +55,8 @@ TEST_F(CryptoApi, EaxPaperExamplesAndAChannelRecord) {
   AESCipher cipher;
   ASSERT_TRUE(cipher.SetKey(crypto->Aes(), key.data(), key.size())) << cipher.Error();
   std::uint8_t tag[16];
-  ASSERT_TRUE(cipher.Seal(nonce.data(), header.data(), header.size(), data.data(), data.size(), true, tag));
+  ASSERT_EQ(cipher.Seal(nonce.data(), header.data(), header.size(), data.data(), data.size(), true, tag),
+            AESCipher::kSealed);
   EXPECT_EQ(ToHex(data.data(), data.size()) + ToHex(tag, 16), "d851d5bae03a59f238a23e39199dc9266626c40f80");
 
   const Bytes k16 = Hex("0102030405060708090a0b0c0d0e0f10");
@@ -82,11 +83,12 @@ TEST_F(CryptoApi, RsaBetweenTwoProviders) {
   ASSERT_TRUE(other->ImportServerKey(client, 65537, &error)) << error;
   Bytes random(32);
   ASSERT_TRUE(other->Random(random.data(), random.size(), &error));
-  std::vector<std::uint8_t> sealed, opened;
+  std::vector<std::uint8_t> sealed;
+  SecretBytes opened;
   ASSERT_TRUE(other->EncryptForServer(random.data(), random.size(), &sealed, &error)) << error;
   EXPECT_EQ(sealed.size(), 256u);
   ASSERT_TRUE(crypto->DecryptWithClientKey(sealed, &opened, &error)) << error;
-  EXPECT_EQ(opened, random);
+  EXPECT_EQ(Bytes(opened.begin(), opened.end()), random);
   sealed[100] ^= 1;
   EXPECT_FALSE(crypto->DecryptWithClientKey(sealed, &opened, &error));
   EXPECT_EQ(error.rfind("Cannot decrypt server random (", 0), 0u);
@@ -100,10 +102,11 @@ TEST_F(CryptoApi, RsaBetweenTwoProviders) {
 }
 
 TEST_F(CryptoApi, Hashes) {
-  std::vector<std::uint8_t> digest;
-  ASSERT_TRUE(crypto->Hash(false, {{'a'}, {'b', 'c'}}, &digest, &error)) << error;
+  SecretBytes digest;
+  const Bytes a = {'a'}, ab = {'a', 'b'}, bc = {'b', 'c'}, c = {'c'}, none;
+  ASSERT_TRUE(crypto->Hash(false, {a, bc}, &digest, &error)) << error;
   EXPECT_EQ(ToHex(digest.data(), digest.size()), "a9993e364706816aba3e25717850c26c9cd0d89d");
-  ASSERT_TRUE(crypto->Hash(true, {{'a', 'b'}, {}, {'c'}}, &digest, &error)) << error;
+  ASSERT_TRUE(crypto->Hash(true, {ab, none, c}, &digest, &error)) << error;
   EXPECT_EQ(ToHex(digest.data(), digest.size()), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
 }
 

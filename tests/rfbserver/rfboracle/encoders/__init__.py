@@ -30,6 +30,11 @@ class Encoder:
     def encode(self, ctx, r):
         raise NotImplementedError
 
+    def counts(self, r):
+        """How many rectangles of the update's count this one stands for (a list
+        encoding counts each of its sub-rectangles)."""
+        return 1
+
     def apply(self, ctx, r):
         """Update ctx's expected view after the rectangle was sent (default: content)."""
         if not self.pseudo:

@@ -1,4 +1,4 @@
-"""Opalo (9; on the wire the same as Ultra) and Opalo2 (10).
+"""Opalo (9) and Opalo2 (10).
 
 Both carry a u32 big-endian length and that many bytes. Opalo: the rectangle's pixels in
 the client's format (the Raw layout) as one LZO1X block. Opalo2: the rectangle as one
@@ -19,7 +19,7 @@ from .tight import jpeg_bytes, jpeg_decoded, viewer_shown
 
 
 class Opalo(Encoder):
-    name = "ultra"
+    name = "opalo"
     number = 9
 
     def encode(self, ctx, r):

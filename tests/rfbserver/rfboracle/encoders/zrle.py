@@ -31,7 +31,8 @@ coarsely at higher levels; the result is lossy (tests compare by PSNR).
 XZ / XZYW: the header holds the sub-rectangle count in x (high 16 bits) and y, and
 the compressed length in w (high 16 bits) and h; the payload is one block of the
 connection's "xz" stream holding the count 8-byte sub-rectangle headers and then each
-sub-rectangle's tiles.
+sub-rectangle's tiles. Each sub-rectangle counts as one rectangle of the update's
+rectangle count (a list of n counts n; an empty list counts none).
 
 opts:
   mode       "auto" (default: the smallest form per tile), or one form for every tile
@@ -337,6 +338,9 @@ class Xz(Encoder):
 
     def _areas(self, r):
         return [tuple(a) for a in r.opts.get("subrects", [(r.x, r.y, r.w, r.h)])]
+
+    def counts(self, r):
+        return len(self._areas(r))
 
     def encode(self, ctx, r):
         areas = self._areas(r)

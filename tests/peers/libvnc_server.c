@@ -1,9 +1,9 @@
 /* A small RFB server built on Debian's libvncserver, as a real peer for the viewer's
  * decoders: it serves a fixed picture (smooth areas, hard edges, fine detail) on
  * loopback with security type None and answers with whatever encoding the client asks
- * for first (Ultra among them).
+ * for first (Opalo among them, which libvncserver calls Ultra).
  *
- * ultra_server PORT IMAGEOUT SECONDS [WIDTH HEIGHT]
+ * libvnc_server PORT IMAGEOUT SECONDS [WIDTH HEIGHT]
  *   PORT      TCP port on 127.0.0.1
  *   IMAGEOUT  written before serving: "W H\n" then W*H RGB triplets of the picture
  *   SECONDS   the server ends after this long
@@ -49,7 +49,7 @@ int main(int argc, char **argv) {
     s->ipv6port = 0;
     s->listenInterface = htonl(INADDR_LOOPBACK);
     s->alwaysShared = TRUE;
-    s->desktopName = "ultra_server";
+    s->desktopName = "libvnc_server";
     s->cursor = NULL; /* no server-side cursor drawn into the pixels sent */
 
     FILE *out = fopen(argv[2], "wb");
@@ -60,7 +60,7 @@ int main(int argc, char **argv) {
 
     rfbInitServer(s);
     if (s->listenSock < 0) {
-        fprintf(stderr, "ultra_server: cannot listen on port %d\n", port);
+        fprintf(stderr, "libvnc_server: cannot listen on port %d\n", port);
         return 1;
     }
     printf("ready\n");

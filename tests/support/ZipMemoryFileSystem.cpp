@@ -1,4 +1,4 @@
-#include "zip/ZipMemoryFileSystem.h"
+#include "tests/support/ZipMemoryFileSystem.h"
 
 #include <cerrno>
 #include <cstring>
@@ -227,6 +227,8 @@ bool ZipMemoryFileSystem::Stat(const char* path, ZipFileStat* st) {
   st->atime = node->atime;
   st->ctime = node->ctime;
   st->attributes = node->attributes;
+  for (const std::string& p : attributesUnknown)
+    if (Normalize(p) == Normalize(path)) st->attributesKnown = false;
   st->mode = node->isDirectory ? 0040755 : (node->attributes & kZipAttrReadOnly) ? 0100444 : 0100644;
   st->links = 1;
   st->inode = reinterpret_cast<std::uintptr_t>(node.get());  // one identity per file

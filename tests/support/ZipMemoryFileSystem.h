@@ -36,6 +36,9 @@ public:
   std::string Normalize(const std::string& path) const;
 
   ZipVolumeInfo volume;  // what Volume() reports for every path
+  // Files whose status Stat gives without their attributes (as Windows may for a file it
+  // can tell the status of but not the attributes).
+  std::vector<std::string> attributesUnknown;
   std::string volumeLabel;  // what VolumeLabel() reports; none when empty
   // Folders that are volumes of their own: files cannot be moved into or out of them.
   std::vector<std::string> separateVolumes;

@@ -125,6 +125,8 @@ protected:
     ASSERT_TRUE(r->ResetForReconnect(5000));
     ASSERT_TRUE(r->StartReconnectThread());
   }
+  // The full request for the new server's 64 x 32 desktop, the last thing a reconnect sends.
+  static Bytes FullRequest() { return {3, 0, 0, 0, 0, 0, 0, 64, 0, 32}; }
   // What arrives at h until it ends with `tail` (at most `seconds`).
   static Bytes ReadUntilTail(rdr::SocketHandle h, const Bytes& tail, double seconds) {
     Bytes out;
@@ -161,7 +163,7 @@ TEST_F(Reconnect, TheParkedThreadReadsOnFromTheNewConnection) {
   // The new server saw a whole handshake with its pixel format and encodings, then (the
   // format change a reconnect sets pending) the same again and a full (non-incremental)
   // request for its 64 x 32 desktop.
-  const Bytes request = {3, 0, 0, 0, 0, 0, 0, 64, 0, 32};
+  const Bytes request = FullRequest();
   const Bytes sent = ReadUntilTail(again, request, 20);
   const std::size_t handshake = 12 + 1 + 1;  // version, security type, ClientInit
   ASSERT_GT(sent.size(), handshake + 10);
@@ -220,7 +222,7 @@ TEST_F(Reconnect, ASuccessfulReconnectRestoresTheFullNumberOfAttempts) {
   FrameReconnects();  // it is back
   ASSERT_TRUE(WaitFor([&] { return r->Reconnects() == 1; }, 10));
   // The server goes away again: the next loss has every attempt again.
-  Drain(again, 300);
+  ReadUntilTail(again, FullRequest(), 20);
   rdr::SocketShutdown(again);
   ASSERT_TRUE(WaitFor([&] { return r->Losses() == 3; }, 5));
   EXPECT_EQ(r->LastLoss(), 3);

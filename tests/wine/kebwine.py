@@ -524,18 +524,32 @@ def make_prefix(target):
     _ensure_base_prefix()
 
     def copy(src, dst, follow_symlinks=True):
-        if os.path.splitext(src)[1].lower() in _LINKED:
-            try:
-                os.link(src, dst)
-                return dst
-            except OSError as e:
-                if e.errno not in (errno.EXDEV, errno.EPERM, errno.EMLINK):
-                    raise
-        return shutil.copy2(src, dst)
+        try:
+            if os.path.splitext(src)[1].lower() in _LINKED:
+                try:
+                    os.link(src, dst)
+                    return dst
+                except OSError as e:
+                    if e.errno not in (errno.EXDEV, errno.EPERM, errno.EMLINK):
+                        raise
+            return shutil.copy2(src, dst)
+        except FileNotFoundError:
+            return dst  # gone since the folder was listed: a program's passing file
 
-    # "wineserver" and sockets belong to the base prefix's running server.
-    shutil.copytree(str(BASE_PREFIX), str(target), symlinks=True, copy_function=copy,
-                    ignore=shutil.ignore_patterns("wineserver", ".wine-run.lock"))
+    def ignore(folder, names):
+        # "wineserver" and sockets belong to the base prefix's running server; the temporary
+        # files are those of the programs (unit tests) running in the base prefix meanwhile.
+        if os.path.basename(folder).lower() == "temp":
+            return set(names)
+        return {n for n in names if n in ("wineserver", ".wine-run.lock")}
+
+    try:
+        shutil.copytree(str(BASE_PREFIX), str(target), symlinks=True, copy_function=copy, ignore=ignore)
+    except shutil.Error as e:
+        # A folder gone since its parent was listed is a passing one too.
+        lasting = [x for x in e.args[0] if "[Errno %d]" % errno.ENOENT not in str(x[-1])]
+        if lasting:
+            raise shutil.Error(lasting)
     # There is no window manager: windows Wine leaves to one ("managed") would make each
     # hidden window wait two seconds for a manager's answer that never comes.
     with open(os.path.join(str(target), "user.reg"), "a") as reg:

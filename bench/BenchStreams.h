@@ -1,6 +1,4 @@
-// Recorded-style update streams for the decoder benchmark: synthetic screen contents
-// (desktop, windows with text, icons, a photo) encoded by a small server-side encoder
-// for each simple encoding, framed as FramebufferUpdate messages.
+// The benchmark's screens and the streams it decodes.
 #pragma once
 
 #include <cstdint>
@@ -9,50 +7,40 @@
 
 namespace bench {
 
-// A screen in the session pixel format: one value per pixel, bpp 1, 2 or 4.
+// A screen in the session pixel format: one value per pixel, bpp 1, 2 or 4 (the 32-bit
+// screens hold red << 16 | green << 8 | blue).
 struct Image {
   int width = 0, height = 0, bpp = 4;
   std::vector<std::uint32_t> px;
   std::uint32_t At(int x, int y) const { return px[static_cast<std::size_t>(y) * width + x]; }
 };
 
-// Screen number `frame` of a sequence: the same desktop with windows moved and text changed.
+// Screen number `frame` of a sequence: a desktop with icons, windows of text (with
+// anti-aliased edges), one window with a photo-like picture, a task bar; windows are moved
+// and text changed from frame to frame.
 Image MakeScreen(int width, int height, int bpp, int frame);
 
-// One compressed block of a stream, kept for timing its codec alone.
+// One compressed block of a stream, for timing its codec alone.
 struct Block {
-  enum Kind { Zlib, Jpeg, Lzo, Zstd, Xz } kind = Zlib;
-  int stream = 0;                  // Tight's stream number (Zlib)
+  enum Kind { Zlib, Jpeg, Lzo } kind = Zlib;
+  int stream = 0;                  // which of the encoding's persistent streams (Tight: 0-3)
+  bool reset = false;              // that stream starts afresh with this block (Tight)
   std::vector<std::uint8_t> data;
-  std::size_t plainBytes = 0;      // what it decompresses to (JPEG: width x height x 4)
+  std::size_t plainBytes = 0;      // what it decompresses to (0: as much as it holds)
   int width = 0, height = 0;       // JPEG
 };
 
 struct Stream {
-  std::string name;
+  std::string server;               // who encoded it
+  std::string name;                 // "Raw", "Tight+JPEG", ...
+  int encoding = 0;
+  int bytesPerPixel = 4;
+  int quality = -1;                 // quality level the server was offered (-1: none)
+  bool lossless = true;
+  bool moves = false;               // window drags
   std::vector<std::uint8_t> bytes;  // FramebufferUpdate messages, then one Bell (type 2)
-  std::uint64_t pixels = 0;         // pixels covered by decoded rectangles
-  std::uint64_t rects = 0;
-  std::uint64_t payload = 0;        // raw pixel bytes carried (Raw only)
-  std::vector<Block> blocks;        // compressed blocks in stream order (Tight, Opalo)
-  int quality = -1;                 // the viewer's "quality" option it was made for (ZYWRLE level)
-  bool libvncclient = true;         // libvncclient decodes the encoding
+  std::uint64_t updates = 0;
+  std::vector<Block> blocks;        // compressed blocks in stream order (codec streams)
 };
-
-// Every frame of `screens` as one FramebufferUpdate in the encoding, cut into rectangles
-// the way servers cut them (bands for Raw, RRE and Hextile, small tiles for CoRRE).
-Stream EncodeRaw(const std::vector<Image>& screens);
-Stream EncodeRRE(const std::vector<Image>& screens);
-Stream EncodeCoRRE(const std::vector<Image>& screens);
-Stream EncodeHextile(const std::vector<Image>& screens);
-// Window moves: each update copies a few large areas within the screen (overlapping).
-Stream EncodeCopyRect(int width, int height, int updates);
-// Tight as a server sends it: rectangles of at most 64K pixels, solid ones filled, those of
-// up to 16 colours through the palette filter, the rest through the copy filter or, with
-// a JPEG quality (32 bits per pixel only), as JPEG images; streams 0 (copy), 1 (two
-// colours) and 2 (palette) at zlib level 6.
-Stream EncodeTight(const std::vector<Image>& screens, int jpegQuality = 0);
-// Opalo: bands of the screen as LZO1X-1 blocks.
-Stream EncodeOpalo(const std::vector<Image>& screens);
 
 }  // namespace bench

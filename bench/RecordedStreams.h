@@ -1,25 +1,55 @@
-// Streams recorded from a real server for the decoder benchmark: Debian's libvncserver
-// (bench_vncserver_recorder) serves the benchmark's screens and this client records the
-// Zlib, ZRLE and ZYWRLE updates it sends. The same updates, recompressed, give the encodings
-// no Debian server sends: ZSTD from Zlib, ZSTDRLE / ZSTDYWRLE and XZ / XZYW from ZRLE / ZYWRLE.
+// Streams recorded from real servers for the decoder benchmark. The benchmark's screens
+// (desktop, windows with text, a photo) are put on each server one after the other and a
+// client of our own records the FramebufferUpdates the server sends for them:
+//   TigerVNC's Xvnc     the screens drawn on its root window by bench_xpainter
+//   x11vnc              the same on an Xvfb, which x11vnc polls
+//   libvncserver        bench_vncserver_recorder, its framebuffer set directly
+// A recording is the FramebufferUpdate messages as they came, then a Bell (type 2) that
+// ends it. Recordings are kept in a folder and made only when missing.
 #pragma once
 
 #include <string>
 #include <vector>
 
 #include "BenchStreams.h"
+#include "decoders/PixelFormat.h"
 
 namespace bench {
 
-// The screens through libvncserver in the given encoding (6, 16 or 17) and session pixel
-// format, with the quality level announced (-1: none), one update per screen. Blocks hold
-// each rectangle's compressed data (one persistent zlib stream). Exits on failure.
-Stream RecordFromLibVncServer(const std::vector<Image>& screens, const std::string& name, int encoding, int quality,
-                              int bytesPerPixel);
+enum class Server { Xvnc, X11vnc, LibVncServer };
+const char* ServerName(Server s);
 
-// The same rectangles with their compressed data decompressed and compressed again: as ZSTD
-// (25) from Zlib, as ZSTDRLE / ZSTDYWRLE (28 / 29) from ZRLE / ZYWRLE, or, with `xz`, as XZ
-// / XZYW (18 / 19, one sub-rectangle each) from ZRLE / ZYWRLE.
-Stream Recompress(const Stream& recorded, const std::string& name, bool xz);
+// The session pixel format of every recording and of both decoders' framebuffers:
+// 32 bits red 16 / green 8 / blue 0 (depth 24, the layout of a Windows DIB), 16 bits
+// 5-6-5, 8 bits 3-3-2 (red in the low bits).
+PixelFormat BenchFormat(int bytesPerPixel);
+
+struct RecordingPlan {
+  Server server = Server::Xvnc;
+  std::string name;        // the row's name: "Raw", "Tight+JPEG", ...
+  int encoding = 0;        // the one encoding offered to the server (Raw is implied)
+  int quality = -1;        // JPEG / ZYWRLE quality level offered (-1: none)
+  int bytesPerPixel = 4;
+  bool moves = false;      // window drags (CopyRect) instead of new screens
+};
+
+// The recording of the screens for the plan, from `folder` or, when missing there, made
+// now and stored. Returns false (with a reason in *why) when the server cannot be run or
+// misbehaves. Several may be made at once from different threads.
+bool Recorded(const RecordingPlan& plan, const std::vector<Image>& screens, const std::string& folder,
+              Stream* out, std::string* why);
+
+// The folder of the running benchmark program (its helpers and recordings are there).
+std::string ProgramDir();
+
+// Whether the recording of the plan is in `folder` already.
+bool IsRecorded(const RecordingPlan& plan, const std::string& folder);
+
+// The window drags of a moves recording after the first screen: `steps` updates of one
+// move each, of a third of the screen by up to 16 pixels (every fourth along its row).
+struct Move {
+  int sx, sy, w, h, dx, dy;
+};
+std::vector<std::vector<Move>> WindowDrags(int width, int height, int steps);
 
 }  // namespace bench

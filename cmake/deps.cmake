@@ -1,4 +1,4 @@
-# Imported targets keb::zlib, keb::zstd, keb::lzma, keb::lzo, keb::jpeg, keb::omnithread
+# Imported targets keb::zlib, keb::zstd, keb::lzma, keb::lzo, keb::jpeg, keb::isal, keb::omnithread
 # for the native build (Debian -dev packages) and the MinGW build (Debian's MinGW zlib
 # plus the libraries that tools/build-deps-mingw.sh cross-builds into KEB_DEPS_PREFIX).
 
@@ -35,6 +35,8 @@ if(WIN32)
   keb_import(lzo "${KEB_LZO_LIB}" "${inc}")
   keb_require_lib(KEB_JPEG_LIB jpeg libjpeg.a)
   keb_import(jpeg "${KEB_JPEG_LIB}" "${inc}")
+  keb_require_lib(KEB_ISAL_LIB isal libisal.a)
+  keb_import(isal "${KEB_ISAL_LIB}" "${inc}")
   keb_require_lib(KEB_OMNI_LIB omnithread libomnithread.a)
   keb_import(omnithread "${KEB_OMNI_LIB}" "${inc}")
   keb_require_lib(KEB_GTEST_LIB gtest libgtest.a)
@@ -56,6 +58,8 @@ else()
   keb_import(lzo "${KEB_LZO_LIB}" "")
   find_package(JPEG REQUIRED)
   add_library(keb::jpeg ALIAS JPEG::JPEG)
+  keb_require_lib(KEB_ISAL_LIB isal isal)
+  keb_import(isal "${KEB_ISAL_LIB}" "")
   keb_require_lib(KEB_OMNI_LIB omnithread omnithread)
   keb_import(omnithread "${KEB_OMNI_LIB}" "")
   find_package(Threads REQUIRED)

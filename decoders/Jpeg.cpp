@@ -127,7 +127,8 @@ void JpegDecoder::Reset() { impl_.reset(); }
 void JpegDecoder::Fail(const char* why) { std::snprintf(error_, sizeof error_, "%s", why); }
 
 JpegDecoder::Result JpegDecoder::Decode(const std::uint8_t* data, std::size_t len, int w, int h, const PixelFormat& pf,
-                         bool byteOrder, std::uint8_t* out, std::size_t outSize) {
+                                              bool byteOrder, std::uint8_t* out, std::size_t stride,
+                                              std::size_t outSize) {
   error_[0] = 0;
   if (w <= 0 || h <= 0) {
     Fail("image size differs from the rectangle");
@@ -143,7 +144,7 @@ JpegDecoder::Result JpegDecoder::Decode(const std::uint8_t* data, std::size_t le
   }
   const int bpp = pf.BytesPerPixel();
   const std::size_t rowBytes = static_cast<std::size_t>(w) * bpp;
-  if (static_cast<std::uint64_t>(rowBytes) * static_cast<std::uint64_t>(h) > outSize) {
+  if (stride < rowBytes || static_cast<std::uint64_t>(stride) * static_cast<std::uint64_t>(h - 1) + rowBytes > outSize) {
     Fail("output buffer too small");
     return Result::Failed;
   }
@@ -187,7 +188,7 @@ JpegDecoder::Result JpegDecoder::Decode(const std::uint8_t* data, std::size_t le
         while (cinfo.output_scanline < cinfo.output_height && !src.truncated) {
           const JDIMENSION first = cinfo.output_scanline;
           const JDIMENSION n = std::min<JDIMENSION>(kRowsPerCall, cinfo.output_height - first);
-          for (JDIMENSION i = 0; i < n; i++) rows[i] = out + (first + i) * rowBytes;
+          for (JDIMENSION i = 0; i < n; i++) rows[i] = out + (first + i) * stride;
           jpeg_read_scanlines(&cinfo, rows, n);
         }
         ok = true;
@@ -199,7 +200,7 @@ JpegDecoder::Result JpegDecoder::Decode(const std::uint8_t* data, std::size_t le
         view.bits = out;
         view.width = w;
         view.height = h;
-        view.stride = rowBytes;
+        view.stride = stride;
         view.bytesPerPixel = bpp;
         view.format = pf;
         JSAMPROW rows[kRowsPerCall];

@@ -20,21 +20,22 @@ public:
   JpegDecoder(const JpegDecoder&) = delete;
   JpegDecoder& operator=(const JpegDecoder&) = delete;
 
-  // Decodes the JPEG image data[0..len) into `out` as w x h packed pixels of `pf`
-  // (rows of w x bytes-per-pixel bytes; outSize must hold them). 32-bit formats whose
+  // Decodes the JPEG image data[0..len) into `out` as w x h pixels of `pf`, rows `stride`
+  // bytes apart (at least w x bytes per pixel; outSize, the bytes from `out` on, must
+  // hold them): a packed buffer, or the rectangle's place in a bitmap. 32-bit formats whose
   // colours are whole bytes decode straight into place (RGBX, BGRX, XBGR or XRGB order,
   // the fourth byte 0xFF); other true-colour formats go through RGB rows converted as
   // the pixel operations convert (component x (maximum + 1) >> 8). For a big-endian
   // format the byte positions follow the big-endian pixel when byteOrder is set, and
   // the little-endian one otherwise.
   //
-  // Anything but Ok leaves `out` partly written: WrongSize for an image that is not
-  // w x h (checked before the library allocates for the image), Failed for a corrupt
-  // image (a library error), a truncated one (its data end before the image does), or a
-  // pixel format without colour components. LastError() then says why.
+  // WrongSize (an image that is not w x h, checked before the library allocates for the
+  // image or anything is written) and a header the library refuses leave `out` as it was.
+  // Failed for an image whose data end early or go wrong after its first rows leaves the
+  // rows decoded until then written. LastError() says why.
   enum class Result { Ok, WrongSize, Failed };
   Result Decode(const std::uint8_t* data, std::size_t len, int w, int h, const PixelFormat& pf, bool byteOrder,
-              std::uint8_t* out, std::size_t outSize);
+                std::uint8_t* out, std::size_t stride, std::size_t outSize);
 
   const char* LastError() const { return error_; }
 

@@ -57,7 +57,8 @@ void DecodeOpalo2(DecoderState& st, rdr::InStream& in, const RectHeader& r) {
   const std::uint8_t* data = ReadBlock(st, in, &len);
   if (!IsRectInFramebuffer(fb, r.x, r.y, r.w, r.h)) return;  // not drawn: no need to decode
   // A corrupt, truncated or mismatched image is not drawn.
-  if (st.jpeg.Decode(data, len, r.w, r.h, fb.format, true, out, static_cast<std::size_t>(n)) !=
+  if (st.jpeg.Decode(data, len, r.w, r.h, fb.format, true, out, std::size_t(r.w) * fb.bytesPerPixel,
+                     static_cast<std::size_t>(n)) !=
       JpegDecoder::Result::Ok)
     return;
   DrawPacked(st, r, fb, out, static_cast<std::size_t>(n));

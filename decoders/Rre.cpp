@@ -33,6 +33,10 @@ void DrawSubrects(const Framebuffer& fb, const RectHeader& r, P bg, const std::u
     sw = std::min(sw, r.w - sx);
     sh = std::min(sh, r.h - sy);
     if (sw <= 0 || sh <= 0) continue;
+    if (sw == 1 && sh == 1) {  // photo-like areas are mostly single pixels
+      *reinterpret_cast<P*>(fb.At(r.x + sx, r.y + sy)) = pixel;
+      continue;
+    }
     FillRectUnchecked<P>(fb.At(r.x + sx, r.y + sy), fb.stride, sw, sh, pixel);
   }
 }

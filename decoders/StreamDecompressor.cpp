@@ -1,15 +1,26 @@
 #include "decoders/StreamDecompressor.h"
 
-#include <zlib.h>
+#include <isa-l/igzip_lib.h>
 #include <zstd.h>
 
 #include <climits>
+#include <new>
+
+struct StreamDecompressor::Inflater {
+  inflate_state st;            // raw deflate (the zlib wrapper is read here)
+  std::uint8_t header[6] = {};  // the two header bytes, and a dictionary id after them
+  unsigned headerHave = 0, headerNeed = 2;
+  bool inBody = false;
+  unsigned trailerHave = 0;    // bytes of the four-byte Adler-32 consumed
+
+  Inflater() {
+    isal_inflate_init(&st);
+    st.crc_flag = ISAL_DEFLATE;  // no checksum over the output: the trailer never comes
+  }
+};
 
 StreamDecompressor::~StreamDecompressor() {
-  if (zs_) {
-    inflateEnd(zs_);
-    delete zs_;
-  }
+  delete inflate_;
   ZSTD_freeDCtx(zstd_);
 }
 
@@ -22,11 +33,8 @@ void StreamDecompressor::Reset(bool useZstd) {
     zstdBroken_ = false;
     return;
   }
-  if (zs_) {
-    inflateEnd(zs_);
-    delete zs_;
-    zs_ = nullptr;
-  }
+  delete inflate_;
+  inflate_ = nullptr;
   zlibEnded_ = false;
   zlibBroken_ = false;
 }
@@ -49,41 +57,82 @@ StreamDecompressor::Result StreamDecompressor::InflateStep(std::size_t* availIn,
     zlibBroken_ = true;  // bytes after the end of the server's stream
     return kError;
   }
-  if (!zs_) {
-    zs_ = new z_stream();
-    if (inflateInit(zs_) != Z_OK) {
-      delete zs_;
-      zs_ = nullptr;
-      return kError;
-    }
-    // The servers' streams are flushed, never finished, so the Adler-32 at the end of a
-    // zlib stream never comes; computing it over every byte would only cost time.
-    inflateValidate(zs_, 0);
+  if (!inflate_) {
+    inflate_ = new (std::nothrow) Inflater();
+    if (!inflate_) return kError;
   }
-  // zlib counts in uInt; feed larger spans in pieces.
-  for (;;) {
-    const uInt inN = *availIn > UINT_MAX ? UINT_MAX : static_cast<uInt>(*availIn);
-    const uInt outN = *availOut > UINT_MAX ? UINT_MAX : static_cast<uInt>(*availOut);
-    zs_->next_in = const_cast<Bytef*>(in);
-    zs_->avail_in = inN;
-    zs_->next_out = out;
-    zs_->avail_out = outN;
-    const int rc = inflate(zs_, Z_SYNC_FLUSH);
-    const std::size_t consumed = inN - zs_->avail_in, produced = outN - zs_->avail_out;
+  Inflater& z = *inflate_;
+  const std::size_t inGiven = *availIn;
+  auto fail = [this] {
+    zlibBroken_ = true;
+    return kError;
+  };
+
+  // The zlib header, as zlib checks it: the check bits, deflate, a window of at most
+  // 32 KiB; a preset dictionary (its id follows) cannot be had from a server.
+  while (!z.inBody) {
+    if (*availIn == 0) return kOk;
+    z.header[z.headerHave++] = *in++;
+    --*availIn;
+    if (z.headerHave < z.headerNeed) continue;
+    if (z.headerHave == 2) {
+      const unsigned cmf = z.header[0], flg = z.header[1];
+      if ((cmf * 256 + flg) % 31 != 0 || (cmf & 15) != 8 || (cmf >> 4) + 8 > 15) return fail();
+      if (flg & 0x20) {
+        z.headerNeed = 6;
+        continue;
+      }
+    }
+    if (z.headerNeed == 6) return fail();
+    z.inBody = true;
+  }
+
+  // The deflate data. ISA-L counts in 32 bits; larger spans go in pieces.
+  while (z.st.block_state != ISAL_BLOCK_FINISH) {
+    const std::uint32_t inN = *availIn > UINT32_MAX ? UINT32_MAX : static_cast<std::uint32_t>(*availIn);
+    const std::uint32_t outN = *availOut > UINT32_MAX ? UINT32_MAX : static_cast<std::uint32_t>(*availOut);
+    z.st.next_in = const_cast<std::uint8_t*>(in);
+    z.st.avail_in = inN;
+    z.st.next_out = out;
+    z.st.avail_out = outN;
+    const int rc = isal_inflate(&z.st);
+    const std::size_t consumed = inN - z.st.avail_in, produced = outN - z.st.avail_out;
     in += consumed;
     out += produced;
     *availIn -= consumed;
     *availOut -= produced;
-    if (rc == Z_STREAM_END) {
-      zlibEnded_ = true;
-      return kStreamEnd;
-    }
-    if (rc != Z_OK && rc != Z_BUF_ERROR) {
-      zlibBroken_ = true;
-      return kError;
-    }
+    if (rc < 0) return fail();
+    if (z.st.block_state == ISAL_BLOCK_FINISH) break;
     if (*availIn == 0 || *availOut == 0 || (consumed == 0 && produced == 0)) return kOk;
   }
+
+  // The last block is done: what ISA-L read beyond it (whole bytes of its bit buffer) and
+  // then the input give the trailer; zlib ends there and leaves the rest unread.
+  std::size_t extra = 0;  // bytes after the trailer that ISA-L had taken from the input
+  if (z.st.read_in_length > 0) {
+    std::uint64_t bits = z.st.read_in >> (z.st.read_in_length % 8);
+    for (int n = z.st.read_in_length / 8; n > 0; n--, bits >>= 8) {
+      if (z.trailerHave < 4)
+        z.trailerHave++;
+      else
+        extra++;
+    }
+    z.st.read_in_length = 0;
+    z.st.read_in = 0;
+  }
+  while (z.trailerHave < 4 && *availIn > 0) {
+    z.trailerHave++;
+    in++;
+    --*availIn;
+  }
+  if (z.trailerHave < 4) return kOk;
+  zlibEnded_ = true;
+  if (extra > 0) {
+    // Give them back; bytes taken in an earlier call cannot be, and are an error anyway.
+    if (extra > inGiven - *availIn) return fail();
+    *availIn += extra;
+  }
+  return kStreamEnd;
 }
 
 StreamDecompressor::Result StreamDecompressor::ZstdStep(std::size_t* availIn, std::size_t* availOut,

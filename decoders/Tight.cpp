@@ -281,12 +281,17 @@ private:
       return;
     }
     const std::uint8_t* data = ReadSpan(in_, len, st_.receive);
-    std::uint8_t* out = st_.zlibBuffer.Ensure(outBytes);
-    // Tight's pixels are little-endian whatever the format says.
-    switch (st_.jpeg.Decode(data, len, r_.w, r_.h, fb_.format, false, out, static_cast<std::size_t>(outBytes))) {
-      case JpegDecoder::Result::Ok:
-        Draw([&](const Framebuffer& fb) { CopyPixelRect(fb, r_.x, r_.y, r_.w, r_.h, fb_.bytesPerPixel, out); });
-        return;
+    // The image is all in memory: it is decoded under the lock straight into the bitmap
+    // (no reads from the stream there). Tight's pixels are little-endian whatever the
+    // format says.
+    JpegDecoder::Result result = JpegDecoder::Result::Ok;
+    Draw([&](const Framebuffer& fb) {
+      std::uint8_t* at = fb.At(r_.x, r_.y);
+      const std::size_t room = fb.stride * static_cast<std::size_t>(fb.height) - static_cast<std::size_t>(at - fb.bits);
+      result = st_.jpeg.Decode(data, len, r_.w, r_.h, fb_.format, false, at, fb.stride, room);
+    });
+    switch (result) {
+      case JpegDecoder::Result::Ok: return;
       case JpegDecoder::Result::WrongSize:
         kebLog.Print(0, "Tight Encoding: Wrong JPEG data received.\n");
         return;

@@ -5,15 +5,15 @@
 
 #include <cstdint>
 
+#include "decoders/InflatingInStream.h"
 #include "decoders/Zywrle.h"
-#include "rdr/ZlibInStream.h"
 #include "rdr/ZstdInStream.h"
 #include "rdr/xzInStream.h"
 
 struct ZrleState {
   static constexpr int kTileSize = 64;
 
-  rdr::ZlibInStream zlib;
+  dec::InflatingInStream zlib;
   rdr::ZstdInStream zstd;
   rdr::xzInStream xz;
 

@@ -38,7 +38,8 @@ void FdInStream::ReadBytes(void* data, std::size_t len) {
   len -= n;
   while (len > 0) {
     // ReadSome serves an injected block before the socket, so the order holds here too.
-    std::size_t got = ReadSome(out, len);
+    // The length is known: the socket may deliver the whole rest in one read.
+    std::size_t got = ReadSome(out, len, true);
     offset_ += got;
     out += got;
     len -= got;
@@ -76,7 +77,8 @@ int FdInStream::WaitForData(int timeoutMs) {
   }
 }
 
-std::size_t FdInStream::ReadSome(std::uint8_t* dest, std::size_t space) {
+std::size_t FdInStream::ReadSome(std::uint8_t* dest, std::size_t space, bool all) {
+  readCalls_++;
   if (InjectionActive()) {
     std::size_t n = std::min(space, pending_.size() - pendingPos_);
     std::memcpy(dest, pending_.data() + pendingPos_, n);
@@ -92,8 +94,11 @@ std::size_t FdInStream::ReadSome(std::uint8_t* dest, std::size_t space) {
   std::uint64_t before = timing_ ? GetTimeMicroseconds() : 0;
 
   // Without a time-out and without a block callback the poll would decide nothing: the
-  // read blocks either way, so the system call is saved on the hot path.
-  if (timeoutMs_ > 0 || blockCallback_) {
+  // read blocks either way, so the system call is saved on the hot path. A read that
+  // waits for a whole block is only right there too: the time-out and the callback look
+  // at each piece as it comes.
+  const bool polled = timeoutMs_ > 0 || blockCallback_;
+  if (polled) {
     int r = WaitForData(timeoutMs_);
     if (r < 0) throw SystemException("select", LastSocketError());
     if (r == 0) {
@@ -104,7 +109,7 @@ std::size_t FdInStream::ReadSome(std::uint8_t* dest, std::size_t space) {
 
   long n;
   for (;;) {
-    n = SocketRecv(sock_, dest, space);
+    n = all && !polled ? SocketRecvAll(sock_, dest, space) : SocketRecv(sock_, dest, space);
     if (n > 0) break;
     if (n == 0) throw EndOfStream("read");
     int err = LastSocketError();

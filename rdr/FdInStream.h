@@ -35,6 +35,8 @@ public:
   }
   // Every read bypasses the buffer while set.
   void SetDirectRead(bool on) { directRead_ = on; }
+  // Reads from the socket (or the injected block) so far: what a larger buffer saves.
+  std::uint64_t ReadCalls() const { return readCalls_; }
 
   void StartTiming();
   void StopTiming();
@@ -63,7 +65,9 @@ protected:
 
 private:
   // One read into [dest, dest + space): from the injected block, else from the socket.
-  std::size_t ReadSome(std::uint8_t* dest, std::size_t space);
+  // With `all` the caller wants exactly `space` bytes, so the socket read may wait for
+  // all of them at once.
+  std::size_t ReadSome(std::uint8_t* dest, std::size_t space, bool all = false);
   int WaitForData(int timeoutMs);
 
   SocketHandle sock_;
@@ -80,6 +84,7 @@ private:
   std::size_t pendingPos_ = 0;
   std::size_t offset_ = 0;  // bytes consumed before start_
   std::size_t injectedEnd_ = 0;  // the stream position where the injected block ends
+  std::uint64_t readCalls_ = 0;
 };
 
 }  // namespace rdr

@@ -27,6 +27,9 @@ int WaitWritable(SocketHandle s, int timeoutMs);
 
 // recv/send: bytes transferred, 0 when the peer closed (recv), <0 on error.
 long SocketRecv(SocketHandle s, void* buf, std::size_t len);
+// recv that waits until all len bytes have come (fewer only at the peer's close, on an
+// error or an interruption): one call for a block whose length the caller knows.
+long SocketRecvAll(SocketHandle s, void* buf, std::size_t len);
 long SocketSend(SocketHandle s, const void* buf, std::size_t len);
 
 void SocketShutdown(SocketHandle s);

@@ -35,6 +35,9 @@ int WaitWritable(SocketHandle s, int timeoutMs) { return WaitFor(s, POLLOUT, tim
 long SocketRecv(SocketHandle s, void* buf, std::size_t len) {
   return static_cast<long>(::recv(static_cast<int>(s), buf, len, 0));
 }
+long SocketRecvAll(SocketHandle s, void* buf, std::size_t len) {
+  return static_cast<long>(::recv(static_cast<int>(s), buf, len, MSG_WAITALL));
+}
 long SocketSend(SocketHandle s, const void* buf, std::size_t len) {
   return static_cast<long>(::send(static_cast<int>(s), buf, len, MSG_NOSIGNAL));
 }

@@ -3,6 +3,7 @@
 #include <ws2tcpip.h>
 #include <windows.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 
@@ -40,6 +41,20 @@ int WaitWritable(SocketHandle s, int timeoutMs) { return WaitFor(s, true, timeou
 
 long SocketRecv(SocketHandle s, void* buf, std::size_t len) {
   int n = len > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(len);
+  return recv(static_cast<SOCKET>(s), static_cast<char*>(buf), n, 0);
+}
+long SocketRecvAll(SocketHandle s, void* buf, std::size_t len) {
+  // MSG_WAITALL needs a blocking stream socket; where a stack refuses the flag the block
+  // is read the ordinary way, a piece per call.
+  static std::atomic<bool> refused{false};
+  int n = len > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(len);
+  if (!refused) {
+    int r = recv(static_cast<SOCKET>(s), static_cast<char*>(buf), n, MSG_WAITALL);
+    if (r != SOCKET_ERROR) return r;
+    const int err = WSAGetLastError();
+    if (err != WSAEOPNOTSUPP && err != WSAEINVAL) return r;
+    refused = true;
+  }
   return recv(static_cast<SOCKET>(s), static_cast<char*>(buf), n, 0);
 }
 long SocketSend(SocketHandle s, const void* buf, std::size_t len) {

@@ -158,7 +158,7 @@ void RfbSession::DoConnection() {
     }
     // A server that accepts and then stays silent must not block the caller for ever:
     // reads wait at most the time-out until ServerInit has arrived.
-    m_fdin.reset(new rdr::FdInStream(m_sock.load(), HandshakeTimeoutMs()));
+    m_fdin.reset(new rdr::FdInStream(m_sock.load(), HandshakeTimeoutMs(), kSocketBufferSize));
     m_channelIn.Clear();
     ConfigureDSMPlugin();
     if (m_proxySocket) NegotiateProxy();

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Cross-builds, for x86_64-w64-mingw32, the static libraries Debian does not
-# package for MinGW: zstd, liblzma, LZO, libjpeg-turbo, omnithread and
-# GoogleTest. Sources are Debian's own source packages (GoogleTest: the
+# package for MinGW: zstd, liblzma, LZO, libjpeg-turbo, ISA-L (inflate),
+# omnithread and GoogleTest. Sources are Debian's own source packages (GoogleTest: the
 # googletest package's /usr/src/googletest). zlib needs no build: it comes
 # from libz-mingw-w64-dev.
 #
@@ -23,7 +23,7 @@ TOOLCHAIN=$REPO/cmake/toolchain-mingw.cmake
 TRIPLET=x86_64-w64-mingw32
 JOBS=$(nproc)
 
-LIBS=(zstd lzma lzo jpeg omnithread gtest)
+LIBS=(zstd lzma lzo jpeg isal omnithread gtest)
 
 todo=()
 for lib in "${LIBS[@]}"; do
@@ -115,6 +115,19 @@ build_jpeg() {
   cmake_build jpeg "$SRCDIR" \
     -DENABLE_STATIC=ON -DENABLE_SHARED=OFF -DWITH_TURBOJPEG=OFF \
     -DWITH_SIMD=ON -DREQUIRE_SIMD=ON -DCMAKE_ASM_NASM_COMPILER=nasm
+}
+
+# ISA-L (source package libisal) builds for MinGW with its own Makefile.unx, its
+# assembly with nasm in the win64 format; only the library is needed.
+build_isal() {
+  fetch_source libisal
+  local b=$SRC/build-isal
+  rm -rf "$b"
+  cp -a "$SRCDIR" "$b"
+  make -C "$b" -f Makefile.unx -j "$JOBS" arch=mingw CC=$TRIPLET-gcc-posix AR=$TRIPLET-ar AS=nasm lib
+  mkdir -p "$PREFIX/lib" "$PREFIX/include/isa-l"
+  install -m 644 "$b/bin/isa-l.a" "$PREFIX/lib/libisal.a"
+  install -m 644 "$b"/include/*.h "$PREFIX/include/isa-l/"
 }
 
 # omnithread has no build system of its own outside omniORB's; two files and a

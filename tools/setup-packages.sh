@@ -7,12 +7,12 @@ PKGS=(
   build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mingw-w64-tools
   libz-mingw-w64-dev nasm
-  zlib1g-dev libzstd-dev liblzma-dev liblzo2-dev libjpeg62-turbo-dev
+  zlib1g-dev libzstd-dev liblzma-dev liblzo2-dev libjpeg62-turbo-dev libisal-dev
   libomnithread4-dev libomniorb4-dev
   googletest libgtest-dev libbenchmark-dev
   wine wine64 xvfb xdotool x11-apps x11-utils x11-xserver-utils imagemagick xclip
   xserver-xorg-core xserver-xorg-video-dummy
-  tigervnc-standalone-server x11vnc libvncserver-dev openssl zip unzip 7zip
+  tigervnc-standalone-server x11vnc libvncserver-dev libx11-dev openssl zip unzip 7zip
   python3 python3-pytest python3-zstandard python3-lzo python3-pil
   python3-cryptography python3-pycryptodome python3-numpy
   dpkg-dev file procps psmisc

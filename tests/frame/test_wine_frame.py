@@ -167,6 +167,29 @@ def test_refresh_and_view_only_from_the_system_menu(viewer):
     window = frame(program)
     wait_picture(window, lambda: expected(srv), exact)
 
+    # 256 colours, then full colours again: each takes effect as a new pixel format with
+    # the next update (a refresh brings one). First, well inside the first 30 s of the
+    # session: the viewer's own full request every 30 s, were it on its way as well, would
+    # bring an update in the old format after the change (the protocol's own race, which
+    # ends the connection).
+    def formats():
+        return [m["pixel_format"]["bpp"] for m in srv.session.messages_of("SetPixelFormat")]
+    first = formats()
+    assert first and first[-1] == 32, first
+    for command, bpp in ((COLOURS_256, 8), (FULL_COLOURS, 32)):
+        known = len(formats())
+        window.post(WM_SYSCOMMAND, command)
+        window.post(WM_SYSCOMMAND, REFRESH)
+        try:
+            kebwine.wait_until(lambda: len(formats()) > known or None, 20, what="a new pixel format")
+            # The refresh and the format change each asked for an update: the server
+            # answers both, and the viewer takes them, before the next change, as at a
+            # person's pace (a change while an update is on its way meets the same race).
+            kebwine.wait_until(lambda: all_answered(srv), 20, what="the answers to the full requests")
+        except kebwine.Timeout as e:
+            raise AssertionError("%s (%d bits per pixel); server log:\n%s" % (e, bpp, srv.report(200)))
+        assert formats()[known:] == [bpp], formats()
+
     before = full_requests(srv)
     window.post(WM_SYSCOMMAND, REFRESH)
     kebwine.wait_until(lambda: full_requests(srv) > before, 20, what="a full update request")
@@ -182,27 +205,6 @@ def test_refresh_and_view_only_from_the_system_menu(viewer):
     window.keys(vk="0x42", real=True)
     kebwine.wait_until(lambda: (0, XK_B) in keys_of(srv), 20, what="keys after view only")
     assert keys_of(srv) == [(1, XK_B), (0, XK_B)]
-
-    # 256 colours, then full colours again: each takes effect as a new pixel format with
-    # the next update (a refresh brings one).
-    def formats():
-        return [m["pixel_format"]["bpp"] for m in srv.session.messages_of("SetPixelFormat")]
-    first = formats()
-    assert first and first[-1] == 32, first
-    for command, bpp in ((COLOURS_256, 8), (FULL_COLOURS, 32)):
-        known = len(formats())
-        window.post(WM_SYSCOMMAND, command)
-        window.post(WM_SYSCOMMAND, REFRESH)
-        try:
-            kebwine.wait_until(lambda: len(formats()) > known or None, 20, what="a new pixel format")
-        except kebwine.Timeout:
-            raise AssertionError("no new pixel format for %d bits per pixel; server log:\n%s" % (bpp, srv.report(200)))
-        assert formats()[known:] == [bpp], formats()
-        # The refresh and the format change each asked for an update: the server answers
-        # both, and the viewer takes them, before the next change, as at a person's pace.
-        # A change made while an update in the old format is still on its way is the
-        # protocol's own race.
-        kebwine.wait_until(lambda: all_answered(srv), 20, what="the answers to the full requests")
 
     # Half size asks the server to scale its desktop by 2, normal size back to 1.
     def scales():

@@ -40,10 +40,14 @@ namespace fuzzc {
 
 using Buf = std::vector<std::uint8_t>;
 
+// The compressors live as long as the process and are reset before each input, which gives
+// each input the state of new ones: making and freeing them (a few MB, the xz encoder most
+// of it) cost far more than decoding a typical input.
 class Deflater {
 public:
   Deflater() { deflateInit(&zs_, 1); }
   ~Deflater() { deflateEnd(&zs_); }
+  void Reset() { deflateReset(&zs_); }
   Buf Block(const std::uint8_t* p, std::size_t n) {
     Buf out(n + n / 8 + 64);
     zs_.next_in = const_cast<Bytef*>(p);
@@ -63,6 +67,7 @@ class ZstdCompressor {
 public:
   ZstdCompressor() : c_(ZSTD_createCCtx()) { ZSTD_CCtx_setParameter(c_, ZSTD_c_compressionLevel, 1); }
   ~ZstdCompressor() { ZSTD_freeCCtx(c_); }
+  void Reset() { ZSTD_CCtx_reset(c_, ZSTD_reset_session_only); }
   Buf Block(const std::uint8_t* p, std::size_t n) {
     Buf out(ZSTD_compressBound(n) + 64);
     ZSTD_inBuffer ib = {p, n, 0};
@@ -79,8 +84,10 @@ private:
 
 class XzCompressor {
 public:
-  XzCompressor() { ok_ = lzma_easy_encoder(&s_, 0, LZMA_CHECK_CRC32) == LZMA_OK; }
+  XzCompressor() { Reset(); }
   ~XzCompressor() { lzma_end(&s_); }
+  // A new encoder on the same stream starts a new xz stream in the memory of the old one.
+  void Reset() { ok_ = lzma_easy_encoder(&s_, 0, LZMA_CHECK_CRC32) == LZMA_OK; }
   Buf Block(const std::uint8_t* p, std::size_t n) {
     Buf out(n + n / 2 + 4096);
     if (!ok_) return {};
@@ -103,6 +110,16 @@ struct Compressors {
   Deflater zlib[4];
   ZstdCompressor zstd[4];
   XzCompressor xz;
+  std::vector<std::uint8_t> lzoWork = std::vector<std::uint8_t>(LZO1X_1_MEM_COMPRESS);
+
+  // The process's compressors, each as if new.
+  static Compressors& Fresh() {
+    static Compressors c;
+    for (Deflater& d : c.zlib) d.Reset();
+    for (ZstdCompressor& z : c.zstd) z.Reset();
+    c.xz.Reset();
+    return c;
+  }
 };
 
 // Reads the input as it is consumed; past the end every read gives zeros.
@@ -157,7 +174,7 @@ inline int Run(const std::uint8_t* data, std::size_t size, const std::int32_t* f
   Reader rd{data + 6, size - 6};
 
   // The wire bytes first: header, then data built from the tokens.
-  Compressors c;
+  Compressors& c = Compressors::Fresh();
   Buf wire;
   int rects = 0;
   while (rd.n > 0 && rects < 64) {
@@ -199,9 +216,8 @@ inline int Run(const std::uint8_t* data, std::size_t size, const std::int32_t* f
         } else if (tok == 0xA1) {
           static const bool ready = lzo_init() == LZO_E_OK;
           z.resize(n + n / 16 + 64 + 3);
-          std::vector<std::uint8_t> work(LZO1X_1_MEM_COMPRESS);
           lzo_uint zl = z.size();
-          if (ready) lzo1x_1_compress(p, n, z.data(), &zl, work.data());
+          if (ready) lzo1x_1_compress(p, n, z.data(), &zl, c.lzoWork.data());
           z.resize(ready ? zl : 0);
           Put32(wire, z.size());
         } else {

@@ -7,10 +7,19 @@
 
 namespace rdr {
 
+// The buffer (up to 128 KiB) is made when the first block is read from: a connection holds
+// a stream for every encoding family and most servers send one or two of them.
 DecompressingInStream::DecompressingInStream(std::size_t bufferSize, const char* name)
-    : name_(name), bufSize_(bufferSize) {
-  start_ = new std::uint8_t[bufSize_];
+    : name_(name), bufSize_(bufferSize), start_(nullptr) {
   ptr_ = end_ = start_;
+}
+
+std::uint8_t* DecompressingInStream::Buffer() {
+  if (!start_) {
+    start_ = new std::uint8_t[bufSize_];
+    ptr_ = end_ = start_;
+  }
+  return start_;
 }
 
 DecompressingInStream::~DecompressingInStream() { delete[] start_; }
@@ -26,7 +35,7 @@ void DecompressingInStream::Reset() {
   offset_ += static_cast<std::size_t>(ptr_ - start_);
   ptr_ = end_ = start_;
   if (!under_) return;
-  while (bytesIn_ > 0) DecompressOnce(start_, bufSize_);
+  while (bytesIn_ > 0) DecompressOnce(Buffer(), bufSize_);
   under_ = nullptr;
 }
 
@@ -75,6 +84,7 @@ std::size_t DecompressingInStream::Overrun(std::size_t itemSize, std::size_t nIt
     std::snprintf(msg, sizeof msg, "%s overrun: no underlying stream", name_);
     throw Exception(msg);
   }
+  Buffer();
   std::size_t unread = static_cast<std::size_t>(end_ - ptr_);
   if (ptr_ != start_) {
     offset_ += static_cast<std::size_t>(ptr_ - start_);

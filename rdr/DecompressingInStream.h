@@ -41,6 +41,8 @@ protected:
   // Decompresses once into [out, out + outLen); returns bytes produced (may be 0 while
   // input is consumed). Throws when neither input is consumed nor output produced.
   std::size_t DecompressOnce(std::uint8_t* out, std::size_t outLen);
+  // The buffer, made on first use.
+  std::uint8_t* Buffer();
 
   const char* name_;
   std::size_t bufSize_;

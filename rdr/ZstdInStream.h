@@ -18,7 +18,7 @@ protected:
 
 private:
   static std::size_t BufferSizeFor(std::size_t requested);
-  ZSTD_DCtx* dctx_;
+  ZSTD_DCtx* dctx_ = nullptr;
 };
 
 }  // namespace rdr

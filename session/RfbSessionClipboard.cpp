@@ -44,7 +44,9 @@ void RfbSession::ReadServerCutText() {
                  cuttext::kMaxLength);
     throw rdr::Exception("Server cut text too long");
   }
-  std::uint8_t* buf = m_cutTextBuf.Ensure(size + 1);
+  // A grow buffer asked for n bytes holds at least n + 1: room for the terminating zero
+  // even at the largest length taken (asking for size + 1 would pass the cap there).
+  std::uint8_t* buf = m_cutTextBuf.Ensure(size);
   ReadExact(buf, static_cast<long>(size));
   buf[size] = 0;
   const bool refuse = m_opts.m_disableclipboard || m_opts.m_viewonly;

@@ -17,8 +17,8 @@ import rfbserver
 
 def serving(before=None, later=None, name="clip test", version="RFB 003.008\n"):
     """A server that sends its first update, then the messages of before(s), then answers
-    requests until the viewer closes; server messages (their bytes) put into the queue
-    `later` are sent between the updates."""
+    requests until the viewer closes; server messages (their bytes, or (bytes, name) for
+    the record) put into the queue `later` are sent between the updates."""
     def scenario(s):
         s.handshake(width=64, height=48, name=name, version=version)
         s.wait_for("FramebufferUpdateRequest")
@@ -28,11 +28,45 @@ def serving(before=None, later=None, name="clip test", version="RFB 003.008\n"):
         end = time.monotonic() + 120
         while later is not None and not s.peer_closed and time.monotonic() < end:
             try:
-                s.send_raw(later.get(timeout=0.1), "queued message")
+                item = later.get(timeout=0.1)
+                data, what = item if isinstance(item, tuple) else (item, "queued message")
+                s.send_raw(data, what)
             except queue.Empty:
                 s.serve(encodings=("raw",), duration=0.1)
         s.serve(encodings=("raw",), duration=max(0.1, end - time.monotonic()))
     return rfbserver.Server(scenario, timeout=150, quiet=True).start()
+
+
+def read_by_viewer(srv, later, timeout=20):
+    """Waits until the viewer has read everything the server sent so far: an empty update
+    goes out after it, and the viewer asks for the next one."""
+    known = len(srv.session.record["sent"])
+    later.put((bytes(4), "empty update"))
+
+    def answered():
+        sent = [x["t"] for x in srv.session.record["sent"][known:] if x["what"] == "empty update"]
+        return bool(sent) and any(m["t"] >= sent[0] for m in srv.session.messages_of("FramebufferUpdateRequest"))
+    kebwine.wait_until(answered, timeout, what="the viewer's request after an empty update")
+
+
+# The viewer's log (level 6) tells when it has handled a change of the Windows clipboard.
+CHANGE_HANDLED = ("Passing WM_DRAWCLIPBOARD", "No next window in chain")
+
+
+def log_switches(path):
+    """The viewer's command-line switches for a log of its clipboard detail in path."""
+    return ["-loglevel", "6", "-logfile", kebwine.win_path(path)]
+
+
+def log_count(path, *texts):
+    text = path.read_text(errors="replace") if path.exists() else ""
+    return sum(text.count(t) for t in texts)
+
+
+def wait_log(path, texts, more_than, timeout=20):
+    """Waits until the log holds the texts more than `more_than` times in all."""
+    kebwine.wait_until(lambda: log_count(path, *texts) > more_than, timeout,
+                       what="%r in the viewer's log %s" % (texts, path))
 
 
 def kebclip_exe():
@@ -52,6 +86,20 @@ def windows_clipboard(session):
     "html" to their bytes (the whole global block)."""
     answer = _kebclip(session, "get")
     return {k: bytes.fromhex(v) for k, v in answer.items() if k != "owner"}
+
+
+def windows_text_digest(session):
+    """CF_TEXT of the Windows clipboard in short: {"size": global block size, "length": to
+    the first zero, "crc32": of those bytes}, or {"error": ...} when there is none."""
+    program = session.start(kebclip_exe(), "text-digest")
+    program.wait(60)
+    out = program.text_output().strip().splitlines()
+    return json.loads(out[-1]) if out else {"error": "no answer"}
+
+
+def clipboard_viewer(session):
+    """The window handle at the head of the clipboard-viewer chain (0 when none)."""
+    return _kebclip(session, "viewer")["viewer"]
 
 
 def set_windows_clipboard(session, **formats):

@@ -6,7 +6,12 @@
 //                                 (the formats present: CF_TEXT, CF_UNICODETEXT, "Rich Text
 //                                 Format", "HTML Format", CF_DIB, each its global block whole)
 //   kebclip set NAME=HEX ...      empties the clipboard and sets those formats (same names)
+//   kebclip text-digest           {"size": n, "length": n, "crc32": n}: CF_TEXT's global block
+//                                 size, its text's length (to the first zero) and the text's
+//                                 CRC-32, for texts too large to travel as hex
+//   kebclip viewer                {"viewer": n}: the newest window of the clipboard-viewer chain
 #include <windows.h>
+#include <zlib.h>
 
 #include <cstdio>
 #include <cstring>
@@ -123,11 +128,43 @@ int Set(int argc, char** argv) {
   return ok ? 0 : 3;
 }
 
+int TextDigest() {
+  if (!Open()) {
+    std::printf("{\"error\": \"OpenClipboard failed\"}\n");
+    return 3;
+  }
+  HANDLE h = GetClipboardData(CF_TEXT);
+  const auto* p = h ? static_cast<const char*>(GlobalLock(h)) : nullptr;
+  if (!p) {
+    CloseClipboard();
+    std::printf("{\"error\": \"no CF_TEXT\"}\n");
+    return 3;
+  }
+  const SIZE_T size = GlobalSize(h);
+  const SIZE_T length = strnlen(p, size);
+  uLong crc = crc32(0, Z_NULL, 0);
+  for (SIZE_T done = 0; done < length;) {
+    const uInt n = static_cast<uInt>(length - done > (1u << 30) ? (1u << 30) : length - done);
+    crc = crc32(crc, reinterpret_cast<const Bytef*>(p + done), n);
+    done += n;
+  }
+  GlobalUnlock(h);
+  CloseClipboard();
+  std::printf("{\"size\": %llu, \"length\": %llu, \"crc32\": %lu}\n", static_cast<unsigned long long>(size),
+              static_cast<unsigned long long>(length), static_cast<unsigned long>(crc));
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc >= 2 && std::strcmp(argv[1], "get") == 0) return Get();
   if (argc >= 2 && std::strcmp(argv[1], "set") == 0) return Set(argc, argv);
-  std::fprintf(stderr, "usage: kebclip get | kebclip set NAME=HEX ...\n");
+  if (argc >= 2 && std::strcmp(argv[1], "text-digest") == 0) return TextDigest();
+  if (argc >= 2 && std::strcmp(argv[1], "viewer") == 0) {
+    std::printf("{\"viewer\": %llu}\n", static_cast<unsigned long long>(reinterpret_cast<UINT_PTR>(GetClipboardViewer())));
+    return 0;
+  }
+  std::fprintf(stderr, "usage: kebclip get | kebclip set NAME=HEX ... | kebclip text-digest | kebclip viewer\n");
   return 1;
 }

@@ -2,10 +2,9 @@
 opens the chat window, its texts show in the history under its bare name, what the user
 types goes to the server (Enter or the Send button), and either side closes the chat."""
 import queue
-import time
 
 import kebwine
-from cliptest import serving, set_windows_clipboard
+from cliptest import log_switches, read_by_viewer, serving, set_windows_clipboard, wait_log
 from displaytest import frame
 from rfboracle import servermsg
 
@@ -28,11 +27,11 @@ def wait_history(window, text, timeout=20):
                               what="%r in the chat history (now %r)" % (text, history(window)))
 
 
-def open_by_server(viewer, name="Desk (test)"):
+def open_by_server(viewer, name="Desk (test)", args=()):
     later = queue.Queue()
     srv = serving(lambda s: s.send_raw(servermsg.text_chat(length=servermsg.CHAT_OPEN), "chat open"), later, name=name,
                   version=EXTENSIONS)
-    program = viewer("127.0.0.1::%d" % srv.port)
+    program = viewer("127.0.0.1::%d" % srv.port, *args)
     frame(program)
     window = program.window(title=CHAT_TITLE, timeout=30)
     kebwine.wait_until(lambda: [m.get("chat") for m in chats(srv)] == ["open"], 20, what="the viewer's open message")
@@ -62,11 +61,12 @@ def test_texts_travel_both_ways_and_the_server_closes(viewer):
     # The server's close ends the window without an answer; the connection goes on.
     later.put(servermsg.text_chat(length=servermsg.CHAT_CLOSE))
     window.wait_gone(20)
-    time.sleep(1)
-    assert [m.get("chat") for m in chats(srv)][1:] == [None, None]
+    read_by_viewer(srv, later)
     frame(program)
     assert program.close() == 0
     assert srv.wait(15) == 0, srv.report()
+    # Everything the viewer sent is at the server now: no close message among it.
+    assert [m.get("chat") for m in chats(srv)][1:] == [None, None]
 
 
 def test_user_close_tells_the_server(viewer):
@@ -92,17 +92,19 @@ def test_longest_text_is_shown_and_a_full_history_starts_again(viewer):
     assert program.close() == 0
 
 
-def test_no_clipboard_text_while_the_chat_runs_until_the_server_finishes_it(session, viewer):
-    srv, later, program, window = open_by_server(viewer)
+def test_no_clipboard_text_while_the_chat_runs_until_the_server_finishes_it(session, viewer, tmp_path):
+    log = tmp_path / "viewer.log"
+    srv, later, program, window = open_by_server(viewer, args=log_switches(log))
 
     def cut_texts():
         return [m.get("text") for m in srv.session.messages_of("ClientCutText")]
 
+    ignored = "Ignoring SendClientCutText due to in-progress Text Chat"
     set_windows_clipboard(session, unicode="during the chat\0".encode("utf-16-le"))
-    time.sleep(2)
+    wait_log(log, [ignored], 0)
     assert cut_texts() == []
     later.put(servermsg.text_chat(length=servermsg.CHAT_FINISHED))
-    time.sleep(1)
+    read_by_viewer(srv, later)
     set_windows_clipboard(session, unicode="after the chat\0".encode("utf-16-le"))
     kebwine.wait_until(lambda: cut_texts() == ["after the chat"], 20, what="the clipboard text after the chat")
     assert program.close() == 0
@@ -124,7 +126,8 @@ def test_closing_the_viewer_with_the_chat_open_closes_the_chat_first(viewer):
     box.click(text="^OK$")
     box.wait_gone(10)
     window.wait_gone(20)
-    time.sleep(1)
+    # The connection stays: the viewer goes on reading.
+    read_by_viewer(srv, later)
     assert program.returncode is None
     frame(program).close()
     assert program.wait(30) == 0

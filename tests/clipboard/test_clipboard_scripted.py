@@ -4,12 +4,13 @@ clipboard, and the extended clipboard (capabilities, provided data, notification
 requests, the server's limits)."""
 import queue
 import struct
-import time
+import zlib
 
 import pytest
 
 import kebwine
-from cliptest import ansi_text, serving, set_windows_clipboard, unicode_text, windows_clipboard
+from cliptest import (CHANGE_HANDLED, ansi_text, clipboard_viewer, log_count, log_switches, read_by_viewer, serving,
+                      set_windows_clipboard, unicode_text, wait_log, windows_clipboard, windows_text_digest)
 from displaytest import frame, write_options
 from rfboracle import servermsg
 from rfboracle.servermsg import CLIP_DIB, CLIP_HTML, CLIP_PROVIDE, CLIP_REQUEST, CLIP_RTF, CLIP_TEXT
@@ -56,20 +57,51 @@ def test_plain_text_both_ways_with_line_ends_and_no_repeats(session, viewer):
 
 
 @pytest.mark.parametrize("option", ["viewonly", "disableclipboard"])
-def test_view_only_or_disabled_clipboard_exchanges_nothing(session, viewer, program_dir, option):
+def test_view_only_or_disabled_clipboard_exchanges_nothing(session, viewer, program_dir, tmp_path, option):
     set_unicode(session, "kept on Windows")
     write_options(program_dir, ["raw"], **{option: 1})
-    srv = serving(lambda s: s.send_msg("cuttext", text="not for this viewer"))
-    program = viewer("127.0.0.1::%d" % srv.port)
+    later = queue.Queue()
+    srv = serving(lambda s: s.send_msg("cuttext", text="not for this viewer"), later)
+    log = tmp_path / "viewer.log"
+    program = viewer("127.0.0.1::%d" % srv.port, *log_switches(log))
     frame(program)
     kebwine.wait_until(lambda: sent(srv, "cuttext"), 20, what="the server's text sent")
-    time.sleep(1)
+    read_by_viewer(srv, later)
     assert windows_unicode(session) == "kept on Windows"
+    handled = log_count(log, *CHANGE_HANDLED)
     set_unicode(session, "changed on Windows")
-    time.sleep(2)
+    wait_log(log, CHANGE_HANDLED, handled)
     assert windows_unicode(session) == "changed on Windows"
-    assert cut_texts(srv) == [] and extended(srv, "provide") == []
     assert program.close() == 0
+    # Everything the viewer sent is at the server now.
+    assert srv.wait(15) == 0, srv.report()
+    assert cut_texts(srv) == [] and extended(srv, "provide") == []
+
+
+@pytest.mark.parametrize("length", [104857600, 104857601])
+def test_the_longest_server_text_is_taken_and_a_byte_more_ends_the_connection(session, viewer, length):
+    """100 MiB is the most the viewer takes: all of it reaches the Windows clipboard (with
+    CR LF line ends) and the session goes on; a text a byte longer ends the connection
+    before anything of it is read."""
+    line = (b"abcdefghijklmnopqrstuvwxyz" * 39)[:999] + b"\n"
+    text = line * (length // 1000) + line[:length % 1000] if length == 104857600 else b"abc"
+    later = queue.Queue()
+    srv = serving(lambda s: s.send_raw(servermsg.cut_text(text, length=length), "long cut text"), later)
+    program = viewer("127.0.0.1::%d" % srv.port)
+    frame(program)
+    if length > 104857600:
+        kebwine.wait_until(lambda: srv.session is not None and srv.session.peer_closed, 30,
+                           what="the viewer to end the connection")
+        program.close()
+        return
+    local = text.replace(b"\n", b"\r\n")
+    digest = kebwine.wait_until(
+        lambda: (lambda d: d if d.get("length") == len(local) else None)(windows_text_digest(session)), 120,
+        what="the whole text on the Windows clipboard")
+    assert digest["crc32"] == zlib.crc32(local)
+    read_by_viewer(srv, later)
+    assert program.close() == 0
+    assert srv.wait(15) == 0, srv.report()
 
 
 def test_extended_clipboard_provides_notifies_and_answers_requests(session, viewer):
@@ -128,11 +160,12 @@ def test_extended_clipboard_without_notify_sends_no_announcement(session, viewer
     assert program.close() == 0
 
 
-def test_system_menu_clipboard_commands(session, viewer, program_dir):
+def test_system_menu_clipboard_commands(session, viewer, program_dir, tmp_path):
     WM_SYSCOMMAND, SYNC, RTF, SEND_ALL, REQUEST_ALL = 0x0112, 201, 203, 205, 206
     srv = serving(lambda s: s.send_raw(servermsg.clip_caps(CLIP_TEXT | CLIP_RTF | CLIP_HTML,
                                                           [1024, 1024, 1024])), queue.Queue())
-    program = viewer("127.0.0.1::%d" % srv.port)
+    log = tmp_path / "viewer.log"
+    program = viewer("127.0.0.1::%d" % srv.port, *log_switches(log))
     window = frame(program)
     kebwine.wait_until(lambda: extended(srv, "caps"), 20, what="the viewer's capabilities")
 
@@ -157,8 +190,9 @@ def test_system_menu_clipboard_commands(session, viewer, program_dir):
     window.post(WM_SYSCOMMAND, SYNC)
     kebwine.wait_until(lambda: len(extended(srv, "caps")) == 3, 20, what="the capabilities without formats")
     assert extended(srv, "caps")[2]["flags"] == "0x0100000f" and extended(srv, "caps")[2]["limits"] == [0] * 4
+    handled = log_count(log, *CHANGE_HANDLED)
     set_unicode(session, "while off")
-    time.sleep(2)
+    wait_log(log, CHANGE_HANDLED, handled)
     assert len(extended(srv, "provide")) == 2
     # ... until it is on again: then the clipboard goes at once.
     window.post(WM_SYSCOMMAND, SYNC)
@@ -207,9 +241,10 @@ def test_two_viewers_in_the_clipboard_chain(session, viewer, tmp_path):
     (folder / "options.keb").write_text("[options]\r\nAutoScaling=0\r\n")
     second = session.start(folder / "KEBviewer.exe", "127.0.0.1::%d" % second_srv.port)
     try:
-        frame(second)
+        view = [c for c in frame(second).controls if c["class"] == "KEBviewerwindow"][0]
         kebwine.wait_until(lambda: second_srv.session is not None, 20, what="the second connection")
-        time.sleep(1)
+        kebwine.wait_until(lambda: clipboard_viewer(session) == view["hwnd"], 20,
+                           what="the second viewer at the head of the clipboard chain")
         set_unicode(session, "for both")
         for srv in (first_srv, second_srv):
             kebwine.wait_until(lambda: [m["text"] for m in cut_texts(srv)] == ["for both"], 20,

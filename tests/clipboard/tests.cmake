@@ -5,7 +5,7 @@
 if(WIN32)
   set(KEB_CLIPBOARD_TESTS_DIR ${CMAKE_CURRENT_LIST_DIR})
   add_executable(kebclip ${KEB_CLIPBOARD_TESTS_DIR}/kebclip.cpp)
-  target_link_libraries(kebclip PRIVATE user32 kernel32)
+  target_link_libraries(kebclip PRIVATE keb::zlib user32 kernel32)
   set_target_properties(kebclip PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR})
 
   keb_wine_pytest_files(clipboard ${KEB_CLIPBOARD_TESTS_DIR} EXTRA_ENVIRONMENT "KEB_KEBCLIP_EXE=$<TARGET_FILE:kebclip>")

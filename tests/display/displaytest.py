@@ -56,6 +56,16 @@ def frame(program, timeout=30):
     return program.window(cls=FRAME_CLASS, timeout=timeout)
 
 
+def window_thread_caught_up(program, timeout=20):
+    """Waits until the viewer's window thread has handled everything posted to it so far:
+    the Connection Info box, asked for by a command posted after those messages, comes up;
+    it is closed again."""
+    frame(program).post(0x0112, 103)  # WM_SYSCOMMAND, Connection Info
+    box = program.box(heading="^Quillmar Remote - Connection Info$", timeout=timeout)
+    box.click(text="^OK$", how="send")
+    box.wait_gone()
+
+
 # ---- Comparisons of what the viewer shows (actual) with what it should (expected) ----
 
 def exact(actual, expected):

@@ -6,7 +6,7 @@ and a lost connection is reconnected in the same window."""
 
 import os
 import subprocess
-import time
+import threading
 
 import numpy as np
 import pytest
@@ -19,6 +19,7 @@ WM_SYSCOMMAND = 0x0112
 WM_HSCROLL = 0x0114
 WM_VSCROLL = 0x0115
 SB_PAGEDOWN = 3
+WS_MINIMIZE = 0x20000000
 WS_HSCROLL = 0x00100000
 WS_VSCROLL = 0x00200000
 VIEWER_CLASS = "KEBviewerwindow"
@@ -54,6 +55,20 @@ def expected(srv, index=0):
 
 def keys_of(srv):
     return [(m["down"], m["key"]) for m in srv.session.messages_of("KeyEvent")]
+
+
+def full_requests(srv):
+    return len([m for m in srv.session.messages_of("FramebufferUpdateRequest") if not m["incremental"]])
+
+
+def all_answered(srv):
+    """The server answered the last full update request, and the viewer took the answer
+    and asked again."""
+    msgs = srv.session.messages_of("FramebufferUpdateRequest")
+    full = [m["t"] for m in msgs if not m["incremental"]]
+    updates = [u["t"] for u in srv.session.record["sent"] if u["what"] == "FramebufferUpdate"]
+    return bool(full and updates and updates[-1] >= full[-1]
+                and any(m["incremental"] and m["t"] >= updates[-1] for m in msgs))
 
 
 def viewer_control(window):
@@ -112,8 +127,13 @@ def test_keys_and_pointer_reach_a_real_server(viewer, session):
     server's pointer to the same place."""
     from displaytest import x_run
     xvnc = session.xvnc(200, 150)
-    xev = subprocess.Popen(["xev", "-root", "-event", "keyboard"], env=dict(os.environ, DISPLAY=xvnc.display),
-                           stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True, start_new_session=True)
+    # Line-buffered, so that each event can be read as it comes.
+    xev = subprocess.Popen(["stdbuf", "-oL", "xev", "-root", "-event", "keyboard"],
+                           env=dict(os.environ, DISPLAY=xvnc.display), stdout=subprocess.PIPE,
+                           stderr=subprocess.DEVNULL, text=True, start_new_session=True)
+    lines = []
+    reader = threading.Thread(target=lambda: lines.extend(xev.stdout), daemon=True)
+    reader.start()
     try:
         program = viewer("127.0.0.1::%d" % xvnc.port)
         window = frame(program)
@@ -128,11 +148,14 @@ def test_keys_and_pointer_reach_a_real_server(viewer, session):
         kebwine.wait_until(pointer, 10, interval=0.2, what="the server's pointer at (123, 77)")
 
         window.keys(vk="0x51,0x57", real=True)  # q, w
-        time.sleep(1.5)
+        kebwine.wait_until(lambda: len([line for line in lines if "keysym" in line]) >= 4, 20,
+                           what="four key events of xev")
     finally:
         xev.terminate()
-        output = xev.communicate(timeout=10)[0]
-    presses = [line for line in output.splitlines() if "keysym" in line]
+        xev.wait(10)
+        reader.join(10)
+    output = "".join(lines)
+    presses = [line for line in lines if "keysym" in line]
     names = [line.split("keysym ")[1].split(",")[1].strip(" )") for line in presses]
     assert names == ["q", "q", "w", "w"], output[-2000:]
     assert program.close() == 0
@@ -144,26 +167,11 @@ def test_refresh_and_view_only_from_the_system_menu(viewer):
     window = frame(program)
     wait_picture(window, lambda: expected(srv), exact)
 
-    def full_requests():
-        return len([m for m in srv.session.messages_of("FramebufferUpdateRequest") if not m["incremental"]])
-    before = full_requests()
-    window.post(WM_SYSCOMMAND, REFRESH)
-    kebwine.wait_until(lambda: full_requests() > before, 10, what="a full update request")
-
-    # View only: the caption says so and keys no longer go out.
-    window.post(WM_SYSCOMMAND, VIEW_ONLY)
-    kebwine.wait_until(lambda: window.refresh().title == "menu desk viewonly" or None, 10, what="the view-only title")
-    window.keys(vk="0x41", real=True)
-    time.sleep(1.0)
-    assert keys_of(srv) == []
-    # And back.
-    window.post(WM_SYSCOMMAND, VIEW_ONLY)
-    kebwine.wait_until(lambda: window.refresh().title == "menu desk" or None, 10, what="the normal title")
-    window.keys(vk="0x42", real=True)
-    kebwine.wait_until(lambda: keys_of(srv) == [(1, XK_B), (0, XK_B)] or None, 10, what="keys after view only")
-
     # 256 colours, then full colours again: each takes effect as a new pixel format with
-    # the next update (a refresh brings one).
+    # the next update (a refresh brings one). First, well inside the first 30 s of the
+    # session: the viewer's own full request every 30 s, were it on its way as well, would
+    # bring an update in the old format after the change (the protocol's own race, which
+    # ends the connection).
     def formats():
         return [m["pixel_format"]["bpp"] for m in srv.session.messages_of("SetPixelFormat")]
     first = formats()
@@ -172,21 +180,40 @@ def test_refresh_and_view_only_from_the_system_menu(viewer):
         known = len(formats())
         window.post(WM_SYSCOMMAND, command)
         window.post(WM_SYSCOMMAND, REFRESH)
-        kebwine.wait_until(lambda: len(formats()) > known or None, 10, what="a new pixel format")
+        try:
+            kebwine.wait_until(lambda: len(formats()) > known or None, 20, what="a new pixel format")
+            # The refresh and the format change each asked for an update: the server
+            # answers both, and the viewer takes them, before the next change, as at a
+            # person's pace (a change while an update is on its way meets the same race).
+            kebwine.wait_until(lambda: all_answered(srv), 20, what="the answers to the full requests")
+        except kebwine.Timeout as e:
+            raise AssertionError("%s (%d bits per pixel); server log:\n%s" % (e, bpp, srv.report(200)))
         assert formats()[known:] == [bpp], formats()
-        # The refresh and the format change each asked for an update: let the server answer
-        # both before the next change, as a person's pace would. A change made while an
-        # update in the old format is still on its way is the protocol's own race.
-        time.sleep(0.5)
+
+    before = full_requests(srv)
+    window.post(WM_SYSCOMMAND, REFRESH)
+    kebwine.wait_until(lambda: full_requests(srv) > before, 20, what="a full update request")
+
+    # View only: the caption says so and keys no longer go out. The key is posted to the
+    # view, so that it is handled before the menu command posted after it ends view only;
+    # the key typed then is the first to reach the server.
+    window.post(WM_SYSCOMMAND, VIEW_ONLY)
+    kebwine.wait_until(lambda: window.refresh().title == "menu desk viewonly" or None, 20, what="the view-only title")
+    window.keys(vk="0x41", cls="^%s$" % VIEWER_CLASS)
+    window.post(WM_SYSCOMMAND, VIEW_ONLY)
+    kebwine.wait_until(lambda: window.refresh().title == "menu desk" or None, 20, what="the normal title")
+    window.keys(vk="0x42", real=True)
+    kebwine.wait_until(lambda: (0, XK_B) in keys_of(srv), 20, what="keys after view only")
+    assert keys_of(srv) == [(1, XK_B), (0, XK_B)]
 
     # Half size asks the server to scale its desktop by 2, normal size back to 1.
     def scales():
         return [m["scale"] for m in srv.session.messages_of("SetServerScale")]
     window.post(WM_SYSCOMMAND, HALF_SIZE)
-    kebwine.wait_until(lambda: scales() == [2] or None, 10, what="server scale 2")
+    kebwine.wait_until(lambda: scales() == [2] or None, 20, what="server scale 2")
     window.post(WM_SYSCOMMAND, NORMAL_SIZE)
     try:
-        kebwine.wait_until(lambda: scales() == [2, 1] or None, 10, what="server scale 1")
+        kebwine.wait_until(lambda: scales() == [2, 1] or None, 20, what="server scale 1")
     except kebwine.Timeout:
         raise AssertionError("scales sent: %s; log: %s" % (scales(), srv.report()))
 
@@ -211,9 +238,11 @@ def test_askexit_asks_before_the_user_closes(viewer):
     assert box.body == "Are you sure you want to exit?"
     box.click(text="^No$", how="send")
     box.wait_gone()
-    time.sleep(0.5)
+    # Still connected, in the same window: a refresh from its menu asks the server.
+    before = full_requests(srv)
+    window.post(WM_SYSCOMMAND, REFRESH)
+    kebwine.wait_until(lambda: full_requests(srv) > before, 20, what="a full update request")
     assert program.returncode is None and frame(program).hwnd == window.hwnd
-    assert srv.wait(0.1) is None  # still connected
     window.close()
     program.box(heading="^Closing Quillmar Remote$").click(text="^Yes$", how="send")
     assert program.wait(20) == 0
@@ -240,16 +269,23 @@ def test_a_minimised_frame_asks_for_nothing_until_restored(viewer):
     window = frame(program)
     kebwine.wait_until(lambda: expected(srv) is not None, 20, what="the first update")
 
+    # Incremental requests: the viewer's timer also asks for a full update every 30 s.
     def requests():
-        return len(srv.session.messages_of("FramebufferUpdateRequest"))
+        return len([m for m in srv.session.messages_of("FramebufferUpdateRequest") if m["incremental"]])
     window.post(WM_SYSCOMMAND, SC_MINIMIZE)
-    time.sleep(1.5)  # the request in flight is answered; none follows
+    kebwine.wait_until(lambda: window.refresh().data["style"] & WS_MINIMIZE, 20, what="the minimised frame")
+
+    # The request in flight is answered (the desktop changes ten times a second); none
+    # follows, while a viewer that is not dormant asks again within a fraction of a second.
+    def last_request_answered():
+        msgs = srv.session.messages_of("FramebufferUpdateRequest")
+        updates = [u["t"] for u in srv.session.record["sent"] if u["what"] == "FramebufferUpdate"]
+        return bool(msgs and updates and updates[-1] >= msgs[-1]["t"])
+    kebwine.wait_until(last_request_answered, 20, what="the answer to the last request")
     before = requests()
-    time.sleep(1.5)
-    assert requests() == before
+    kebwine.never(lambda: requests() > before, 4.0, what="an update request while minimised")
     window.post(WM_SYSCOMMAND, SC_RESTORE)
-    kebwine.wait_until(lambda: requests() > before, 5, what="a request after the restore")
-    assert srv.session.messages_of("FramebufferUpdateRequest")[before]["incremental"] == 1
+    kebwine.wait_until(lambda: requests() > before, 20, what="a request after the restore")
     assert program.close() == 0
 
 
@@ -269,19 +305,23 @@ def test_frame_takes_the_framebuffer_size_with_scroll_bars_when_larger(viewer, s
     program = viewer("127.0.0.1::%d" % srv.port)
     window = frame(program)
     kebwine.wait_until(lambda: expected(srv) is not None, 20, what="the first update")
-    time.sleep(0.5)
-    window.refresh()
-    view = viewer_control(window)
+
+    def sized():
+        view = viewer_control(window)
+        vl, vt, vr, vb = view["rect"]
+        wl, wt, wr, wb = window.rect
+        assert bool(window.data["style"] & WS_HSCROLL) == hbar
+        assert bool(window.data["style"] & WS_VSCROLL) == vbar
+        # The frame stays on the screen; the view is the framebuffer or the part that fits.
+        assert wl >= 0 and wt >= 0 and wr <= 1280 and wb <= 1024, window.rect
+        assert (vr - vl == width) == (not hbar) and vr - vl <= width
+        assert (vb - vt == height) == (not vbar) and vb - vt <= height
+        if not hbar and not vbar:
+            assert window.client[2] - window.client[0] == width and window.client[3] - window.client[1] == height
+        return view
+    # The frame takes its size once the first update has come.
+    view = kebwine.eventually(sized)
     vl, vt, vr, vb = view["rect"]
-    wl, wt, wr, wb = window.rect
-    assert bool(window.data["style"] & WS_HSCROLL) == hbar
-    assert bool(window.data["style"] & WS_VSCROLL) == vbar
-    # The frame stays on the screen; the view is the framebuffer or the part that fits.
-    assert wl >= 0 and wt >= 0 and wr <= 1280 and wb <= 1024, window.rect
-    assert (vr - vl == width) == (not hbar) and vr - vl <= width
-    assert (vb - vt == height) == (not vbar) and vb - vt <= height
-    if not hbar and not vbar:
-        assert window.client[2] - window.client[0] == width and window.client[3] - window.client[1] == height
 
     # The view shows the top-left of the desktop; a page down moves it a quarter of the
     # visible height (within the framebuffer).
@@ -313,14 +353,16 @@ def test_automatic_scaling_fits_a_small_desktop_to_the_screen(viewer, program_di
     program = viewer("127.0.0.1::%d" % srv.port)
     window = frame(program)
     kebwine.wait_until(lambda: expected(srv) is not None, 20, what="the first update")
-    time.sleep(0.5)
-    window.refresh()
-    cw, ch = window.client[2] - window.client[0], window.client[3] - window.client[1]
-    wl, wt, wr, wb = window.rect
-    assert wl >= 0 and wt >= 0 and wr <= 1280 and wb <= 1024, window.rect
-    percent = ch * 100 // 240
-    assert 300 <= percent <= 420, (cw, ch)
-    assert abs(cw - 320 * percent // 100) <= 4 and not window.data["style"] & (WS_HSCROLL | WS_VSCROLL), (cw, ch)
+
+    def fitted():
+        window.refresh()
+        cw, ch = window.client[2] - window.client[0], window.client[3] - window.client[1]
+        wl, wt, wr, wb = window.rect
+        assert wl >= 0 and wt >= 0 and wr <= 1280 and wb <= 1024, window.rect
+        percent = ch * 100 // 240
+        assert 300 <= percent <= 420, (cw, ch)
+        assert abs(cw - 320 * percent // 100) <= 4 and not window.data["style"] & (WS_HSCROLL | WS_VSCROLL), (cw, ch)
+    kebwine.eventually(fitted)
     assert program.close() == 0
 
 
@@ -328,13 +370,15 @@ def test_reconnect_after_the_server_drops_the_connection(viewer):
     """The first connection shows one desktop and is dropped by the server; the caption
     names the attempts left while the viewer waits the reconnect delay, then the same
     window shows the second connection's desktop under its name."""
+    seen = threading.Event()
+
     def scenario(s):
         from rfboracle import images
         if s.index == 0:
             s.desktop = images.pattern("solid:c81e1e", 120, 90)
             s.handshake(width=120, height=90, name="first")
             s.serve(encodings=("raw",), updates=1)
-            time.sleep(2)  # while the test looks at it
+            seen.wait(60)  # while the test looks at it
             s.close()
         else:
             s.desktop = images.pattern("blocks", 120, 90)
@@ -342,13 +386,15 @@ def test_reconnect_after_the_server_drops_the_connection(viewer):
             s.serve(encodings=("hextile",))
 
     srv = start(scenario, connections=2)
-    program = viewer("-autoreconnect", "3", "-reconnectcounter", "2", "127.0.0.1::%d" % srv.port)
+    # The reconnect delay leaves several seconds to see the window's title in between.
+    program = viewer("-autoreconnect", "5", "-reconnectcounter", "2", "127.0.0.1::%d" % srv.port)
     window = frame(program)
     wait_picture(window, lambda: expected(srv, 0), exact)
-    kebwine.wait_until(lambda: "Connection dropped" in window.refresh().title or None, 10, what="the reconnect title")
+    seen.set()
+    kebwine.wait_until(lambda: "Connection dropped" in window.refresh().title or None, 20, what="the reconnect title")
     assert window.title == "Quillmar Remote - Connection dropped, trying to reconnect (2)"
     wait_picture(window, lambda: expected(srv, 1), exact, timeout=30)
-    kebwine.wait_until(lambda: window.refresh().title == "second" or None, 10, what="the new desktop's name")
+    kebwine.wait_until(lambda: window.refresh().title == "second" or None, 20, what="the new desktop's name")
     assert frame(program).hwnd == window.hwnd
     assert program.close() == 0
     assert srv.wait(15) == 0, srv.report()
@@ -363,7 +409,8 @@ def test_reconnecting_gives_up_after_the_attempts(viewer):
         s.close()
 
     srv = start(scenario)
-    program = viewer("-autoreconnect", "1", "-reconnectcounter", "2", "127.0.0.1::%d" % srv.port)
+    # Each reconnect delay leaves several seconds to see the window's title.
+    program = viewer("-autoreconnect", "4", "-reconnectcounter", "2", "127.0.0.1::%d" % srv.port)
     window = frame(program)
     titles = set()
 
@@ -373,5 +420,5 @@ def test_reconnecting_gives_up_after_the_attempts(viewer):
         except kebwine.HarnessError:
             pass
         return program.returncode is not None
-    kebwine.wait_until(ended, 30, what="the program to end")
+    kebwine.wait_until(ended, 60, what="the program to end")
     assert "Quillmar Remote - Connection dropped, trying to reconnect (2)" in titles, titles

@@ -11,8 +11,10 @@ import pytest
 HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE = os.environ.get("KEB_SOURCE_DIR") or os.path.dirname(os.path.dirname(HERE))
 RFBSERVER = os.path.join(SOURCE, "tests", "rfbserver")
-if RFBSERVER not in sys.path:
-    sys.path.insert(0, RFBSERVER)
+# The Wine harness's X servers (Xvfb, Xvnc) serve the native peers as they are.
+for folder in (RFBSERVER, os.path.join(SOURCE, "tests", "wine")):
+    if folder not in sys.path:
+        sys.path.insert(0, folder)
 
 # libvncclient's reference client, as the scripted test server's own tests build it.
 _found = importlib.util.spec_from_file_location("rfbserver_conftest", os.path.join(RFBSERVER, "conftest.py"))

@@ -138,7 +138,7 @@ int main(int argc, char** argv) {
   if (!out) return Fail("cannot write OUTFILE");
   const std::vector<std::uint8_t> rgb = rfbtest::ToRgb(*fb);
   std::fprintf(out, "%d %d\n", fb->fb().width, fb->fb().height);
-  std::fwrite(rgb.data(), 1, rgb.size(), out);
+  if (!rgb.empty()) std::fwrite(rgb.data(), 1, rgb.size(), out);  // an empty desktop has no pixels
   std::fclose(out);
   if (updates < wanted) {
     std::fprintf(stderr, "kebdecode_dump: %d of %d updates\n", updates, wanted);

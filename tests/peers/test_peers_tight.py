@@ -9,12 +9,11 @@ near the screen (PSNR) and, at 32 bits per pixel, equal what libvncclient shows.
 import os
 import shutil
 import subprocess
-import time
 
 import numpy as np
 import pytest
-from PIL import Image
 
+import kebwine
 from peerutil import free_port, psnr, read_rgb
 from rfbserver import images, named_format
 from test_oracle import pf_arg
@@ -52,45 +51,30 @@ def run_dump(exe, port, fmt, encodings, out, quality=-1):
 
 
 def wait_port(port, proc, seconds=15):
-    import socket
-    end = time.monotonic() + seconds
-    while time.monotonic() < end:
+    """Waits until the server process listens on port; False when it ended first (the port
+    was taken meanwhile, say)."""
+    def up():
         if proc.poll() is not None:
-            raise RuntimeError("server ended early: %s" % proc.stderr.read()[-2000:])
-        try:
-            with socket.create_connection(("127.0.0.1", port), timeout=0.5):
-                return
-        except OSError:
-            time.sleep(0.1)
-    raise RuntimeError("server did not listen on %d" % port)
+            return "ended"
+        return kebwine.port_accepts(port) and "listening"
+    return kebwine.wait_until(up, seconds, interval=0.1, what="the server to listen on %d" % port) == "listening"
 
 
-def free_display():
-    for n in range(40, 99):
-        if not os.path.exists("/tmp/.X11-unix/X%d" % n) and not os.path.exists("/tmp/.X%d-lock" % n):
-            return n
-    raise RuntimeError("no free X display number")
-
-
-def set_root(display, img, tmp_path):
-    """Shows the picture as the root window's background and returns the screen as the X
-    server holds it."""
-    png, shot = tmp_path / "root.png", tmp_path / "shot.png"
-    Image.fromarray(img).save(png)
-    env = dict(os.environ, DISPLAY=":%d" % display)
-    # display exits with 1 after setting the background here: the capture tells.
-    subprocess.run(["display", "-window", "root", str(png)], env=env, timeout=30,
-                   capture_output=True)
-    subprocess.run(["import", "-window", "root", str(shot)], env=env, check=True, timeout=30,
-                   capture_output=True)
-    screen = np.asarray(Image.open(shot).convert("RGB"))
-    assert (screen == img).all(), "the X server does not show the picture"
-    return screen
+def start_listening(argv, seconds=15):
+    """Starts a server given argv(port) on a free port, again on another one when the
+    port was taken between the choice and the start. Returns (process, port)."""
+    for _ in range(5):
+        port = free_port()
+        p = start(argv(port))
+        if wait_port(port, p, seconds):
+            return p, port
+        p.wait(5)
+    raise RuntimeError("the server did not listen on any port: %s" % p.stderr.read()[-2000:])
 
 
 class Peer:
-    def __init__(self, procs, port, screen):
-        self.procs, self.port, self.screen = procs, port, screen
+    def __init__(self, procs, port, screen, servers=()):
+        self.procs, self.port, self.screen, self.servers = procs, port, screen, list(servers)
 
     def stop(self):
         for p in reversed(self.procs):
@@ -101,6 +85,8 @@ class Peer:
                 except subprocess.TimeoutExpired:
                     p.kill()
                     p.wait(5)
+        for server in reversed(self.servers):
+            server.stop()
 
 
 def start(cmd, **kw):
@@ -108,38 +94,29 @@ def start(cmd, **kw):
 
 
 @pytest.fixture(scope="module", params=["xvnc", "x11vnc"])
-def tight_server(request, tmp_path_factory):
-    for tool in ("Xvnc", "Xvfb", "x11vnc", "display", "import"):
+def tight_server(request):
+    for tool in ("Xvnc", "Xvfb", "x11vnc", "display", "xwd"):
         if not shutil.which(tool):
-            pytest.fail("%s is needed (tigervnc-standalone-server, xvfb, x11vnc, imagemagick)" % tool)
-    tmp = tmp_path_factory.mktemp(request.param)
-    display, port = free_display(), free_port()
-    procs = []
+            pytest.fail("%s is needed (tigervnc-standalone-server, xvfb, x11vnc, imagemagick, x11-apps)" % tool)
+    # The X servers choose their display numbers themselves (-displayfd): tests running
+    # beside these never meet the same one.
+    procs, servers = [], []
     try:
         if request.param == "xvnc":
-            x = start(["Xvnc", ":%d" % display, "-rfbport", str(port), "-localhost",
-                       "-SecurityTypes", "None", "-geometry", "%dx%d" % (W, H), "-depth", "24",
-                       "-AlwaysShared", "-nolisten", "tcp"])
-            procs.append(x)
-            wait_port(port, x)
-            screen = set_root(display, picture(), tmp)
+            x = kebwine.Xvnc(W, H, 24, extra=["-AlwaysShared"])
+            servers.append(x)
+            port = x.port
         else:
-            x = start(["Xvfb", ":%d" % display, "-screen", "0", "%dx%dx24" % (W, H), "-nolisten",
-                       "tcp", "-noreset"])
-            procs.append(x)
-            for _ in range(100):
-                if os.path.exists("/tmp/.X11-unix/X%d" % display):
-                    break
-                time.sleep(0.1)
-            screen = set_root(display, picture(), tmp)
-            v = start(["x11vnc", "-display", ":%d" % display, "-rfbport", str(port), "-localhost",
-                       "-nopw", "-shared", "-forever", "-quiet", "-nocursor", "-noxdamage",
-                       "-noxfixes", "-norc"])
+            x = kebwine.Xvfb(W, H, 24)
+            servers.append(x)
+            v, port = start_listening(lambda port: [
+                "x11vnc", "-display", x.display, "-rfbport", str(port), "-localhost", "-nopw", "-shared",
+                "-forever", "-quiet", "-nocursor", "-noxdamage", "-noxfixes", "-norc"], 30)
             procs.append(v)
-            wait_port(port, v, 30)
-        peer = Peer(procs, port, screen)
+        screen = x.show_image(picture(), timeout=30)
+        peer = Peer(procs, port, screen, servers)
     except Exception:
-        Peer(procs, 0, None).stop()
+        Peer(procs, 0, None, servers).stop()
         raise
     yield peer
     peer.stop()
@@ -176,10 +153,8 @@ def test_tight_jpeg(tight_server, kebdump, vncdump, tmp_path, fmt, level):
 @pytest.fixture(scope="module")
 def libvnc_peer(libvnc_server, tmp_path_factory):
     tmp = tmp_path_factory.mktemp("libvnc")
-    port = free_port()
-    p = start([libvnc_server, str(port), str(tmp / "screen"), "120", str(W), str(H)])
+    p, port = start_listening(lambda port: [libvnc_server, str(port), str(tmp / "screen"), "120", str(W), str(H)])
     try:
-        wait_port(port, p)
         peer = Peer([p], port, read_rgb(tmp / "screen"))
     except Exception:
         Peer([p], 0, None).stop()

@@ -34,15 +34,24 @@ def snapshots(folder):
     return sorted(p for p in folder.iterdir() if p.is_file()) if folder.exists() else []
 
 
-def wait_snapshot(folder, count=1, timeout=15):
-    """The snapshot files once `count` of them exist and the last has stopped growing."""
+def wait_snapshot(folder, count=1, timeout=30):
+    """The snapshot files once `count` of them exist and the last is written whole: it
+    reads as a complete picture, at the size it had at the look before."""
+    sizes = []
+
     def done():
         files = snapshots(folder)
         if len(files) < count:
             return None
-        size = files[-1].stat().st_size
-        time.sleep(0.2)
-        return files if size and files[-1].stat().st_size == size else None
+        sizes.append(files[-1].stat().st_size)
+        if len(sizes) < 2 or sizes[-1] != sizes[-2] or not sizes[-1]:
+            return None
+        try:
+            with Image.open(str(files[-1])) as picture:
+                picture.load()
+        except (OSError, SyntaxError):
+            return None
+        return files
     return kebwine.wait_until(done, timeout, interval=0.1, what="%d snapshot file(s) in %s" % (count, folder))
 
 
@@ -117,17 +126,17 @@ def test_settings_dialog_asks_for_a_missing_prefix(viewer, program_dir, xvnc, tm
     assert dialog.control(id=1184)["text"] == ""
     dialog.click(text="^Cancel$")
     dialog.wait_gone()
-    time.sleep(1)
-    assert snapshots(folder) == []
 
-    # Given a prefix, the snapshot is saved under it, and the next one asks no more.
+    # Given a prefix, the snapshot is saved under it (the only file: the cancelled one
+    # would have been written first), and the next one asks no more.
     window.post(WM_SYSCOMMAND, TAKE_SNAPSHOT)
     dialog = program.window(title="^Snapshot settings$")
     dialog.set_text("mine", id=1184)
     dialog.click(text="^OK$")
     [first] = wait_snapshot(folder)
     assert first.name.startswith("mine_")
-    time.sleep(1.1)  # a name of its own: the time has moved on by a second
+    # A name of its own: the clock has moved on to the next second of the name's time.
+    kebwine.wait_until(lambda: time.time() >= int(first.stat().st_mtime) + 1, 5, what="the next second")
     window.post(WM_SYSCOMMAND, TAKE_SNAPSHOT)
     files = wait_snapshot(folder, 2)
     assert all(f.name.startswith("mine_") for f in files)

@@ -16,7 +16,11 @@ def test_the_presentation_tests_run_and_pass_on_a_display(session, tmp_path):
         pytest.skip("win32_presentation.exe is not built: %s" % exe)
     report = tmp_path / "report.json"
     program = session.start(exe, "--gtest_output=json:%s" % kebwine.win_path(report))
-    code = program.wait(120)
+    try:
+        code = program.wait(120)
+    except kebwine.Timeout as e:
+        # Which test it is in shows in its output so far.
+        raise AssertionError("%s; output so far:\n%s" % (e, program.text_output()[-4000:]))
     output = program.text_output()
     print(output[-4000:])
     assert code == 0, output[-4000:]

@@ -33,13 +33,13 @@ struct Seen {
 std::thread Robot(const std::string& title, Seen* seen, const char* user, const char* password, int button) {
   return std::thread([=] {
     HWND dlg = nullptr;
-    for (int i = 0; i < 500 && !dlg; i++) {
+    for (int i = 0; i < 3000 && !dlg; i++) {
       dlg = FindWindowA("#32770", title.c_str());
       if (!dlg) Sleep(10);
     }
     if (!dlg) return;
     // Shown once its initialisation is done.
-    for (int i = 0; i < 500 && !IsWindowVisible(dlg); i++) Sleep(10);
+    for (int i = 0; i < 3000 && !IsWindowVisible(dlg); i++) Sleep(10);
     seen->found = true;
     seen->title = Text(dlg);
     HWND userEdit = GetDlgItem(dlg, IDC_AUTH_USER);

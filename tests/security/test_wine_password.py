@@ -3,7 +3,6 @@ the scripted test server (which checks the DES response with its own DES), x11vn
 TigerVNC's Xvnc with VNC passwords. The password comes from the command line, or a person
 types it into the password dialog and presses Log in."""
 import subprocess
-import time
 
 import pytest
 
@@ -43,9 +42,9 @@ def type_password(program, port, text, shown=None):
     shown = text if shown is None else shown
     field = lambda: dialog.refresh().control(id=PASSWORD_FIELD)["text"]
     kebwine.wait_until(lambda: field() == shown or None, 10, what="the password field to show %r" % shown)
-    time.sleep(0.3)  # the keys are posted: the last ones are taken (or not) by now
-    assert field() == shown
-    dialog.click(text="^Log in$", how="send")
+    # Posted as the keys were, so the dialog takes every key (or refuses it) before the
+    # button's command.
+    dialog.click(text="^Log in$", how="command")
     dialog.wait_gone()
 
 
@@ -57,8 +56,10 @@ def test_command_line_password(viewer):
     hs = handshake_done(srv)
     assert hs["rounds"][0]["choice"] == 2
     assert hs["rounds"][0]["password_ok"], hs
-    time.sleep(0.5)
-    assert program.returncode is None  # connected, no box
+    # Connected, no box: the viewer takes the first update and asks for the next.
+    kebwine.wait_until(lambda: any(m["incremental"] for m in srv.session.messages_of("FramebufferUpdateRequest")),
+                       30, what="an incremental update request")
+    assert program.returncode is None
     finish(srv, program)
 
 
@@ -151,7 +152,8 @@ def test_x11vnc_with_the_command_line_password(viewer, x11vnc_server, tmp_path, 
     server = x11vnc_server(args)
     program = viewer("127.0.0.1::%d" % server.port, "-password", "secret")
     server.wait_for(*X11VNC_CONNECTED)
-    time.sleep(0.5)
+    # The session is up in its window.
+    program.window(cls="^KEBMDI_Window$", timeout=30)
     assert program.returncode is None
     assert "viewer exited" not in server.text()
     program.kill()
@@ -184,7 +186,8 @@ def test_xvnc_with_a_password_file(viewer, session, tmp_path, password, accepted
     if accepted:
         kebwine.wait_until(lambda: "Client pixel format" in xvnc.log_text(), 30,
                            what="Xvnc to take the pixel format; its log:\n%s" % xvnc.log_text())
-        time.sleep(0.5)
+        # The session is up in its window.
+        program.window(cls="^KEBMDI_Window$", timeout=30)
         assert program.returncode is None
         program.kill()
     else:

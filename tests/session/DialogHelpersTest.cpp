@@ -23,13 +23,14 @@ public:
   std::thread Start(Act act) {
     return std::thread([this, act] {
       HWND dlg = nullptr;
-      for (int i = 0; i < 500 && !dlg; i++) {
+      for (int i = 0; i < 3000 && !dlg; i++) {
         dlg = FindWindowA("#32770", "Brandwyn Viewer");
         if (!dlg) Sleep(10);
       }
       if (!dlg) return;
+      // Shown once its initialisation has filled it in.
+      for (int i = 0; i < 3000 && !IsWindowVisible(dlg); i++) Sleep(10);
       found = true;
-      Sleep(50);
       EnumChildWindows(
           dlg,
           [](HWND child, LPARAM p) -> BOOL {

@@ -669,7 +669,7 @@ Result Run(const Options& o) {
   }
   if (cmd == L"focus") {
     SetForegroundWindow(win);
-    bool ok = WaitForeground(win, 2000);
+    bool ok = WaitForeground(win, static_cast<DWORD>(o.Int(L"timeout", 5000)));
     return {ok ? 0 : 3, "{\"foreground\":" + Bool(ok) + "}"};
   }
   if (!ctl && cmd != L"keys") return Error(1, "this command needs a control: --id, --text or --cclass");
@@ -756,7 +756,8 @@ Result Run(const Options& o) {
     std::wstring chars = o.Get(L"chars");
     if (o.Flag(L"input")) {
       SetForegroundWindow(win);
-      if (!WaitForeground(win, 2000)) return Error(3, "the window did not come to the foreground");
+      if (!WaitForeground(win, static_cast<DWORD>(o.Int(L"timeout", 5000))))
+        return Error(3, "the window did not come to the foreground");
       if (ctl) SendMessageTimeoutW(ctl, WM_SETFOCUS, 0, 0, SMTO_ABORTIFHUNG, 2000, nullptr);
       std::vector<INPUT> in;
       for (const KeyStroke& k : strokes) {

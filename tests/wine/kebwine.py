@@ -76,6 +76,31 @@ def wait_until(predicate, timeout, interval=0.02, what="condition"):
         time.sleep(interval)
 
 
+def eventually(check, timeout=20, interval=0.1):
+    """Runs check() until it raises no AssertionError (its value is returned) or timeout
+    seconds pass; then the last AssertionError is raised. For a state that settles after
+    an event (a window takes its size, a picture arrives) and is then asserted in detail."""
+    deadline = time.monotonic() + timeout
+    while True:
+        try:
+            return check()
+        except AssertionError:
+            if time.monotonic() >= deadline:
+                raise
+        time.sleep(interval)
+
+
+def never(predicate, seconds, interval=0.05, what="condition"):
+    """Watches for something that must not happen (predicate true) for `seconds`; raises
+    AssertionError when it does. Only for showing that a thing that would come at once
+    does not come: the period must be several seconds longer than "at once"."""
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        if predicate():
+            raise AssertionError("%s within %.1f s" % (what, seconds))
+        time.sleep(interval)
+
+
 def _die_with_parent():
     """preexec_fn: the child gets SIGTERM when the test process ends, also when it is
     killed (a ctest time-out), so that no X server or Wine program is left behind."""
@@ -223,10 +248,11 @@ class _XServer:
     """An X server started with -displayfd: it picks a free display number itself and
     writes it when it accepts connections."""
 
-    def __init__(self):
+    def __init__(self, depth=24):
         self.proc = None
         self.number = None
         self.log = None
+        self.depth = depth
 
     @property
     def display(self):
@@ -270,6 +296,38 @@ class _XServer:
     def screenshot(self):
         return screenshot(self.display)
 
+    def show_image(self, image, timeout=15, tolerance=None):
+        """Makes image (an RGB array, or a picture file) the screen's background, tiled
+        from the top-left corner, and waits until the screen shows it: exactly,
+        or within tolerance per channel (default: exact at depth 24; below, the server keeps
+        fewer bits per colour: 5 bits lose up to 255/31 plus rounding)."""
+        if tolerance is None:
+            tolerance = 0 if self.depth >= 24 else 10 if self.depth >= 15 else 64
+        with tempfile.TemporaryDirectory(prefix="keb-xvnc-") as tmp:
+            if isinstance(image, (str, Path)):
+                from PIL import Image
+                picture = np.asarray(Image.open(str(image)).convert("RGB"))
+                path = str(image)
+            else:
+                picture = np.asarray(image, dtype=np.uint8)
+                path = os.path.join(tmp, "picture.png")
+                save_png(picture, path)
+            # ImageMagick's display sets the root window's background and exits; it reports
+            # 1 even then, so the screen itself is the check.
+            shown_by = subprocess.run(["display", "-display", self.display, "-window", "root", path],
+                                      stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                                      timeout=timeout, check=False)
+        h = min(picture.shape[0], self.size[1])
+        w = min(picture.shape[1], self.size[0])
+
+        def shown():
+            diff = np.abs(self.screenshot()[:h, :w].astype(np.int16) - picture[:h, :w].astype(np.int16))
+            return int(diff.max()) <= tolerance
+
+        wait_until(shown, timeout, interval=0.1, what="the picture on the screen of %s (display said: %s)"
+                   % (self.display, shown_by.stderr.decode(errors="replace").strip()))
+        return picture
+
     def stop(self):
         _stop_process(self.proc)
         self.proc = None
@@ -293,7 +351,7 @@ class Xvfb(_XServer):
     forget keyboard layout, focus and pointer whenever its last client leaves."""
 
     def __init__(self, width=1280, height=1024, depth=24, timeout=15):
-        super().__init__()
+        super().__init__(depth)
         self.size = (width, height)
         self._start(["Xvfb", "-screen", "0", "%dx%dx%d" % (width, height, depth), "-nolisten", "tcp",
                      "-noreset"], timeout)
@@ -412,16 +470,15 @@ class Xvnc(_XServer):
     screenshot() reads it back."""
 
     def __init__(self, width=640, height=480, depth=24, port=None, timeout=15, extra=()):
-        super().__init__()
+        super().__init__(depth)
         self.size = (width, height)
-        self.depth = depth
         for attempt in range(5):
             self.port = port or free_tcp_port()
             self._start(["Xvnc", "-SecurityTypes", "None", "-localhost", "-rfbport", str(self.port),
                          "-geometry", "%dx%d" % (width, height), "-depth", str(depth), "-noreset",
                          "-nolisten", "tcp"] + list(extra), timeout)
             try:
-                wait_until(lambda: self._listening(), 5, what="Xvnc to listen on port %d" % self.port)
+                wait_until(lambda: self._listening(), 15, what="Xvnc to listen on port %d" % self.port)
                 return
             except Timeout:
                 self.stop()
@@ -435,39 +492,6 @@ class Xvnc(_XServer):
                 return s.recv(12).startswith(b"RFB ")
         except OSError:
             return False
-
-    def show_image(self, image, timeout=15, tolerance=None):
-        """Makes image (an RGB array, or a picture file) the server's desktop background,
-        tiled from the top-left corner, and waits until the framebuffer shows it: exactly,
-        or within tolerance per channel (default: exact at depth 24; below, the server keeps
-        fewer bits per colour: 5 bits lose up to 255/31 plus rounding)."""
-        if tolerance is None:
-            tolerance = 0 if self.depth >= 24 else 10 if self.depth >= 15 else 64
-        with tempfile.TemporaryDirectory(prefix="keb-xvnc-") as tmp:
-            if isinstance(image, (str, Path)):
-                from PIL import Image
-                picture = np.asarray(Image.open(str(image)).convert("RGB"))
-                path = str(image)
-            else:
-                picture = np.asarray(image, dtype=np.uint8)
-                path = os.path.join(tmp, "picture.png")
-                save_png(picture, path)
-            # ImageMagick's display sets the root window's background and exits; it reports
-            # 1 even then, so the screen itself is the check.
-            shown_by = subprocess.run(["display", "-display", self.display, "-window", "root", path],
-                                      stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
-                                      timeout=timeout, check=False)
-        h = min(picture.shape[0], self.size[1])
-        w = min(picture.shape[1], self.size[0])
-
-        def shown():
-            diff = np.abs(self.screenshot()[:h, :w].astype(np.int16) - picture[:h, :w].astype(np.int16))
-            return int(diff.max()) <= tolerance
-
-        wait_until(shown, timeout, interval=0.1, what="the picture on the Xvnc screen (display said: %s)"
-                   % shown_by.stderr.decode(errors="replace").strip())
-        return picture
-
 
 # ---------------------------------------------------------------------------------
 # Wine prefix, driver, programs
@@ -500,18 +524,32 @@ def make_prefix(target):
     _ensure_base_prefix()
 
     def copy(src, dst, follow_symlinks=True):
-        if os.path.splitext(src)[1].lower() in _LINKED:
-            try:
-                os.link(src, dst)
-                return dst
-            except OSError as e:
-                if e.errno not in (errno.EXDEV, errno.EPERM, errno.EMLINK):
-                    raise
-        return shutil.copy2(src, dst)
+        try:
+            if os.path.splitext(src)[1].lower() in _LINKED:
+                try:
+                    os.link(src, dst)
+                    return dst
+                except OSError as e:
+                    if e.errno not in (errno.EXDEV, errno.EPERM, errno.EMLINK):
+                        raise
+            return shutil.copy2(src, dst)
+        except FileNotFoundError:
+            return dst  # gone since the folder was listed: a program's passing file
 
-    # "wineserver" and sockets belong to the base prefix's running server.
-    shutil.copytree(str(BASE_PREFIX), str(target), symlinks=True, copy_function=copy,
-                    ignore=shutil.ignore_patterns("wineserver", ".wine-run.lock"))
+    def ignore(folder, names):
+        # "wineserver" and sockets belong to the base prefix's running server; the temporary
+        # files are those of the programs (unit tests) running in the base prefix meanwhile.
+        if os.path.basename(folder).lower() == "temp":
+            return set(names)
+        return {n for n in names if n in ("wineserver", ".wine-run.lock")}
+
+    try:
+        shutil.copytree(str(BASE_PREFIX), str(target), symlinks=True, copy_function=copy, ignore=ignore)
+    except shutil.Error as e:
+        # A folder gone since its parent was listed is a passing one too.
+        lasting = [x for x in e.args[0] if "[Errno %d]" % errno.ENOENT not in str(x[-1])]
+        if lasting:
+            raise shutil.Error(lasting)
     # There is no window manager: windows Wine leaves to one ("managed") would make each
     # hidden window wait two seconds for a manager's answer that never comes.
     with open(os.path.join(str(target), "user.reg"), "a") as reg:

@@ -62,6 +62,6 @@ def test_options_come_from_the_chosen_file(viewer, program_dir, appdata_folder, 
     with read_only(program_dir / "options.keb") if not program_file_writable else contextlib.nullcontext():
         program = viewer("-listen")
         expected, other = (beside, roaming) if program_file_writable else (roaming, beside)
-        kebwine.wait_until(lambda: kebwine.port_accepts(expected), 8, what="the viewer to listen on %d" % expected)
+        kebwine.wait_until(lambda: kebwine.port_accepts(expected), 30, what="the viewer to listen on %d" % expected)
         assert not kebwine.port_accepts(other)
-        program.window(title="^KEBviewer Daemon$", hidden=True, timeout=5)
+        program.window(title="^KEBviewer Daemon$", hidden=True, timeout=20)

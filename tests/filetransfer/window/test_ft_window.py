@@ -6,7 +6,6 @@ transfer leaves the window with nothing to send or receive."""
 import os
 import random
 import shutil
-import time
 
 import kebwine
 import rfbserver
@@ -188,7 +187,7 @@ def test_download_and_upload_through_the_window(viewer, session, tmp_path):
     kebwine.wait_until(lambda: ("session-end",) in ft.events, 20, what="the session end")
     kinds = [e[0] for e in ft.events]
     assert kinds[:2] == ["access", "session-start"] and "drives" in kinds
-    frame(program, timeout=5)
+    frame(program, timeout=20)
     assert program.proc.poll() is None
 
     # Opened anew, the window lists the local folder it showed last.
@@ -452,7 +451,9 @@ def test_stop_ends_a_paced_upload(viewer, session, tmp_path):
     ft = holder["ft"]
     kebwine.wait_until(lambda: any(e[0] == "offer" for e in ft.events), 20, what="the upload offer")
     kebwine.wait_until(lambda: window.refresh().control(id=STOP)["visible"], 20, what="Stop shown")
-    time.sleep(1.0)
+    # Stopped once some of it has arrived (all of it takes seconds more).
+    kebwine.wait_until(lambda: [m for m in ft.s.messages_of("FileTransfer") if m["content_type"] == 5], 20,
+                       what="the first block of the upload")
     window.click(id=STOP)
     kebwine.wait_until(lambda: any(e[0] == "upload-aborted" for e in ft.events), 30, what="the abort at the server")
     aborted = [e for e in ft.events if e[0] == "upload-aborted"][0]

@@ -7,8 +7,10 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "app/IniStore.h"
+#include "session/CutText.h"
 #include "tests/unit/session/SessionTestSupport.h"
 
 using namespace sessiontest;
@@ -190,6 +192,49 @@ TEST_F(Clipboard, SendingTextAndItsSkipRules) {
   EXPECT_TRUE(ViewerSent().empty());
   c->SendClientCutText("during", 6);
   EXPECT_EQ(SplitCutTexts(ViewerSent()).size(), 1u);
+}
+
+TEST_F(Clipboard, TheLargestLengthsAreTaken) {
+  // Exactly 100 MiB, as plain text and as an extended message: read whole, and the stream
+  // stays in step. The server writes while the viewer reads.
+  const std::size_t max = cuttext::kMaxLength;
+  for (const bool extended : {false, true}) {
+    SCOPED_TRACE(extended);
+    Bytes message(8 + max);
+    message[0] = 3;
+    const std::uint32_t lengthField =
+        extended ? static_cast<std::uint32_t>(-static_cast<std::int64_t>(max)) : static_cast<std::uint32_t>(max);
+    for (int i = 0; i < 4; i++) message[4 + i] = static_cast<std::uint8_t>(lengthField >> (24 - 8 * i));
+    for (std::size_t i = 0; i < max; i++) message[8 + i] = i % 1000 == 999 ? '\n' : static_cast<std::uint8_t>('a' + i % 26);
+    if (extended) {
+      const Bytes flags = U32(kNotify | kText | kHtml);
+      std::copy(flags.begin(), flags.end(), message.begin() + 8);
+    }
+    std::thread server([&] { ServerSend(message); });
+    std::string failure;
+    try {
+      c->ReadServerMessage();
+    } catch (const std::exception& e) {
+      failure = e.what();
+    } catch (const rdr::Exception& e) {
+      failure = e.str();
+    } catch (const Exception& e) {
+      failure = e.Message();
+    }
+    // A viewer that stopped reading closes its end, so that the server's writes end too.
+    if (!failure.empty()) session.reset();
+    server.join();
+    ASSERT_EQ(failure, "");
+    if (extended) {
+      EXPECT_EQ(c->m_clip.notifiedFormats, kText | kHtml);
+    } else {
+      ASSERT_EQ(c->localTexts.size(), 1u);
+      EXPECT_EQ(c->localTexts[0].size(), max);
+      EXPECT_TRUE(std::equal(c->localTexts[0].begin(), c->localTexts[0].end(), message.begin() + 8));
+      c->localTexts.clear();
+    }
+    ExpectInStep();
+  }
 }
 
 TEST_F(Clipboard, LengthsAboveOneHundredMebibytesEndTheConnection) {

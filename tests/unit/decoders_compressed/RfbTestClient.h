@@ -16,6 +16,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -27,6 +28,7 @@
 
 #include "Fixture.h"
 #include "rdr/FdInStream.h"
+#include "session/RfbSession.h"
 
 extern char** environ;
 
@@ -81,13 +83,20 @@ inline ServerInit Handshake(int fd, rdr::InStream& in) {
   WriteAll(fd, Bytes().u8(1).b);
   if (in.ReadU32() != 0) throw std::runtime_error("security result: failed");
   WriteAll(fd, Bytes().u8(1).b);  // ClientInit: shared
+  // The server's claims are bounded as the viewer bounds them: a side above its largest
+  // framebuffer is refused (the viewer would ask its user), and of the desktop name at
+  // most what the viewer keeps is kept, the rest read and dropped.
   ServerInit si;
   si.width = in.ReadU16();
   si.height = in.ReadU16();
+  if (si.width > RfbSession::kMaxFramebufferSide || si.height > RfbSession::kMaxFramebufferSide)
+    throw std::runtime_error("framebuffer of " + std::to_string(si.width) + " x " + std::to_string(si.height) +
+                             " pixels: a side is above " + std::to_string(RfbSession::kMaxFramebufferSide));
   si.pf = PixelFormat::Read(in);
-  std::string name(in.ReadU32(), '\0');
-  in.ReadBytes(name.data(), name.size());
-  si.name = name;
+  const std::uint32_t nameLength = in.ReadU32();
+  si.name.resize(std::min<std::size_t>(nameLength, RfbSession::kDesktopNameCapacity));
+  in.ReadBytes(si.name.data(), si.name.size());
+  in.Skip(nameLength - si.name.size());
   return si;
 }
 

@@ -158,7 +158,7 @@ bool UnderWine() {
 }
 
 TEST_F(FdInStreamTest, PartialReadsAreJoined) {
-  rdr::FdInStream in(s[0], 2000);
+  rdr::FdInStream in(s[0], 20000);
   std::thread writer([this] {
     const char* parts[] = {"\x01", "\x02\x03", "\x04\x05\x06\x07", "\x08"};
     for (const char* p : parts) {
@@ -173,7 +173,7 @@ TEST_F(FdInStreamTest, PartialReadsAreJoined) {
 }
 
 TEST_F(FdInStreamTest, LargeReadTakesBufferedBytesThenTheSocket) {
-  rdr::FdInStream in(s[0], 2000);
+  rdr::FdInStream in(s[0], 20000);
   std::vector<std::uint8_t> data(1034);
   for (std::size_t i = 0; i < data.size(); i++) data[i] = static_cast<std::uint8_t>(i ^ (i >> 8));
   Send(data.data(), 10);
@@ -217,7 +217,7 @@ TEST_F(FdInStreamTest, KnownLengthBlockIsOneReadWhateverThePieces) {
 }
 
 TEST_F(FdInStreamTest, PeerCloseIsEndOfStreamRead) {
-  rdr::FdInStream in(s[0], 2000);
+  rdr::FdInStream in(s[0], 20000);
   Send("\x01");
   CloseWriter();
   EXPECT_EQ(in.ReadU8(), 1);
@@ -279,7 +279,7 @@ TEST_F(FdInStreamTest, InjectedBlockComesFirstInEveryReadPath) {
     SCOPED_TRACE(c.name);
     rdr::SocketHandle pair[2];
     ASSERT_TRUE(rdr::SocketPair(pair));
-    rdr::FdInStream in(pair[0], 2000);
+    rdr::FdInStream in(pair[0], 20000);
     std::vector<std::uint8_t> expect;
     const char head[] = "HEADbuffered";
     rdr::SocketSend(pair[1], head, 12);
@@ -315,7 +315,7 @@ TEST_F(FdInStreamTest, InjectedBlockComesFirstInEveryReadPath) {
 }
 
 TEST_F(FdInStreamTest, RateOfALargeTimedTransferDoesNotOverflow) {
-  rdr::FdInStream in(s[0], 5000, 65536);
+  rdr::FdInStream in(s[0], 20000, 65536);
   const std::size_t total = 40u << 20;
   std::thread writer([&] {
     std::vector<std::uint8_t> chunk(1 << 16, 0x5A);

@@ -79,10 +79,9 @@ TEST_F(Handshake, ExtraTextAutoAcceptedWithoutAQuestion) {
 }
 
 TEST_F(Handshake, OversizeExtraTextFailsBeforeReadingIt) {
-  ServerSend(Cat({B("RFB 003.014\n"), U32(1025)}));  // and nothing more: a read would time out
-  auto t0 = Clock::now();
+  // And nothing more: a read of the text would end with rdr::TimedOut instead.
+  ServerSend(Cat({B("RFB 003.014\n"), U32(1025)}));
   EXPECT_EQ(Connect(), "warning: Buffer too big, ");
-  EXPECT_LT(ElapsedMs(t0), 2000);
 }
 
 TEST_F(Handshake, InvalidVersionTextFails) {
@@ -134,7 +133,7 @@ TEST_F(Handshake, SilentServerTimesOutInsteadOfHanging) {
   long ms = ElapsedMs(t0);
   EXPECT_EQ(r.rfind("warning: Connection failed - Error reading Protocol Version", 0), 0u) << r;
   EXPECT_GE(ms, 900);
-  EXPECT_LT(ms, 4000);
+  EXPECT_LT(ms, 20000);  // it ends at all
 }
 
 TEST_F(Handshake, ServerFallingSilentAfterTheVersionTimesOut) {
@@ -143,7 +142,7 @@ TEST_F(Handshake, ServerFallingSilentAfterTheVersionTimesOut) {
   auto t0 = Clock::now();
   std::string r = Connect();
   EXPECT_EQ(r.rfind("error: rdr::TimedOut", 0), 0u) << r;
-  EXPECT_LT(ElapsedMs(t0), 4000);
+  EXPECT_LT(ElapsedMs(t0), 20000);
 }
 
 TEST_F(Handshake, ReceiveTimeOutEndsWithServerInit) {
@@ -304,6 +303,7 @@ TEST_F(Handshake, ProxyIsNotUsedWhenItsOptionIsOff) {
 // ---- Cancel, flags and the connection lock ----
 
 TEST_F(Handshake, CancelTwiceThenConnect) {
+  opts.m_FileTransferTimeout = 30;
   for (int attempt = 0; attempt < 2; attempt++) {
     SCOPED_TRACE(attempt);
     if (attempt > 0) {
@@ -311,14 +311,14 @@ TEST_F(Handshake, CancelTwiceThenConnect) {
       session->connectTo = s[0];
     }
     std::thread canceller([this] {
-      for (int i = 0; i < 100 && !session->Connecting(); i++) rdr::SleepMs(10);
+      for (int i = 0; i < 2000 && !session->Connecting(); i++) rdr::SleepMs(10);
       rdr::SleepMs(100);
       session->CancelConnect();
     });
     auto t0 = Clock::now();
     EXPECT_EQ(Connect(), "quiet: Connection cancelled");
     canceller.join();
-    EXPECT_LT(ElapsedMs(t0), 2500);  // well before the 5 s receive time-out
+    EXPECT_LT(ElapsedMs(t0), 10000);  // well before the 30 s receive time-out
     EXPECT_FALSE(session->Connecting());
     EXPECT_EQ(session->m_sock.load(), rdr::kInvalidSocket);
   }
@@ -344,7 +344,7 @@ TEST_F(Handshake, CancelInOneConnectionLeavesAnotherAlone) {
     }
   });
   std::thread canceller([this] {
-    for (int i = 0; i < 100 && !session->Connecting(); i++) rdr::SleepMs(10);
+    for (int i = 0; i < 2000 && !session->Connecting(); i++) rdr::SleepMs(10);
     rdr::SleepMs(100);
     session->CancelConnect();
   });

@@ -105,14 +105,6 @@ protected:
     thread = std::thread([this] { r->RunConnectionThread(); });
     ASSERT_TRUE(WaitFor([&] { return r->m_running.load(); }, 5));
   }
-  static bool WaitFor(const std::function<bool()>& done, double seconds) {
-    const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    while (!done()) {
-      if (std::chrono::steady_clock::now() > until) return false;
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
-  }
   // A socket for the next reconnect. A server that answers has its handshake waiting; one
   // that stays away has closed its end.
   rdr::SocketHandle PrepareServer(bool answers) {
@@ -134,11 +126,16 @@ protected:
     ASSERT_TRUE(r->ResetForReconnect(5000));
     ASSERT_TRUE(r->StartReconnectThread());
   }
-  static Bytes Drain(rdr::SocketHandle h, int waitMs) {
+  // The full request for the new server's 64 x 32 desktop, the last thing a reconnect sends.
+  static Bytes FullRequest() { return {3, 0, 0, 0, 0, 0, 0, 64, 0, 32}; }
+  // What arrives at h until it ends with `tail` (at most `seconds`).
+  static Bytes ReadUntilTail(rdr::SocketHandle h, const Bytes& tail, double seconds) {
     Bytes out;
     std::uint8_t buf[4096];
-    for (int rounds = 0; rounds < 1000; rounds++) {
-      if (rdr::WaitReadable(h, waitMs) <= 0) break;
+    const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (!(out.size() >= tail.size() && std::equal(tail.begin(), tail.end(), out.end() - static_cast<long>(tail.size())))) {
+      if (std::chrono::steady_clock::now() > until) break;
+      if (rdr::WaitReadable(h, 100) <= 0) continue;
       long n = rdr::SocketRecv(h, buf, sizeof buf);
       if (n <= 0) break;
       out.insert(out.end(), buf, buf + n);
@@ -167,7 +164,8 @@ TEST_F(Reconnect, TheParkedThreadReadsOnFromTheNewConnection) {
   // The new server saw a whole handshake with its pixel format and encodings, then (the
   // format change a reconnect sets pending) the same again and a full (non-incremental)
   // request for its 64 x 32 desktop.
-  const Bytes sent = Drain(again, 300);
+  const Bytes request = FullRequest();
+  const Bytes sent = ReadUntilTail(again, request, 20);
   const std::size_t handshake = 12 + 1 + 1;  // version, security type, ClientInit
   ASSERT_GT(sent.size(), handshake + 10);
   EXPECT_EQ(Bytes(sent.begin(), sent.begin() + 12), B("RFB 003.008\n"));
@@ -176,7 +174,7 @@ TEST_F(Reconnect, TheParkedThreadReadsOnFromTheNewConnection) {
   const Bytes first(middle.begin(), middle.begin() + static_cast<long>(middle.size() / 2));
   EXPECT_EQ(first, Bytes(middle.begin() + static_cast<long>(middle.size() / 2), middle.end()));
   EXPECT_TRUE(ParseFormatAndEncodings(first, 0).ok);
-  EXPECT_EQ(Bytes(sent.end() - 10, sent.end()), (Bytes{3, 0, 0, 0, 0, 0, 0, 64, 0, 32}));
+  EXPECT_EQ(Bytes(sent.end() - 10, sent.end()), request);
 
   // The same connection thread reads the new server's messages.
   const Bytes bell = {2};
@@ -225,7 +223,7 @@ TEST_F(Reconnect, ASuccessfulReconnectRestoresTheFullNumberOfAttempts) {
   FrameReconnects();  // it is back
   ASSERT_TRUE(WaitFor([&] { return r->Reconnects() == 1; }, 10));
   // The server goes away again: the next loss has every attempt again.
-  Drain(again, 300);
+  ReadUntilTail(again, FullRequest(), 20);
   rdr::SocketShutdown(again);
   ASSERT_TRUE(WaitFor([&] { return r->Losses() == 3; }, 5));
   EXPECT_EQ(r->LastLoss(), 3);
@@ -249,12 +247,10 @@ TEST_F(Reconnect, ClosingEndsAReconnectThatWaitsForItsDelay) {
   ServerClose();
   ASSERT_TRUE(WaitFor([&] { return r->Losses() == 1; }, 5));
   FrameReconnects();
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
   EXPECT_TRUE(r->ReconnectRunning());
-  const auto t0 = std::chrono::steady_clock::now();
+  // Long before its hour is up.
   r->BeginClose();
-  EXPECT_TRUE(r->WaitForReconnectThread(5000));
-  EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(), 1.0);
+  EXPECT_TRUE(r->WaitForReconnectThread(20000));
   EXPECT_EQ(r->connects, 1);  // no connect attempt was made
   EXPECT_EQ(r->Losses(), 1);  // and nothing more was reported
   r->CloseSocket();
@@ -268,10 +264,11 @@ TEST_F(Reconnect, ClosingAConnectionWhoseThreadHasEndedDoesNotWait) {
   r->CloseSocket();
   thread.join();
   ASSERT_TRUE(r->ConnectionThreadEnded());
+  // A close that waited would take its 6 s.
   for (int i = 0; i < 2; i++) {
     const auto t0 = std::chrono::steady_clock::now();
     r->CloseConnection();
-    EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(), 1.0) << "close " << i;
+    EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(), 3.0) << "close " << i;
   }
 }
 

@@ -16,7 +16,9 @@
 #include <chrono>
 #include <cstring>
 #include <deque>
+#include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/Exception.h"
@@ -197,6 +199,22 @@ protected:
     RfbSession::SaveAllowUntrustedServers();
   }
 };
+
+// Waits up to `seconds` for done() (another thread's work) to hold.
+inline bool WaitFor(const std::function<bool()>& done, double seconds) {
+  const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > until) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
+
+// Watches for `seconds` that happened() stays false: for a thing that would come at once
+// and must not come; the time must be several times what "at once" takes.
+inline bool StaysFalse(const std::function<bool()>& happened, double seconds) {
+  return !WaitFor(happened, seconds);
+}
 
 // The server end of a socket pair, and the session on the other end.
 class SessionFixture : public ::testing::Test {

@@ -68,7 +68,7 @@ TEST_F(MouseWin32, HeldPressGoesOutWhenTheEmulationTimerFires) {
   host.SetWindows(hwnd, hwnd, nullptr);
   PointerInput pointer(opts, host);
   EXPECT_FALSE(pointer.ThrottlePointerEvent(7, 9, MK_LBUTTON, WM_LBUTTONDOWN));
-  ASSERT_TRUE(WaitForTimer(hwnd, mouse::kEmulate3Timer, 3000));
+  ASSERT_TRUE(WaitForTimer(hwnd, mouse::kEmulate3Timer, 20000));
   EXPECT_TRUE(pointer.Emulate3ButtonsTimer());
   ASSERT_TRUE(session->FlushOutputBuffer(true, 5));
   EXPECT_EQ(ViewerSent(), (Bytes{5, 1, 0, 7, 0, 9}));
@@ -84,7 +84,7 @@ TEST_F(MouseWin32, HeldMoveGoesOutWhenTheThrottleTimerFires) {
   PointerInput pointer(opts, host);
   EXPECT_TRUE(HandleViewerMouseMessage(pointer, WM_MOUSEMOVE, 0, MAKELPARAM(1, 2)));
   EXPECT_FALSE(HandleViewerMouseMessage(pointer, WM_MOUSEMOVE, 0, MAKELPARAM(3, 4)));
-  ASSERT_TRUE(WaitForTimer(hwnd, mouse::kThrottleTimer, 3000));
+  ASSERT_TRUE(WaitForTimer(hwnd, mouse::kThrottleTimer, 20000));
   EXPECT_TRUE(pointer.SendPendingPointerEvent());
   ASSERT_TRUE(session->FlushOutputBuffer(false, 0));
   EXPECT_EQ(ViewerSent(), (Bytes{5, 0, 0, 1, 0, 2, 5, 0, 0, 3, 0, 4}));
@@ -125,7 +125,7 @@ TEST_F(MouseWin32, GiiDeviceFromTheConnectionThreadRegistersTouchOnTheWindow) {
     touch.HandleGiiMessage(hwnd);
   });
   // Timer 1014 reaches the window's own thread, which registers the window there.
-  const bool fired = WaitForTimer(hwnd, mouse::kRegisterTouchTimer, 5000);
+  const bool fired = WaitForTimer(hwnd, mouse::kRegisterTouchTimer, 20000);
   connection.join();
   ASSERT_TRUE(fired);
   touch.OnRegisterTouchTimer(hwnd);
@@ -152,7 +152,7 @@ TEST_F(MouseWin32, TouchMessageHoldsTheMouseForASecond) {
   // A handle the system does not know: nothing is read and nothing is sent.
   EXPECT_EQ(touch.OnTouch(hwnd, 1, static_cast<LPARAM>(0x1234), false), 0);
   EXPECT_FALSE(MouseAllowed());
-  ASSERT_TRUE(WaitForTimer(hwnd, mouse::kMouseAllowTimer, 3000));
+  ASSERT_TRUE(WaitForTimer(hwnd, mouse::kMouseAllowTimer, 20000));
   MultiTouchHandler::OnMouseAllowTimer(hwnd);
   EXPECT_TRUE(MouseAllowed());
   EXPECT_FALSE(WaitForTimer(hwnd, mouse::kMouseAllowTimer, 1300));

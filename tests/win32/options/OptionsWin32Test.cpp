@@ -109,7 +109,7 @@ public:
 
 // The dialog once it is shown (it is shown after WM_INITDIALOG has filled it in).
 HWND WaitForDialog() {
-  for (int i = 0; i < 500; ++i) {
+  for (int i = 0; i < 3000; ++i) {
     HWND w = FindWindowA("#32770", "Quillmar Remote - Connection Settings");
     if (w && IsWindowVisible(w)) return w;
     Sleep(10);

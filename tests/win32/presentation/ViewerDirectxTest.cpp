@@ -116,10 +116,10 @@ void Pump(int ms) {
 }
 
 // What the window shows, compared with the surface, presented again until the verdict is
-// `until` (or any but Inconclusive when it is Inconclusive), at most 10 s.
+// `until` (or any but Inconclusive when it is Inconclusive), at most 30 s.
 directx::PresentationCheck Shown(ViewerDirectxClass& dx, directx::Verdict until) {
   directx::PresentationCheck c;
-  const DWORD end = GetTickCount() + 10000;
+  const DWORD end = GetTickCount() + 30000;
   do {
     Pump(20);
     dx.Present();

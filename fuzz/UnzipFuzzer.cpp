@@ -1,6 +1,7 @@
 // UnzipExtract on any bytes, on the in-memory file system. The input is the archive; its
 // last byte also picks the run's mode (extract as the viewer does, test, list, detailed
-// listing, console, text conversion, ".." kept, security restored, ask to overwrite).
+// listing, console, text conversion, ".." kept, security restored, ask to overwrite), the
+// byte before it where the overwrite prompt's answers start.
 // Whatever the archive says, nothing may be written outside the extraction folder and
 // the result must be one of the engine's codes.
 #include <cstdint>
@@ -27,10 +28,13 @@ int Print(const char* text, unsigned long length) {
   for (unsigned long i = 0; i < length; i++) printed += static_cast<unsigned char>(text[i]);
   return 0;
 }
+// The replace prompt's answers go round from a place the input picks, so that a crash
+// file replays the same answers.
+unsigned replaceTurn = 0;
+
 int Replace(char* buffer) {
   // Alternate between the answers, renaming into the folder now and then.
-  static int turn = 0;
-  switch (turn++ % 4) {
+  switch (replaceTurn++ % 4) {
     case 0:
       return kUnzipReplaceSkip;
     case 1:
@@ -97,6 +101,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   cb.listEntry = ListEntry;
   cb.progress = Progress;
   passwordCalls = 0;
+  replaceTurn = size > 1 ? data[size - 2] : 0;
   int r = UnzipExtract(0, nullptr, 0, nullptr, &o, &cb, &fs);
   Require(Known(r));
 

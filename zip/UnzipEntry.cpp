@@ -356,7 +356,8 @@ int UnzipStoredNameToPath(UnzipContext* c, bool hostName) {
     UnzipBuildOutputPath(c, nullptr, kPathStart);
   }
   const bool folderEntry = !name.empty() && name.back() == '/';
-  if (c->dropPaths) {
+  // Dropping folders applies to the archive's names; a name the host chose is kept whole.
+  if (c->dropPaths && !hostName) {
     if (folderEntry) return MapCode(kMapSkipQuietly, 0);
     std::size_t slash = name.rfind('/');
     if (slash != std::string::npos) name.erase(0, slash + 1);

@@ -285,15 +285,20 @@ TEST(UnzipOverwrite, Rules) {
     EXPECT_EQ(run.Text("/out/f3"), "old3");
     EXPECT_EQ(run.rec.replaceAsked.size(), 1u);
   }
-  {  // ask: the host renames; the new name is checked again
+  // ask: the host renames; the new name is checked again. The name the host chose is kept
+  // whole even when the archive's own folders are dropped.
+  for (int pathMode : {1, 0}) {
+    SCOPED_TRACE(pathMode);
     MemoryRun run(archive());
     prepare(run);
     run.options.overwriteAll = 0;
+    run.options.pathMode = pathMode;
     run.rec.replaceAnswers = {kUnzipReplaceRenamed, kUnzipReplaceSkip, kUnzipReplaceSkip};
     run.rec.renameTo = "/elsewhere\\renamed";
     run.fs.AddDirectory("/elsewhere");
     run.Run();
     EXPECT_EQ(run.Text("/elsewhere/renamed"), "new1");
+    EXPECT_FALSE(run.Has("/renamed"));
     EXPECT_EQ(run.Text("/out/f1"), "old1");
   }
 }

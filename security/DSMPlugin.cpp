@@ -249,7 +249,7 @@ void DSMPluginChannel::FreeBuffer(std::uint8_t* buffer) {
   Slot<void (*)(DSMPluginInterface*, unsigned char*)>(m_object, kDSMSlotFreeBuffer)(m_object, buffer);
 }
 
-const char* DSMPluginChannel::ErrorText() {
+const char* DSMPluginChannel::ErrorText() const {
   const char* t = Slot<const char* (*)(DSMPluginInterface*)>(m_object, kDSMSlotErrorText)(m_object);
   return t ? t : "";
 }

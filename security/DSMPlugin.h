@@ -148,7 +148,7 @@ public:
   std::uint8_t* Encrypt(const std::uint8_t* data, int length, int* outLength) override;
   std::uint8_t* Decrypt(std::uint8_t* data, int length, int* outLength) override;
   void FreeBuffer(std::uint8_t* buffer);
-  const char* ErrorText();
+  const char* ErrorText() const override;
   const char* Description() override;
   void EncryptionReady();
   void SetPassword(const char* text, int length);

@@ -58,7 +58,6 @@ bool NeedsZrleFormatRewrite(const PixelFormat& pf) {
   return pf.redShift == 0 && pf.greenShift == 11 && pf.blueShift == 22;
 }
 
-constexpr std::size_t kDiscardChunk = 65536;
 constexpr int kPausePollMs = 2000;
 
 }  // namespace

@@ -362,6 +362,18 @@ TEST(TestPlugins, LoadDescribeAndHandOutTheirObjects) {
       ASSERT_NE(enc, nullptr);
       EXPECT_EQ(n, 4);  // one record: its length byte and three bytes
       EXPECT_EQ(enc[0], 3);
+      // The session reads through the plug-in's common interface: a record the plug-in
+      // refuses fails with the plug-in's own text, not the generic one.
+      IPlugin& common = channel;
+      channel.EncryptionReady();
+      int raw = 0;
+      std::uint8_t* room = common.Decrypt(nullptr, 1, &raw);
+      ASSERT_NE(room, nullptr);
+      ASSERT_EQ(raw, 1);
+      room[0] = 0;  // a record of no bytes
+      std::uint8_t plain = 0;
+      EXPECT_EQ(common.Decrypt(&plain, 1, &raw), nullptr);
+      EXPECT_STREQ(common.ErrorText(), "empty record");
     }
     DSMPluginInterface* i = plugin.CreateIntegratedPluginInterface();
     EXPECT_EQ(i != nullptr, c.integratedObject);

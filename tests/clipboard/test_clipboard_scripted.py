@@ -95,9 +95,15 @@ def test_the_longest_server_text_is_taken_and_a_byte_more_ends_the_connection(se
         program.close()
         return
     local = text.replace(b"\n", b"\r\n")
-    digest = kebwine.wait_until(
-        lambda: (lambda d: d if d.get("length") == len(local) else None)(windows_text_digest(session)), 120,
-        what="the whole text on the Windows clipboard")
+    seen = [None]
+
+    def whole():
+        seen[0] = windows_text_digest(session)
+        return seen[0] if seen[0].get("length") == len(local) else None
+    try:
+        digest = kebwine.wait_until(whole, 120, what="the whole text on the Windows clipboard")
+    except kebwine.Timeout as e:
+        raise kebwine.Timeout("%s (the clipboard last held %s; the server: %s)" % (e, seen[0], srv.report()))
     assert digest["crc32"] == zlib.crc32(local)
     read_by_viewer(srv, later)
     assert program.close() == 0

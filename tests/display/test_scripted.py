@@ -171,14 +171,18 @@ def test_the_servers_cursor_shows_at_once_under_a_resting_pointer(viewer, sessio
     server's pointer is brought there), without waiting for the mouse to move."""
     import os
     import subprocess
+    import threading
     from rfbserver import rect
+
+    window_up = threading.Event()
 
     def scenario(s):
         from rfboracle import images
         s.desktop = images.pattern("blocks", 200, 150)
         s.handshake(width=200, height=150)
         s.wait_for("FramebufferUpdateRequest")
-        time.sleep(1)  # the window is up and still before the first update comes
+        # The first update comes only once the frame is on the screen under the resting pointer.
+        assert window_up.wait(60), "the test never saw the frame"
         s.send_update([rect("raw", 0, 0, 200, 150), rect("richcursor", 2, 3, 11, 17),
                        rect("pointerpos", 20, 20, 0, 0)])
         s.serve(encodings=("raw",))
@@ -198,6 +202,7 @@ def test_the_servers_cursor_shows_at_once_under_a_resting_pointer(viewer, sessio
         view = next(c for c in window.controls if c["class"] == "KEBviewerwindow")["rect"]
         px, py = width // 2 - view[0], height // 2 - view[1]
         assert 0 <= px < 200 and 0 <= py < 150, (px, py)
+        window_up.set()
 
         def under_pointer():
             if expected(srv) is None:

@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 
 #include "app/Log.h"
@@ -22,11 +23,30 @@ TLSPlugin::TLSPlugin(std::unique_ptr<TLSSession> session, ByteBuffer& rawLeft) :
   rawLeft.Clear();
 }
 
+namespace {
+// How long a sender waits for the rest of a message the server is sending.
+constexpr auto kMessageWait = std::chrono::seconds(60);
+constexpr auto kMessageWaitSlice = std::chrono::milliseconds(100);
+}  // namespace
+
 bool TLSPlugin::Fail(const std::string& text) {
-  m_error = text;
-  m_failed = true;
+  {
+    std::lock_guard<std::mutex> g(m_errorLock);
+    if (!m_failed.load()) {
+      m_error = text;
+      m_failed.store(true);
+    }
+  }
+  m_messageDone.notify_all();
   kebLog.Print(0, "TLSPlugin: %s\n", text.c_str());
   return false;
+}
+
+const char* TLSPlugin::ErrorText() const { return m_failed.load() ? m_error.c_str() : ""; }
+
+bool TLSPlugin::ReaderDone(std::size_t want) const {
+  return m_plain.Size() >= want &&
+         (!m_session->MessageIncomplete() || m_session->GetState() != TLSSession::kEstablished);
 }
 
 std::size_t TLSPlugin::WholeRecordsHeld() {
@@ -46,13 +66,21 @@ bool TLSPlugin::NewRecordHeld() { return WholeRecordsHeld() > m_recordsLeft; }
 
 bool TLSPlugin::OpenHeldRecords() {
   bool renegotiate = false;
+  bool failed = false;
+  std::string error;
   {
     std::lock_guard<std::mutex> g(m_sessionLock);
     for (std::size_t before = m_in.Size() + 1; m_in.Size() < before && !renegotiate && WholeRecordsHeld();) {
       before = m_in.Size();
-      if (!m_session->DecryptRecords(m_in, m_plain, m_tokens, &renegotiate)) return Fail(m_session->Error());
+      if (!m_session->DecryptRecords(m_in, m_plain, m_tokens, &renegotiate)) {
+        failed = true;
+        error = m_session->Error();
+        break;
+      }
     }
   }
+  if (failed) return Fail(error);
+  if (!m_session->MessageIncomplete()) m_messageDone.notify_all();
   // Whole records the session left (a message that goes on in the next record) are not
   // handed to it again until another record is in.
   m_recordsLeft = WholeRecordsHeld();
@@ -62,8 +90,20 @@ bool TLSPlugin::OpenHeldRecords() {
 
 std::uint8_t* TLSPlugin::Encrypt(const std::uint8_t* data, int length, int* outLength) {
   *outLength = 0;
-  std::lock_guard<std::mutex> g(m_sessionLock);
+  std::unique_lock<std::mutex> g(m_sessionLock);
   if (!m_session || m_failed || length < 0) return nullptr;
+  // A record enciphered now would go out in the middle of the server's message (and ahead
+  // of the answer it may ask for): it waits until the reader has the rest.
+  const auto until = std::chrono::steady_clock::now() + kMessageWait;
+  while (m_session->MessageIncomplete() && !m_failed) {
+    if (std::chrono::steady_clock::now() >= until) {
+      g.unlock();
+      Fail("The server's TLS message did not complete");
+      return nullptr;
+    }
+    m_messageDone.wait_for(g, kMessageWaitSlice);
+  }
+  if (m_failed) return nullptr;
   m_out.Clear();
   if (m_tokens.Size()) {
     m_out.Append(m_tokens.Data(), m_tokens.Size());
@@ -85,8 +125,8 @@ std::uint8_t* TLSPlugin::Decrypt(std::uint8_t* data, int length, int* outLength)
     // Whole records already held (those the handshake read beyond its end, or more than
     // one record read at once) are opened first: asking for another byte could wait for a
     // server that waits for us.
-    if (m_plain.Size() < want && NewRecordHeld() && !OpenHeldRecords()) return nullptr;
-    if (m_plain.Size() >= want) {
+    if (!ReaderDone(want) && NewRecordHeld() && !OpenHeldRecords()) return nullptr;
+    if (ReaderDone(want)) {
       *outLength = 0;
       return m_in.Reserve(1);  // no bytes wanted, but never a null room
     }
@@ -98,8 +138,8 @@ std::uint8_t* TLSPlugin::Decrypt(std::uint8_t* data, int length, int* outLength)
   }
   // The provider is handed the raw bytes only once a whole record is in: asking it about
   // every byte of a record would cost time in the square of the record's size.
-  if (m_plain.Size() < want && NewRecordHeld() && !OpenHeldRecords()) return nullptr;
-  if (m_plain.Size() < want) {
+  if (!ReaderDone(want) && NewRecordHeld() && !OpenHeldRecords()) return nullptr;
+  if (!ReaderDone(want)) {
     if (m_session->GetState() != TLSSession::kEstablished) {
       // The peer closed the session: no more plain bytes will come.
       Fail("Connection closed");

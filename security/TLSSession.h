@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -28,6 +29,9 @@ public:
   // its own) is appended to the token output, to go out ahead of the next records. A
   // request for a new handshake sets *renegotiate and sends nothing.
   virtual bool DecryptRecords(ByteBuffer& rawIn, ByteBuffer& plain, ByteBuffer& tokens, bool* renegotiate) = 0;
+  // A post-handshake message of the server waits for the record that completes it; the
+  // session encrypts nothing meanwhile.
+  virtual bool MessageIncomplete() const { return false; }
   // The largest plain piece one record takes.
   virtual std::size_t MaxMessage() const = 0;
   // One record of at most MaxMessage() plain bytes, appended to the raw output.
@@ -68,15 +72,20 @@ public:
   ~TLSPlugin() override = default;
 
   // The records of the data, behind what the session owes the server (the answer to a
-  // key update); nullptr when the session failed or has failed before.
+  // key update); nullptr when the session failed or has failed before. While a message of
+  // the server after the handshake is incomplete, the call waits until the reading thread
+  // has the rest (which the server sends next) and the session is ready again.
   std::uint8_t* Encrypt(const std::uint8_t* data, int length, int* outLength) override;
   // The receive contract of IPlugin: raw bytes are asked for one at a time until the
   // plain bytes wanted are there.
   std::uint8_t* Decrypt(std::uint8_t* data, int length, int* outLength) override;
-  const char* ErrorText() const override { return m_error.c_str(); }
+  const char* ErrorText() const override;
 
 private:
   static constexpr std::size_t kRecordHeader = 5;
+  // The reader has what it wants: enough plain bytes, and no message of the server left
+  // half-read (its rest follows at once, and senders wait for it).
+  bool ReaderDone(std::size_t want) const;
   // Logs the text; the channel has ended: every later call fails.
   bool Fail(const std::string& text);
   // The whole records at the front of the raw input.
@@ -92,6 +101,11 @@ private:
   std::mutex m_sessionLock;
   ByteBuffer m_out, m_in, m_plain, m_tokens;
   std::size_t m_recordsLeft = 0;  // whole records the session last left in the raw input
+  // Senders wait here while a post-handshake message is incomplete.
+  std::condition_variable m_messageDone;
+  // The first failure's text, written once before m_failed is set (either thread can fail)
+  // and read only after it is seen set.
+  std::mutex m_errorLock;
   std::string m_error;
-  std::atomic<bool> m_failed{false};  // set on the reading thread, read by the senders
+  std::atomic<bool> m_failed{false};
 };

@@ -22,8 +22,15 @@
 
 namespace {
 
+// The viewer has no client certificate. Left to itself the provider would pick one from
+// the user's store and send it to any server that asks, before the server's certificate
+// is checked (under TLS 1.2 in the clear): the context uses only the credentials given,
+// and they hold none (kCredentialFlags).
 constexpr DWORD kContextFlags = ISC_REQ_SEQUENCE_DETECT | ISC_REQ_REPLAY_DETECT | ISC_REQ_CONFIDENTIALITY |
-                                ISC_REQ_ALLOCATE_MEMORY | ISC_REQ_EXTENDED_ERROR | ISC_REQ_STREAM;
+                                ISC_REQ_ALLOCATE_MEMORY | ISC_REQ_EXTENDED_ERROR | ISC_REQ_STREAM |
+                                ISC_REQ_USE_SUPPLIED_CREDS;
+// The certificate is checked here, not by the provider; no default client certificate.
+constexpr DWORD kCredentialFlags = SCH_CRED_MANUAL_CRED_VALIDATION | SCH_CRED_NO_DEFAULT_CREDS;
 constexpr unsigned long kMaxIoBuffers = 5;
 // Rounds of one handshake call; each consumes input or ends the call.
 constexpr int kMaxHandshakeRounds = 64;
@@ -73,6 +80,7 @@ public:
 
   bool Handshake(ByteBuffer& rawIn, ByteBuffer& rawOut) override;
   bool DecryptRecords(ByteBuffer& rawIn, ByteBuffer& plain, ByteBuffer& tokens, bool* renegotiate) override;
+  bool MessageIncomplete() const override { return m_postHandshake; }
   std::size_t MaxMessage() const override { return m_sizes.cbMaximumMessage; }
   bool EncryptRecord(const std::uint8_t* data, std::size_t length, ByteBuffer& rawOut) override;
   bool Shutdown(ByteBuffer& rawOut) override;
@@ -86,8 +94,9 @@ private:
   // One handshake call: the raw input as the token (none on a first call without input);
   // the token it makes is appended to out; *extra: how much of the input it left.
   SECURITY_STATUS HandshakeCall(ByteBuffer& rawIn, ByteBuffer& out, std::size_t* extra);
-  // Hands a post-handshake message (the raw input from where DecryptMessage stopped) to
-  // the provider; *renegotiate when it was a request for a new handshake.
+  // Hands a post-handshake message (the raw input from where DecryptMessage stopped, which
+  // may be empty when the provider kept the message) to the provider; *renegotiate when it
+  // was a request for a new handshake. m_postHandshake while the message is incomplete.
   bool TakePostHandshake(ByteBuffer& rawIn, ByteBuffer& tokens, bool* renegotiate);
   void LogSuite();
 
@@ -97,7 +106,7 @@ private:
   CtxtHandle m_ctx;
   SecPkgContext_StreamSizes m_sizes = {};
   PCCERT_CONTEXT m_cert = nullptr;
-  bool m_postHandshake = false;  // DecryptMessage stopped at a handshake message
+  bool m_postHandshake = false;  // a post-handshake message waits for its next record
 };
 
 bool SChannelSession::SetError(const char* text, long code) {
@@ -119,11 +128,11 @@ bool SChannelSession::SetError(const char* text, long code) {
 bool SChannelSession::AcquireCredentials() {
   TimeStamp expiry;
   // The newer structure first (strong cryptography, default protocol parameters), then
-  // the older one; the certificate is always checked here, not by the provider.
+  // the older one.
   TLS_PARAMETERS parameters = {};
   SCH_CREDENTIALS fresh = {};
   fresh.dwVersion = SCH_CREDENTIALS_VERSION;
-  fresh.dwFlags = SCH_USE_STRONG_CRYPTO | SCH_CRED_MANUAL_CRED_VALIDATION;
+  fresh.dwFlags = SCH_USE_STRONG_CRYPTO | kCredentialFlags;
   fresh.cTlsParameters = 1;
   fresh.pTlsParameters = &parameters;
   SECURITY_STATUS status =
@@ -132,7 +141,7 @@ bool SChannelSession::AcquireCredentials() {
   if (status != SEC_E_OK) {
     SCHANNEL_CRED older = {};
     older.dwVersion = SCHANNEL_CRED_VERSION;
-    older.dwFlags = SCH_CRED_MANUAL_CRED_VALIDATION;
+    older.dwFlags = kCredentialFlags;
     status = m_sspi.AcquireCredentialsHandleA(nullptr, const_cast<char*>(UNISP_NAME_A), SECPKG_CRED_OUTBOUND, nullptr, &older,
                                        nullptr, nullptr, &m_cred, &expiry);
   }
@@ -201,6 +210,7 @@ bool SChannelSession::DecryptRecords(ByteBuffer& rawIn, ByteBuffer& plain, ByteB
   *renegotiate = false;
   for (int record = 0; record < kMaxRecordsPerCall && rawIn.Size() > 0 && m_state == kEstablished; record++) {
     if (m_postHandshake) {
+      // A message the provider could not finish: it goes on in the records that follow.
       if (!TakePostHandshake(rawIn, tokens, renegotiate)) return false;
       if (m_postHandshake || *renegotiate) return true;  // waits for the rest, or refused
       continue;
@@ -221,19 +231,23 @@ bool SChannelSession::DecryptRecords(ByteBuffer& rawIn, ByteBuffer& plain, ByteB
     if (status != SEC_E_OK && status != SEC_I_RENEGOTIATE) return SetError("Unexpected DecryptMessage result", status);
     std::size_t extra = 0;
     for (SecBuffer& d : b) {
-      // The plain bytes lie inside the raw input: taken, then wiped there, before it is consumed.
-      if (d.BufferType == SECBUFFER_DATA && d.cbBuffer && d.pvBuffer) {
+      // The plain bytes lie inside the raw input: taken, then wiped there, before it is
+      // consumed. With any other status the buffers hold no application data.
+      if (status == SEC_E_OK && d.BufferType == SECBUFFER_DATA && d.cbBuffer && d.pvBuffer) {
         plain.Append(static_cast<const std::uint8_t*>(d.pvBuffer), d.cbBuffer);
         SecureWipe(d.pvBuffer, d.cbBuffer);
       }
       if (d.BufferType == SECBUFFER_EXTRA) extra = d.cbBuffer;
     }
     rawIn.Consume(rawIn.Size() - std::min(extra, rawIn.Size()));
+    if (status == SEC_E_OK) continue;
     // A handshake message from the server after the handshake. Under TLS 1.3 these are
     // session tickets and key updates, which the provider takes back through the
-    // handshake call with the bytes it left as the token; a server that asks for a whole
-    // new handshake (TLS 1.2 renegotiation) makes that call start one instead.
-    if (status == SEC_I_RENEGOTIATE) m_postHandshake = true;
+    // handshake call at once, with what it left (the message itself, or only what follows
+    // it, or nothing) as the token; a server that asks for a whole new handshake (TLS 1.2
+    // renegotiation) makes that call start one instead.
+    if (!TakePostHandshake(rawIn, tokens, renegotiate)) return false;
+    if (m_postHandshake || *renegotiate) return true;
   }
   return true;
 }
@@ -265,8 +279,9 @@ bool SChannelSession::TakePostHandshake(ByteBuffer& rawIn, ByteBuffer& tokens, b
   // The answer a key update asks for goes out ahead of the next records; the first
   // message of a new handshake does not go out at all.
   if (status == SEC_E_OK && answer.Size()) tokens.Append(answer.Data(), answer.Size());
-  if (status == SEC_E_INCOMPLETE_MESSAGE) return true;  // the message goes on in a record still to come
-  m_postHandshake = false;
+  // The message goes on in a record still to come; what the call was given stays for it.
+  m_postHandshake = status == SEC_E_INCOMPLETE_MESSAGE;
+  if (m_postHandshake) return true;
   if (status == SEC_I_CONTEXT_EXPIRED || status == SEC_E_CONTEXT_EXPIRED) {
     m_state = kClosedByPeer;
     rawIn.Clear();
@@ -329,8 +344,14 @@ bool SChannelSession::Shutdown(ByteBuffer& rawOut) {
 
 bool SChannelSession::VerifyCertificateChain() {
   if (!m_cert) return SetError(nullptr, CERT_E_CHAINING);
+  // Only a certificate issued for server authentication stands for a server: one from a
+  // trusted root for the right name but issued for clients, mail or code fails the check.
+  LPSTR serverAuth[] = {const_cast<LPSTR>(szOID_PKIX_KP_SERVER_AUTH)};
   CERT_CHAIN_PARA para = {};
   para.cbSize = sizeof para;
+  para.RequestedUsage.dwType = USAGE_MATCH_TYPE_AND;
+  para.RequestedUsage.Usage.cUsageIdentifier = 1;
+  para.RequestedUsage.Usage.rgpszUsageIdentifier = serverAuth;
   PCCERT_CHAIN_CONTEXT chain = nullptr;
   if (!CertGetCertificateChain(nullptr, m_cert, nullptr, m_cert->hCertStore, &para, CERT_CHAIN_REVOCATION_CHECK_CHAIN,
                                nullptr, &chain) ||
@@ -350,9 +371,12 @@ bool SChannelSession::VerifyCertificateChain() {
   result.cbSize = sizeof result;
   const BOOL checked = CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, chain, &policy, &result);
   const DWORD lastError = GetLastError();
+  const bool wrongUsage = (chain->TrustStatus.dwErrorStatus & CERT_TRUST_IS_NOT_VALID_FOR_USAGE) != 0;
   CertFreeCertificateChain(chain);
   if (!checked) return SetError(nullptr, static_cast<long>(lastError));
   if (result.dwError) return SetError(nullptr, static_cast<long>(result.dwError));
+  // The policy check of some providers leaves the usage to the caller.
+  if (wrongUsage) return SetError(nullptr, CERT_E_WRONG_USAGE);
   return true;
 }
 

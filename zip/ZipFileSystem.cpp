@@ -59,7 +59,11 @@ bool ZipFileSystem::IsWindowsDeviceName(const char* component) {
   static const char* const kNames[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$", "CLOCK$"};
   for (const char* name : kNames)
     if (std::strcmp(base, name) == 0) return true;
-  if (n == 4 && (std::memcmp(base, "COM", 3) == 0 || std::memcmp(base, "LPT", 3) == 0))
-    return base[3] >= '1' && base[3] <= '9';
-  return false;
+  if (n < 4 || (std::memcmp(base, "COM", 3) != 0 && std::memcmp(base, "LPT", 3) != 0)) return false;
+  // The device number: '1'..'9', or the superscript digits Windows takes for them too
+  // (U+00B9, U+00B2, U+00B3: one byte in the ANSI code page, two in UTF-8).
+  const unsigned char* digit = reinterpret_cast<const unsigned char*>(base + 3);
+  const auto superscript = [](unsigned char c) { return c == 0xB9 || c == 0xB2 || c == 0xB3; };
+  if (n == 4) return (digit[0] >= '1' && digit[0] <= '9') || superscript(digit[0]);
+  return n == 5 && digit[0] == 0xC2 && superscript(digit[1]);
 }

@@ -147,8 +147,9 @@ public:
   virtual int DateOrder() { return 0; }
   virtual std::string ErrorText(int error);
 
-  // The reserved device names of Windows (CON, PRN, AUX, NUL, COM1-9, LPT1-9, CONIN$,
-  // CONOUT$), also with an extension or trailing dots and blanks.
+  // The reserved device names of Windows (CON, PRN, AUX, NUL, COM1-9, LPT1-9, also with a
+  // superscript 1, 2 or 3 as the number, CONIN$, CONOUT$), also with an extension or
+  // trailing dots and blanks.
   static bool IsWindowsDeviceName(const char* component);
 };
 

@@ -230,10 +230,13 @@ TEST(FileTransferBlocks, InflateNeverWritesPastItsBuffer) {
 }
 
 TEST(FileTransferNames, OnlyOnePlainComponentBecomesALocalName) {
-  for (const char* ok : {"a.txt", "report 2024.pdf", "!ZELKDIR-folder.zip", "name,with,commas", ".profile", "CONFIG"})
+  for (const char* ok : {"a.txt", "report 2024.pdf", "!ZELKDIR-folder.zip", "name,with,commas", ".profile", "CONFIG",
+                         "COM0", "COM10", "LPT\xB4", "COM\xB9x", "COM\xC2\xBC", "COMx\xB9"})
     EXPECT_TRUE(IsSafeLocalName(ok)) << ok;
   for (const char* bad : {"", ".", "..", "a\\b", "a/b", "..\\evil", "C:evil", "file.txt:stream", "CON", "con.txt",
-                          "NUL", "COM1", "lpt9.log", "a.", "a ", "x*y", "x?y", "a<b", "a|b", "\x01name"})
+                          "NUL", "COM1", "lpt9.log", "a.", "a ", "x*y", "x?y", "a<b", "a|b", "\x01name",
+                          // superscript numbers, in the ANSI code page and in UTF-8
+                          "COM\xB9", "LPT\xB3.txt", "com\xB2", "COM\xC2\xB9", "lpt\xC2\xB2.log", "com1 .txt"})
     EXPECT_FALSE(IsSafeLocalName(bad)) << bad;
   EXPECT_FALSE(IsSafeLocalName(std::string(260, 'a')));
   EXPECT_TRUE(IsSafeLocalName(std::string(259, 'a')));

@@ -342,6 +342,9 @@ TEST_F(FileTransferFixture, NamesThatWouldLeaveTheLocalFolderAreRefused) {
   } hostile[] = {
       {"C:\\remote\\a/../../evil.zip", true},  // '/' separates on Windows too
       {"C:\\remote\\CON.zip", true},           // a device
+      {"C:\\remote\\COM\xB9.zip", true},        // a device by its superscript number
+      {"C:\\remote\\LPT\xB3.zip", true},
+      {"C:\\remote\\com1 .zip", true},
       {"C:\\remote\\x:y.zip", true},           // a drive or stream
       {"C:\\remote\\\x01.zip", true},          // a control character
       {"evil.zip", true},                      // no component at all

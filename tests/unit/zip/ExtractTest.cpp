@@ -97,6 +97,10 @@ TEST(UnzipNames, NothingIsWrittenOutsideTheFolder) {
       {"d/.. /x10", 3, 1, "/out/d/x10"},
       {"CON/x11", 3, 1, "/out/_CON/x11"},
       {"aux.txt", 3, 1, "/out/_aux.txt"},
+      {"COM\xB9", 3, 1, "/out/_COM\xB9"},        // superscript device numbers
+      {"d/LPT\xB3.txt", 3, 1, "/out/d/_LPT\xB3.txt"},
+      {"com1 .txt", 3, 1, "/out/_com1 .txt"},
+      {"COM\xB9x", 3, 1, "/out/COM\xB9x"},        // a plain name
       {"../x12", 3, 2, ""},                       // ".." kept: it would leave, so skipped
       {"a/../../x13", 3, 2, ""},
       {"a/../x14", 3, 2, "/out/x14"},             // kept and still inside

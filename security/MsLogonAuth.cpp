@@ -53,9 +53,10 @@ void RfbSession::AuthMsLogonII() {
     WriteExact(wire, sizeof wire);
     std::uint64_t shared = dh.ComputeSharedKey(serverValue);
     Int64ToBytes(shared, key);
-    kebLog.Print(100, "After DH: g=%llu, m=%llu, i=%llu, key=%llu\n", static_cast<unsigned long long>(generator),
-                 static_cast<unsigned long long>(modulus), static_cast<unsigned long long>(ours),
-                 static_cast<unsigned long long>(shared));
+    // Not the key: it hides the user name and password, and a log file with a capture of
+    // the session would give both away.
+    kebLog.Print(100, "After DH: g=%llu, m=%llu, i=%llu\n", static_cast<unsigned long long>(generator),
+                 static_cast<unsigned long long>(modulus), static_cast<unsigned long long>(ours));
     SecureWipe(&shared, sizeof shared);
   } catch (const Except& e) {
     kebLog.Print(0, "MS-Logon II key agreement failed: %s\n", e.Message());

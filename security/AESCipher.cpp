@@ -140,7 +140,10 @@ bool AESCipher::EaxCrypt(std::uint8_t* buffer, std::size_t length, bool encrypti
       std::memcpy(stream + b * kBlock, m_counter, kBlock);
       Increment(m_counter);
     }
-    if (!Block(stream, blocks)) return false;
+    if (!Block(stream, blocks)) {
+      SecureWipe(stream, sizeof stream);  // the key stream of the blocks before
+      return false;
+    }
     const std::size_t n = std::min(length, blocks * kBlock);
     XorBlock(buffer, stream, n);
     buffer += n;

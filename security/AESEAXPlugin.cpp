@@ -60,18 +60,26 @@ void ByteBuffer::Clear() {
 
 AESEAXPlugin::AESEAXPlugin(AesBlockFactory& factory, const std::uint8_t* sendKey, const std::uint8_t* receiveKey,
                            std::size_t keyLength) {
-  m_ready = m_send.SetKey(factory, sendKey, keyLength) && m_receive.SetKey(factory, receiveKey, keyLength);
-  if (!m_ready) m_error = !m_send.Error().empty() ? m_send.Error() : m_receive.Error();
+  const bool ready = m_send.SetKey(factory, sendKey, keyLength) && m_receive.SetKey(factory, receiveKey, keyLength);
+  if (!ready) m_error = !m_send.Error().empty() ? m_send.Error() : m_receive.Error();
+  m_ready = ready;
 }
 
 AESEAXPlugin::~AESEAXPlugin() = default;
 
 bool AESEAXPlugin::Fail(const std::string& text) {
-  m_error = text;
-  m_ready = false;
+  {
+    std::lock_guard<std::mutex> g(m_errorLock);
+    if (m_ready.load()) {
+      m_error = text;
+      m_ready.store(false);
+    }
+  }
   kebLog.Print(0, "AESEAXPlugin: %s\n", text.c_str());
   return false;
 }
+
+const char* AESEAXPlugin::ErrorText() const { return m_ready.load() ? "" : m_error.c_str(); }
 
 std::uint8_t* AESEAXPlugin::Encrypt(const std::uint8_t* data, int length, int* outLength) {
   *outLength = 0;

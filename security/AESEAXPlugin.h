@@ -4,8 +4,10 @@
 // bytes, and its header (associated data) is the length field.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -60,7 +62,7 @@ public:
   std::uint8_t* Encrypt(const std::uint8_t* data, int length, int* outLength) override;
   // The receive contract of IPlugin: asks for the bytes that complete the next record.
   std::uint8_t* Decrypt(std::uint8_t* data, int length, int* outLength) override;
-  const char* ErrorText() const override { return m_error.c_str(); }
+  const char* ErrorText() const override;
 
 protected:
   // Records sealed and records opened so far, per direction.
@@ -74,6 +76,9 @@ private:
 
   AESCipher m_send, m_receive;
   ByteBuffer m_out, m_in, m_plain;
-  bool m_ready = false;
+  // The reading thread may end the channel while a sender looks: the first failure's text
+  // is written once, before m_ready is cleared, and read only after it is seen cleared.
+  std::atomic<bool> m_ready{false};
+  std::mutex m_errorLock;
   std::string m_error;
 };

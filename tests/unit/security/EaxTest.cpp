@@ -4,7 +4,9 @@
 // mnemonicode words of fingerprints.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "security/AESCipher.h"
@@ -372,6 +374,62 @@ TEST(AesEaxChannel, FailuresOfTheCipherCarryTheirTexts) {
       EXPECT_FALSE(Receive(p, wire, at, out, 1));
     }
     EXPECT_STREQ(p.ErrorText(), c.text);
+  }
+}
+
+// A key stream of two block calls whose second fails: the first call's key stream, on
+// the stack of the counter mode, is wiped on the way out too.
+TEST(AesEaxChannel, AFailingKeyStreamLeavesNoKeyStreamBehind) {
+  if (!secrettrace::Available()) GTEST_SKIP() << "the heap cannot be watched here";
+  // Zero bytes enciphered are the key stream itself.
+  const Bytes zeros(16 * 256 + 1, 0);
+  AESEAXPlugin good(g_aes, kKey16.data(), kKey16.data(), 16);
+  int n = 0;
+  std::uint8_t* r = good.Encrypt(zeros.data(), static_cast<int>(zeros.size()), &n);
+  ASSERT_EQ(n, static_cast<int>(zeros.size() + AESEAXPlugin::kOverhead));
+  // Stretches of the first and of the last block of the first call's key stream.
+  const std::string first(reinterpret_cast<const char*>(r) + AESEAXPlugin::kHeader, 12);
+  const std::string last(reinterpret_cast<const char*>(r) + AESEAXPlugin::kHeader + 16 * 255, 12);
+  // Block calls: 2 for the keys, 4 for the tags of nonce and length, then the key stream's.
+  FailingAes aes(8);
+  AESEAXPlugin p(aes, kKey16.data(), kKey16.data(), 16);
+  ASSERT_TRUE(p.Ready());
+  EXPECT_EQ(secrettrace::LeftBehind({first, last}, [&] {
+              int m = 0;
+              EXPECT_EQ(p.Encrypt(zeros.data(), static_cast<int>(zeros.size()), &m), nullptr);
+            }),
+            "");
+  EXPECT_STREQ(p.ErrorText(), "Encryption failed");
+}
+
+// The reading thread ends the channel on a forged record while a sender keeps sending:
+// the sender sees the end and its text, never a half-written one.
+TEST(AesEaxChannel, AFailureOnTheReadingThreadReachesTheSender) {
+  AESEAXPlugin sender(g_aes, kKey16.data(), kKey16.data(), 16);
+  int n = 0;
+  const std::uint8_t data[] = {1, 2, 3};
+  std::uint8_t* r = sender.Encrypt(data, 3, &n);
+  Bytes forged(r, r + n);
+  forged.back() ^= 1;
+  for (int round = 0; round < 20; round++) {
+    AESEAXPlugin channel(g_aes, kKey16.data(), kKey16.data(), 16);
+    std::atomic<bool> go{false};
+    std::thread reader([&] {
+      while (!go) std::this_thread::yield();
+      Bytes wire = forged;
+      std::size_t at = 0;
+      std::uint8_t out[3];
+      EXPECT_FALSE(Receive(channel, wire, at, out, 3));
+    });
+    go = true;
+    std::string seen;
+    for (int sends = 0; sends < 1000000 && seen.empty(); sends++) {
+      int m = 0;
+      if (!channel.Encrypt(data, 3, &m)) seen = channel.ErrorText();
+    }
+    reader.join();
+    EXPECT_EQ(seen, "Decryption tag does not match");
+    EXPECT_STREQ(channel.ErrorText(), "Decryption tag does not match");
   }
 }
 

@@ -4,9 +4,11 @@ the VeNCrypt negotiation. A test root is made a trusted root of the session's pr
 prefix (keb_trustroot.exe, the machine's store, as an administrator installs a company
 root), and publishes its revocation list on loopback (the chain's revocation is checked:
 without a list the check cannot finish, 0x800B010E); a chain from it for the address
-connected to goes through without a question; a certificate from it for another name is
-asked about; a thumbprint remembered for another host or port does not stand for this
-one."""
+connected to goes through without a question; a certificate from it for another name, or
+for the right name but issued only for client authentication, is asked about; a
+thumbprint remembered for another host or port does not stand for this one. A server that
+asks for a client certificate gets none, though the user's personal store holds one with
+its key (keb_clientcert.exe), and the session goes on."""
 import functools
 import http.server
 import os
@@ -21,6 +23,7 @@ from displaytest import exact, frame, picture_server, server_view, wait_picture
 from rfboracle import vencrypt
 
 TRUSTROOT = os.environ.get("KEB_TRUSTROOT_EXE", str(kebwine.BINARY_DIR / "tests" / "keb_trustroot.exe"))
+CLIENTCERT = os.environ.get("KEB_CLIENTCERT_EXE", str(kebwine.BINARY_DIR / "tests" / "keb_clientcert.exe"))
 
 
 def _openssl(*args):
@@ -30,9 +33,11 @@ def _openssl(*args):
 
 @pytest.fixture(scope="module")
 def pki(tmp_path_factory):
-    """A root, its revocation list served over HTTP on loopback, and two server
-    certificates it signed: one for 127.0.0.1, one for another name. Each with its key and
-    its SHA-1 thumbprint as the viewer writes it."""
+    """A root, its revocation list served over HTTP on loopback, and the certificates it
+    signed: for servers, one for 127.0.0.1 and one for another name; one for 127.0.0.1
+    issued only for client authentication; and a user's, for client authentication, also
+    as a PKCS#12 file with its key. Each with its key and its SHA-1 thumbprint as the
+    viewer writes it."""
     d = tmp_path_factory.mktemp("pki")
     handler = functools.partial(_QuietHandler, directory=str(d))
     web = http.server.ThreadingHTTPServer(("127.0.0.1", 0), handler)
@@ -52,11 +57,14 @@ def pki(tmp_path_factory):
     leaves = {}
     # The address also as a DNS name: Wine's check of the name matches DNS names only,
     # Windows' matches the IP address entry too.
-    for name, san in (("right", "DNS:127.0.0.1,IP:127.0.0.1"), ("wrong", "DNS:other.example")):
+    for name, san, usage in (("right", "DNS:127.0.0.1,IP:127.0.0.1", "serverAuth"),
+                             ("wrong", "DNS:other.example", "serverAuth"),
+                             ("clientonly", "DNS:127.0.0.1,IP:127.0.0.1", "clientAuth"),
+                             ("user", "DNS:user.example", "clientAuth")):
         ext = d / (name + ".ext")
-        ext.write_text("subjectAltName=%s\nextendedKeyUsage=serverAuth\nbasicConstraints=CA:FALSE\n"
+        ext.write_text("subjectAltName=%s\nextendedKeyUsage=%s\nbasicConstraints=CA:FALSE\n"
                        "keyUsage=critical,digitalSignature,keyEncipherment\ncrlDistributionPoints=URI:%s\n"
-                       % (san, crl_url))
+                       % (san, usage, crl_url))
         key, csr, cert = d / (name + ".key"), d / (name + ".csr"), d / (name + ".pem")
         _openssl("req", "-newkey", "rsa:2048", "-nodes", "-keyout", str(key), "-out", str(csr),
                  "-subj", "/CN=%s" % san.split(",")[0].split(":", 1)[1])
@@ -65,7 +73,10 @@ def pki(tmp_path_factory):
         out = subprocess.run(["openssl", "x509", "-in", str(cert), "-noout", "-fingerprint", "-sha1"], check=True,
                              timeout=30, capture_output=True, text=True).stdout
         leaves[name] = (cert, key, out.strip().split("=", 1)[1].replace(":", "-").lower())
-    yield {"root": d / "root.der", **leaves}
+    _openssl("pkcs12", "-export", "-in", str(d / "user.pem"), "-inkey", str(d / "user.key"), "-out",
+             str(d / "user.pfx"), "-passout", "pass:", "-keypbe", "PBE-SHA1-3DES", "-certpbe", "PBE-SHA1-3DES",
+             "-macalg", "sha1")
+    yield {"root": d / "root.der", "root_pem": d / "root.pem", "user_pfx": d / "user.pfx", **leaves}
     web.shutdown()
 
 
@@ -83,9 +94,20 @@ def trusted_root(session, pki):
     return pki
 
 
-def serve(leaf, expect=None, record=None):
+@pytest.fixture(scope="module")
+def client_certificate(session, trusted_root):
+    """The user's client certificate, with its key, in the personal store of the prefix."""
+    if not os.path.exists(CLIENTCERT):
+        pytest.skip("keb_clientcert.exe is not built: %s" % CLIENTCERT)
+    program = session.start(CLIENTCERT, kebwine.win_path(trusted_root["user_pfx"]))
+    assert program.wait(60) == 0, "the client certificate could not be put into the personal store"
+    return trusted_root
+
+
+def serve(leaf, expect=None, record=None, server_args=()):
     cert, key, _ = leaf
-    return picture_server(vencrypt.s_server_auth(cert, key, subtypes=(260,), record=record), [19], expect)
+    return picture_server(vencrypt.s_server_auth(cert, key, subtypes=(260,), record=record, server_args=server_args),
+                          [19], expect)
 
 
 def remembered(program_dir):
@@ -117,6 +139,51 @@ def test_certificate_for_another_name_is_asked_about(viewer, program_dir, tmp_pa
     box.click(text="^OK$", how="send")
     wait_picture(frame(program), lambda: server_view(srv), exact, save_to=tmp_path / "wrong-name")
     assert remembered(program_dir) == {}
+    assert program.close() == 0
+
+
+def test_certificate_only_for_client_authentication_is_asked_about(viewer, program_dir, tmp_path, trusted_root):
+    srv = serve(trusted_root["clientonly"])
+    program = viewer("127.0.0.1::%d" % srv.port, "-nocursorshape")
+    box = program.box(heading="^Invalid server certificate$", timeout=30)
+    # Not issued for server authentication (CERT_E_WRONG_USAGE).
+    assert "0x800B0110" in box.body, box.body
+    box.click(text="^OK$", how="send")
+    wait_picture(frame(program), lambda: server_view(srv), exact, save_to=tmp_path / "client-only")
+    assert remembered(program_dir) == {}
+    assert program.close() == 0
+
+
+def client_certificate_messages(log):
+    """The bodies (hex bytes) of the client's Certificate messages in s_server's -msg log,
+    and whether the server asked for one (a CertificateRequest went out)."""
+    bodies, asked, lines = [], False, log.read_text(errors="replace").splitlines()
+    for i, line in enumerate(lines):
+        if re.match(r">>> .*Handshake .*CertificateRequest$", line):
+            asked = True
+        if re.match(r"<<< .*Handshake .*Certificate$", line):
+            body = []
+            for more in lines[i + 1:]:
+                if not re.match(r"^\s+[0-9a-f]{2}( |$)", more):
+                    break
+                body += more.split()
+            bodies.append(" ".join(body))
+    return bodies, asked
+
+
+def test_no_client_certificate_goes_to_a_server_that_asks(viewer, tmp_path, client_certificate):
+    pki = client_certificate
+    log = tmp_path / "s_server-msg.txt"
+    # -verify 1: the server asks for a certificate (naming the test root, which issued the
+    # user's) and goes on without one.
+    srv = serve(pki["right"], server_args=("-verify", "1", "-CAfile", pki["root_pem"], "-msg", "-msgfile", log))
+    program = viewer("127.0.0.1::%d" % srv.port, "-nocursorshape")
+    wait_picture(frame(program), lambda: server_view(srv), exact, save_to=tmp_path / "asked")
+    assert no_question(program)
+    bodies, asked = client_certificate_messages(log)
+    assert asked, log.read_text()
+    # One Certificate message, with an empty list: type 11, length 3, list length 0.
+    assert bodies == ["0b 00 00 03 00 00 00"], log.read_text()
     assert program.close() == 0
 
 

@@ -88,7 +88,7 @@ class SServerChannel:
     """The session's channel when openssl s_server does the TLS (-quiet: its standard
     streams carry nothing but the session's bytes, and it takes no commands from them)."""
 
-    def __init__(self, sock, cert, key, chain=None, timeout=60.0):
+    def __init__(self, sock, cert, key, chain=None, timeout=60.0, server_args=()):
         self.sock, self.timeout = sock, timeout
         # openssl cannot name a Unix socket path of more than about 30 characters.
         self.folder = tempfile.mkdtemp(prefix="kebtls", dir="/tmp" if os.path.isdir("/tmp") else None)
@@ -96,6 +96,7 @@ class SServerChannel:
         cmd = ["openssl", "s_server", "-quiet", "-naccept", "1", "-unix", path, "-cert", str(cert), "-key", str(key)]
         if chain:
             cmd += ["-cert_chain", str(chain)]
+        cmd += [str(a) for a in server_args]
         self.proc = subprocess.Popen(cmd, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         deadline = time.monotonic() + 20
         while not os.path.exists(path):
@@ -193,16 +194,17 @@ class SServerChannel:
         return out
 
 
-def s_server_auth(cert, key, chain=None, subtypes=(260,), record=None):
+def s_server_auth(cert, key, chain=None, subtypes=(260,), record=None, server_args=()):
     """An `auth` callback of the handshake for type 19 whose TLS is a real openssl
-    s_server's, with the certificate (and the chain file) given. record gets the sub-type
-    and the Plain credentials; the session's channel is the SServerChannel."""
+    s_server's, with the certificate (and the chain file) given, and s_server's further
+    options. record gets the sub-type and the Plain credentials; the session's channel is
+    the SServerChannel."""
     record = record if record is not None else {}
 
     def auth(s, chosen):
         if not _negotiate(s, subtypes, record):
             return record
-        s.channel = SServerChannel(s.sock, cert, key, chain)
+        s.channel = SServerChannel(s.sock, cert, key, chain, server_args=server_args)
         _read_credentials(s, record["subtype"], record)
         return record
 

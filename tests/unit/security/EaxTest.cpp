@@ -381,25 +381,28 @@ TEST(AesEaxChannel, FailuresOfTheCipherCarryTheirTexts) {
 // the stack of the counter mode, is wiped on the way out too.
 TEST(AesEaxChannel, AFailingKeyStreamLeavesNoKeyStreamBehind) {
   if (!secrettrace::Available()) GTEST_SKIP() << "the heap cannot be watched here";
+  const std::uint8_t counter[16] = {1, 2, 3};
   // Zero bytes enciphered are the key stream itself.
-  const Bytes zeros(16 * 256 + 1, 0);
-  AESEAXPlugin good(g_aes, kKey16.data(), kKey16.data(), 16);
-  int n = 0;
-  std::uint8_t* r = good.Encrypt(zeros.data(), static_cast<int>(zeros.size()), &n);
-  ASSERT_EQ(n, static_cast<int>(zeros.size() + AESEAXPlugin::kOverhead));
-  // Stretches of the first and of the last block of the first call's key stream.
-  const std::string first(reinterpret_cast<const char*>(r) + AESEAXPlugin::kHeader, 12);
-  const std::string last(reinterpret_cast<const char*>(r) + AESEAXPlugin::kHeader + 16 * 255, 12);
-  // Block calls: 2 for the keys, 4 for the tags of nonce and length, then the key stream's.
-  FailingAes aes(8);
-  AESEAXPlugin p(aes, kKey16.data(), kKey16.data(), 16);
-  ASSERT_TRUE(p.Ready());
-  EXPECT_EQ(secrettrace::LeftBehind({first, last}, [&] {
-              int m = 0;
-              EXPECT_EQ(p.Encrypt(zeros.data(), static_cast<int>(zeros.size()), &m), nullptr);
+  Bytes stream(16 * 256 + 1, 0);
+  AESCipher good;
+  ASSERT_TRUE(good.SetKey(g_aes, kKey16.data(), 16));
+  good.SetCounter(counter);
+  ASSERT_TRUE(good.EaxCrypt(stream.data(), stream.size(), true));
+  // Stretches of the first call's key stream past its first block (which the second
+  // call's counter block overwrites).
+  const std::string second(reinterpret_cast<const char*>(stream.data()) + 16, 12);
+  const std::string last(reinterpret_cast<const char*>(stream.data()) + 16 * 255, 12);
+  // Block calls: 1 for the key, then the key stream's two.
+  FailingAes aes(3);
+  AESCipher failing;
+  ASSERT_TRUE(failing.SetKey(aes, kKey16.data(), 16));
+  Bytes data(stream.size(), 0);
+  EXPECT_EQ(secrettrace::LeftBehind({second, last}, [&] {
+              failing.SetCounter(counter);
+              EXPECT_FALSE(failing.EaxCrypt(data.data(), data.size(), true));
             }),
             "");
-  EXPECT_STREQ(p.ErrorText(), "Encryption failed");
+  EXPECT_EQ(failing.Error(), "CryptEncrypt failed (2148073480)");
 }
 
 // The reading thread ends the channel on a forged record while a sender keeps sending:

@@ -6,8 +6,10 @@
 // against Xvnc.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/IniStore.h"
@@ -46,6 +48,11 @@ public:
       const std::uint8_t* r = rawIn.Data();
       const std::size_t n = (std::size_t(r[3]) << 8) | r[4];
       if (rawIn.Size() < 5 + n) break;
+      if (r[0] == 21) {  // an alert: the server closed the session
+        m_state = kClosedByPeer;
+        rawIn.Consume(5 + n);
+        return true;
+      }
       plain.Append(r + 5, n);
       rawIn.Consume(5 + n);
     }
@@ -326,6 +333,45 @@ TEST(TLSPlugin, LongWritesAreCutIntoRecordsAndReadsWaitForWholeRecords) {
   EXPECT_EQ(read({}, 5), B("early"));
   EXPECT_EQ(read(Records(B("abcdefgh")), 3), B("abc"));
   EXPECT_EQ(read({}, 5), B("defgh"));
+}
+
+// The server closes the session while a sender keeps sending: reader and sender each end
+// the channel, at the same time, and each sees the one text.
+TEST(TLSPlugin, AFailureOnTheReadingThreadReachesTheSender) {
+  const std::string text = "Connection closed";
+  for (int round = 0; round < 20; round++) {
+    std::unique_ptr<StandInTls> tls(new StandInTls);
+    ByteBuffer in, out, left;
+    tls->Handshake(in, out);
+    const Bytes world = B("WORLD");
+    in.Append(world.data(), world.size());
+    ASSERT_TRUE(tls->Handshake(in, out));
+    TLSPlugin plugin(std::move(tls), left);
+    std::atomic<bool> go{false};
+    std::thread reader([&] {
+      while (!go) std::this_thread::yield();
+      const Bytes bad = {21, 3, 3, 0, 1, 0};
+      for (std::size_t at = 0; at <= bad.size(); at++) {
+        int raw = -1;
+        std::uint8_t* room = plugin.Decrypt(nullptr, 1, &raw);
+        if (!room || raw != 1 || at == bad.size()) break;
+        *room = bad[at];
+        std::uint8_t got;
+        int done = 0;
+        if (!plugin.Decrypt(&got, 1, &done)) break;
+      }
+    });
+    go = true;
+    const std::uint8_t data[] = {1, 2, 3};
+    std::string seen;
+    for (int sends = 0; sends < 1000000 && seen.empty(); sends++) {
+      int n = 0;
+      if (!plugin.Encrypt(data, 3, &n)) seen = plugin.ErrorText();
+    }
+    reader.join();
+    EXPECT_EQ(seen, text);
+    EXPECT_EQ(std::string(plugin.ErrorText()), text);
+  }
 }
 
 }  // namespace

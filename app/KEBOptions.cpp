@@ -124,7 +124,10 @@ int Clamp(int v, int lo, int hi) { return v < lo ? lo : (v > hi ? hi : v); }
 
 KEBOptions::KEBOptions() { SetDefaults(); }
 
-KEBOptions::~KEBOptions() { SecureWipe(m_password, sizeof m_password); }
+KEBOptions::~KEBOptions() {
+  SecureWipe(m_password, sizeof m_password);
+  SecureWipe(m_CmdLine, sizeof m_CmdLine);
+}
 
 void KEBOptions::SetDefaults() {
   std::memset(m_use_encoding, 0, sizeof m_use_encoding);
@@ -222,7 +225,7 @@ void KEBOptions::SetDefaults() {
   m_ClassName[0] = '\0';
   m_kbdname[0] = '\0';
   m_kbdSpecified = false;
-  m_CmdLine[0] = '\0';
+  SecureWipe(m_CmdLine, sizeof m_CmdLine);
   m_optionfile[0] = '\0';
   m_running = false;
   m_hDialog = nullptr;

@@ -161,8 +161,12 @@ private:
 };
 
 // The tokens of a command line: blanks outside double quotes separate them, the quotes
-// group words and are not part of a token.
+// group words and are not part of a token. Each token is stored once at its final size,
+// so that making them leaves no copy of one (a password) behind.
 std::vector<std::string> SplitCommandLine(const char* line);
+// Wipes a copy of a command line, or its tokens, once used: a password may be among them.
+void WipeCommandLine(std::string& text);
+void WipeCommandLine(std::vector<std::string>& tokens);
 
 // Encoding name to RFB encoding number ("raw", "zrle", ...), without regard to case; -1 if unknown.
 int EncodingFromName(const char* name);

@@ -13,6 +13,7 @@
 #include "app/UiText.h"
 #include "app/UserInterface.h"
 #include "resources/StringIds.h"
+#include "security/Secret.h"
 
 namespace {
 
@@ -55,8 +56,26 @@ bool BeginsWithDigit(const std::string& t) { return !t.empty() && std::isdigit(s
 
 // Blanks outside double quotes separate tokens (two blanks give an empty token between
 // them). An opening quote starts the token at the next character, a closing quote ends it.
+// Where the token that starts at p ends (the next blank outside quotes, or the end).
+const char* TokenEnd(const char* p, bool quoted) {
+  for (; *p; ++p) {
+    if (*p == '"')
+      quoted = !quoted;
+    else if (*p == ' ' && !quoted)
+      break;
+  }
+  return p;
+}
+
 std::vector<std::string> Tokenise(const char* line) {
-  std::vector<std::string> tokens(1);
+  // Each token gets the room of its whole span before it is filled, and the list the room
+  // of all tokens: nothing grows, so no smaller copy of a token is let go unwiped.
+  std::size_t count = 1;
+  for (const char* p = line; *(p = TokenEnd(p, false)); ++p) count++;
+  std::vector<std::string> tokens;
+  tokens.reserve(count);
+  tokens.emplace_back();
+  tokens.back().reserve(static_cast<std::size_t>(TokenEnd(line, false) - line));
   bool quoted = false;
   bool ended = false;  // a closing quote ended the current token
   for (const char* p = line; *p; ++p) {
@@ -66,12 +85,39 @@ std::vector<std::string> Tokenise(const char* line) {
       quoted = !quoted;
     } else if (*p == ' ' && !quoted) {
       tokens.emplace_back();
+      tokens.back().reserve(static_cast<std::size_t>(TokenEnd(p + 1, false) - (p + 1)));
       ended = false;
     } else if (!ended) {
       tokens.back() += *p;
     }
   }
   return tokens;
+}
+
+// Removes the tokens first..last (as Tokenise splits the line) with one blank beside them,
+// in place; the bytes the line no longer uses are wiped.
+void EraseTokens(char* line, std::size_t first, std::size_t last) {
+  const std::size_t n = std::strlen(line);
+  std::size_t token = 0, begin = 0, end = n;
+  bool found = first == 0, quoted = false;
+  for (std::size_t k = 0; k < n; ++k) {
+    if (line[k] == '"') {
+      quoted = !quoted;
+    } else if (line[k] == ' ' && !quoted) {
+      ++token;
+      if (token == first) {
+        begin = k;  // the blank before the first
+        found = true;
+      }
+      if (token == last + 1) {
+        end = first == 0 ? k + 1 : k;  // the blank after the last, when none is before
+        break;
+      }
+    }
+  }
+  if (!found) return;  // a line cut short before them
+  std::memmove(line + begin, line + end, n - end + 1);
+  SecureWipe(line + n - (end - begin) + 1, end - begin);
 }
 
 void ArgumentError(const char* text) { UI().ShowMessage(text, UiText(IDS_ARGUMENT_ERROR), MessageIcon::Error); }
@@ -216,6 +262,18 @@ ExitProcessHook SetExitProcessHook(ExitProcessHook hook) {
 
 std::vector<std::string> SplitCommandLine(const char* line) { return Tokenise(line ? line : ""); }
 
+void WipeCommandLine(std::string& text) {
+  // The whole room: bytes a token held before an opening quote cleared it lie past its end.
+  text.resize(text.capacity());
+  if (!text.empty()) SecureWipe(&text[0], text.size());
+  text.clear();
+}
+
+void WipeCommandLine(std::vector<std::string>& tokens) {
+  for (std::string& t : tokens) WipeCommandLine(t);
+  tokens.clear();
+}
+
 int EncodingFromName(const char* name) {
   if (!name) return -1;
   for (const auto& e : kEncodingNames)
@@ -315,14 +373,28 @@ void KEBOptions::LoadNamedFile(const char* name) {
 
 void KEBOptions::SetFromCommandLine(const char* cmdline) {
   // A private copy: the line may be the record's own kept command line.
-  const std::string line = cmdline ? cmdline : "";
+  std::string line = cmdline ? cmdline : "";
   CopyText(m_CmdLine, sizeof m_CmdLine, line.c_str());
   g_configSpecified = false;
   if (line.empty()) return;
 
-  const std::vector<std::string> tokens = Tokenise(line.c_str());
+  std::vector<std::string> tokens = Tokenise(line.c_str());
   const std::size_t count = tokens.size();
   std::size_t i = 0;
+  // Where a password was given: the kept line keeps everything but it (it is never applied
+  // again), and the copies made here are wiped, on every way out.
+  std::vector<std::size_t> passwordAt;
+  struct Cleanup {
+    KEBOptions& o;
+    std::string& line;
+    std::vector<std::string>& tokens;
+    std::vector<std::size_t>& passwordAt;
+    ~Cleanup() {
+      for (auto at = passwordAt.rbegin(); at != passwordAt.rend(); ++at) EraseTokens(o.m_CmdLine, *at, *at + 1);
+      WipeCommandLine(tokens);
+      WipeCommandLine(line);
+    }
+  } cleanup{*this, line, tokens, passwordAt};
 
   auto hasArg = [&] { return i + 1 < count; };
   // Takes the next token as a number. A missing token shows missing and consumes nothing;
@@ -424,10 +496,12 @@ void KEBOptions::SetFromCommandLine(const char* cmdline) {
     for (const auto& t : kTextSwitches)
       if (is(t.name)) text = &t;
     if (text) {
-      if (hasArg())
+      if (hasArg()) {
+        if (text->field(*this) == m_password) passwordAt.push_back(i);
         CopyText(text->field(*this), text->size, tokens[++i].c_str());
-      else
+      } else {
         ArgumentError(text->missingId ? UiText(text->missingId) : text->missingText);
+      }
       continue;
     }
     if (is("noauto")) {

@@ -356,7 +356,7 @@ std::string Quoted(const std::string& token) {
 }  // namespace
 
 void ApplyCommandLineSwitches(KEBOptions& work) {
-  const std::vector<std::string> tokens = SplitCommandLine(work.m_CmdLine);
+  std::vector<std::string> tokens = SplitCommandLine(work.m_CmdLine);
   std::string line;
   for (std::size_t i = 0; i < tokens.size(); ++i) {
     const std::string& t = tokens[i];
@@ -392,6 +392,7 @@ void ApplyCommandLineSwitches(KEBOptions& work) {
     }
     i += take;
   }
+  WipeCommandLine(tokens);  // a password given on the command line is among them
 
   if (line.empty()) {
     if (work.m_scale_num != 1 || work.m_scale_den != 1) work.FixScaling();
@@ -407,6 +408,8 @@ void ApplyCommandLineSwitches(KEBOptions& work) {
   SetUserInterface(user);
   std::snprintf(work.m_CmdLine, sizeof work.m_CmdLine, "%s", kept.c_str());
   g_configSpecified = configSpecified;
+  WipeCommandLine(kept);
+  WipeCommandLine(line);
 }
 
 bool ReadServerFields(const ServerFields& fields, ServerAddress* out) {

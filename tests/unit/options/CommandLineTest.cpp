@@ -53,6 +53,7 @@ struct Row {
   std::vector<std::string> boxes = {};  // texts of the argument-error boxes, in order
   std::vector<int> quits = {};
   void (*setup)(KEBOptions&) = nullptr;
+  const char* kept = nullptr;  // the line the record keeps, when not the line given
 };
 
 void Check(opttest::RecordingUI& ui, const Row& r) {
@@ -66,7 +67,7 @@ void Check(opttest::RecordingUI& ui, const Row& r) {
   KEBOptions o = before;
   const auto picture = Picture(before);
   o.SetFromCommandLine(r.line);
-  EXPECT_STREQ(o.m_CmdLine, r.line);
+  EXPECT_STREQ(o.m_CmdLine, r.kept ? r.kept : r.line);
   std::set<std::string> got = ChangeSet(picture, o);
   EXPECT_EQ(got, r.changes) << "got:\n" << Show(got) << "want:\n" << Show(r.changes);
   std::vector<std::string> texts;
@@ -231,7 +232,7 @@ TEST_F(CommandLine, TextSwitches) {
       {"-encodings bogus", {}, {T(50053)}},
       {"-user admin", {"@user: -> admin"}},
       {"-user", {}, {T(50058)}},
-      {"-password \"p w\"", {"@password: -> p w"}},
+      {"-password \"p w\"", {"@password: -> p w"}, {}, {}, nullptr, ""},
       {"-password", {}, {T(50058)}},
       {"-dsmplugin My.dsm", {"UseDSMPlugin: 0 -> 1", "DSMPlugin: NoPlugin -> My.dsm"}},
       {"-dsmplugin", {}, {T(50061)}},
@@ -287,6 +288,38 @@ TEST_F(CommandLine, Quoting) {
   EXPECT_STREQ(o.m_ClassName, "c d");  // an unclosed quote runs to the end
   EXPECT_FALSE(o.m_hostGiven);
   EXPECT_TRUE(ui.boxes.empty());
+}
+
+// The password is taken, and the line the record keeps for applying the switches again
+// keeps everything but it.
+TEST_F(CommandLine, TheKeptLineHoldsNoPassword) {
+  struct Case {
+    const char* line;
+    const char* password;
+    const char* kept;
+  } cases[] = {
+      {"-password Sesame99 SRV:5", "Sesame99", "SRV:5"},
+      {"SRV:5 -password \"open  sesame\" -viewonly", "open  sesame", "SRV:5 -viewonly"},
+      {"-viewonly /PASSWORD x\"Sesame99\"y", "Sesame99", "-viewonly"},
+      {"-password first -user kim -password second", "second", "-user kim"},
+      {"-password", "", "-password"},  // no password given, nothing to take out
+      {"-user kim", "", "-user kim"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.line);
+    KEBOptions o;
+    o.SetFromCommandLine(c.line);
+    EXPECT_STREQ(o.m_password, c.password);
+    EXPECT_STREQ(o.m_CmdLine, c.kept);
+    // Nothing of the line is left behind the kept text.
+    const std::size_t n = std::strlen(o.m_CmdLine);
+    EXPECT_EQ(std::string(o.m_CmdLine + n, std::strlen(c.line) + 1 - n), std::string(std::strlen(c.line) + 1 - n, '\0'));
+  }
+  // Defaults wipe the whole kept line.
+  KEBOptions o;
+  o.SetFromCommandLine("-viewonly SRV:5");
+  o.SetDefaults();
+  EXPECT_EQ(std::string(o.m_CmdLine, 16), std::string(16, '\0'));
 }
 
 TEST_F(CommandLine, HelpShowsTheUsageAndEndsTheProcess) {

@@ -9,7 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "app/KEBOptions.h"
 #include "app/UserInterface.h"
+#include "dialogs/SessionSettings.h"
 #include "security/StoredPassword.h"
 #include "tests/unit/session/SessionTestSupport.h"
 #include "tests/unit/security/HexBytes.h"
@@ -182,6 +184,33 @@ TEST_F(PasswordAuth, ThePasswordLeavesNoCopyBehind) {
     EXPECT_EQ(secrettrace::LeftBehind({secret}, [&] { outcome = Connect(); }), "");
     EXPECT_EQ(outcome.empty(), !c.serverStops) << outcome;
     TearDown();
+  }
+}
+
+// A password given on the command line: taking it, and applying the switches again after a
+// file was loaded in the session dialog, leave no copy of it behind; the record holds it
+// once, and the line it keeps not at all.
+TEST(CommandLinePassword, LeavesNoCopyBehind) {
+  if (!secrettrace::Available()) GTEST_SKIP() << "the heap cannot be watched here";
+  const std::string secret = "Sesame-77-open";
+  struct Case {
+    const char* what;
+    std::string line;
+  } cases[] = {
+      {"plain", "-viewonly -password " + secret + " -user kim SRV:5"},
+      {"quoted, after a prefix the quote drops", "-password x\"" + secret + "\" -encodings zrle hextile -InfoMsg \"a b\""},
+      {"a long line", "-InfoMsg \"" + std::string(300, 'i') + "\" -password " + secret + " " + std::string(200, 's')},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    KEBOptions o;
+    EXPECT_EQ(secrettrace::LeftBehind({secret}, [&] { o.SetFromCommandLine(c.line.c_str()); }), "");
+    EXPECT_EQ(std::string(o.m_password), secret);
+    EXPECT_EQ(std::string(o.m_CmdLine).find(secret), std::string::npos) << o.m_CmdLine;
+    // A record that still keeps one in its line (made before): applying the switches again
+    // copies and splits that line.
+    std::snprintf(o.m_CmdLine, sizeof o.m_CmdLine, "%s", c.line.c_str());
+    EXPECT_EQ(secrettrace::LeftBehind({secret}, [&] { sessionsettings::ApplyCommandLineSwitches(o); }), "");
   }
 }
 

@@ -59,6 +59,12 @@ NAMES = [
     (3, 'a/../evil19', ['-:'], 'evil19', 0),
     (3, 'CON/evil20', [], '_CON/evil20' if UNDER_WINE else 'CON/evil20', 0),
     (3, 'aux.txt', [], '_aux.txt' if UNDER_WINE else 'aux.txt', 0),
+    # Windows takes the superscript digits (one byte each in the ANSI code page) as device
+    # numbers too; stored raw, they reach the file functions as those bytes.
+    (3, 'COM\xb9', [], '_COM\u00b9' if UNDER_WINE else os.fsdecode(b'COM\xb9'), 0),
+    (3, 'sub/LPT\xb3.txt', [], 'sub/_LPT\u00b3.txt' if UNDER_WINE else os.fsdecode(b'sub/LPT\xb3.txt'), 0),
+    (3, 'com1 .txt', [], '_com1 .txt' if UNDER_WINE else 'com1 .txt', 0),
+    (3, 'COM\xb9x', [], 'COM\u00b9x' if UNDER_WINE else os.fsdecode(b'COM\xb9x'), 0),   # a plain name
 ]
 
 

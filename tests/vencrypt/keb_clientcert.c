@@ -10,8 +10,9 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+#include "keb_readfile.h"
+
 int main(int argc, char** argv) {
-  FILE* f;
   long n;
   BYTE* der;
   CRYPT_DATA_BLOB blob;
@@ -22,14 +23,8 @@ int main(int argc, char** argv) {
     fprintf(stderr, "usage: keb_clientcert CERTIFICATE.pfx\n");
     return 1;
   }
-  f = fopen(argv[1], "rb");
-  if (!f) return 1;
-  fseek(f, 0, SEEK_END);
-  n = ftell(f);
-  fseek(f, 0, SEEK_SET);
-  der = (BYTE*)malloc(n > 0 ? (size_t)n : 1);
-  if (!der || n <= 0 || fread(der, 1, (size_t)n, f) != (size_t)n) return 1;
-  fclose(f);
+  der = ReadWholeFile(argv[1], &n);
+  if (!der) return 1;
   blob.cbData = (DWORD)n;
   blob.pbData = der;
   imported = PFXImportCertStore(&blob, L"", CRYPT_USER_KEYSET | CRYPT_EXPORTABLE);

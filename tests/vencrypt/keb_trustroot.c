@@ -9,8 +9,9 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+#include "keb_readfile.h"
+
 int main(int argc, char** argv) {
-  FILE* f;
   long n;
   BYTE* der;
   HCERTSTORE store;
@@ -19,14 +20,8 @@ int main(int argc, char** argv) {
     fprintf(stderr, "usage: keb_trustroot CERTIFICATE.der\n");
     return 1;
   }
-  f = fopen(argv[1], "rb");
-  if (!f) return 1;
-  fseek(f, 0, SEEK_END);
-  n = ftell(f);
-  fseek(f, 0, SEEK_SET);
-  der = (BYTE*)malloc(n > 0 ? (size_t)n : 1);
-  if (!der || n <= 0 || fread(der, 1, (size_t)n, f) != (size_t)n) return 1;
-  fclose(f);
+  der = ReadWholeFile(argv[1], &n);
+  if (!der) return 1;
   store = CertOpenStore(CERT_STORE_PROV_SYSTEM_A, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, "Root");
   if (!store) {
     fprintf(stderr, "keb_trustroot: the store cannot be opened (%lu)\n", GetLastError());

@@ -112,6 +112,32 @@ def test_download_and_upload_of_files(tmp_path, version):
     assert any(s.endswith("up.bin > successfully SENT...") for s in statuses(out)), statuses(out)
 
 
+# Windows names a device by COM or LPT with a digit, the superscript digits (one byte each
+# in the ANSI code page, which the protocol's names are in) among them, also with an
+# extension and blanks before it: such a name is refused, a near one is downloaded.
+@pytest.mark.parametrize("name,refused", [(b"COM\xb9", True), (b"LPT\xb3.txt", True), (b"com1 .txt", True),
+                                          (b"COM\xb9x.txt", False)],
+                         ids=["COM1 superscript", "LPT3 superscript with extension", "com1 blank extension",
+                              "a plain name"])
+def test_device_names_are_not_downloaded(tmp_path, name, refused):
+    # The server's folder holds the name as text; the viewer's argument is its ANSI bytes
+    # (under Wine, the text that Wine turns into them).
+    text = name.decode("latin-1")
+    (tmp_path / "remote").mkdir()
+    (tmp_path / "remote" / text).write_bytes(b"device")
+    rc, out, events, code, srv = run_peer(tmp_path, ["access", "list", "C:\\", "get",
+                                                     text if UNDER_WINE else os.fsdecode(name)])
+    assert code == 0, srv.report()
+    invalid = " ERROR: File < Invalid remote file name > is not accessible on Remote Machine"
+    assert (invalid in statuses(out)) == refused, "\n".join(out)
+    local = os.listdir(tmp_path / "local")
+    if refused:
+        assert local == [], local
+    else:
+        assert local == [text if UNDER_WINE else os.fsdecode(name)], local
+        assert rc == 0, "\n".join(out)
+
+
 def test_interrupted_download_resumes_from_its_partial_file(tmp_path):
     data = noise(5 * 8192 + 99, 9)
     (tmp_path / "remote").mkdir()

@@ -146,11 +146,16 @@ def test_system_command_restore_button_and_hot_key(viewer, session, program_dir)
     kebwine.wait_until(lambda: is_windowed(window, size), 15, what="the windowed frame after Ctrl+Alt+F12")
 
     # Typed keys still reach the server.
+    assert type_a_and_b(window, srv)[-4:] == [(1, XK_A), (0, XK_A), (1, XK_B), (0, XK_B)]
+    assert program.close() == 0
+
+
+def type_a_and_b(window, srv):
+    """Types A and B into the frame; the KeyEvents that reached the server meanwhile."""
     before = len(keys_of(srv))
     window.keys(vk="0x41,0x42", real=True)
     kebwine.wait_until(lambda: len(keys_of(srv)) >= before + 4, 10, what="four KeyEvents")
-    assert keys_of(srv)[before:][-4:] == [(1, XK_A), (0, XK_A), (1, XK_B), (0, XK_B)]
-    assert program.close() == 0
+    return keys_of(srv)[before:]
 
 
 def test_pointer_at_the_right_edge_scrolls_a_larger_desktop(viewer, session, program_dir):
@@ -270,11 +275,16 @@ TIMED_OUT_WAITS = ("did not end", "still running", "did not close", "is left")
 
 
 def closes_by_its_own_road(program, window, log):
-    """WM_CLOSE to the frame ends the program with 0, and the log shows the road: the
-    reading thread ended, the connection was let go and the program closed down, and no
-    wait for a thread ran out on the way."""
+    """WM_CLOSE to the frame ends the program with 0, by its own road."""
     window.close()
     assert program.wait(30) == 0
+    ended_by_its_own_road(log)
+
+
+def ended_by_its_own_road(log):
+    """The log of a program that has ended shows the road of a close: the reading thread
+    ended, the connection was let go and the program closed down, and no wait for a
+    thread ran out on the way."""
     lines = log.read_text(errors="replace").splitlines()
     steps = ["Update-processing thread finishing", "Deregistered connection from app", "KEB Viewer closing down"]
     found = [next((i for i, line in enumerate(lines) if step in line), None) for step in steps]
@@ -306,9 +316,7 @@ def both_ways_and_typed_keys(session, program, window, srv, size):
     full_by_hot_key(session, program, window, srv, size)
     window.keys(vk="CONTROL+ALT+F12", real=True)
     kebwine.wait_until(lambda: is_windowed(window, size), 15, what="the windowed frame after Ctrl+Alt+F12")
-    before = len(keys_of(srv))
-    window.keys(vk="0x41,0x42", real=True)
-    kebwine.wait_until(lambda: len(keys_of(srv)) >= before + 4, 10, what="four KeyEvents")
+    type_a_and_b(window, srv)
 
 
 def full_with_a_key_held(session, program, window, srv, size):
@@ -357,6 +365,31 @@ def test_close_after_the_toggles_again_and_again(viewer, session, program_dir, t
         srv, program, window = start_for_close(viewer, session, program_dir, log)
         try:
             both_ways_and_typed_keys(session, program, window, srv, size)
-            closes_by_its_own_road(program, window, log)
+            # As a person closes what is shown: the title bar still sliding away as well.
+            assert program.close() == 0
+            ended_by_its_own_road(log)
         finally:
             srv.stop()
+
+
+def test_close_reaches_windows_that_hid_themselves_since_they_were_listed(viewer, session, program_dir, tmp_path):
+    """Leaving full screen, the title bar slides up and hides itself. A close of the windows
+    listed while it still showed (the way the harness closes a program) reaches the bar,
+    hidden by then, and the frame: nothing waits for the bar to show again, which once held
+    the frame's close back until the program was killed."""
+    size = screen_size(session)
+    log = tmp_path / "viewer.log"
+    srv, program, window = start_for_close(viewer, session, program_dir, log)
+    try:
+        full_by_hot_key(session, program, window, srv, size)
+        listed = program.windows(children=False)
+        assert BAR_CLASS in [w.class_name for w in listed]
+        window.keys(vk="CONTROL+ALT+F12", real=True)
+        kebwine.wait_until(lambda: is_windowed(window, size), 15, what="the windowed frame after Ctrl+Alt+F12")
+        kebwine.wait_until(lambda: title_bar(program) is None, 15, what="the title bar hidden")
+        answers = [w.close() for w in listed]
+        assert [a["closed"] for a in answers] == [w.hwnd for w in listed]
+        assert program.wait(30) == 0
+        ended_by_its_own_road(log)
+    finally:
+        srv.stop()

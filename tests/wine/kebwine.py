@@ -722,8 +722,11 @@ class Window:
         bringing the window to the foreground."""
         return self._call("keys", timeout=timeout, chars=chars, vk=vk, input=real, id=id, cclass=cls)
 
-    def close(self):
-        return self._call("close")
+    def close(self, timeout=10.0):
+        """WM_CLOSE to the window, shown or hidden by now: a window that hides itself after
+        it was listed (the full-screen title bar sliding away) is not waited for until it
+        shows again, which it never does."""
+        return self._call("close", timeout=timeout, hidden=True)
 
     def focus(self):
         return self._call("focus")
@@ -848,7 +851,8 @@ class Program:
                 break
             for w in shown:
                 try:
-                    w.close()
+                    # Just listed: one that cannot be found at once has gone meanwhile.
+                    w.close(timeout=1.0)
                 except HarnessError:
                     pass
             try:

@@ -387,7 +387,7 @@ def test_close_reaches_windows_that_hid_themselves_since_they_were_listed(viewer
         window.keys(vk="CONTROL+ALT+F12", real=True)
         kebwine.wait_until(lambda: is_windowed(window, size), 15, what="the windowed frame after Ctrl+Alt+F12")
         kebwine.wait_until(lambda: title_bar(program) is None, 15, what="the title bar hidden")
-        answers = [w.close() for w in listed]
+        answers = [w.close(hidden=True) for w in listed]
         assert [a["closed"] for a in answers] == [w.hwnd for w in listed]
         assert program.wait(30) == 0
         ended_by_its_own_road(log)

@@ -722,11 +722,9 @@ class Window:
         bringing the window to the foreground."""
         return self._call("keys", timeout=timeout, chars=chars, vk=vk, input=real, id=id, cclass=cls)
 
-    def close(self, timeout=10.0):
-        """WM_CLOSE to the window, shown or hidden by now: a window that hides itself after
-        it was listed (the full-screen title bar sliding away) is not waited for until it
-        shows again, which it never does."""
-        return self._call("close", timeout=timeout, hidden=True)
+    def close(self, timeout=10.0, hidden=False):
+        """WM_CLOSE to the window once it shows (hidden: at once, shown or not)."""
+        return self._call("close", timeout=timeout, hidden=hidden)
 
     def focus(self):
         return self._call("focus")
@@ -851,8 +849,10 @@ class Program:
                 break
             for w in shown:
                 try:
-                    # Just listed: one that cannot be found at once has gone meanwhile.
-                    w.close(timeout=1.0)
+                    # Just listed as shown: one that hid itself since (the full-screen title
+                    # bar sliding away) is closed all the same, not waited for until it
+                    # shows again, which it never does; one not found at once has gone.
+                    w.close(timeout=1.0, hidden=True)
                 except HarnessError:
                     pass
             try:

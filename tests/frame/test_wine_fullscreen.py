@@ -5,7 +5,9 @@ bar's restore button (and its message to the frame) bring back the windowed fram
 rectangle and toolbar; typed keys still reach the server afterwards. The frame stays in
 front of other programs only while it is the active window; the title bar's scaling
 button starts as the view is (Photo works at once one to one, and asks for it in the
-fitted view), and its title follows a view-only change."""
+fitted view), and its title follows a view-only change. A close in every full-screen and
+hook state ends the program by its own road, also when the title bar hid itself between
+the listing of the windows and their close."""
 
 import os
 import subprocess

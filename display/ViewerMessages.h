@@ -62,4 +62,5 @@ enum ViewerTimer : UINT_PTR {
   kTimerIdle = 1012,        // the server's idle interval
   kTimerDormant = 1013,     // every 5 s while idle: one incremental request
   kTimerDirectxCheck = 1016,  // the Direct3D presentation is to be read back again
+  kTimerQueuedRequest = 1017,  // update requests that gave way to input go out
 };

@@ -170,6 +170,12 @@ LRESULT ClientConnection::ViewerMessage(HWND hwnd, UINT msg, WPARAM wParam, LPAR
     case WM_SIZING: return 0;
 
     case WM_TIMER:
+      // The held-back requests answer the connection thread, which asks for no other of
+      // their kind until they are handled: they never wait for the file-transfer window.
+      if (wParam == kTimerQueuedRequest) {
+        SendDeferredUpdateRequests();
+        return 0;
+      }
       // Every timer waits while the file-transfer window is open.
       if (wParam == 0 || (m_pFileTransfer && m_pFileTransfer->Window())) return 0;
       // The input timers keep the pointer logic's own state; each stops itself.
@@ -318,7 +324,7 @@ LRESULT ClientConnection::ViewerMessage(HWND hwnd, UINT msg, WPARAM wParam, LPAR
 
     case WM_REQUESTUPDATE:
       if (lParam == kQueuedUpdateRequest)
-        HandleQueuedUpdateRequest(static_cast<std::uint32_t>(wParam));
+        QueuedUpdateRequestMessage(static_cast<std::uint32_t>(wParam));
       else
         HandleUpdateRequestMessage(wParam);
       return 0;
@@ -386,6 +392,21 @@ LRESULT ClientConnection::ViewerMessage(HWND hwnd, UINT msg, WPARAM wParam, LPAR
       return AskChoiceHere(*reinterpret_cast<const ChoicePrompt*>(wParam), reinterpret_cast<bool*>(lParam)) ? 1 : 0;
     default: return DefWindowProcA(hwnd, msg, wParam, lParam);
   }
+}
+
+void ClientConnection::QueuedUpdateRequestMessage(std::uint32_t kind) {
+  if (HIWORD(GetQueueStatus(QS_INPUT)) != 0 && SetTimer(m_hwndcn, kTimerQueuedRequest, USER_TIMER_MINIMUM, nullptr)) {
+    m_deferredRequests.push_back(kind);
+    return;
+  }
+  HandleQueuedUpdateRequest(kind);
+}
+
+void ClientConnection::SendDeferredUpdateRequests() {
+  KillTimer(m_hwndcn, kTimerQueuedRequest);
+  std::vector<std::uint32_t> kinds;
+  kinds.swap(m_deferredRequests);
+  for (std::uint32_t kind : kinds) HandleQueuedUpdateRequest(kind);
 }
 
 void ClientConnection::HandleUpdateRequestMessage(WPARAM wParam) {

@@ -67,6 +67,12 @@ public:
   KEBviewerApp* m_pApp = nullptr;
   HWND m_hwndMain = nullptr;    // frame window
   HWND m_hwndcn = nullptr;      // viewer window
+  // Queued update requests held back behind input (GUI thread; at most one per kind, as
+  // the connection thread queues at most one per kind). Posted messages are served before
+  // input: a server that floods the viewer with updates would otherwise keep a request
+  // message in the queue all the time, and input would only get through in the gaps. A
+  // timer's message comes after input, so the request goes out once the input is served.
+  std::vector<std::uint32_t> m_deferredRequests;
   HWND m_hwndStatus = nullptr;  // connection-status dialog
   RTL_OSVERSIONINFOW m_osVersion = {};
 
@@ -99,6 +105,10 @@ public:
   void CreateLocalFramebuffer();
   void PaintViewerWindow(HWND hwnd);
   void HandleUpdateRequestMessage(WPARAM wParam);
+  // A request the connection thread queued: sent now, or, while input waits in this
+  // thread's queue, from a timer once the input has been served (see m_deferredRequests).
+  void QueuedUpdateRequestMessage(std::uint32_t kind);
+  void SendDeferredUpdateRequests();
   // The view is the whole framebuffer fitted to the window ("directx" on, "showExtend"
   // off): painting, sizing and the pointer all go by this.
   bool FittedView() const;

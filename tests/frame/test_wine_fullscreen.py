@@ -5,10 +5,14 @@ bar's restore button (and its message to the frame) bring back the windowed fram
 rectangle and toolbar; typed keys still reach the server afterwards. The frame stays in
 front of other programs only while it is the active window; the title bar's scaling
 button starts as the view is (Photo works at once one to one, and asks for it in the
-fitted view), and its title follows a view-only change."""
+fitted view), and its title follows a view-only change. A close in every full-screen and
+hook state ends the program by its own road, also when the title bar hid itself between
+the listing of the windows and their close."""
 
 import os
 import subprocess
+
+import pytest
 
 import kebwine
 from displaytest import exact, frame, wait_picture
@@ -144,11 +148,16 @@ def test_system_command_restore_button_and_hot_key(viewer, session, program_dir)
     kebwine.wait_until(lambda: is_windowed(window, size), 15, what="the windowed frame after Ctrl+Alt+F12")
 
     # Typed keys still reach the server.
+    assert type_a_and_b(window, srv)[-4:] == [(1, XK_A), (0, XK_A), (1, XK_B), (0, XK_B)]
+    assert program.close() == 0
+
+
+def type_a_and_b(window, srv):
+    """Types A and B into the frame; the KeyEvents that reached the server meanwhile."""
     before = len(keys_of(srv))
     window.keys(vk="0x41,0x42", real=True)
     kebwine.wait_until(lambda: len(keys_of(srv)) >= before + 4, 10, what="four KeyEvents")
-    assert keys_of(srv)[before:][-4:] == [(1, XK_A), (0, XK_A), (1, XK_B), (0, XK_B)]
-    assert program.close() == 0
+    return keys_of(srv)[before:]
 
 
 def test_pointer_at_the_right_edge_scrolls_a_larger_desktop(viewer, session, program_dir):
@@ -261,3 +270,128 @@ def test_title_bar_scaling_state_photo_and_view_only_title(viewer, session, prog
         kebwine.wait_until(lambda: window.refresh().title != normal, 10, what="the view-only title")
         kebwine.wait_until(lambda: bar.refresh().title == window.title, 10, what="the bar's title following")
         assert program.close() == 0
+
+
+# Log lines of a close that waited for something until a time-out.
+TIMED_OUT_WAITS = ("did not end", "still running", "did not close", "is left")
+
+
+def closes_by_its_own_road(program, window, log):
+    """WM_CLOSE to the frame ends the program with 0, by its own road."""
+    window.close()
+    assert program.wait(30) == 0
+    ended_by_its_own_road(log)
+
+
+def ended_by_its_own_road(log):
+    """The log of a program that has ended shows the road of a close: the reading thread
+    ended, the connection was let go and the program closed down, and no wait for a
+    thread ran out on the way."""
+    lines = log.read_text(errors="replace").splitlines()
+    steps = ["Update-processing thread finishing", "Deregistered connection from app", "KEB Viewer closing down"]
+    found = [next((i for i, line in enumerate(lines) if step in line), None) for step in steps]
+    assert None not in found and found == sorted(found), (steps, found, lines[-15:])
+    waits = [line for line in lines if any(text in line for text in TIMED_OUT_WAITS)]
+    assert not waits, waits
+
+
+def full_by_system_command(session, program, window, srv, size):
+    window.post(WM_SYSCOMMAND, FULL_SCREEN)
+    kebwine.wait_until(lambda: is_full(window, size) and title_bar(program), 15, what="full screen")
+
+
+def full_by_hot_key(session, program, window, srv, size):
+    window.keys(vk="CONTROL+ALT+F12", real=True)
+    kebwine.wait_until(lambda: is_full(window, size) and title_bar(program), 15, what="full screen")
+
+
+def back_by_restore_button(session, program, window, srv, size):
+    full_by_system_command(session, program, window, srv, size)
+    title_bar(program).post(WM_COMMAND, RESTORE_BUTTON)
+    kebwine.wait_until(lambda: is_windowed(window, size), 15, what="the windowed frame")
+
+
+def both_ways_and_typed_keys(session, program, window, srv, size):
+    """The restore button, Ctrl+Alt+F12 both ways, then typed keys: the road on which a
+    close once waited until the harness killed the program."""
+    back_by_restore_button(session, program, window, srv, size)
+    full_by_hot_key(session, program, window, srv, size)
+    window.keys(vk="CONTROL+ALT+F12", real=True)
+    kebwine.wait_until(lambda: is_windowed(window, size), 15, what="the windowed frame after Ctrl+Alt+F12")
+    type_a_and_b(window, srv)
+
+
+def full_with_a_key_held(session, program, window, srv, size):
+    """Full screen, the pointer over the view (X focus follows it) and Shift held down."""
+    full_by_hot_key(session, program, window, srv, size)
+    xdotool(session, "mousemove", size[0] // 2, size[1] // 2)
+    before = len(keys_of(srv))
+    xdotool(session, "keydown", "Shift_L")
+    kebwine.wait_until(lambda: (1, XK_SHIFT_L) in keys_of(srv)[before:], 10, what="Shift down at the server")
+
+
+XK_SHIFT_L = 0xFFE1
+CLOSE_STATES = [full_by_system_command, full_by_hot_key, back_by_restore_button, both_ways_and_typed_keys,
+                full_with_a_key_held]
+# The suite runs the road that once hung a few times; KEB_CLOSE_LOOPS runs it more (200 for
+# a soak by hand).
+CLOSE_LOOPS = int(os.environ.get("KEB_CLOSE_LOOPS", "3"))
+
+
+def start_for_close(viewer, session, program_dir, log):
+    (program_dir / "options.keb").write_text("[options]\r\nshowtoolbar=1\r\n")
+    srv = start_server(320, 200)
+    program = viewer("127.0.0.1::%d" % srv.port, "-loglevel", "10", "-logfile", kebwine.win_path(log))
+    window = frame(program)
+    kebwine.wait_until(lambda: expected(srv) is not None, 20, what="the first picture sent")
+    return srv, program, window
+
+
+@pytest.mark.parametrize("state", CLOSE_STATES, ids=[s.__name__ for s in CLOSE_STATES])
+def test_close_in_every_full_screen_and_hook_state(viewer, session, program_dir, tmp_path, state):
+    size = screen_size(session)
+    log = tmp_path / "viewer.log"
+    srv, program, window = start_for_close(viewer, session, program_dir, log)
+    try:
+        state(session, program, window, srv, size)
+        closes_by_its_own_road(program, window, log)
+    finally:
+        xdotool(session, "keyup", "Shift_L")
+        srv.stop()
+
+
+def test_close_after_the_toggles_again_and_again(viewer, session, program_dir, tmp_path):
+    size = screen_size(session)
+    for i in range(CLOSE_LOOPS):
+        log = tmp_path / ("viewer%d.log" % i)
+        srv, program, window = start_for_close(viewer, session, program_dir, log)
+        try:
+            both_ways_and_typed_keys(session, program, window, srv, size)
+            # As a person closes what is shown: the title bar still sliding away as well.
+            assert program.close() == 0
+            ended_by_its_own_road(log)
+        finally:
+            srv.stop()
+
+
+def test_close_reaches_windows_that_hid_themselves_since_they_were_listed(viewer, session, program_dir, tmp_path):
+    """Leaving full screen, the title bar slides up and hides itself. A close of the windows
+    listed while it still showed (the way the harness closes a program) reaches the bar,
+    hidden by then, and the frame: nothing waits for the bar to show again, which once held
+    the frame's close back until the program was killed."""
+    size = screen_size(session)
+    log = tmp_path / "viewer.log"
+    srv, program, window = start_for_close(viewer, session, program_dir, log)
+    try:
+        full_by_hot_key(session, program, window, srv, size)
+        listed = program.windows(children=False)
+        assert BAR_CLASS in [w.class_name for w in listed]
+        window.keys(vk="CONTROL+ALT+F12", real=True)
+        kebwine.wait_until(lambda: is_windowed(window, size), 15, what="the windowed frame after Ctrl+Alt+F12")
+        kebwine.wait_until(lambda: title_bar(program) is None, 15, what="the title bar hidden")
+        answers = [w.close(hidden=True) for w in listed]
+        assert [a["closed"] for a in answers] == [w.hwnd for w in listed]
+        assert program.wait(30) == 0
+        ended_by_its_own_road(log)
+    finally:
+        srv.stop()

@@ -722,8 +722,9 @@ class Window:
         bringing the window to the foreground."""
         return self._call("keys", timeout=timeout, chars=chars, vk=vk, input=real, id=id, cclass=cls)
 
-    def close(self):
-        return self._call("close")
+    def close(self, timeout=10.0, hidden=False):
+        """WM_CLOSE to the window once it shows (hidden: at once, shown or not)."""
+        return self._call("close", timeout=timeout, hidden=hidden)
 
     def focus(self):
         return self._call("focus")
@@ -848,7 +849,10 @@ class Program:
                 break
             for w in shown:
                 try:
-                    w.close()
+                    # Just listed as shown: one that hid itself since (the full-screen title
+                    # bar sliding away) is closed all the same, not waited for until it
+                    # shows again, which it never does; one not found at once has gone.
+                    w.close(timeout=1.0, hidden=True)
                 except HarnessError:
                     pass
             try:

@@ -30,6 +30,11 @@ struct Block {
   int width = 0, height = 0;       // JPEG
 };
 
+// A rectangle of a stream whose pixels a decoder writes into the framebuffer.
+struct PixelRect {
+  int x = 0, y = 0, w = 0, h = 0;
+};
+
 struct Stream {
   std::string server;               // who encoded it
   std::string name;                 // "Raw", "Tight+JPEG", ...
@@ -41,6 +46,8 @@ struct Stream {
   std::vector<std::uint8_t> bytes;  // FramebufferUpdate messages, then one Bell (type 2)
   std::uint64_t updates = 0;
   std::vector<Block> blocks;        // compressed blocks in stream order (codec streams)
+  std::vector<PixelRect> writes;    // rectangles of pixels the decoder writes (JPEG images'
+                                    // pixels are written by the codec, CopyRect's moved)
 };
 
 }  // namespace bench

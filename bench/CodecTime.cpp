@@ -2,6 +2,7 @@
 
 #include <cstdio>  // jpeglib.h needs FILE first
 #include <cstdlib>
+#include <cstring>
 
 #include <isa-l/igzip_lib.h>
 #include <jpeglib.h>
@@ -64,8 +65,9 @@ bool HasCodec(int encoding) {
 
 }  // namespace
 
-std::vector<Block> CodecBlocks(const Stream& s) {
+std::vector<Block> CodecBlocks(const Stream& s, std::vector<PixelRect>* writes) {
   std::vector<Block> blocks;
+  if (writes) writes->clear();
   if (!HasCodec(s.encoding)) return blocks;
   const int bpp = s.bytesPerPixel;
   const bool mode24 = bpp == 4;  // the benchmark's 32-bit format: depth 24, maxima 255
@@ -75,11 +77,14 @@ std::vector<Block> CodecBlocks(const Stream& s) {
     in.Skip(1);
     const unsigned n = in.U16();
     for (unsigned i = 0; i < n; i++) {
-      in.Skip(4);
+      const int x = static_cast<int>(in.U16()), y = static_cast<int>(in.U16());
       const int w = static_cast<int>(in.U16()), h = static_cast<int>(in.U16());
       const std::int32_t enc = static_cast<std::int32_t>(in.U32());
       Block b;
       b.plainBytes = static_cast<std::size_t>(w) * h * bpp;
+      // Every rectangle but a copy and a JPEG image (taken back below) is pixels the
+      // decoder writes.
+      if (writes && enc != rfbenc::kCopyRect) writes->push_back({x, y, w, h});
       if (enc == rfbenc::kRaw) {
         in.Skip(b.plainBytes);
         continue;
@@ -94,6 +99,7 @@ std::vector<Block> CodecBlocks(const Stream& s) {
           continue;
         }
         if (kind == 9) {
+          if (writes) writes->pop_back();
           b.kind = Block::Jpeg;
           b.width = w, b.height = h;
           b.plainBytes = static_cast<std::size_t>(w) * h * 4;
@@ -128,6 +134,19 @@ std::vector<Block> CodecBlocks(const Stream& s) {
     }
   }
   return blocks;
+}
+
+Times WriteTime(const Stream& s, std::uint8_t* fb, std::size_t stride) {
+  static std::vector<std::uint8_t> row(1u << 16, 0x5A);
+  const std::size_t bpp = static_cast<std::size_t>(s.bytesPerPixel);
+  Stopwatch watch;
+  for (const PixelRect& r : s.writes) {
+    const std::size_t bytes = static_cast<std::size_t>(r.w) * bpp;
+    if (bytes > row.size()) row.resize(bytes, 0x5A);
+    std::uint8_t* at = fb + static_cast<std::size_t>(r.y) * stride + static_cast<std::size_t>(r.x) * bpp;
+    for (int k = 0; k < r.h; k++, at += stride) std::memcpy(at, row.data(), bytes);
+  }
+  return watch.Elapsed();
 }
 
 Times CodecTime(const Stream& s) {

@@ -9,7 +9,14 @@ namespace bench {
 // Tight: its four zlib streams with their resets, and its JPEG images; Opalo: LZO blocks),
 // found by walking the rectangles. Empty for the encodings without a codec. Exits on a
 // rectangle it cannot walk.
-std::vector<Block> CodecBlocks(const Stream& s);
+// With `writes`, also the rectangles whose pixels the decoder writes itself (see
+// Stream::writes), for the same encodings.
+std::vector<Block> CodecBlocks(const Stream& s, std::vector<PixelRect>* writes = nullptr);
+
+// The time the pixel writes alone take: every rectangle of `s.writes`, row by row from a
+// row of pixels already in the cache into the framebuffer `fb` (the bitmap the decoder
+// writes, with its stride), as a decoder that did nothing else would write them.
+Times WriteTime(const Stream& s, std::uint8_t* fb, std::size_t stride);
 
 // The time the codecs alone take for a stream's blocks, as a decoder meets them: the
 // inflate library the decoders use (ISA-L), one persistent stream per stream number; libjpeg-turbo

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <memory>
 #include <mutex>
@@ -48,6 +49,23 @@ PixelFormat BenchFormat(int bpp) {
     pf.redShift = 0, pf.greenShift = 3, pf.blueShift = 6;
   }
   return pf;
+}
+
+std::uint32_t ColourMask(const PixelFormat& pf) {
+  return static_cast<std::uint32_t>(pf.redMax) << pf.redShift | static_cast<std::uint32_t>(pf.greenMax) << pf.greenShift |
+         static_cast<std::uint32_t>(pf.blueMax) << pf.blueShift;
+}
+
+bool ShowsScreen(const std::uint8_t* pixels, std::size_t stride, const PixelFormat& pf, const Image& screen) {
+  if (pf.bitsPerPixel != 32) return false;
+  const std::uint32_t mask = ColourMask(pf);
+  for (int y = 0; y < screen.height; y++)
+    for (int x = 0; x < screen.width; x++) {
+      std::uint32_t v;
+      std::memcpy(&v, pixels + y * stride + static_cast<std::size_t>(x) * 4, 4);
+      if ((v & mask) != (screen.At(x, y) & mask)) return false;
+    }
+  return true;
 }
 
 std::vector<std::vector<Move>> WindowDrags(int width, int height, int steps) {
@@ -213,10 +231,8 @@ private:
 void Put(std::vector<std::uint8_t>& b, const std::uint8_t* p, std::size_t n) { b.insert(b.end(), p, p + n); }
 
 bool SameAsScreen(const MemoryFramebuffer& fb, const Image& im) {
-  for (int y = 0; y < im.height; y++)
-    for (int x = 0; x < im.width; x++)
-      if (fb.Pixel(x, y) != im.At(x, y)) return false;
-  return true;
+  const Framebuffer& f = fb.fb();
+  return ShowsScreen(f.At(0, 0), f.stride, f.format, im);
 }
 
 std::string FramesFile(const std::vector<Image>& screens, const std::string& folder) {

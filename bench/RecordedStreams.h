@@ -8,6 +8,8 @@
 // ends it. Recordings are kept in a folder and made only when missing.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -23,6 +25,17 @@ const char* ServerName(Server s);
 // 32 bits red 16 / green 8 / blue 0 (depth 24, the layout of a Windows DIB), 16 bits
 // 5-6-5, 8 bits 3-3-2 (red in the low bits).
 PixelFormat BenchFormat(int bytesPerPixel);
+
+// The bits of a pixel that hold colour. A depth-24 pixel of 32 bits leaves its top byte
+// unused, and decoders may leave anything there (libvncclient 0.9.14 reads each 3-byte
+// ZRLE/ZYWRLE pixel as a 4-byte word, so its top byte holds stream bytes): framebuffers
+// are compared under this mask.
+std::uint32_t ColourMask(const PixelFormat& pf);
+
+// Whether a framebuffer of pixels in `pf` (rows `stride` bytes apart) shows the 32-bit
+// screen, under the colour mask; for the 32-bit format only (the screens are
+// painted in it; the servers' conversions to fewer bits differ in rounding).
+bool ShowsScreen(const std::uint8_t* pixels, std::size_t stride, const PixelFormat& pf, const Image& screen);
 
 struct RecordingPlan {
   Server server = Server::Xvnc;

@@ -1,5 +1,7 @@
 #include "decoders/PixelOps.h"
 
+#include <cstring>
+
 #include <vector>
 
 namespace dec {
@@ -81,11 +83,34 @@ void FillT(const Framebuffer& fb, int x, int y, int w, int h, std::uint32_t pixe
   FillRectUnchecked<P>(fb.At(x, y), fb.stride, w, h, static_cast<P>(pixel));
 }
 
+// Bits of a maximum 2^k - 1 with k <= 8, else 0.
+int LowBits(unsigned max) {
+  for (int k = 1; k <= 8; k++)
+    if (max == (1u << k) - 1) return k;
+  return 0;
+}
+
 template <class P>
 void ConvertT(const Framebuffer& fb, int x, int y, int w, int h, const std::uint8_t* src) {
   const PixelFormat& pf = fb.format;
   const unsigned rm = pf.redMax + 1u, gm = pf.greenMax + 1u, bm = pf.blueMax + 1u;
   const unsigned rs = pf.redShift, gs = pf.greenShift, bs = pf.blueShift;
+  const int rk = LowBits(pf.redMax), gk = LowBits(pf.greenMax), bk = LowBits(pf.blueMax);
+  if (rk && gk && bk) {
+    // Maxima of 2^k - 1 (5-6-5, 3-3-2, 8-8-8...): component x 2^k >> 8 is the top k bits,
+    // taken from the RGBX word with the same shift for every pixel (the loop vectorizes).
+    const unsigned ra = 8 - rk, ga = 16 - gk, ba = 24 - bk;
+    const std::uint32_t rmax = pf.redMax, gmax = pf.greenMax, bmax = pf.blueMax;
+    for (int r = 0; r < h; r++, src += static_cast<std::size_t>(w) * 4) {
+      P* dst = reinterpret_cast<P*>(fb.At(x, y + r));
+      for (int i = 0; i < w; i++) {
+        std::uint32_t v;  // R | G << 8 | B << 16 on the little-endian machines this runs on
+        std::memcpy(&v, src + i * 4, 4);
+        dst[i] = static_cast<P>((v >> ra & rmax) << rs | (v >> ga & gmax) << gs | (v >> ba & bmax) << bs);
+      }
+    }
+    return;
+  }
   for (int r = 0; r < h; r++) {
     P* dst = reinterpret_cast<P*>(fb.At(x, y + r));
     for (int i = 0; i < w; i++, src += 4) {

@@ -133,7 +133,18 @@ void PaletteRows(const RowFilter& f, const std::uint8_t* src, std::size_t rowSiz
         for (int b = 7; b >= 0; b--) d[x++] = pal[(*s >> b) & 1];
       for (int b = 7; x < w; b--, x++) d[x] = pal[(src[x >> 3] >> b) & 1];
     } else {
-      for (int x = 0; x < w; x++) d[x] = pal[src[x]];
+      // 32-bit pixels: four indices per load and four plain stores, a tenth to a third less
+      // time than the compiler's emulated vector gathers (perf on the JPEG recordings); for
+      // smaller pixels those are as fast.
+      int x = 0;
+      if constexpr (sizeof(P) == 4) {
+        for (; x + 4 <= w; x += 4) {
+          std::uint32_t i4;
+          std::memcpy(&i4, src + x, 4);
+          d[x] = pal[i4 & 255], d[x + 1] = pal[i4 >> 8 & 255], d[x + 2] = pal[i4 >> 16 & 255], d[x + 3] = pal[i4 >> 24];
+        }
+      }
+      for (; x < w; x++) d[x] = pal[src[x]];
     }
   }
 }

@@ -1,6 +1,8 @@
 """End-to-end comparison of KEBviewer.exe under Wine with TigerVNC's native viewer on the
-same Xvnc session: updates per second counted by the server, viewer CPU per Mpixel,
-wineserver CPU per update, peak memory, and (optionally) torn pictures and close speed.
+same Xvnc session: pixels per second sent by the server (updates per second beside it: a
+server splits its work into updates differently for each viewer, so only pixels compare),
+viewer CPU per Mpixel (ours alone and with the wineserver), the viewers' X server CPU per
+Mpixel, peak memory, and (optionally) torn pictures and close speed.
 
 Run through bench/e2e/run.sh, which installs what it needs and builds the scene helper.
 
@@ -9,7 +11,7 @@ viewers' Xvfb, measured from the moment the server accepts the connection for th
 seconds. Runs are interleaved (every scenario, encoding and viewer once, then again) and
 the table shows medians. The server counts the updates and pixels it sent (its own
 statistics when the client leaves); CPU comes from /proc (user + system) of the viewer's
-process and, for ours, of the prefix's wineserver; memory is the peak resident set
+process, for ours of the prefix's wineserver too, and of the viewers' Xvfb; memory is the peak resident set
 (VmHWM) of the viewer's process.
 """
 
@@ -34,15 +36,18 @@ import kebwine  # noqa: E402
 CLK_TCK = os.sysconf("SC_CLK_TCK")
 WIDTH, HEIGHT = 1920, 1080
 
-# encoding -> (our options: enabled encoding numbers, preferred; TigerVNC's options)
 # encoding -> (its number; our options: enabled encodings; TigerVNC's options). The relay
-# leaves both viewers only that encoding and CopyRect.
+# leaves both viewers only that encoding and CopyRect. TigerVNC 1.12's viewer sends its
+# -CompressLevel only with -CustomCompressLevel=1, and its -QualityLevel only with
+# -NoJPEG=0 (and -AutoSelect=0, given to it always).
 ENCODINGS = {
     "hextile": (5, [1, 5], ["-PreferredEncoding=Hextile", "-NoJPEG=1"]),
     # Zlib is listed only so that our viewer sends its compression level (the relay drops
     # it from the list); TigerVNC is given the same level.
-    "zrle": (16, [1, 6, 16], ["-PreferredEncoding=ZRLE", "-NoJPEG=1", "-CompressLevel=6"]),
-    "tight": (7, [1, 7], ["-PreferredEncoding=Tight", "-NoJPEG=0", "-QualityLevel=8", "-CompressLevel=6"]),
+    "zrle": (16, [1, 6, 16], ["-PreferredEncoding=ZRLE", "-NoJPEG=1", "-CustomCompressLevel=1",
+                             "-CompressLevel=6"]),
+    "tight": (7, [1, 7], ["-PreferredEncoding=Tight", "-NoJPEG=0", "-QualityLevel=8",
+                               "-CustomCompressLevel=1", "-CompressLevel=6"]),
     "raw": (0, [0, 1], ["-PreferredEncoding=Raw", "-NoJPEG=1"]),
 }
 SUFFIX = {"": 1, "k": 1e3, "M": 1e6, "G": 1e9, "T": 1e12}
@@ -388,8 +393,10 @@ class Runner:
             pid = kebwine.wait_until(lambda: wine_process(self.session.prefix, "KEBviewer.exe"), 30,
                                      what="the viewer's process") if ours else proc.pid
             wsp = wineserver_pid(self.session.prefix) if ours else None
+            xsp = self.session.xvfb.proc.pid
             t0, c0 = time.monotonic(), cpu_seconds(pid)
             ws0 = cpu_seconds(wsp) if wsp else None
+            xs0 = cpu_seconds(xsp)
             mark0 = self.trace_mark() if ours else None
             torn = None
             if self.args.tear and scenario == "pictures":
@@ -404,6 +411,7 @@ class Runner:
                 time.sleep(left)
             c1, t1 = cpu_seconds(pid), time.monotonic()
             ws1 = cpu_seconds(wsp) if wsp else None
+            xs1 = cpu_seconds(xsp)
             requests = self.requests_per_update(mark0, self.trace_mark()) if mark0 is not None else None
             peak = peak_rss_mib(pid)
             timeline = relay.timeline(t0)
@@ -417,7 +425,8 @@ class Runner:
             return {"viewer": viewer, "scenario": scenario, "encoding": encoding, "seconds": t1 - t0,
                     "updates": stats["updates"], "mpixels": stats["pixels"] / 1e6, "encoders": stats["encoders"],
                     "cpu": c1 - c0, "peak_mib": peak, "torn": torn, "close_s": close_s, "exit_s": exit_s,
-                    "wineserver": (ws1 - ws0) if wsp else None, "timeline": timeline, "requests": requests}
+                    "wineserver": (ws1 - ws0) if wsp else None,
+                    "xserver": (xs1 - xs0) if xs0 is not None and xs1 is not None else None, "timeline": timeline, "requests": requests}
         finally:
             if proc is not None:
                 if ours:
@@ -484,9 +493,9 @@ def print_table(results, baseline, scenarios, encodings, viewers):
     print("Medians of %d interleaved runs each; ratios are ours / TigerVNC's." % max(
         1, len([r for r in results if r["viewer"] == viewers[0]]) // max(1, len(scenarios) * len(encodings))))
     print("Wine baseline (trivial program) peak memory: %s MiB" % fmt(baseline, "%.0f"))
-    head = "%-8s %-8s %-8s | %7s %7s %6s | %8s | %9s | %9s | %11s | %s" % (
-        "scenario", "encoding", "viewer", "upd/s", "tiger", "ratio", "CPU/Mpx", "wineserv", "peak MiB",
-        "cycle (srv)", "server sent")
+    row = "%-8s %-8s %-8s | %6s %6s %5s | %6s %6s | %6s %6s %6s %5s %5s | %6s %6s %5s | %9s | %9s | %11s | %s"
+    head = row % ("scenario", "encoding", "viewer", "Mpx/s", "tiger", "ratio", "upd/s", "tiger", "ms/Mpx", "+ws",
+                  "tiger", "ratio", "+ws", "X", "tiger", "ratio", "wineserv", "peak MiB", "cycle (srv)", "server sent")
     print(head)
     print("-" * len(head))
     for scenario in scenarios:
@@ -494,21 +503,34 @@ def print_table(results, baseline, scenarios, encodings, viewers):
             def of(viewer, f):
                 return median([f(r) for r in results if r["viewer"] == viewer and r["scenario"] == scenario and
                                r["encoding"] == encoding])
+
+            def per_mpx(key):
+                return lambda r: r[key] / r["mpixels"] if r["mpixels"] and r.get(key) is not None else None
+
+            def ratio(a, b):
+                return fmt(a / b if a and b else None, "%.2f")
+            pps = {v: of(v, lambda r: r["mpixels"] / r["seconds"]) for v in viewers}
             ups = {v: of(v, lambda r: r["updates"] / r["seconds"]) for v in viewers}
-            cpx = {v: of(v, lambda r: r["cpu"] / r["mpixels"] if r["mpixels"] else None) for v in viewers}
+            cpx = {v: of(v, per_mpx("cpu")) for v in viewers}
+            xpx = {v: of(v, per_mpx("xserver")) for v in viewers}
+            ms = "%.1f"
             for v in ours:
+                both = of(v, lambda r: (r["cpu"] + r["wineserver"]) / r["mpixels"]
+                          if r["mpixels"] and r["wineserver"] is not None else None)
                 ws = of(v, lambda r: r["wineserver"] / r["updates"] * 1000 if r["updates"] else None)
                 peak = of(v, lambda r: r["peak_mib"])
                 cycle = of(v, lambda r: r["timeline"][0] * 1000 if r["timeline"] else None)
                 wait = of(v, lambda r: r["timeline"][1] * 1000 if r["timeline"] else None)
                 encs = sorted({e for r in results if r["viewer"] == v and r["scenario"] == scenario and
                                r["encoding"] == encoding for e in r["encoders"]})
-                tiger = ups.get("tiger")
-                print("%-8s %-8s %-8s | %7s %7s %6s | %8s | %9s | %9s | %11s | %s" % (
-                    scenario, encoding, v, fmt(ups[v]), fmt(tiger),
-                    fmt(ups[v] / tiger if ups[v] and tiger else None, "%.2f"),
-                    fmt(cpx[v] / cpx["tiger"] if cpx[v] and cpx.get("tiger") else None, "%.2f"),
-                    fmt(ws, "%.2f ms"), fmt(peak, "%.0f") + "/" + fmt(of("tiger", lambda r: r["peak_mib"]), "%.0f"),
+                tiger_cpx = cpx.get("tiger")
+                print(row % (
+                    scenario, encoding, v, fmt(pps[v]), fmt(pps.get("tiger")), ratio(pps[v], pps.get("tiger")),
+                    fmt(ups[v]), fmt(ups.get("tiger")), fmt(cpx[v] and cpx[v] * 1e3, ms), fmt(both and both * 1e3, ms),
+                    fmt(tiger_cpx and tiger_cpx * 1e3, ms), ratio(cpx[v], tiger_cpx), ratio(both, tiger_cpx),
+                    fmt(xpx[v] and xpx[v] * 1e3, ms), fmt(xpx.get("tiger") and xpx["tiger"] * 1e3, ms),
+                    ratio(xpx[v], xpx.get("tiger")), fmt(ws, "%.2f ms"),
+                    fmt(peak, "%.0f") + "/" + fmt(of("tiger", lambda r: r["peak_mib"]), "%.0f"),
                     "%s (%s) ms" % (fmt(cycle, "%.0f"), fmt(wait, "%.0f")), ",".join(encs)))
     for v in viewers:
         closes = [r["close_s"] for r in results if r["viewer"] == v]
@@ -517,9 +539,13 @@ def print_table(results, baseline, scenarios, encodings, viewers):
         print("%-8s close: window gone %s s, process ended %s s (medians)%s" % (
             v, fmt(median(closes), "%.2f"), fmt(median(exits), "%.2f"),
             "; torn grabs %d of %d" % (sum(a for a, b in torn), sum(b for a, b in torn)) if torn else ""))
-    print("CPU/Mpx: the viewer process's CPU per million pixels the server sent (ours without the wineserver);")
-    print("wineserv: the prefix's wineserver CPU per update; peak: ours/TigerVNC's resident peak; cycle (srv):")
-    print("time between two update requests of ours, and of it the wait for the server's first bytes.")
+    print("Mpx/s: million pixels per second the server sent (its own count), the rate that compares; upd/s:")
+    print("its updates per second, beside it (each viewer's updates are cut differently). ms/Mpx: the viewer")
+    print("process's CPU ms per Mpixel, ours alone and with the prefix's wineserver (+ws), TigerVNC's and the")
+    print("ratios of both of ours to it; X: the viewers' X server (Xvfb) CPU ms per Mpixel with ours, with")
+    print("TigerVNC's, and their ratio;")
+    print("wineserv: the wineserver's CPU per update; peak: ours/TigerVNC's resident peak; cycle (srv): time")
+    print("between two update requests of ours, and of it the wait for the server's first bytes.")
 
 
 def main():
@@ -555,10 +581,11 @@ def main():
                     for viewer in viewers:
                         r = runner.run(viewer, scenario, encoding)
                         results.append(r)
-                        print("run %d %-8s %-7s %-8s %5.1f upd/s %6.1f Mpx/s cpu %5.2f s ws %s peak %s MiB "
+                        print("run %d %-8s %-7s %-8s %6.1f Mpx/s %5.1f upd/s cpu %5.2f s ws %s X %s peak %s MiB "
                               "close %s/%s s torn %s cycle %s %s" % (
-                                  rep + 1, scenario, encoding, viewer, r["updates"] / r["seconds"],
-                                  r["mpixels"] / r["seconds"], r["cpu"], fmt(r["wineserver"], "%.2f s"),
+                                  rep + 1, scenario, encoding, viewer, r["mpixels"] / r["seconds"],
+                                  r["updates"] / r["seconds"], r["cpu"], fmt(r["wineserver"], "%.2f s"),
+                                  fmt(r["xserver"], "%.2f s"),
                                   fmt(r["peak_mib"], "%.0f"), fmt(r["close_s"], "%.2f"), fmt(r["exit_s"], "%.2f"),
                                   r["torn"], r["timeline"], ",".join(r["encoders"])), flush=True)
     finally:

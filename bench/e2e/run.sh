@@ -2,8 +2,10 @@
 # End to end under Wine: KEBviewer.exe against TigerVNC's native viewer on the same Xvnc
 # session (1920x1080x24), in two scenarios (full-screen changing pictures; desktop work: a
 # scrolling xterm and a moving photo window) and four encodings (Hextile, ZRLE, Tight with
-# JPEG, Raw). Prints updates per second counted by the server, CPU per Mpixel, wineserver
-# CPU per update, peak memory against a trivial Wine program, close times, as ratios.
+# JPEG, Raw). Prints pixels per second sent by the server (updates per second beside it),
+# viewer CPU per Mpixel (ours alone and with the wineserver), the viewers' X server CPU per
+# Mpixel, wineserver CPU per update, peak memory against a trivial Wine program, close
+# times, as ratios.
 #
 #   bench/e2e/run.sh [--seconds 20] [--reps 3] [--encodings hextile,zrle,tight,raw]
 #                    [--scenarios pictures,desktop] [--viewers keb,keb-pre,tiger]

@@ -117,11 +117,16 @@ TEST_P(JpegRects, DecodeLikeTheReferenceAtSeveralQualities) {
   } cases[] = {{25, 29}, {50, 33}, {90, 38}};
   for (const auto& c : cases) {
     const Buf jpeg = EncodeJpeg(im, c.quality);
-    f.Decode(Wrap(jpeg), Rect(13, 7, im.w, im.h, Enc()));
-    const Rgb shown = CheckAgainstReference(f.fb, DecodeJpegReference(jpeg), 13, 7, ByteOrder(),
-                                            "quality " + std::to_string(c.quality));
-    if (pf().redMax == 255) {
-      EXPECT_GT(Psnr(shown, im), c.minPsnr) << c.quality;
+    // An odd width, at an odd and an even column: rows that start on 4-byte boundaries of
+    // the bitmap and between them (libjpeg-turbo 2.1's own 5-6-5 output, for one, loses
+    // the last pixel of such rows between them).
+    for (int x0 : {13, 14}) {
+      f.Decode(Wrap(jpeg), Rect(x0, 7, im.w, im.h, Enc()));
+      const Rgb shown = CheckAgainstReference(f.fb, DecodeJpegReference(jpeg), x0, 7, ByteOrder(),
+                                              "quality " + std::to_string(c.quality) + " at x " + std::to_string(x0));
+      if (pf().redMax == 255) {
+        EXPECT_GT(Psnr(shown, im), c.minPsnr) << c.quality;
+      }
     }
   }
   // A greyscale image comes out grey in every format.

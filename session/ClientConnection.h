@@ -76,7 +76,7 @@ public:
   // that is already open comes to the front instead.
   void StartStatusDialogThread();
   // The dialog while a connection is made, unless "nostatus" is on or it is a reconnect.
-  void ShowStatusWhileConnecting() override;
+  void ShowStatusWhileConnecting(bool onReconnect) override;
   // Counters and the last encoding's name (the dialog's timer, once the session runs).
   void UpdateStatusDialog();
   // Closes the dialog and waits (bounded) for its thread.

@@ -141,7 +141,7 @@ void RfbSession::DoConnection() {
     // With an encryption plug-in the status window says so from the start, also for a
     // server that connected to the listening viewer (no connect step shows it then).
     if (m_pDSMPlugin && m_pDSMPlugin->IsEnabled()) {
-      ShowStatusWhileConnecting();
+      ShowStatusWhileConnecting(true);
       SetStatusText(kStatusPlugin, UiText(IDS_STATUS_ENCRYPTION));
     }
     if (m_sock.load() == rdr::kInvalidSocket) {

@@ -442,8 +442,9 @@ protected:
     return false;
   }
   virtual void SetStatusText(int control, const char* text) {}
-  // The connection-status window while a connection is made (unless the options say no).
-  virtual void ShowStatusWhileConnecting() {}
+  // The connection-status window while a connection is made (unless the options say no);
+  // on a reconnect only when onReconnect.
+  virtual void ShowStatusWhileConnecting(bool onReconnect) {}
   // "Don't ask anymore" was ticked for untrusted servers: the option is set, and written to
   // the options file when only that file is in use.
   virtual void SaveAllowUntrustedServers();

@@ -122,7 +122,7 @@ int RfbSession::ReconnectThreadProc() {
   long long waitMs = std::max(0, m_reconnectDelay.load()) * 1000LL;
   while (waitMs > 0 && !m_closing && !m_endThread) {
     const int step = static_cast<int>(std::min<long long>(waitMs, kDelayStepMs));
-    if (m_reconnectWake.Wait(step)) continue;  // woken: look at the flags again
+    if (TimedPause(step, &m_reconnectWake)) continue;  // woken: look at the flags again
     waitMs -= step;
   }
   if (m_closing || m_endThread) return 0;

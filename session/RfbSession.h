@@ -530,6 +530,9 @@ protected:
   // A GUI-side wait for a connection-thread event (the shell keeps handling sent
   // messages meanwhile, so that a thread waiting for the GUI thread can finish).
   virtual bool WaitForThreadEvent(AutoResetEvent& event, int timeoutMs) { return event.Wait(timeoutMs); }
+  // The pauses whose lengths the protocol names (the reconnect delay, the quiet rounds after
+  // an unknown encoding): ms, or less when wake (if any) is set; true when woken.
+  virtual bool TimedPause(int ms, AutoResetEvent* wake);
 
   // Client sides of the security schemes. Each sends and reads what its scheme needs
   // before the SecurityResult.

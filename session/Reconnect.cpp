@@ -128,6 +128,11 @@ int RfbSession::ReconnectThreadProc() {
   if (m_closing || m_endThread) return 0;
 
   try {
+    // The status window of the attempt goes with it, made or failed.
+    struct StatusEnd {
+      RfbSession& s;
+      ~StatusEnd() { s.EndStatusWhileConnecting(); }
+    } statusEnd{*this};
     DoConnection();
     if (m_closing || m_endThread) return 0;
     m_pendingFormatChange = true;

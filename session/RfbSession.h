@@ -445,6 +445,8 @@ protected:
   // The connection-status window while a connection is made (unless the options say no);
   // on a reconnect only when onReconnect.
   virtual void ShowStatusWhileConnecting(bool onReconnect) {}
+  // Ends that window (a reconnect's attempt has ended, made or failed).
+  virtual void EndStatusWhileConnecting() {}
   // "Don't ask anymore" was ticked for untrusted servers: the option is set, and written to
   // the options file when only that file is in use.
   virtual void SaveAllowUntrustedServers();

@@ -322,39 +322,57 @@ void KEBOptions::SanitiseLoaded() {
   m_quality = Clamp(m_quality, 0, 9);
 }
 
-void KEBOptions::SaveOptions(IniStore& ini) const {
-  KEBOptions& self = const_cast<KEBOptions&>(*this);  // only to reach the string fields
-  for (const Key& k : kKeys) {
-    switch (k.kind) {
-      case Kind::Encodings:
-        for (int i = 0; i < kEncodingCount; ++i) {
-          char key[32];
-          std::snprintf(key, sizeof key, k.name, i);
-          ini.WriteInt(kSection, key, m_use_encoding[i] ? 1 : 0);
-        }
-        break;
-      case Kind::Preferred:
-        if (!m_PreferredEncodings.empty()) ini.WriteInt(kSection, k.name, m_PreferredEncodings[0]);
-        break;
-      case Kind::Bool:
-        ini.WriteInt(kSection, k.name, this->*k.flag ? 1 : 0);
-        break;
-      case Kind::ReadOnlyBool:
-        break;
-      case Kind::Int:
-        ini.WriteInt(kSection, k.name, this->*k.number);
-        break;
-      case Kind::Level:
-        if (this->*k.flag) ini.WriteInt(kSection, k.name, this->*k.number);
-        break;
-      case Kind::String:
-        WriteString(ini, k.name, k.text(self));
-        break;
-      case Kind::Sponsor:
-        ini.WriteInt(kSection, k.name, g_sponsor ? 1 : 0);
-        break;
-    }
+namespace {
+
+// One key as the options file holds it; a read-only key only when asked for.
+void WriteKey(IniStore& ini, const Key& k, const KEBOptions& o, bool readOnlyToo) {
+  KEBOptions& self = const_cast<KEBOptions&>(o);  // only to reach the string fields
+  switch (k.kind) {
+    case Kind::Encodings:
+      for (int i = 0; i < KEBOptions::kEncodingCount; ++i) {
+        char key[32];
+        std::snprintf(key, sizeof key, k.name, i);
+        ini.WriteInt(kSection, key, o.m_use_encoding[i] ? 1 : 0);
+      }
+      break;
+    case Kind::Preferred:
+      if (!o.m_PreferredEncodings.empty()) ini.WriteInt(kSection, k.name, o.m_PreferredEncodings[0]);
+      break;
+    case Kind::ReadOnlyBool:
+      if (!readOnlyToo) break;
+      [[fallthrough]];
+    case Kind::Bool:
+      ini.WriteInt(kSection, k.name, o.*k.flag ? 1 : 0);
+      break;
+    case Kind::Int:
+      ini.WriteInt(kSection, k.name, o.*k.number);
+      break;
+    case Kind::Level:
+      // Absent from the file means "not given".
+      if (o.*k.flag) ini.WriteInt(kSection, k.name, o.*k.number);
+      break;
+    case Kind::String:
+      WriteString(ini, k.name, k.text(self));
+      break;
+    case Kind::Sponsor:
+      ini.WriteInt(kSection, k.name, g_sponsor ? 1 : 0);
+      break;
   }
+}
+
+}  // namespace
+
+void KEBOptions::SaveOptions(IniStore& ini) const {
+  for (const Key& k : kKeys) WriteKey(ini, k, *this, false);
+}
+
+bool KEBOptions::SaveOptionKey(IniStore& ini, const char* name) const {
+  for (const Key& k : kKeys) {
+    if (std::strcmp(k.name, name) != 0) continue;
+    WriteKey(ini, k, *this, true);
+    return true;
+  }
+  return false;
 }
 
 void KEBOptions::FixScaling() {

@@ -41,6 +41,10 @@ public:
   // compresslevel/quality only while given).
   void SaveOptions(const char* filename);
   void SaveOptions(IniStore& ini) const;
+  // Writes the one key of section [options] named (as the table names it; "use_encoding_%d"
+  // writes every encoding's key) as SaveOptions does, and a key that the options file only
+  // reads (GiiEnable) as well. False for a name that is no key.
+  bool SaveOptionKey(IniStore& ini, const char* name) const;
 
   const char* GetOptionsFile() const { return m_optionfile; }
 

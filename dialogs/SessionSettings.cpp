@@ -19,87 +19,19 @@ namespace {
 const char kOptions[] = "options";
 const char kConnection[] = "connection";
 
-enum class Kind { Encodings, Preferred, Bool, Int, Level, String, Sponsor };
-
-struct Key {
-  const char* name;
-  Kind kind;
-  bool KEBOptions::*flag;   // Bool; Level: its "given" flag
-  int KEBOptions::*number;  // Int, Level
-  char* (*text)(KEBOptions&);
-};
-
-constexpr Key B(const char* n, bool KEBOptions::*f) { return {n, Kind::Bool, f, nullptr, nullptr}; }
-constexpr Key I(const char* n, int KEBOptions::*v) { return {n, Kind::Int, nullptr, v, nullptr}; }
-constexpr Key L(const char* n, int KEBOptions::*v, bool KEBOptions::*g) { return {n, Kind::Level, g, v, nullptr}; }
-constexpr Key S(const char* n, char* (*t)(KEBOptions&)) { return {n, Kind::String, nullptr, nullptr, t}; }
-
-// The settings of a per-host or connection file, in the order they are written.
-const Key kKeys[] = {
-    {"use_encoding_%d", Kind::Encodings, nullptr, nullptr, nullptr},
-    {"preferred_encoding", Kind::Preferred, nullptr, nullptr, nullptr},
-    B("viewonly", &KEBOptions::m_viewonly),
-    B("showtoolbar", &KEBOptions::m_showtoolbar),
-    B("fullscreen", &KEBOptions::m_fullscreen),
-    B("SavePos", &KEBOptions::m_SavePos),
-    B("SaveSize", &KEBOptions::m_SaveSize),
-    B("GNOME", &KEBOptions::m_GNOME),
-    B("directx", &KEBOptions::m_directx),
-    B("autoDetect", &KEBOptions::m_autoDetect),
-    I("8bit", &KEBOptions::m_Use8Bit),
-    B("shared", &KEBOptions::m_shared),
-    B("swapmouse", &KEBOptions::m_swapmouse),
-    B("emulate3", &KEBOptions::m_emulate3),
-    B("JapKeyboard", &KEBOptions::m_JapKeyboard),
-    B("disableclipboard", &KEBOptions::m_disableclipboard),
-    B("Scaling", &KEBOptions::m_Scaling),
-    B("AutoScaling", &KEBOptions::m_AutoScaling),
-    B("AutoScalingEven", &KEBOptions::m_AutoScalingEven),
-    B("AutoScalingLimit", &KEBOptions::m_AutoScalingLimit),
-    I("scale_num", &KEBOptions::m_scale_num),
-    I("scale_den", &KEBOptions::m_scale_den),
-    B("cursorshape", &KEBOptions::m_cursorshape),
-    B("noremotecursor", &KEBOptions::m_noremotecursor),
-    L("compresslevel", &KEBOptions::m_compresslevel, &KEBOptions::m_compresslevelGiven),
-    L("quality", &KEBOptions::m_quality, &KEBOptions::m_qualityGiven),
-    I("ServerScale", &KEBOptions::m_ServerScale),
-    I("Reconnect", &KEBOptions::m_Reconnect),
-    B("EnableCache", &KEBOptions::m_EnableCache),
-    B("EnableZstd", &KEBOptions::m_EnableZstd),
-    I("QuickOption", &KEBOptions::m_QuickOption),
-    B("UseDSMPlugin", &KEBOptions::m_UseDSMPlugin),
-    B("UseProxy", &KEBOptions::m_UseProxy),
-    B("allowMonitorSpanning", &KEBOptions::m_allowMonitorSpanning),
-    B("ChangeServerRes", &KEBOptions::m_ChangeServerRes),
-    B("extendDisplay", &KEBOptions::m_extendDisplay),
-    B("showExtend", &KEBOptions::m_showExtend),
-    B("use_virt", &KEBOptions::m_use_virt),
-    B("useAllMonitors", &KEBOptions::m_useAllMonitors),
-    I("requestedWidth", &KEBOptions::m_requestedWidth),
-    I("requestedHeight", &KEBOptions::m_requestedHeight),
-    S("DSMPlugin", [](KEBOptions& o) { return o.m_DSMPlugin; }),
-    S("folder", [](KEBOptions& o) { return o.m_folder; }),
-    S("prefix", [](KEBOptions& o) { return o.m_prefix; }),
-    S("imageFormat", [](KEBOptions& o) { return o.m_imageFormat; }),
-    S("InfoMsg", [](KEBOptions& o) { return o.m_InfoMsg; }),
-    I("AutoReconnect", &KEBOptions::m_AutoReconnect),
-    I("FileTransferTimeout", &KEBOptions::m_FileTransferTimeout),
-    I("ListenPort", &KEBOptions::m_listenPort),
-    I("ThrottleMouse", &KEBOptions::m_ThrottleMouse),
-    I("KeepAliveInterval", &KEBOptions::m_KeepAliveInterval),
-    B("AutoAcceptIncoming", &KEBOptions::m_AutoAcceptIncoming),
-    B("AutoAcceptNoDSM", &KEBOptions::m_AutoAcceptNoDSM),
-    B("GiiEnable", &KEBOptions::m_GiiEnable),
-    B("RequireEncryption", &KEBOptions::m_RequireEncryption),
-    B("UseOnlyDefaultConfigFile", &KEBOptions::m_UseOnlyDefaultConfigFile),
-    B("restricted", &KEBOptions::m_restricted),
-    B("ipv6", &KEBOptions::m_ipv6),
-    B("AllowUntrustedServers", &KEBOptions::m_AllowUntrustedServers),
-    B("nostatus", &KEBOptions::m_nostatus),
-    B("HideEOStreamError", &KEBOptions::m_HideEOStreamError),
-    B("nohotkeys", &KEBOptions::m_nohotkeys),
-    {"sponsor", Kind::Sponsor, nullptr, nullptr, nullptr},
-    B("PreemptiveUpdates", &KEBOptions::m_PreemptiveUpdates),
+// The keys of section [options] that a per-host or connection file carries, in the order
+// they are written; what each key holds and how it is written is the options record's.
+const char* const kKeys[] = {
+    "use_encoding_%d", "preferred_encoding", "viewonly", "showtoolbar", "fullscreen", "SavePos", "SaveSize",
+    "GNOME", "directx", "autoDetect", "8bit", "shared", "swapmouse", "emulate3", "JapKeyboard",
+    "disableclipboard", "Scaling", "AutoScaling", "AutoScalingEven", "AutoScalingLimit", "scale_num", "scale_den",
+    "cursorshape", "noremotecursor", "compresslevel", "quality", "ServerScale", "Reconnect", "EnableCache",
+    "EnableZstd", "QuickOption", "UseDSMPlugin", "UseProxy", "allowMonitorSpanning", "ChangeServerRes",
+    "extendDisplay", "showExtend", "use_virt", "useAllMonitors", "requestedWidth", "requestedHeight", "DSMPlugin",
+    "folder", "prefix", "imageFormat", "InfoMsg", "AutoReconnect", "FileTransferTimeout", "ListenPort",
+    "ThrottleMouse", "KeepAliveInterval", "AutoAcceptIncoming", "AutoAcceptNoDSM", "GiiEnable",
+    "RequireEncryption", "UseOnlyDefaultConfigFile", "restricted", "ipv6", "AllowUntrustedServers", "nostatus",
+    "HideEOStreamError", "nohotkeys", "sponsor", "PreemptiveUpdates",
 };
 
 bool SameName(const char* a, const char* b) {
@@ -110,15 +42,15 @@ bool SameName(const char* a, const char* b) {
 
 bool IsSettingsKey(const char* key) {
   if (!key) return false;
-  for (const Key& k : kKeys) {
-    if (k.kind == Kind::Encodings) {
+  for (const char* k : kKeys) {
+    if (std::strchr(k, '%')) {
       // "use_encoding_0" .. "use_encoding_29"
       for (int i = 0; i < KEBOptions::kEncodingCount; ++i) {
         char name[32];
-        std::snprintf(name, sizeof name, k.name, i);
+        std::snprintf(name, sizeof name, k, i);
         if (SameName(name, key)) return true;
       }
-    } else if (SameName(k.name, key)) {
+    } else if (SameName(k, key)) {
       return true;
     }
   }
@@ -173,7 +105,6 @@ void ReadSettings(IniStore& ini, KEBOptions& work) {
 }
 
 void WriteSettings(IniStore& ini, const KEBOptions& work, const char* host, int port) {
-  KEBOptions& o = const_cast<KEBOptions&>(work);  // only to reach the string fields
   if (host) {
     WriteLine(ini, kConnection, "host", host);
     ini.WriteInt(kConnection, "port", port);
@@ -181,36 +112,7 @@ void WriteSettings(IniStore& ini, const KEBOptions& work, const char* host, int 
   WriteLine(ini, kConnection, "proxyhost", work.m_proxyhost);
   ini.WriteInt(kConnection, "proxyport", work.m_proxyport);
 
-  for (const Key& k : kKeys) {
-    switch (k.kind) {
-      case Kind::Encodings:
-        for (int i = 0; i < KEBOptions::kEncodingCount; ++i) {
-          char name[32];
-          std::snprintf(name, sizeof name, k.name, i);
-          ini.WriteInt(kOptions, name, work.m_use_encoding[i] ? 1 : 0);
-        }
-        break;
-      case Kind::Preferred:
-        if (!work.m_PreferredEncodings.empty()) ini.WriteInt(kOptions, k.name, work.m_PreferredEncodings[0]);
-        break;
-      case Kind::Bool:
-        ini.WriteInt(kOptions, k.name, work.*k.flag ? 1 : 0);
-        break;
-      case Kind::Int:
-        ini.WriteInt(kOptions, k.name, work.*k.number);
-        break;
-      case Kind::Level:
-        // Absent from the file means "not given".
-        if (work.*k.flag) ini.WriteInt(kOptions, k.name, work.*k.number);
-        break;
-      case Kind::String:
-        WriteLine(ini, kOptions, k.name, k.text(o));
-        break;
-      case Kind::Sponsor:
-        ini.WriteInt(kOptions, k.name, g_sponsor ? 1 : 0);
-        break;
-    }
-  }
+  for (const char* k : kKeys) work.SaveOptionKey(ini, k);
 }
 
 void ResetToDefaults(KEBOptions& work) {

@@ -164,9 +164,10 @@ void ClientConnection::StartStatusDialogThread() {
   for (int i = 0; i < kWindowWaitRounds && !m_hwndStatus && m_statusDialog.started; i++) Sleep(kWindowWaitStepMs);
 }
 
-void ClientConnection::ShowStatusWhileConnecting() {
-  // Not for a reconnect: the frame's caption tells about that.
-  if (m_opts.m_nostatus || ReconnectRunning()) return;
+void ClientConnection::ShowStatusWhileConnecting(bool onReconnect) {
+  // A plain reconnect is told by the frame's caption; the encryption of a plug-in is shown
+  // on every attempt.
+  if (m_opts.m_nostatus || (ReconnectRunning() && !onReconnect)) return;
   StartStatusDialogThread();
 }
 

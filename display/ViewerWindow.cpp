@@ -224,7 +224,7 @@ LRESULT ClientConnection::ViewerMessage(HWND hwnd, UINT msg, WPARAM wParam, LPAR
       return 0;
     case WM_KILLFOCUS:
       if (!FocusStaysInFrame(reinterpret_cast<HWND>(wParam))) KeepFrameOnTop(false);
-      if (m_running && !o.m_viewonly) ReleaseHeldKeys();
+      if (!o.m_viewonly) ReleaseHeldKeys();
       return 0;
 
     case WM_PAINT:
@@ -424,8 +424,11 @@ void ClientConnection::ProcessKeyMessage(WPARAM wParam, LPARAM lParam) {
 }
 
 void ClientConnection::ReleaseHeldKeys() {
+  // Only into a running connection: one that has ended (or is being made again) takes no
+  // key events, and none may wait in its buffer for the next one.
+  if (!m_running) return;
   m_keyboard.ReleaseAllKeys();
-  if (m_running) FlushOutputBuffer(true, kInputTimeoutSec);
+  FlushOutputBuffer(true, kInputTimeoutSec);
 }
 
 void ClientConnection::LeaveDormantMode() {

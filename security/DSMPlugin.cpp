@@ -4,11 +4,11 @@
 #include <cstring>
 
 #include "app/Log.h"
+#include "app/UiText.h"
 #include "app/UserInterface.h"
+#include "resources/StringIds.h"
 
 namespace {
-
-const char kCaption[] = "Brandwyn - Plugin";
 
 // Keeps at most size - 1 characters, as the fixed fields of the description hold.
 std::string Field(const std::string& s, std::size_t size) { return s.substr(0, size - 1); }
@@ -87,7 +87,7 @@ bool CDSMPlugin::LoadPlugin(const char* fileName, bool useTempCopy) {
     m_tempCopy = copy;
     if (!IsPluginDllX64(copy)) {
       DropLibrary();
-      UI().ShowMessage("plugin has wrong arch (x86)", kCaption, MessageIcon::Error);
+      UI().ShowMessage(UiText(IDS_PLUGIN_COPY_WRONG_ARCH), UiText(IDS_PLUGIN_CAPTION), MessageIcon::Error);
       return false;
     }
     m_library = m_sys.Load(copy);
@@ -101,7 +101,7 @@ bool CDSMPlugin::LoadPlugin(const char* fileName, bool useTempCopy) {
         return false;
       }
       if (!IsPluginDllX64(path)) {
-        UI().ShowMessage("The encryption plugin has wrong arch (x86)", kCaption, MessageIcon::Error);
+        UI().ShowMessage(UiText(IDS_PLUGIN_WRONG_ARCH), UiText(IDS_PLUGIN_CAPTION), MessageIcon::Error);
         return false;
       }
       m_library = m_sys.Load(path);
@@ -156,7 +156,7 @@ bool CDSMPlugin::UnloadPlugin() {
 
 const char* CDSMPlugin::DescribePlugin() {
   std::lock_guard<std::mutex> g(m_lock);
-  if (!m_library) return "No Plugin loaded";
+  if (!m_library) return UiText(IDS_NO_PLUGIN_LOADED);
   const char* text = m_exports.description();
   if (!text) return nullptr;
   std::string* fields[] = {&m_name, &m_version, &m_date, &m_author, &m_fileName};

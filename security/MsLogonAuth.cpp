@@ -7,6 +7,8 @@
 #include "app/Exception.h"
 #include "app/KEBOptions.h"
 #include "app/Log.h"
+#include "app/UiText.h"
+#include "resources/StringIds.h"
 #include "security/Credentials.h"
 #include "security/DH.h"
 #include "security/Secret.h"
@@ -60,7 +62,7 @@ void RfbSession::AuthMsLogonII() {
     SecureWipe(&shared, sizeof shared);
   } catch (const Except& e) {
     kebLog.Print(0, "MS-Logon II key agreement failed: %s\n", e.Message());
-    throw ErrorException((std::string("The server's key agreement values were refused: ") + e.Message()).c_str());
+    throw ErrorException((std::string(UiText(IDS_KEY_AGREEMENT_REFUSED)) + e.Message()).c_str());
   }
 
   ConnectionCredentials& c = m_credentials;
@@ -78,7 +80,7 @@ void RfbSession::AuthMsLogonII() {
     CopySecretText(user.data(), kMaxLogonUser, c.rememberedUser);
   } else {
     AuthEntry entry;
-    if (!AskCredentials(kAuthLogon, "", "", &entry)) throw QuietException("Authentication canceled");
+    if (!AskCredentials(kAuthLogon, "", "", &entry)) throw QuietException(UiText(IDS_AUTH_CANCELED));
     CopySecretText(password.data(), static_cast<std::size_t>(AuthPasswordLimit(kAuthLogon)), entry.password);
     CopySecretText(user.data(), kMaxLogonUser, entry.user);
     Remember(c, password.c_str(), user.c_str());
@@ -97,7 +99,7 @@ void RfbSession::AuthMsLogonII() {
 void RfbSession::AuthMsLogonI() {
   if (!m_msLogonRequested) {
     kebLog.Print(0, "AuthMsLogonI should not be called!\n");
-    throw WarningException("AuthMsLogonI should not be called!");
+    throw WarningException(UiText(IDS_MSLOGON_NOT_REQUESTED));
   }
 
   ConnectionCredentials& c = m_credentials;
@@ -121,7 +123,7 @@ void RfbSession::AuthMsLogonI() {
     CopySecretText(user.data(), kMaxLogonUser, c.rememberedUser);
   } else {
     AuthEntry entry;
-    if (!AskCredentials(kAuthLogonUnsecured, "", "", &entry)) throw QuietException("Authentication canceled");
+    if (!AskCredentials(kAuthLogonUnsecured, "", "", &entry)) throw QuietException(UiText(IDS_AUTH_CANCELED));
     CopySecretText(password.data(), kMaxLogonUser, entry.password);
     CopySecretText(user.data(), kMaxLogonUser, entry.user);
     CopySecretText(domain.data(), kMaxLogonUser, entry.domain);
@@ -129,7 +131,7 @@ void RfbSession::AuthMsLogonI() {
       // Without a user name this is the plain password challenge.
       if (!password.c_str()[0]) {
         kebLog.Print(0, "Password had zero length\n");
-        throw WarningException("Empty password");
+        throw WarningException(UiText(IDS_EMPTY_PASSWORD));
       }
       password.data()[kDesPasswordLength] = '\0';
     }

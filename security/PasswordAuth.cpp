@@ -2,7 +2,9 @@
 #include "app/Exception.h"
 #include "app/KEBOptions.h"
 #include "app/Log.h"
+#include "app/UiText.h"
 #include "app/UserInterface.h"
+#include "resources/StringIds.h"
 #include "security/Credentials.h"
 #include "security/StoredPassword.h"
 #include "session/RfbSession.h"
@@ -10,9 +12,8 @@
 void RfbSession::AuthPasswordChallenge() {
   if (m_majorVersion == 3 && m_minorVersion < 3) {
     kebLog.Print(0, "Can't use IDEA authentication\n");
-    UI().ShowMessage("Sorry - this server uses an older authentication scheme\n\rwhich is no longer supported.",
-                     "Protocol Version error", MessageIcon::Error);
-    throw WarningException("Can't use IDEA authentication any more!");
+    UI().ShowMessage(UiText(IDS_IDEA_NOT_SUPPORTED), UiText(IDS_PROTOCOL_VERSION_ERROR), MessageIcon::Error);
+    throw WarningException(UiText(IDS_IDEA_FAILED));
   }
 
   // The password given to the program (command line, or the session dialog through the
@@ -28,10 +29,10 @@ void RfbSession::AuthPasswordChallenge() {
                    DecryptStoredPassword(m_credentials.storedPassword.bytes).c_str());
   } else {
     AuthEntry entry;
-    if (!AskCredentials(kAuthPassword, "", "", &entry)) throw QuietException("Authentication canceled");
+    if (!AskCredentials(kAuthPassword, "", "", &entry)) throw QuietException(UiText(IDS_AUTH_CANCELED));
     if (!entry.password[0]) {
       kebLog.Print(0, "Password had zero length\n");
-      throw WarningException("Empty password");
+      throw WarningException(UiText(IDS_EMPTY_PASSWORD));
     }
     entry.password[kDesPasswordLength] = '\0';
     CopySecretText(password.data(), kMaxPasswordLength, entry.password);

@@ -28,9 +28,6 @@ constexpr int kMaxRounds = 64;
 constexpr int kMaxChallengeCalls = 4;
 constexpr int kUpgradeWarningPauseMs = 3000;
 
-const char kCancelled[] = "Authentication cancelled";
-// The failure of the scheme when the plug-in has no text of its own for it.
-const char kPluginAuthFailed[] = "SecureKEB Plugin authentication failed";
 
 bool EqualNoCase(const char* a, const char* b) {
   for (; *a && *b; a++, b++)
@@ -108,7 +105,7 @@ void RfbSession::ConfigureDSMPlugin() {
     SecretText password(kPasswordBufferSize);
     if (!KnownPassword(password)) {
       AuthEntry entry;
-      if (!AskCredentials(kAuthPassword, "", "", &entry)) throw QuietException(kCancelled);
+      if (!AskCredentials(kAuthPassword, "", "", &entry)) throw QuietException(UiText(IDS_AUTH_CANCELLED));
       std::snprintf(password.data(), password.size(), "%s", entry.password);
       std::snprintf(m_credentials.clearPassword, sizeof m_credentials.clearPassword, "%s", entry.password);
     }
@@ -156,7 +153,7 @@ void RfbSession::PluginEncryptionReady() {
 void RfbSession::RunPluginChallenges(bool current) {
   DSMPluginChannel* pi = IntegratedPluginInterface();
   if (!pi) {
-    const char text[] = "SecureKEB Plugin authentication failed (no plugin interface available)";
+    const char* text = UiText(IDS_PLUGIN_NO_INTERFACE);
     m_event1.Set();
     SetStatusText(kStatusLine, text);
     throw ErrorException(text);
@@ -168,16 +165,17 @@ void RfbSession::RunPluginChallenges(bool current) {
 
   // The plug-in's text; a plug-in that gives none still ends with a message that says what failed.
   auto fail = [&](const char* text) {
-    if (!text || !*text) text = kPluginAuthFailed;
+    // The failure of the scheme when the plug-in has no text of its own for it.
+    if (!text || !*text) text = UiText(IDS_PLUGIN_AUTH_FAILED);
     SetStatusText(kStatusLine, text);
     m_event1.Set();
     kebLog.Print(0, "SecureKEB plug-in authentication failed: %s\n", text);
     throw ErrorException(text);
   };
   auto cancelled = [&]() {
-    SetStatusText(kStatusLine, kCancelled);
+    SetStatusText(kStatusLine, UiText(IDS_AUTH_CANCELLED));
     m_event1.Set();
-    throw ErrorException(kCancelled);
+    throw ErrorException(UiText(IDS_AUTH_CANCELLED));
   };
 
   bool more = true;
@@ -200,11 +198,11 @@ void RfbSession::RunPluginChallenges(bool current) {
         if (passwordGiven || !havePassword) continue;
       } else if (passwordGiven || !havePassword) {
         // The older servers key the channel with the viewer's password.
-        SetStatusText(kStatusLine, "WARNING: Server should be upgraded");
+        SetStatusText(kStatusLine, UiText(IDS_SERVER_UPGRADE));
         rdr::SleepMs(kUpgradeWarningPauseMs);
-        SetStatusText(kStatusLine, "Using the KEBpasswd as encryption key");
+        SetStatusText(kStatusLine, UiText(IDS_PASSWORD_AS_KEY));
         rdr::SleepMs(kUpgradeWarningPauseMs);
-        SetStatusText(kStatusLine, "is not save. Password can be hacked!");
+        SetStatusText(kStatusLine, UiText(IDS_PASSWORD_NOT_SAFE));
         AuthEntry entry;
         if (!AskCredentials(kAuthPasswordUpgrade, "", "", &entry)) cancelled();
         if (!longKeys) CutTo(entry.password, kDesPasswordLength);
@@ -232,7 +230,7 @@ void RfbSession::RunPluginChallenges(bool current) {
     WriteLengthAndBytes(response, static_cast<std::size_t>(responseLen));
 
     if (!current) {
-      SetStatusText(kStatusPlugin, "Encryption initialized.");
+      SetStatusText(kStatusPlugin, UiText(IDS_ENCRYPTION_INITIALIZED));
       continue;
     }
     pi->EncryptionReady();

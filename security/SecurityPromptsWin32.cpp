@@ -4,40 +4,38 @@
 
 #include <cstdio>
 
+#include "app/UiText.h"
 #include "dialogs/DialogHelpers.h"
+#include "resources/StringIds.h"
 #include "security/TLSSession.h"
 #include "session/ClientConnection.h"
 
 namespace {
 
-const char kWarningTitle[] = "Quillmar Remote - Warning";
-const char kDontAsk[] = "Don't ask anymore";
 constexpr int kViewCertificateButton = 1000;  // the extra button of ShowWarningTaskDialog
 
 }  // namespace
 
 bool ClientConnection::ConfirmIdentity(const char* fingerprint, bool* dontAsk) {
   char content[512];
-  std::snprintf(content, sizeof content,
-                "The server has provided the following identifying information:\n\nFingerprint: %s\n\nDo you want to "
-                "continue?\n",
-                fingerprint);
+  std::snprintf(content, sizeof content, UiText(IDS_IDENTITY_CONTENT), fingerprint);
   BOOL checked = FALSE;
-  const int button = ShowWarningTaskDialog(GetModuleHandleA(nullptr), nullptr, kWarningTitle, "Identity confirmation",
-                                           content, "", kDontAsk, &checked);
+  const int button = ShowWarningTaskDialog(GetModuleHandleA(nullptr), nullptr, UiText(IDS_WARNING_TITLE),
+                                           UiText(IDS_IDENTITY_CONFIRMATION), content, "",
+                                           UiText(IDS_DONT_ASK_ANYMORE), &checked);
   *dontAsk = checked != FALSE;
   return button == IDOK;
 }
 
 bool ClientConnection::ConfirmCertificate(TLSSession& session, const char* error, bool* dontAsk) {
   char content[1200];
-  std::snprintf(content, sizeof content, "%s\n\nDo you want to continue?\n", error);
+  std::snprintf(content, sizeof content, UiText(IDS_CERTIFICATE_CONTENT), error);
   // "View Certificate" shows the certificate and asks again; the count only bounds the loop.
   for (int shown = 0; shown < 1000; shown++) {
     BOOL checked = FALSE;
-    const int button = ShowWarningTaskDialog(GetModuleHandleA(nullptr), nullptr, kWarningTitle,
-                                             "Invalid server certificate", content, "View Certificate", kDontAsk,
-                                             &checked);
+    const int button = ShowWarningTaskDialog(GetModuleHandleA(nullptr), nullptr, UiText(IDS_WARNING_TITLE),
+                                             UiText(IDS_INVALID_CERTIFICATE), content, UiText(IDS_VIEW_CERTIFICATE),
+                                             UiText(IDS_DONT_ASK_ANYMORE), &checked);
     if (button == kViewCertificateButton) {
       session.ViewCertificate(nullptr);
       continue;

@@ -202,7 +202,7 @@ bool ClientConnection::ConnectAddress(const sockaddr* addr, int addrLen, int fam
 }
 
 void ClientConnection::ConnectTcp(const char* host, int port) {
-  ShowStatusWhileConnecting();
+  ShowStatusWhileConnecting(false);
   CloseSocket();
   char portText[16];
   std::snprintf(portText, sizeof portText, "%d", port);

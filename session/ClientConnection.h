@@ -81,8 +81,10 @@ public:
   // Starts the dialog on a thread of its own and waits (at most 5 s) for its window; one
   // that is already open comes to the front instead.
   void StartStatusDialogThread();
-  // The dialog while a connection is made, unless "nostatus" is on or it is a reconnect.
-  void ShowStatusWhileConnecting() override;
+  // The dialog while a connection is made, unless "nostatus" is on; on a reconnect only
+  // with onReconnect.
+  void ShowStatusWhileConnecting(bool onReconnect) override;
+  void EndStatusWhileConnecting() override { EndStatusDialog(); }
   // Counters and the last encoding's name (the dialog's timer, once the session runs).
   void UpdateStatusDialog();
   // Closes the dialog and waits (bounded) for its thread.

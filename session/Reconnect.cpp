@@ -122,12 +122,17 @@ int RfbSession::ReconnectThreadProc() {
   long long waitMs = std::max(0, m_reconnectDelay.load()) * 1000LL;
   while (waitMs > 0 && !m_closing && !m_endThread) {
     const int step = static_cast<int>(std::min<long long>(waitMs, kDelayStepMs));
-    if (m_reconnectWake.Wait(step)) continue;  // woken: look at the flags again
+    if (TimedPause(step, &m_reconnectWake)) continue;  // woken: look at the flags again
     waitMs -= step;
   }
   if (m_closing || m_endThread) return 0;
 
   try {
+    // The status window of the attempt goes with it, made or failed.
+    struct StatusEnd {
+      RfbSession& s;
+      ~StatusEnd() { s.EndStatusWhileConnecting(); }
+    } statusEnd{*this};
     DoConnection();
     if (m_closing || m_endThread) return 0;
     m_pendingFormatChange = true;

@@ -20,6 +20,10 @@ namespace {
 // Bytes of an overlong desktop name read and dropped per step.
 constexpr std::size_t kDiscardChunk = 4096;
 
+// How long a close waits for the connection thread's end; the closed socket ends its read
+// at once, so running out of it means the thread was held elsewhere.
+constexpr int kCloseWaitMs = 6000;
+
 // Sets a flag for the length of a scope and clears it on every way out.
 class FlagScope {
 public:
@@ -83,6 +87,12 @@ bool RfbSession::CloseSocket() {
   return true;
 }
 
+bool RfbSession::TimedPause(int ms, AutoResetEvent* wake) {
+  if (wake) return wake->Wait(ms);
+  rdr::SleepMs(ms);
+  return false;
+}
+
 void RfbSession::CloseConnection() {
   m_closing = true;
   m_paused = true;
@@ -92,7 +102,8 @@ void RfbSession::CloseConnection() {
   }
   // The thread sets the event once when it ends; a second close (or one after another
   // wait took the event) must not wait for a thread that is gone.
-  if (m_threadStarted && !m_threadEnded) WaitForThreadEvent(m_event1, 6000);
+  if (m_threadStarted && !m_threadEnded && !WaitForThreadEvent(m_event1, kCloseWaitMs))
+    kebLog.Print(0, "The connection thread did not end within %d ms of the close\n", kCloseWaitMs);
 }
 
 void RfbSession::ConnectWatchdogThreadProc() {
@@ -141,7 +152,7 @@ void RfbSession::DoConnection() {
     // With an encryption plug-in the status window says so from the start, also for a
     // server that connected to the listening viewer (no connect step shows it then).
     if (m_pDSMPlugin && m_pDSMPlugin->IsEnabled()) {
-      ShowStatusWhileConnecting();
+      ShowStatusWhileConnecting(true);
       SetStatusText(kStatusPlugin, UiText(IDS_STATUS_ENCRYPTION));
     }
     if (m_sock.load() == rdr::kInvalidSocket) {

@@ -442,8 +442,11 @@ protected:
     return false;
   }
   virtual void SetStatusText(int control, const char* text) {}
-  // The connection-status window while a connection is made (unless the options say no).
-  virtual void ShowStatusWhileConnecting() {}
+  // The connection-status window while a connection is made (unless the options say no);
+  // on a reconnect only when onReconnect.
+  virtual void ShowStatusWhileConnecting(bool onReconnect) {}
+  // Ends that window (a reconnect's attempt has ended, made or failed).
+  virtual void EndStatusWhileConnecting() {}
   // "Don't ask anymore" was ticked for untrusted servers: the option is set, and written to
   // the options file when only that file is in use.
   virtual void SaveAllowUntrustedServers();
@@ -529,6 +532,9 @@ protected:
   // A GUI-side wait for a connection-thread event (the shell keeps handling sent
   // messages meanwhile, so that a thread waiting for the GUI thread can finish).
   virtual bool WaitForThreadEvent(AutoResetEvent& event, int timeoutMs) { return event.Wait(timeoutMs); }
+  // The pauses whose lengths the protocol names (the reconnect delay, the quiet rounds after
+  // an unknown encoding): ms, or less when wake (if any) is set; true when woken.
+  virtual bool TimedPause(int ms, AutoResetEvent* wake);
 
   // Client sides of the security schemes. Each sends and reads what its scheme needs
   // before the SecurityResult.

@@ -108,9 +108,10 @@ bool RfbSession::SendMonitorInfo(const MonitorLayout& layout) {
   std::vector<std::uint8_t> msg = clientmsg::MonitorInfo(layout.headerA, layout.headerB, entries, mode);
   std::lock_guard<std::recursive_mutex> message(m_messageLock);
   if (msg == m_lastMonitorInfo) return false;
+  // With an old-style plug-in its type byte goes alone first, like every client message's;
+  // while such a plug-in is not enabled nothing goes, and the layout is still to be sent.
+  if (!WriteTypedMessage(msg.data(), msg.size(), false, false)) return false;
   m_lastMonitorInfo = msg;
-  // With an old-style plug-in its type byte goes alone first, like every client message's.
-  WriteTypedMessage(msg.data(), msg.size(), false, false);
   return true;
 }
 

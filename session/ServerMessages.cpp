@@ -428,11 +428,11 @@ void RfbSession::DrainAfterUnknownEncoding() {
     if (r < 0) break;
     if (r > 0) {
       if (rdr::SocketRecv(s, scratch, sizeof scratch) <= 0) break;
-      rdr::SleepMs(5);
+      TimedPause(5, nullptr);
       continue;
     }
     if (quiet++ == 5) break;
-    rdr::SleepMs(200);
+    TimedPause(200, nullptr);
   }
   kebLog.Print(0, "Buffer cleared, sync should be back OK..Continue \n");
 }

@@ -221,21 +221,68 @@ def test_old_form_bell_and_monitor_message_carry_one_type_byte(viewer, program_d
     assert log.read_text(errors="replace").count("Bell!") == 2
 
 
-def test_status_window_of_a_server_that_connected_names_the_encryption(viewer, program_dir):
-    """In listening mode no connect step opens the status window: with a plug-in the
-    handshake does, and says "Encryption**" while the server is still silent."""
-    install(program_dir, "KEBTestStream")
+def listening_attempt(viewer, channel):
+    """In listening mode no connect step opens the status window: the handshake does.
+    The server then goes, which ends the attempt."""
     port = kebwine.free_tcp_port()
     program = viewer("-listen", str(port), "-dsmplugin", "KEBTestStream.dsm", "-password", "pw")
     program.window(title="^KEBviewer Daemon$", hidden=True, timeout=30)
     srv = rfbserver.Server(lambda s: s.handshake(stall_at="accept"), connect=("127.0.0.1", port), timeout=60,
                            quiet=True).start()
+    return program, srv, srv.stop
+
+
+def reconnect_attempt(viewer, channel):
+    """A running session is lost: the reconnect's attempt shows the window again, and it
+    goes when the server has let the reconnect be made."""
+    import threading
+    gate = threading.Event()
+
+    def session(s):
+        # Each connection's stream starts the cipher afresh.
+        s.channel = channel if s.index == 0 else plugin.StreamChannel(plugin.key_of("pw"))
+        s.lone_type_bytes = True
+        s.handshake(width=160, height=100, sectypes=[2], password="pw")
+        s.send_raw(bytes([80]))
+        s.send_raw(bytes([80, 0, 0, 0]))
+        s.wait_for("PluginStreaming")
+        s.wait_for("FramebufferUpdateRequest")
+
+    def scenario(s):
+        if s.index == 1:
+            gate.wait(60)
+            session(s)
+            s.wait_closed(60)
+            return
+        session(s)
+        s.close()
+    srv = rfbserver.Server(scenario, connections=2, timeout=120, quiet=True).start()
+    program = viewer("-dsmplugin", "KEBTestStream.dsm", "-password", "pw", "-reconnectcounter", "2",
+                     "-autoreconnect", "1", "127.0.0.1::%d" % srv.port)
+    frame(program)
+    kebwine.wait_until(lambda: len(srv.sessions) == 2, 60, what="the reconnect")
+
+    def made():
+        gate.set()
+        kebwine.wait_until(lambda: srv.sessions[1].messages_of("FramebufferUpdateRequest"), 30,
+                           what="the reconnect to be made; server log:\n%s" % srv.report())
+    return program, srv, made
+
+
+@pytest.mark.parametrize("attempt", [listening_attempt, reconnect_attempt], ids=["listening", "reconnect"])
+def test_status_window_names_the_encryption_on_every_attempt(viewer, program_dir, attempt):
+    """With a plug-in every connection attempt opens the status window, which says
+    "Encryption**" while the server is still silent, and goes when the attempt ends."""
+    install(program_dir, "KEBTestStream")
+    program, srv, go_on = attempt(viewer, plugin.StreamChannel(plugin.key_of("pw")))
     status = program.window(title=r"^Connection status 127\.0\.0\.1$", timeout=30)
     kebwine.wait_until(lambda: status.refresh().control(id=1040)["text"] == "Encryption**", 20,
                        what="the encryption line (now %r)" % status.control(id=1040)["text"])
-    srv.stop()
+    go_on()
     status.wait_gone(30)
-    program.close()
+    assert program.returncode is None  # gone with its attempt, not with the program
+    program.kill()
+    srv.stop()
 
 
 def test_plugin_that_refuses_its_parameters_is_reported_whole(viewer, program_dir):

@@ -1,26 +1,27 @@
-// The texts of the string table as the program reads them: each one whole, the handshake's
-// block beside the main range, nothing for ids outside them.
+// The texts of the string table as the program reads them: every text the code can ask
+// for lies in a range that is loaded and comes back whole; ids outside have none.
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <string>
 
 #include "app/UiText.h"
-#include "resources/StringIds.h"
 
 namespace {
 
-TEST(UiText, EveryTextOfTheTableIsKeptWhole) {
+// A text added to the table beyond the loaded ranges would be asked for and found empty;
+// a text cut to a buffer's size would be shown cut.
+TEST(UiText, EveryTextOfTheTableFromTheFirstLoadedIdIsLoadedWhole) {
   LoadBuiltinUiTexts();
-  // Longer than the 64 bytes a text once had room for.
-  const std::string configured = UiText(IDS_PLUGIN_NOT_CONFIGURED);
-  EXPECT_EQ(configured, "The Plugin cannot be configured.\n\rPlease check its parameters and the password.");
-  for (int id : {IDS_VERSION_READ_FAILED_PLUGIN, IDS_PROXY_INVALID, IDS_NO_SUPPORTED_AUTH, IDS_STATUS_ENCRYPTION}) {
+  int checked = 0;
+  for (int id = kUiTextFirst; id <= 0xFFFF; id++) {
+    const char* builtin = BuiltinUiText(id);
+    if (!builtin) continue;
     SCOPED_TRACE(id);
-    ASSERT_NE(BuiltinUiText(id), nullptr);
-    EXPECT_STREQ(UiText(id), BuiltinUiText(id));
+    EXPECT_TRUE((id >= kUiTextFirst && id <= kUiTextLast) || (id >= kHandshakeTextFirst && id <= kHandshakeTextLast));
+    EXPECT_STREQ(UiText(id), builtin);
+    checked++;
   }
-  EXPECT_GT(std::strlen(UiText(IDS_VERSION_READ_FAILED_PLUGIN)), 400u);
+  EXPECT_GT(checked, 0);
 }
 
 TEST(UiText, AStoredTextIsReadBackWholeAndIdsOutsideTheRangesHaveNone) {

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "app/UiText.h"
 #include "app/UserInterface.h"
 #include "security/DSMPlugin.h"
 #include "tests/unit/session/SessionTestSupport.h"
@@ -134,6 +135,7 @@ protected:
   RecordingSystem sys;
 
   void SetUp() override {
+    LoadBuiltinUiTexts();  // the loader's boxes and answers are texts of the string table
     root = fs::temp_directory_path() / ("keb-plugin-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
                                         "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
     fs::remove_all(root);

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
 #include <thread>
 
 #include "SessionTestSupport.h"
@@ -13,13 +12,15 @@ using namespace sessiontest;
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-long ElapsedMs(Clock::time_point t0) {
-  return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count());
-}
-
-class Handshake : public SessionFixture {};
+class Handshake : public SessionFixture {
+protected:
+  // Cancels the attempt of `session` once it has its socket, so that the cancel has a
+  // connection (or its blocking read) to end.
+  void CancelOnceConnected() {
+    EXPECT_TRUE(WaitFor([&] { return session->Connecting() && session->m_sock.load() != rdr::kInvalidSocket; }, 20));
+    session->CancelConnect();
+  }
+};
 
 struct VersionScript {
   const char* server;      // the server's version
@@ -128,21 +129,16 @@ TEST_F(Handshake, ClientInitCarriesTheInfoTextOnlyWhenTheServerOfferedIt) {
 
 TEST_F(Handshake, SilentServerTimesOutInsteadOfHanging) {
   opts.m_FileTransferTimeout = 1;
-  auto t0 = Clock::now();
+  // The server stays connected and silent: only the read's time-out can end the attempt.
   std::string r = Connect();
-  long ms = ElapsedMs(t0);
   EXPECT_EQ(r.rfind("warning: Connection failed - Error reading Protocol Version", 0), 0u) << r;
-  EXPECT_GE(ms, 900);
-  EXPECT_LT(ms, 20000);  // it ends at all
 }
 
 TEST_F(Handshake, ServerFallingSilentAfterTheVersionTimesOut) {
   opts.m_FileTransferTimeout = 1;
   ServerSend(B("RFB 003.008\n"));
-  auto t0 = Clock::now();
   std::string r = Connect();
   EXPECT_EQ(r.rfind("error: rdr::TimedOut", 0), 0u) << r;
-  EXPECT_LT(ElapsedMs(t0), 20000);
 }
 
 TEST_F(Handshake, ReceiveTimeOutEndsWithServerInit) {
@@ -310,15 +306,10 @@ TEST_F(Handshake, CancelTwiceThenConnect) {
       NewPair();
       session->connectTo = s[0];
     }
-    std::thread canceller([this] {
-      for (int i = 0; i < 2000 && !session->Connecting(); i++) rdr::SleepMs(10);
-      rdr::SleepMs(100);
-      session->CancelConnect();
-    });
-    auto t0 = Clock::now();
+    std::thread canceller([this] { CancelOnceConnected(); });
+    // Cancelled, not ended by the 30 s receive time-out (a warning about the version).
     EXPECT_EQ(Connect(), "quiet: Connection cancelled");
     canceller.join();
-    EXPECT_LT(ElapsedMs(t0), 10000);  // well before the 30 s receive time-out
     EXPECT_FALSE(session->Connecting());
     EXPECT_EQ(session->m_sock.load(), rdr::kInvalidSocket);
   }
@@ -343,11 +334,7 @@ TEST_F(Handshake, CancelInOneConnectionLeavesAnotherAlone) {
       secondResult = e.Message();
     }
   });
-  std::thread canceller([this] {
-    for (int i = 0; i < 2000 && !session->Connecting(); i++) rdr::SleepMs(10);
-    rdr::SleepMs(100);
-    session->CancelConnect();
-  });
+  std::thread canceller([this] { CancelOnceConnected(); });
   EXPECT_EQ(Connect(), "quiet: Connection cancelled");
   canceller.join();
   // The second connection is still waiting for its server; now the server speaks.

@@ -112,8 +112,12 @@ TEST_F(Messages, OldStylePluginGetsTheTypeByteFirstOrNothing) {
   session->SendFramebufferUpdateRequest(0, 0, 1, 1, true);
   session->SendServerScale(3);
   layout.table = {0, 0, 32, 8};
-  session->SendMonitorInfo(layout);
-  EXPECT_TRUE(ReadAvailable(100).empty());
+  EXPECT_FALSE(session->SendMonitorInfo(layout));
+  // Nothing went: once the plug-in is enabled the same layout is still to be sent, and the
+  // bytes that arrive are that message (the requests and scale above never went).
+  session->m_pluginEnabled = true;
+  EXPECT_TRUE(session->SendMonitorInfo(layout));
+  EXPECT_EQ(ViewerSent(), (Bytes{251, 251, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 32, 0, 8, 0, 0, 0, 0}));
   session->m_pluginTransform = nullptr;
   session->m_fUsePlugin = false;
 }

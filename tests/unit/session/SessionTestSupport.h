@@ -17,6 +17,7 @@
 #include <cstring>
 #include <deque>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -149,12 +150,40 @@ public:
   std::vector<std::string> schemes;  // security schemes run, by name
   bool schemesSucceed = false;       // a scheme hook returns instead of ending the handshake
 
+  // The test's clock for the pauses the protocol names: each one asked for, in ms; with
+  // instantPauses they pass at once (a wake already set still ends one), else they take
+  // their time.
+  std::atomic<bool> instantPauses{false};
+  std::vector<int> Pauses() {
+    std::lock_guard<std::mutex> g(pauseLock_);
+    return pauses_;
+  }
+  // The close's waits for the end of the connection thread: how many, how many ran out.
+  std::atomic<int> closeWaits{0};
+  std::atomic<int> closeWaitsRunOut{0};
+
   using RfbSession::CloseSocket;
   using RfbSession::SetSocket;
   using RfbSession::StartConnectWatchdog;
 
 
 protected:
+  bool TimedPause(int ms, AutoResetEvent* wake) override {
+    {
+      std::lock_guard<std::mutex> g(pauseLock_);
+      pauses_.push_back(ms);
+    }
+    if (!instantPauses) return RfbSession::TimedPause(ms, wake);
+    return wake && wake->Wait(0);
+  }
+  bool WaitForThreadEvent(AutoResetEvent& event, int timeoutMs) override {
+    const bool got = RfbSession::WaitForThreadEvent(event, timeoutMs);
+    if (&event == &m_event1) {
+      closeWaits++;
+      if (!got) closeWaitsRunOut++;
+    }
+    return got;
+  }
   void ConnectToHost() override {
     connects++;
     SetSocket(connectTo);
@@ -198,6 +227,10 @@ protected:
     savedUntrusted++;
     RfbSession::SaveAllowUntrustedServers();
   }
+
+private:
+  std::mutex pauseLock_;
+  std::vector<int> pauses_;
 };
 
 // Waits up to `seconds` for done() (another thread's work) to hold.

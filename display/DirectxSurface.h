@@ -100,6 +100,9 @@ struct PresentationCheck {
   int samples = 0;  // points of the window that told something
   int matching = 0;
   bool unreadable = false;  // the window's picture could not be read at all (Differs)
+  // Nothing was read: another window lies over the device window, or it is not on the
+  // screen, so what it shows now proves nothing either way (Inconclusive).
+  bool covered = false;
 };
 
 // Compares the window with the surface at a grid of points. Whatever filter stretched the

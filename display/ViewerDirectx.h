@@ -42,9 +42,21 @@ public:
   bool TakeRecreated();
   // Unlocks the surface and presents it; without a device the viewer window is painted black.
   void Present();
-  // Reads back what the viewer window shows and compares it with the surface. A window
-  // whose picture cannot be read shows nothing that can be vouched for: Differs.
+  // Reads back what the device window shows and compares it with the surface. A window
+  // whose picture cannot be read shows nothing that can be vouched for: Differs. A child
+  // device window is never read (its picture may never reach the screen, and reading it
+  // back right after a presentation can hang inside the platform): unreadable, Differs.
+  // A device window that is covered or not wholly on the screen is not read either:
+  // covered, Inconclusive.
   directx::PresentationCheck CheckPresentation();
+  // Whether another window lies over the device window, or it is hidden, minimised or
+  // not wholly on the screen: what it shows then is not all the surface's.
+  bool DeviceWindowCovered();
+  // Counts the devices made (CreateSurface) and reset: a picture checked on one device
+  // says nothing about the next.
+  unsigned Generation() const;
+  // Releases device and surface and frees d3d9 for good: Loaded() is false from then on.
+  void Unload();
 
   // d3d9 and its entry were found. Looked for at the first call: a viewer that never
   // presents through Direct3D does not carry d3d9 and its OpenGL libraries.
@@ -71,6 +83,7 @@ private:
 
   mutable std::recursive_mutex m_lock;
   bool m_lookedForD3d9 = false;
+  unsigned m_generation = 0;
   HMODULE m_d3d9 = nullptr;
   CreateFn m_create = nullptr;
   IDirect3D9* m_d3d = nullptr;

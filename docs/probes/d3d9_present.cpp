@@ -4,7 +4,8 @@
 // viewer presents its framebuffer), Present. Then it prints what reached the window: GDI
 // reads of the window's DC and of the screen DC, GetFrontBufferData, the back buffer, and
 // whether BitBlt can read the window's DC; with "gdiafter" it releases the device and
-// fills the window by GDI. It keeps the window up for an xwd of the X screen
+// fills the window by GDI; "popup", "popuphidden", "popupthread" and "popuphiddenthread"
+// present into an owned pop-up over the window (see main). It keeps the window up for an xwd of the X screen
 // (run_d3d9_present.sh). Build:
 //   x86_64-w64-mingw32-g++ -O1 -static -o d3d9_present.exe d3d9_present.cpp -ld3d9 -lgdi32 -luser32
 #include <windows.h>
@@ -38,8 +39,22 @@ static LRESULT CALLBACK Proc(HWND h, UINT m, WPARAM w, LPARAM l) {
   return DefWindowProcA(h, m, w, l);
 }
 
+static IDirect3D9* d3d = nullptr;
+static D3DPRESENT_PARAMETERS pp = {};
+static HRESULT createHr = E_FAIL;
+static DWORD WINAPI CreateOnThread(LPVOID) {
+  createHr = d3d->CreateDevice(0, D3DDEVTYPE_HAL, pp.hDeviceWindow, D3DCREATE_SOFTWARE_VERTEXPROCESSING, &pp, &dev);
+  return 0;
+}
+
 int main(int argc, char** argv) {
   bool child = argc > 1 && !strncmp(argv[1], "child", 5); bool clip = argc > 1 && !strcmp(argv[1], "childclip");
+  // "popup...": an owned pop-up (WS_EX_NOACTIVATE | WS_EX_TOOLWINDOW) over a frame window;
+  // "popuphidden": the device is made while the pop-up is hidden, which is shown after;
+  // "popupthread": the device is made on another thread than the pop-up's;
+  // "popuphiddenthread": both.
+  bool popup = argc > 1 && !strncmp(argv[1], "popup", 5);
+  bool hidden = popup && strstr(argv[1], "hidden"), onThread = popup && strstr(argv[1], "thread");
   int holdMs = argc > 2 ? atoi(argv[2]) : 3000;
   WNDCLASSA wc = {}; wc.lpfnWndProc = Proc; wc.hInstance = GetModuleHandleA(nullptr);
   wc.hbrBackground = (HBRUSH)GetStockObject(BLACK_BRUSH); wc.lpszClassName = "probe";
@@ -47,18 +62,26 @@ int main(int argc, char** argv) {
   HWND top = CreateWindowExA(0, "probe", "d3dprobe", WS_POPUP | WS_VISIBLE | (clip ? WS_CLIPCHILDREN : 0), 100, 100, 200, 160, nullptr, nullptr, wc.hInstance, nullptr);
   HWND target = top;
   if (child) target = CreateWindowExA(0, "probe", "child", WS_CHILD | WS_VISIBLE, 0, 0, 200, 160, top, nullptr, wc.hInstance, nullptr);
+  if (popup) target = CreateWindowExA(WS_EX_NOACTIVATE | WS_EX_TOOLWINDOW, "probe", "", WS_POPUP | (hidden ? 0 : WS_VISIBLE), 100, 100, 200, 160, top, nullptr, wc.hInstance, nullptr);
   UpdateWindow(top);
-  IDirect3D9* d3d = Direct3DCreate9(D3D_SDK_VERSION);
+  d3d = Direct3DCreate9(D3D_SDK_VERSION);
   if (!d3d) { printf("Direct3DCreate9 failed\n"); return 2; }
   D3DDISPLAYMODE mode = {}; HRESULT hr = d3d->GetAdapterDisplayMode(0, &mode);
   D3DADAPTER_IDENTIFIER9 id = {}; d3d->GetAdapterIdentifier(0, 0, &id);
   printf("adapter: %s / %s, display mode hr=0x%08lx %ux%u format %d\n", id.Description, id.Driver, hr, mode.Width, mode.Height, mode.Format);
-  D3DPRESENT_PARAMETERS pp = {};
   pp.BackBufferWidth = W; pp.BackBufferHeight = H; pp.BackBufferFormat = mode.Format; pp.BackBufferCount = 2;
   pp.SwapEffect = D3DSWAPEFFECT_DISCARD; pp.hDeviceWindow = target; pp.Windowed = TRUE;
   pp.PresentationInterval = D3DPRESENT_INTERVAL_IMMEDIATE;
-  hr = d3d->CreateDevice(0, D3DDEVTYPE_HAL, target, D3DCREATE_SOFTWARE_VERTEXPROCESSING, &pp, &dev);
-  printf("CreateDevice hr=0x%08lx\n", hr);
+  if (onThread) {
+    HANDLE t = CreateThread(nullptr, 0, CreateOnThread, nullptr, 0, nullptr);
+    WaitForSingleObject(t, INFINITE);
+    CloseHandle(t);
+    hr = createHr;
+  } else {
+    hr = d3d->CreateDevice(0, D3DDEVTYPE_HAL, target, D3DCREATE_SOFTWARE_VERTEXPROCESSING, &pp, &dev);
+  }
+  printf("CreateDevice hr=0x%08lx%s%s\n", hr, hidden ? " (window hidden)" : "", onThread ? " (on another thread)" : "");
+  if (hidden) SetWindowPos(target, nullptr, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE | SWP_SHOWWINDOW);
   if (FAILED(hr)) return 3;
   hr = dev->CreateOffscreenPlainSurface(W, H, mode.Format, D3DPOOL_SYSTEMMEM, &surf, nullptr);
   printf("CreateOffscreenPlainSurface hr=0x%08lx\n", hr);

@@ -246,9 +246,7 @@ bool ViewerDirectxClass::DeviceWindowCovered() {
 directx::PresentationCheck ViewerDirectxClass::CheckPresentation() {
   std::lock_guard<std::recursive_mutex> g(m_lock);
   directx::PresentationCheck none;
-  RECT client;
-  if (!m_surface || !m_viewer || !GetClientRect(m_viewer, &client) || client.right <= 0 || client.bottom <= 0)
-    return none;
+  if (!m_surface || !m_viewer) return none;
   if (GetWindowLongPtrA(m_viewer, GWL_STYLE) & WS_CHILD) {
     directx::PresentationCheck child;
     child.verdict = directx::Verdict::Differs;
@@ -260,6 +258,8 @@ directx::PresentationCheck ViewerDirectxClass::CheckPresentation() {
     covered.covered = true;
     return covered;
   }
+  RECT client;
+  if (!GetClientRect(m_viewer, &client) || client.right <= 0 || client.bottom <= 0) return none;
   const int w = client.right, h = client.bottom;
 
   // The presentation is carried out by Direct3D's own thread and reaches the screen

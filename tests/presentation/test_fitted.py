@@ -145,3 +145,58 @@ def test_a_larger_desktop_is_shown_whole_and_clicks_land_where_they_point(viewer
             kebwine.wait_until(lambda: want in presses(), 15, interval=0.1,
                                what="a press at %s on the server (seen: %s)" % (want, presses()))
     assert program.close() == 0
+
+
+def white_share(picture):
+    return float(np.all(picture == 255, axis=2).mean())
+
+
+def test_the_picture_follows_the_frame_and_stays_behind_a_window_in_front(viewer, program_dir, session, tmp_path):
+    xvnc = session.xvnc(640, 480, 24)
+    xvnc.show_image(stripes(640, 480))
+    point_away(xvnc)
+    program, window, log = start(viewer, program_dir, xvnc, tmp_path)
+    wait_road(log, 640, 480)
+    wait_picture(window, xvnc.screenshot(), exact, timeout=30, save_to=tmp_path / "first")
+
+    def view_picture():
+        """The server's picture stretched over the view as it is now."""
+        client = window.client_rect()
+        return fitted(xvnc.screenshot(), (client[2] - client[0], client[3] - client[1]))
+
+    def near(a, b):
+        return kebwine.psnr(a, b) >= 30
+
+    # Moved and made smaller, as a person drags it: the picture is where the view is now,
+    # stretched over it.
+    left, top = window.client_rect()[:2]
+    window.move(x=left - 200, y=top - 150, w=520, h=400)
+    kebwine.wait_until(lambda: window.client_rect()[0] < left - 150, 20, what="the frame to move")
+    wait_picture(window, view_picture, near, timeout=30, save_to=tmp_path / "moved")
+
+    # Another program's window in front of the frame, over part of the view, stays there.
+    client = window.client_rect()
+    notepad = session.start("C:\\windows\\system32\\notepad.exe")
+    pad = notepad.window(cls="^Notepad$", timeout=30)
+    pad.move(x=client[0] + 100, y=client[1] + 80, w=300, h=220)
+    pad.focus()
+    edit = pad.client_rect()
+    inner = (edit[0] + 10, edit[1] + 40, edit[2] - 10, edit[3] - 10)  # below its menu bar
+
+    def pad_in_front():
+        # Mostly its white edit field (the stripes hold no white at all).
+        return white_share(kebwine.crop(kebwine.screenshot(session.xvfb.display), inner)) > 0.5
+    kebwine.wait_until(pad_in_front, 20, what="notepad in front of the picture")
+    # A new picture is presented meanwhile (the strip above notepad shows it), and notepad
+    # stays in front of it.
+    xvnc.show_image(stripes(640, 480)[::-1].copy())
+    top_rows = (slice(0, 60), slice(None))
+    wait_picture(window, lambda: view_picture()[top_rows], near, timeout=30, region=top_rows,
+                 save_to=tmp_path / "behind")
+    assert pad_in_front()
+
+    # Gone again: the whole view is the server's picture, and Direct3D never gave up.
+    notepad.close()
+    wait_picture(window, view_picture, near, timeout=30, save_to=tmp_path / "uncovered")
+    assert GAVE_UP not in log.read_text(errors="replace")
+    assert program.close() == 0

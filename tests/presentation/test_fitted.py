@@ -12,6 +12,7 @@ import os
 import re
 import subprocess
 import threading
+import time
 
 import numpy as np
 import pytest
@@ -34,12 +35,14 @@ def start(viewer, program_dir, xvnc, tmp_path, *extra):
 
 
 def road(log, width, height):
-    """Which way the presentation went: "direct3d" once the check found the window showing
-    the surface, "gdi" once it gave the surface up (None while neither)."""
+    """Which way the presentation of the last surface of that size went: "direct3d" once
+    the check found the window showing it, "gdi" once it gave it up (None while neither)."""
     text = log.read_text(errors="replace") if log.exists() else ""
-    made = STARTED.findall(text)
-    if (str(width), str(height)) not in made:
+    made = [m for m in STARTED.finditer(text) if m.groups() == (str(width), str(height))]
+    if not made:
         return None
+    # What was found of the last such surface.
+    text = text[made[-1].end():]
     if SHOWN in text:
         return "direct3d"
     if GAVE_UP in text:
@@ -199,4 +202,68 @@ def test_the_picture_follows_the_frame_and_stays_behind_a_window_in_front(viewer
     notepad.close()
     wait_picture(window, view_picture, near, timeout=30, save_to=tmp_path / "uncovered")
     assert GAVE_UP not in log.read_text(errors="replace")
+    assert program.close() == 0
+
+
+class NativeWindowOnTop:
+    """A native X program's window (xlogo, not run by Wine, so not in Wine's window list)
+    held on top of everything on the X screen over the given area while in use."""
+
+    def __init__(self, display, rect):
+        self.env = dict(os.environ, DISPLAY=display)
+        x0, y0, x1, y1 = rect
+        self.proc = subprocess.Popen(["xlogo", "-geometry", "%dx%d+%d+%d" % (x1 - x0, y1 - y0, x0, y0)], env=self.env,
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
+        self.stop = threading.Event()
+
+    def __enter__(self):
+        def found():
+            r = subprocess.run(["xdotool", "search", "--onlyvisible", "--classname", "^xlogo$"], env=self.env,
+                               capture_output=True, text=True, timeout=20)
+            return r.stdout.split()[:1]
+        self.window = kebwine.wait_until(found, 20, interval=0.1, what="xlogo's window")[0]
+        self.thread = threading.Thread(target=self._raise, daemon=True)
+        self.thread.start()
+        return self
+
+    def _raise(self):
+        # Windows raised later go above it: it is raised again and again, with no pause (for
+        # at most two minutes).
+        end = time.monotonic() + 120
+        while not self.stop.is_set() and time.monotonic() < end:
+            subprocess.run(["xdotool", "windowraise", self.window], env=self.env, capture_output=True, timeout=20)
+
+    def __exit__(self, *exc):
+        self.stop.set()
+        self.thread.join(30)
+        kebwine._stop_process(self.proc)
+
+
+def test_a_failed_check_ends_in_the_gdi_picture(viewer, program_dir, session, tmp_path):
+    """A picture the check finds wrong ends Direct3D, and GDI draws the right one. The
+    check runs again for each new surface (here the server's desktop changes its size);
+    a native X window held over the view then is what the read-back finds there (Wine
+    cannot tell the viewer that it covers the picture)."""
+    xvnc = session.xvnc(640, 480, 24)
+    xvnc.show_image(stripes(640, 480))
+    point_away(xvnc)
+    program, window, log = start(viewer, program_dir, xvnc, tmp_path)
+    wait_road(log, 640, 480)
+    client = window.client_rect()
+    cover = (client[0] + 40, client[1] + 40, client[2] - 40, client[3] - 40)
+    with NativeWindowOnTop(session.xvfb.display, cover):
+        # xlogo's white is nowhere in the stripes.
+        kebwine.wait_until(lambda: white_share(kebwine.crop(kebwine.screenshot(session.xvfb.display), cover)) > 0.5,
+                           20, what="xlogo over the view")
+        r = subprocess.run(["xrandr", "--fb", "800x600"], env=dict(os.environ, DISPLAY=xvnc.display),
+                           capture_output=True, text=True, timeout=30)
+        assert r.returncode == 0, r.stderr
+        xvnc.size = (800, 600)
+        kebwine.wait_until(lambda: road(log, 800, 600), 60, interval=0.2, what="the check of the new surface")
+        text = log.read_text(errors="replace")
+        assert road(log, 800, 600) == "gdi" and "Direct3D: the window does not show it" in text, text[-3000:]
+    # GDI's picture, once the X window is gone: the desktop pixel for pixel.
+    xvnc.show_image(stripes(800, 600))
+    point_away(xvnc)
+    wait_picture(window, lambda: xvnc.screenshot(), exact, timeout=30, save_to=tmp_path / "gdi")
     assert program.close() == 0

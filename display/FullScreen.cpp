@@ -107,16 +107,21 @@ void ClientConnection::SetFrameTopmost(bool topmost) {
   // Wine 8 keeps a window that owns another where it is in or out of the topmost band
   // (SetWindowPos succeeds and changes nothing): the windows the frame owns (the
   // presentation window, the title bar) are let go for the change and go with the frame
-  // after it, the title bar last so that it lies over the picture.
-  const HWND owned[] = {m_hwndPresent, m_titleBar.Window()};
+  // after it, the title bar last so that it lies over the picture. An owned window does
+  // not leave the band either: the presentation window moves while it is let go.
+  HWND bar = m_titleBar.Window();
+  const HWND owned[] = {m_hwndPresent, bar};
   for (HWND w : owned)
     if (w) SetWindowLongPtrA(w, GWLP_HWNDPARENT, 0);
   SetWindowPos(m_hwndMain, band, 0, 0, 0, 0, flags);
-  for (HWND w : owned)
-    if (w) {
-      SetWindowLongPtrA(w, GWLP_HWNDPARENT, reinterpret_cast<LONG_PTR>(m_hwndMain));
-      SetWindowPos(w, band, 0, 0, 0, 0, flags | SWP_NOOWNERZORDER);
-    }
+  if (m_hwndPresent) {
+    SetWindowPos(m_hwndPresent, band, 0, 0, 0, 0, flags);
+    SetWindowLongPtrA(m_hwndPresent, GWLP_HWNDPARENT, reinterpret_cast<LONG_PTR>(m_hwndMain));
+  }
+  if (bar) {
+    SetWindowLongPtrA(bar, GWLP_HWNDPARENT, reinterpret_cast<LONG_PTR>(m_hwndMain));
+    SetWindowPos(bar, band, 0, 0, 0, 0, flags);
+  }
 }
 
 void ClientConnection::KeepFrameOnTop(bool active) {

@@ -267,3 +267,107 @@ def test_a_failed_check_ends_in_the_gdi_picture(viewer, program_dir, session, tm
     point_away(xvnc)
     wait_picture(window, lambda: xvnc.screenshot(), exact, timeout=30, save_to=tmp_path / "gdi")
     assert program.close() == 0
+
+
+WM_SYSCOMMAND = 0x0112
+FULL_SCREEN, SHOW_TOOLBAR = 113, 50106  # the frame's commands
+SC_MINIMIZE, SC_RESTORE = 0xF020, 0xF120
+
+
+def test_the_picture_goes_with_the_view_through_toolbar_full_screen_and_minimising(viewer, program_dir, session,
+                                                                                     tmp_path):
+    xvnc = session.xvnc(640, 480, 24)
+    xvnc.show_image(stripes(640, 480))
+    point_away(xvnc)
+    program, window, log = start(viewer, program_dir, xvnc, tmp_path)
+    wait_road(log, 640, 480)
+
+    def view():
+        """The viewer window's place on the screen (under the toolbar when it is shown)."""
+        window.refresh()
+        return window.session.driver.call("rect", hwnd=window.control(cls="^KEBviewerwindow$")["hwnd"])["client"]
+
+    def screen(rect):
+        try:
+            return kebwine.crop(kebwine.screenshot(session.xvfb.display), rect)
+        except kebwine.HarnessError:
+            return None  # xwd fails now and then while a window of the screen changes its size
+
+    def shows_the_desktop():
+        left, top, right, bottom = view()
+        shot = screen((left, top, right, bottom))
+        return shot is not None and kebwine.psnr(shot, fitted(xvnc.screenshot(), (right - left, bottom - top))) >= 30
+
+    for what, command in [("toolbar shown", SHOW_TOOLBAR), ("full screen", FULL_SCREEN), ("windowed", FULL_SCREEN),
+                          ("toolbar hidden", SHOW_TOOLBAR)]:
+        window.post(WM_SYSCOMMAND, command)
+        kebwine.wait_until(shows_the_desktop, 30, interval=0.2, what="the desktop in the view (%s)" % what)
+        print("%s: view at %s" % (what, view()))
+
+    # Minimised, the picture goes with the frame; restored, it is back in the view.
+    before = view()
+    window.post(WM_SYSCOMMAND, SC_MINIMIZE)
+    kebwine.wait_until(lambda: screen(before) is not None and kebwine.psnr(screen(before), xvnc.screenshot()) < 15,
+                       30, interval=0.2, what="the picture gone with the minimised frame")
+    window.post(WM_SYSCOMMAND, SC_RESTORE)
+    kebwine.wait_until(shows_the_desktop, 30, interval=0.2, what="the desktop in the restored view")
+    text = log.read_text(errors="replace")
+    assert GAVE_UP not in text, text[-3000:]
+    assert program.close() == 0
+
+
+WS_EX_TOPMOST = 0x00000008
+TITLE_BAR_HEIGHT = 20  # the full-screen title bar slides in over the top rows
+
+
+def test_full_screen_picture_in_front_only_while_active_and_a_click_on_it_activates(viewer, program_dir, session,
+                                                                                     tmp_path):
+    xvnc = session.xvnc(640, 480, 24)
+    xvnc.show_image(stripes(640, 480))
+    point_away(xvnc)
+    program, window, log = start(viewer, program_dir, xvnc, tmp_path)
+    wait_road(log, 640, 480)
+    width, height = session.xvfb.size
+    window.post(WM_SYSCOMMAND, FULL_SCREEN)
+    kebwine.wait_until(lambda: window.refresh().rect == [0, 0, width, height], 20, what="full screen")
+    window.focus()
+
+    def topmost(w):
+        w.refresh()
+        return bool(w.data["exstyle"] & WS_EX_TOPMOST)
+
+    def picture():
+        return next(w for w in program.windows(hidden=True, children=False) if w.class_name == "KEBviewerpresent")
+
+    def whole_screen_shows_the_desktop():
+        try:
+            shot = kebwine.screenshot(session.xvfb.display)
+        except kebwine.HarnessError:
+            return False
+        want = fitted(xvnc.screenshot(), (width, height))
+        return kebwine.psnr(shot[TITLE_BAR_HEIGHT:], want[TITLE_BAR_HEIGHT:]) >= 30
+
+    kebwine.wait_until(lambda: topmost(window) and topmost(picture()), 10, what="frame and picture topmost")
+    kebwine.wait_until(whole_screen_shows_the_desktop, 30, interval=0.2, what="the desktop over the whole screen")
+
+    # Another program, switched to, stays in front of the picture; neither the frame nor
+    # the picture stays in the topmost band.
+    notepad = session.start("C:\\windows\\system32\\notepad.exe")
+    pad = notepad.window(cls="^Notepad$", timeout=30)
+    pad.move(x=200, y=200, w=300, h=220)
+    pad.focus()
+    kebwine.wait_until(lambda: not topmost(window) and not topmost(picture()), 10, what="both out of the band")
+    edit = pad.client_rect()
+    inner = (edit[0] + 10, edit[1] + 40, edit[2] - 10, edit[3] - 10)
+    kebwine.wait_until(lambda: white_share(kebwine.crop(kebwine.screenshot(session.xvfb.display), inner)) > 0.5, 20,
+                       what="notepad in front of the picture")
+
+    # A click on the picture beside it activates the viewer, as a click on the viewer window
+    # does: in front again, topmost, the whole screen the desktop.
+    subprocess.run(["xdotool", "mousemove", str(width - 100), str(height - 100), "click", "1"],
+                   env=dict(os.environ, DISPLAY=session.xvfb.display), check=True, timeout=20, capture_output=True)
+    kebwine.wait_until(lambda: topmost(window) and topmost(picture()), 10, what="frame and picture topmost again")
+    kebwine.wait_until(whole_screen_shows_the_desktop, 30, interval=0.2, what="the desktop over notepad")
+    notepad.close()
+    assert GAVE_UP not in log.read_text(errors="replace")
+    assert program.close() == 0

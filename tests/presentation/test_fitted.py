@@ -76,7 +76,7 @@ class ButtonWatch:
         self.lock = threading.Lock()
 
     def __enter__(self):
-        self.xev = subprocess.Popen(["xev", "-root", "-event", "button"], env=dict(os.environ, DISPLAY=self.server.display),
+        self.xev = subprocess.Popen(["xev", "-root", "-event", "button", "-event", "keyboard"], env=dict(os.environ, DISPLAY=self.server.display),
                                     stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True, start_new_session=True)
         threading.Thread(target=self._read, daemon=True).start()
         # A press of the server's own at its far corner tells that xev listens.
@@ -88,7 +88,7 @@ class ButtonWatch:
                            timeout=20, capture_output=True)
             return corner in self.presses()
         kebwine.wait_until(heard, 15, interval=0.3, what="xev on %s" % self.server.display)
-        return self.presses
+        return self
 
     def _read(self):
         for line in self.xev.stdout:
@@ -99,6 +99,21 @@ class ButtonWatch:
         with self.lock:
             text = "".join(self.lines)
         return [tuple(int(v) for v in m) for m in re.findall(r"ButtonPress event.*?root:\((\d+),(\d+)\)", text, re.S)]
+
+    def wheel(self):
+        """Where the wheel's button 5 (one step towards the user) went down."""
+        text = self.text()
+        return [tuple(int(v) for v in m)
+                for m in re.findall(r"ButtonPress event[^\n]*\n[^\n]*root:\((\d+),(\d+)\),[^\n]*\n\s*state \S+, button 5",
+                                    text)]
+
+    def keys(self):
+        """The keysyms pressed."""
+        return re.findall(r"KeyPress event.*?keysym (0x[0-9a-f]+)", self.text(), re.S)
+
+    def text(self):
+        with self.lock:
+            return "".join(self.lines)
 
     def __exit__(self, *exc):
         kebwine._stop_process(self.xev)
@@ -138,15 +153,23 @@ def test_a_larger_desktop_is_shown_whole_and_clicks_land_where_they_point(viewer
 
     # A click on the fitted picture: the server's button goes down and up at that point's
     # place on the desktop.
-    with ButtonWatch(xvnc) as presses:
+    with ButtonWatch(xvnc) as server:
         window.focus()  # mouse input goes to the server while the frame has the focus
         env = dict(os.environ, DISPLAY=session.xvfb.display)
         for x, y in [(view_w * 3 // 4, view_h // 3), (101, view_h - 57)]:
             want = (x * width // view_w, y * height // view_h)
             subprocess.run(["xdotool", "mousemove", str(client[0] + x), str(client[1] + y), "click", "1"], env=env,
                            check=True, timeout=20, capture_output=True)
-            kebwine.wait_until(lambda: want in presses(), 15, interval=0.1,
-                               what="a press at %s on the server (seen: %s)" % (want, presses()))
+            kebwine.wait_until(lambda: want in server.presses(), 15, interval=0.1,
+                               what="a press at %s on the server (seen: %s)" % (want, server.presses()))
+        # The wheel over the picture, and keys typed after the clicks on it, reach the
+        # server as well: the picture's window never takes the focus.
+        subprocess.run(["xdotool", "click", "5"], env=env, check=True, timeout=20, capture_output=True)
+        kebwine.wait_until(lambda: want in server.wheel(), 15, interval=0.1,
+                           what="the wheel at %s on the server (seen: %s)" % (want, server.wheel()))
+        subprocess.run(["xdotool", "key", "q"], env=env, check=True, timeout=20, capture_output=True)
+        kebwine.wait_until(lambda: "0x71" in server.keys(), 15, interval=0.1,
+                           what="q typed on the server (seen: %s)" % server.keys())
     assert program.close() == 0
 
 

@@ -222,25 +222,44 @@ void ViewerDirectxClass::Unload() {
   m_d3d9 = nullptr;
 }
 
-bool ViewerDirectxClass::DeviceWindowCovered() {
-  std::lock_guard<std::recursive_mutex> g(m_lock);
-  RECT shown;
-  if (!m_viewer || !IsWindowVisible(m_viewer) || IsIconic(m_viewer) || !GetWindowRect(m_viewer, &shown) ||
-      IsRectEmpty(&shown))
-    return true;
+bool ViewerDirectxClass::HiddenParts(std::vector<directx::Area>& hidden, RECT& client) {
+  hidden.clear();
+  if (!m_viewer || !IsWindowVisible(m_viewer) || IsIconic(m_viewer) || !GetClientRect(m_viewer, &client) ||
+      IsRectEmpty(&client))
+    return false;
   HWND top = GetAncestor(m_viewer, GA_ROOT);
-  if (top && IsIconic(top)) return true;
+  if (top && IsIconic(top)) return false;
+  POINT origin = {0, 0};
+  ClientToScreen(m_viewer, &origin);
+  auto hide = [&](RECT r) {  // screen coordinates
+    OffsetRect(&r, -origin.x, -origin.y);
+    RECT part;
+    if (IntersectRect(&part, &r, &client)) hidden.push_back({part.left, part.top, part.right, part.bottom});
+  };
+  // A window not wholly on the screen cannot be read at all (XGetImage refuses it).
   const RECT screen = {GetSystemMetrics(SM_XVIRTUALSCREEN), GetSystemMetrics(SM_YVIRTUALSCREEN),
                        GetSystemMetrics(SM_XVIRTUALSCREEN) + GetSystemMetrics(SM_CXVIRTUALSCREEN),
                        GetSystemMetrics(SM_YVIRTUALSCREEN) + GetSystemMetrics(SM_CYVIRTUALSCREEN)};
-  RECT on;
-  if (!IntersectRect(&on, &shown, &screen) || !EqualRect(&on, &shown)) return true;
-  // Every shown top-level window above it in the z-order, of any program, may hide a part.
+  RECT shown = client, on;
+  OffsetRect(&shown, origin.x, origin.y);
+  if (!IntersectRect(&on, &shown, &screen) || !EqualRect(&on, &shown)) return false;
+  // Every shown top-level window above it in the z-order, of any program.
   for (HWND w = top ? GetWindow(top, GW_HWNDPREV) : nullptr; w; w = GetWindow(w, GW_HWNDPREV)) {
-    RECT r, overlap;
-    if (IsWindowVisible(w) && !IsIconic(w) && GetWindowRect(w, &r) && IntersectRect(&overlap, &r, &shown)) return true;
+    RECT r;
+    if (IsWindowVisible(w) && !IsIconic(w) && GetWindowRect(w, &r)) hide(r);
   }
-  return false;
+  return true;
+}
+
+bool ViewerDirectxClass::DeviceWindowCovered() {
+  std::lock_guard<std::recursive_mutex> g(m_lock);
+  std::vector<directx::Area> hidden;
+  RECT client;
+  if (!HiddenParts(hidden, client)) return true;
+  // Overlapping parts count twice: the sum errs towards "covered".
+  long long under = 0;
+  for (const directx::Area& a : hidden) under += static_cast<long long>(a.right - a.left) * (a.bottom - a.top);
+  return under * 2 > static_cast<long long>(client.right) * client.bottom;
 }
 
 directx::PresentationCheck ViewerDirectxClass::CheckPresentation() {
@@ -253,13 +272,13 @@ directx::PresentationCheck ViewerDirectxClass::CheckPresentation() {
     child.unreadable = true;
     return child;
   }
-  if (DeviceWindowCovered()) {
+  std::vector<directx::Area> hidden;
+  RECT client;
+  if (DeviceWindowCovered() || !HiddenParts(hidden, client)) {
     directx::PresentationCheck covered;
     covered.covered = true;
     return covered;
   }
-  RECT client;
-  if (!GetClientRect(m_viewer, &client) || client.right <= 0 || client.bottom <= 0) return none;
   const int w = client.right, h = client.bottom;
 
   // The presentation is carried out by Direct3D's own thread and reaches the screen
@@ -311,7 +330,7 @@ directx::PresentationCheck ViewerDirectxClass::CheckPresentation() {
                                           static_cast<std::size_t>(pitch), m_layout};
       const directx::ShownImage shown{static_cast<const std::uint8_t*>(shownBits), w, h,
                                       static_cast<std::size_t>(w) * 4};
-      result = directx::ComparePresentation(surface, shown);
+      result = directx::ComparePresentation(surface, shown, hidden.data(), static_cast<int>(hidden.size()));
     }
     if (!wasLocked && locked.pBits) m_surface->UnlockRect();
   }

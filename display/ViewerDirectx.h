@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <mutex>
+#include <vector>
 
 #include "display/DirectxSurface.h"
 
@@ -46,11 +47,11 @@ public:
   // whose picture cannot be read shows nothing that can be vouched for: Differs. A child
   // device window is never read (its picture may never reach the screen, and reading it
   // back right after a presentation can hang inside the platform): unreadable, Differs.
-  // A device window that is covered or not wholly on the screen is not read either:
-  // covered, Inconclusive.
+  // Where other windows lie over it, it is not judged; a device window that can hardly be
+  // seen (or not wholly on the screen) is not read at all: covered, Inconclusive.
   directx::PresentationCheck CheckPresentation();
-  // Whether another window lies over the device window, or it is hidden, minimised or
-  // not wholly on the screen: what it shows then is not all the surface's.
+  // Whether the device window's picture can hardly be seen: hidden, minimised, not wholly
+  // on the screen, or more than half of it under other windows.
   bool DeviceWindowCovered();
   // Counts the devices made (CreateSurface) and reset: a picture checked on one device
   // says nothing about the next.
@@ -79,6 +80,10 @@ private:
   void Sleep(int ms) override { ::Sleep(static_cast<DWORD>(ms)); }
 
   void ReleaseAll();
+  // The parts of the device window's client area (client coordinates) that other windows
+  // lie over; false when it cannot be read at all (hidden, minimised, not wholly on the
+  // screen).
+  bool HiddenParts(std::vector<directx::Area>& hidden, RECT& client);
   bool MakeDevice(HWND viewer);
 
   mutable std::recursive_mutex m_lock;

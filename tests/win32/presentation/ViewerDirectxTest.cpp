@@ -179,8 +179,10 @@ TEST_F(ViewerDirectxTest, PresentationToAChildWindowIsJudged) {
   DestroyWindow(child);
 }
 
-// Another window over the device window, or a device window partly off the screen: what
-// it shows proves nothing, and nothing is read. Uncovered again, it is read and matches.
+// Other windows over the device window: what shows there proves nothing. A small part is
+// left out of the judgement and the rest is judged; a window mostly hidden, partly off
+// the screen or minimised is not read at all. Uncovered again, it is read and
+// matches.
 TEST_F(ViewerDirectxTest, ACoveredPresentationIsNotJudged) {
   ViewerDirectxClass dx;
   if (!PresentQuadrants(dx, hwnd_, 96, 72)) GTEST_SKIP() << "no Direct3D device here";
@@ -188,29 +190,43 @@ TEST_F(ViewerDirectxTest, ACoveredPresentationIsNotJudged) {
 
   RECT r;
   GetWindowRect(hwnd_, &r);
-  // A small window over one corner of the picture, of another class (and so, as far as the
-  // check can tell, of any program).
-  HWND cover = CreateWindowExA(0, "ViewerDirectxTestWindow", "cover", WS_POPUP | WS_VISIBLE, r.right - 40, r.bottom - 30,
-                               60, 50, nullptr, nullptr, GetModuleHandleA(nullptr), nullptr);
-  ASSERT_NE(cover, nullptr);
-  SetWindowPos(cover, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
-  Pump(50);
-  EXPECT_TRUE(dx.DeviceWindowCovered());
-  directx::PresentationCheck c = dx.CheckPresentation();
-  EXPECT_TRUE(c.covered);
-  EXPECT_EQ(c.verdict, directx::Verdict::Inconclusive);
-  EXPECT_EQ(c.samples, 0);
-  DestroyWindow(cover);
+  // Windows of another class (and so, as far as the check can tell, of any program),
+  // painted white where the picture has no white: over one corner, then over all of it.
+  struct Case {
+    const char* what;
+    RECT cover;
+    bool covered;
+    directx::Verdict verdict;
+  } cases[] = {
+      {"a corner", {r.right - 50, r.bottom - 40, r.right + 10, r.bottom + 10}, false, directx::Verdict::Matches},
+      {"all of it", {r.left - 5, r.top - 5, r.right + 5, r.bottom + 5}, true, directx::Verdict::Inconclusive},
+  };
+  for (const Case& c : cases) {
+    HWND cover = CreateWindowExA(0, "ViewerDirectxTestWindow", "cover", WS_POPUP | WS_VISIBLE, c.cover.left,
+                                 c.cover.top, c.cover.right - c.cover.left, c.cover.bottom - c.cover.top, nullptr,
+                                 nullptr, GetModuleHandleA(nullptr), nullptr);
+    ASSERT_NE(cover, nullptr);
+    SetWindowPos(cover, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
+    HDC dc = GetDC(cover);
+    RECT all = {0, 0, c.cover.right - c.cover.left, c.cover.bottom - c.cover.top};
+    FillRect(dc, &all, static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH)));
+    ReleaseDC(cover, dc);
+    Pump(50);
+    EXPECT_EQ(dx.DeviceWindowCovered(), c.covered) << c.what;
+    const directx::PresentationCheck checked = dx.CheckPresentation();
+    EXPECT_EQ(checked.covered, c.covered) << c.what;
+    EXPECT_EQ(checked.verdict, c.verdict) << c.what << ": " << checked.matching << " of " << checked.samples;
+    if (c.covered) EXPECT_EQ(checked.samples, 0) << c.what;
+    DestroyWindow(cover);
+  }
   EXPECT_FALSE(dx.DeviceWindowCovered());
   EXPECT_EQ(Shown(dx, directx::Verdict::Matches).verdict, directx::Verdict::Matches);
 
-  // Partly off the screen, and minimised.
+  // Partly off the screen (such a window cannot be read back at all), and minimised.
   const int left = GetSystemMetrics(SM_XVIRTUALSCREEN);
-  SetWindowPos(hwnd_, nullptr, left - 50, 10, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+  SetWindowPos(hwnd_, nullptr, left - 40, 10, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
   Pump(50);
-  c = dx.CheckPresentation();
-  EXPECT_TRUE(c.covered);
-  EXPECT_EQ(c.verdict, directx::Verdict::Inconclusive);
+  EXPECT_TRUE(dx.CheckPresentation().covered);
   SetWindowPos(hwnd_, nullptr, 10, 10, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
   ShowWindow(hwnd_, SW_MINIMIZE);
   Pump(50);

@@ -61,6 +61,16 @@ def wait_road(log, width, height, want="direct3d"):
     return found
 
 
+def on_direct3d(viewer, program_dir, session, tmp_path):
+    """A 640 x 480 desktop of stripes and the viewer presenting it through Direct3D."""
+    xvnc = session.xvnc(640, 480, 24)
+    xvnc.show_image(stripes(640, 480))
+    point_away(xvnc)
+    program, window, log = start(viewer, program_dir, xvnc, tmp_path)
+    wait_road(log, 640, 480)
+    return xvnc, program, window, log
+
+
 def fitted(picture, size):
     """The server's picture stretched over a view of that size (bilinear)."""
     return np.array(Image.fromarray(picture).resize(size, Image.BILINEAR))
@@ -120,11 +130,7 @@ class ButtonWatch:
 
 
 def test_a_desktop_that_fits_is_shown_exactly(viewer, program_dir, session, tmp_path):
-    xvnc = session.xvnc(640, 480, 24)
-    xvnc.show_image(stripes(640, 480))
-    point_away(xvnc)
-    program, window, log = start(viewer, program_dir, xvnc, tmp_path)
-    wait_road(log, 640, 480)
+    xvnc, program, window, log = on_direct3d(viewer, program_dir, session, tmp_path)
     # The frame is made for the desktop: the view is the desktop's size, pixel for pixel.
     wait_picture(window, xvnc.screenshot(), exact, timeout=30, save_to=tmp_path / "fits")
     assert program.close() == 0
@@ -178,11 +184,7 @@ def white_share(picture):
 
 
 def test_the_picture_follows_the_frame_and_stays_behind_a_window_in_front(viewer, program_dir, session, tmp_path):
-    xvnc = session.xvnc(640, 480, 24)
-    xvnc.show_image(stripes(640, 480))
-    point_away(xvnc)
-    program, window, log = start(viewer, program_dir, xvnc, tmp_path)
-    wait_road(log, 640, 480)
+    xvnc, program, window, log = on_direct3d(viewer, program_dir, session, tmp_path)
     wait_picture(window, xvnc.screenshot(), exact, timeout=30, save_to=tmp_path / "first")
 
     def view_picture():
@@ -267,11 +269,7 @@ def test_a_failed_check_ends_in_the_gdi_picture(viewer, program_dir, session, tm
     check runs again for each new surface (here the server's desktop changes its size);
     a native X window held over the view then is what the read-back finds there (Wine
     cannot tell the viewer that it covers the picture)."""
-    xvnc = session.xvnc(640, 480, 24)
-    xvnc.show_image(stripes(640, 480))
-    point_away(xvnc)
-    program, window, log = start(viewer, program_dir, xvnc, tmp_path)
-    wait_road(log, 640, 480)
+    xvnc, program, window, log = on_direct3d(viewer, program_dir, session, tmp_path)
     client = window.client_rect()
     cover = (client[0] + 40, client[1] + 40, client[2] - 40, client[3] - 40)
     with NativeWindowOnTop(session.xvfb.display, cover):
@@ -299,11 +297,7 @@ SC_MINIMIZE, SC_RESTORE = 0xF020, 0xF120
 
 def test_the_picture_goes_with_the_view_through_toolbar_full_screen_and_minimising(viewer, program_dir, session,
                                                                                      tmp_path):
-    xvnc = session.xvnc(640, 480, 24)
-    xvnc.show_image(stripes(640, 480))
-    point_away(xvnc)
-    program, window, log = start(viewer, program_dir, xvnc, tmp_path)
-    wait_road(log, 640, 480)
+    xvnc, program, window, log = on_direct3d(viewer, program_dir, session, tmp_path)
 
     def view():
         """The viewer window's place on the screen (under the toolbar when it is shown)."""
@@ -345,11 +339,7 @@ TITLE_BAR_HEIGHT = 20  # the full-screen title bar slides in over the top rows
 
 def test_full_screen_picture_in_front_only_while_active_and_a_click_on_it_activates(viewer, program_dir, session,
                                                                                      tmp_path):
-    xvnc = session.xvnc(640, 480, 24)
-    xvnc.show_image(stripes(640, 480))
-    point_away(xvnc)
-    program, window, log = start(viewer, program_dir, xvnc, tmp_path)
-    wait_road(log, 640, 480)
+    xvnc, program, window, log = on_direct3d(viewer, program_dir, session, tmp_path)
     width, height = session.xvfb.size
     window.post(WM_SYSCOMMAND, FULL_SCREEN)
     kebwine.wait_until(lambda: window.refresh().rect == [0, 0, width, height], 20, what="full screen")

@@ -3,7 +3,8 @@
 // system-memory surface of four coloured quadrants copied to the back buffer (the way the
 // viewer presents its framebuffer), Present. Then it prints what reached the window: GDI
 // reads of the window's DC and of the screen DC, GetFrontBufferData, the back buffer, and
-// whether BitBlt can read the window's DC; with "gdiafter" it releases the device and
+// whether BitBlt can read the window's DC; with "readloop N" it then presents and reads the
+// window back N times (300 by default); with "gdiafter" it releases the device and
 // fills the window by GDI; "popup", "popuphidden", "popupthread" and "popuphiddenthread"
 // present into an owned pop-up over the window (see main). It keeps the window up for an xwd of the X screen
 // (run_d3d9_present.sh). Build:
@@ -143,6 +144,23 @@ int main(int argc, char** argv) {
   { HDC c = GetDC(target); HDC m = CreateCompatibleDC(c); HBITMAP b = CreateCompatibleBitmap(c, 4, 4); HGDIOBJ o = SelectObject(m, b);
     BOOL ok = BitBlt(m, 0, 0, 4, 4, c, 10, 10, SRCCOPY); printf("BitBlt from the window DC: %d (error %lu)\n", ok, GetLastError());
     SelectObject(m, o); DeleteObject(b); DeleteDC(m); ReleaseDC(target, c); }
+  if (argc > 3 && !strcmp(argv[3], "readloop")) {
+    // Present and read the window back with BitBlt, round after round (the way a check
+    // right after each presentation would); a line every 50 rounds shows how far it got.
+    const int rounds = argc > 4 ? atoi(argv[4]) : 300;
+    HDC c = GetDC(target); HDC m = CreateCompatibleDC(c); HBITMAP b = CreateCompatibleBitmap(c, W, H);
+    HGDIOBJ o = SelectObject(m, b);
+    int read = 0;
+    for (int i = 1; i <= rounds; i++) {
+      MSG msg; while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&msg);
+      present();
+      if (BitBlt(m, 0, 0, W, H, c, 0, 0, SRCCOPY)) read++;
+      if (i % 50 == 0) { printf("readloop: %d rounds, %d read\n", i, read); fflush(stdout); }
+    }
+    SelectObject(m, o); DeleteObject(b); DeleteDC(m); ReleaseDC(target, c);
+    printf("readloop done\n");
+    return 0;
+  }
   if (argc > 3 && !strcmp(argv[3], "gdiafter")) {
     if (surf) surf->Release(); surf = nullptr; dev->Release(); dev = nullptr; d3d->Release();
     HDC c = GetDC(target); RECT rr; GetClientRect(target, &rr); HBRUSH br = CreateSolidBrush(RGB(0xFF, 0x80, 0));

@@ -287,7 +287,7 @@ LRESULT ClientConnection::ViewerMessage(HWND hwnd, UINT msg, WPARAM wParam, LPAR
             SetTimer(hwnd, kTimerDormant, 5000, nullptr);
           break;
         case kTimerDirectxCheck:
-          // A presentation to read back again, once nothing covers it.
+          // A presentation to read back again, once it can be seen.
           KillTimer(hwnd, kTimerDirectxCheck);
           if (!m_directxFramebuffer) break;
           if (m_directx->DeviceWindowCovered())
@@ -791,7 +791,6 @@ void ClientConnection::CreateLocalFramebuffer() {
 // ---------------------------------------------------------------------------------------
 // Direct3D as the framebuffer
 
-
 bool ClientConnection::FittedView() const { return m_opts.m_directx && !m_opts.m_showExtend; }
 
 bool ClientConnection::AdoptDirectxSurface(int width, int height) {
@@ -892,8 +891,8 @@ void ClientConnection::CheckDirectxPresentation() {
     c = m_directx->CheckPresentation();
   }
   if (c.covered) {
-    // Another window over the picture, or a picture not on the screen: nothing to judge
-    // by. It is looked at again once it can be seen.
+    // Most of the picture under other windows, or not wholly on the screen, or minimised:
+    // nothing to judge by. It is looked at again once it can be seen.
     kebLog.Print(8, "Direct3D: the presentation window is covered; checked when it is not\n");
     SetTimer(m_hwndcn, kTimerDirectxCheck, kDirectxCheckAgainMs, nullptr);
     return;

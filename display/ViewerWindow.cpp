@@ -32,9 +32,11 @@ namespace {
 const char kViewerClass[] = "KEBviewerwindow";
 const char kPresentClass[] = "KEBviewerpresent";
 
-// A surface whose presentation differs this many times, a few hundred milliseconds apart,
-// is given up; one that cannot be judged is kept after this many looks.
-constexpr int kDirectxDiffersLimit = 3;
+// A surface whose presentation differs this many times, half a second apart, is given up
+// (a large presentation on a busy machine under Wine can take most of a second to reach
+// the screen); one that cannot be judged is kept after this many looks, 300 ms apart.
+constexpr int kDirectxDiffersLimit = 5;
+constexpr UINT kDirectxDiffersAgainMs = 500;
 constexpr int kDirectxInconclusiveLimit = 20;
 constexpr UINT kDirectxCheckAgainMs = 300;
 
@@ -918,7 +920,11 @@ void ClientConnection::CheckDirectxPresentation() {
         LeaveDirectx(why);
         return;
       }
-      break;
+      // The window may also lie under the frame on the X screen (Wine raises it only with
+      // a change of place): it is put above the frame again before the next look.
+      PlacePresentation(true);
+      SetTimer(m_hwndcn, kTimerDirectxCheck, kDirectxDiffersAgainMs, nullptr);
+      return;
     case directx::Verdict::Inconclusive:
       if (m_directxChecks >= kDirectxInconclusiveLimit) {
         m_directxChecked = true;

@@ -12,7 +12,6 @@ import os
 import re
 import subprocess
 import threading
-import time
 
 import numpy as np
 import pytest
@@ -230,52 +229,62 @@ def test_the_picture_follows_the_frame_and_stays_behind_a_window_in_front(viewer
     assert program.close() == 0
 
 
-class NativeWindowOnTop:
+class NativeWindowInside:
     """A native X program's window (xlogo, not run by Wine, so not in Wine's window list)
-    held on top of everything on the X screen over the given area while in use."""
+    put inside another X window, over the given part of it (its own coordinates): it lies
+    over that window's picture whatever the order of the top-level windows."""
 
-    def __init__(self, display, rect):
+    def __init__(self, display, parent, rect):
         self.env = dict(os.environ, DISPLAY=display)
+        self.parent, self.rect = parent, rect
         x0, y0, x1, y1 = rect
         self.proc = subprocess.Popen(["xlogo", "-geometry", "%dx%d+%d+%d" % (x1 - x0, y1 - y0, x0, y0)], env=self.env,
                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
-        self.stop = threading.Event()
+
+    def xdotool(self, *args):
+        return subprocess.run(["xdotool"] + [str(a) for a in args], env=self.env, capture_output=True, text=True,
+                              timeout=20)
 
     def __enter__(self):
-        def found():
-            r = subprocess.run(["xdotool", "search", "--onlyvisible", "--classname", "^xlogo$"], env=self.env,
-                               capture_output=True, text=True, timeout=20)
-            return r.stdout.split()[:1]
-        self.window = kebwine.wait_until(found, 20, interval=0.1, what="xlogo's window")[0]
-        self.thread = threading.Thread(target=self._raise, daemon=True)
-        self.thread.start()
+        found = kebwine.wait_until(lambda: self.xdotool("search", "--onlyvisible", "--classname", "^xlogo$").stdout.split(),
+                                   20, interval=0.1, what="xlogo's window")
+        window = found[0]
+        assert self.xdotool("windowreparent", window, self.parent).returncode == 0
+        assert self.xdotool("windowmove", window, self.rect[0], self.rect[1]).returncode == 0
         return self
 
-    def _raise(self):
-        # Windows raised later go above it: it is raised again and again, with no pause (for
-        # at most two minutes).
-        end = time.monotonic() + 120
-        while not self.stop.is_set() and time.monotonic() < end:
-            subprocess.run(["xdotool", "windowraise", self.window], env=self.env, capture_output=True, timeout=20)
-
     def __exit__(self, *exc):
-        self.stop.set()
-        self.thread.join(30)
         kebwine._stop_process(self.proc)
+
+
+def x_window_at(display, rect):
+    """The X window, a child of the root, that lies exactly at rect (screen coordinates)."""
+    tree = subprocess.run(["xwininfo", "-root", "-children"], env=dict(os.environ, DISPLAY=display),
+                          capture_output=True, text=True, timeout=20).stdout
+    want = "%dx%d+%d+%d" % (rect[2] - rect[0], rect[3] - rect[1], rect[0], rect[1])
+    for line in tree.splitlines():
+        m = re.match(r"\s*(0x[0-9a-f]+) .*\s(\d+x\d+\+-?\d+\+-?\d+)\s", line)
+        if m and m.group(2) == want:
+            return m.group(1)
+    return None
 
 
 def test_a_failed_check_ends_in_the_gdi_picture(viewer, program_dir, session, tmp_path):
     """A picture the check finds wrong ends Direct3D, and GDI draws the right one. The
     check runs again for each new surface (here the server's desktop changes its size);
-    a native X window held over the view then is what the read-back finds there (Wine
-    cannot tell the viewer that it covers the picture)."""
+    a native X window put inside the presentation window's X window then is what the
+    read-back finds over half of it (Wine cannot tell the viewer that it is there)."""
     xvnc, program, window, log = on_direct3d(viewer, program_dir, session, tmp_path)
-    client = window.client_rect()
-    cover = (client[0] + 40, client[1] + 40, client[2] - 40, client[3] - 40)
-    with NativeWindowOnTop(session.xvfb.display, cover):
+    presentation = next(w for w in program.windows(hidden=True, children=False) if w.class_name == "KEBviewerpresent")
+    rect = presentation.rect
+    x_window = kebwine.wait_until(lambda: x_window_at(session.xvfb.display, rect), 20, what="its X window")
+    width, height = rect[2] - rect[0], rect[3] - rect[1]
+    cover = (0, 0, width, height * 3 // 4)
+    with NativeWindowInside(session.xvfb.display, x_window, cover):
         # xlogo's white is nowhere in the stripes.
-        kebwine.wait_until(lambda: white_share(kebwine.crop(kebwine.screenshot(session.xvfb.display), cover)) > 0.5,
-                           20, what="xlogo over the view")
+        on_screen = (rect[0], rect[1], rect[0] + cover[2], rect[1] + cover[3])
+        kebwine.wait_until(lambda: white_share(kebwine.crop(kebwine.screenshot(session.xvfb.display), on_screen)) > 0.5,
+                           20, what="xlogo over the picture")
         r = subprocess.run(["xrandr", "--fb", "800x600"], env=dict(os.environ, DISPLAY=xvnc.display),
                            capture_output=True, text=True, timeout=30)
         assert r.returncode == 0, r.stderr
@@ -283,7 +292,7 @@ def test_a_failed_check_ends_in_the_gdi_picture(viewer, program_dir, session, tm
         kebwine.wait_until(lambda: road(log, 800, 600), 60, interval=0.2, what="the check of the new surface")
         text = log.read_text(errors="replace")
         assert road(log, 800, 600) == "gdi" and "Direct3D: the window does not show it" in text, text[-3000:]
-    # GDI's picture, once the X window is gone: the desktop pixel for pixel.
+    # GDI's picture: the desktop pixel for pixel.
     xvnc.show_image(stripes(800, 600))
     point_away(xvnc)
     wait_picture(window, lambda: xvnc.screenshot(), exact, timeout=30, save_to=tmp_path / "gdi")

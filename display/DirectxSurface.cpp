@@ -118,7 +118,8 @@ constexpr int kFewestSamples = 16;
 
 }  // namespace
 
-PresentationCheck ComparePresentation(const SurfaceImage& surface, const ShownImage& shown) {
+PresentationCheck ComparePresentation(const SurfaceImage& surface, const ShownImage& shown, const Area* hidden,
+                                      int hiddenCount) {
   PresentationCheck r;
   const SurfaceLayout& l = surface.layout;
   if (!surface.bits || !shown.bits || surface.width <= 0 || surface.height <= 0 || shown.width <= 0 ||
@@ -142,6 +143,10 @@ PresentationCheck ComparePresentation(const SurfaceImage& surface, const ShownIm
       const int x = static_cast<int>((2LL * i + 1) * shown.width / (2LL * across));
       const long long sx2 = (2LL * x + 1) * surface.width / shown.width - 1;
       const int sx = static_cast<int>(std::clamp<long long>(sx2 / 2, 0, surface.width - 1));
+      bool underOther = false;
+      for (int k = 0; k < hiddenCount && !underOther; k++)
+        underOther = x >= hidden[k].left && x < hidden[k].right && y >= hidden[k].top && y < hidden[k].bottom;
+      if (underOther) continue;
       int lo[3] = {255, 255, 255}, hi[3] = {0, 0, 0};
       for (int yy = std::max(0, sy - reachY); yy <= std::min(surface.height - 1, sy + reachY); yy++)
         for (int xx = std::max(0, sx - reachX); xx <= std::min(surface.width - 1, sx + reachX); xx++) {

@@ -93,6 +93,12 @@ struct ShownImage {
   std::size_t stride = 0;
 };
 
+// A part of the window, in its client coordinates: left and top inside, right and bottom
+// outside.
+struct Area {
+  int left = 0, top = 0, right = 0, bottom = 0;
+};
+
 enum class Verdict { Matches, Differs, Inconclusive };
 
 struct PresentationCheck {
@@ -100,14 +106,21 @@ struct PresentationCheck {
   int samples = 0;  // points of the window that told something
   int matching = 0;
   bool unreadable = false;  // the window's picture could not be read at all (Differs)
+  // Nothing was read: other windows hide most of the device window, or it is hidden,
+  // minimised or not wholly on the screen, so what it shows now proves nothing either
+  // way (Inconclusive).
+  bool covered = false;
 };
 
 // Compares the window with the surface at a grid of points. Whatever filter stretched the
 // surface, a shown pixel lies within the colours of the surface pixels under it (with a
 // margin for rounding); points whose surface neighbourhood spans a wide range of colours
-// tell little and are left out. Matches with at least 90 % of the telling points inside,
-// Differs below that, Inconclusive with fewer than 16 telling points.
-PresentationCheck ComparePresentation(const SurfaceImage& surface, const ShownImage& shown);
+// tell little and are left out, and so are points in the `hidden` areas (other windows
+// over it: what shows there is not the window's). Matches with at
+// least 90 % of the telling points inside, Differs below that, Inconclusive with fewer
+// than 16 telling points.
+PresentationCheck ComparePresentation(const SurfaceImage& surface, const ShownImage& shown,
+                                      const Area* hidden = nullptr, int hiddenCount = 0);
 
 constexpr int kPaintWaitRounds = 300;  // x 2 ms
 constexpr int kLockTries = 21;

@@ -218,6 +218,7 @@ LRESULT ClientConnection::FrameMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARA
       // Maximising is the way into full screen.
       if (wParam == SIZE_MAXIMIZED && !IsFullScreen()) SetFullScreenMode(true);
       if (wParam != SIZE_MINIMIZED) LayoutView();
+      PlacePresentation();
       return 0;
     case WM_SIZING:
       if (!FittedView()) LimitDraggedRect(wParam, reinterpret_cast<RECT*>(lParam));
@@ -234,7 +235,14 @@ LRESULT ClientConnection::FrameMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARA
       m_dpi = HIWORD(wParam);
       m_dpiChangePending = true;
       return 0;
+    case WM_WINDOWPOSCHANGED:
+      // The presentation window goes with the frame when its place among the windows
+      // changed (once the change is over).
+      if (!(reinterpret_cast<const WINDOWPOS*>(lParam)->flags & SWP_NOZORDER) && m_hwndcn)
+        PostMessageA(m_hwndcn, WM_VIEWER_PLACEPRESENTATION, 1, 0);
+      return DefWindowProcA(hwnd, msg, wParam, lParam);
     case WM_MOVE:
+      PlacePresentation();
       if (m_dpiChangePending) {
         // The move that brought the frame onto the new monitor's work area ends it.
         RECT r;
@@ -268,6 +276,7 @@ LRESULT ClientConnection::FrameMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARA
       // The activation may change without the focus passing through this frame's windows
       // (another program's window taking it, or giving it back).
       KeepFrameOnTop(LOWORD(wParam) != WA_INACTIVE);
+      if (LOWORD(wParam) != WA_INACTIVE && m_hwndcn) PostMessageA(m_hwndcn, WM_VIEWER_PLACEPRESENTATION, 1, 0);
       return DefWindowProcA(hwnd, msg, wParam, lParam);
     case WM_FRAME_ZORDER: SettleZOrder(); return 0;
     case WM_KEYDOWN:

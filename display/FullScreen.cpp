@@ -102,14 +102,22 @@ void ClientConnection::ApplyFullScreenMode() {
 }
 
 void ClientConnection::SetFrameTopmost(bool topmost) {
-  HWND bar = m_titleBar.Window();
   const HWND band = topmost ? HWND_TOPMOST : HWND_NOTOPMOST;
   const UINT flags = SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE;
   // Wine 8 keeps a window that owns another where it is in or out of the topmost band
-  // (SetWindowPos succeeds and changes nothing): the title bar, which the frame owns,
-  // is let go for the change and goes with the frame after it.
-  if (bar) SetWindowLongPtrA(bar, GWLP_HWNDPARENT, 0);
+  // (SetWindowPos succeeds and changes nothing): the windows the frame owns (the
+  // presentation window, the title bar) are let go for the change and go with the frame
+  // after it, the title bar last so that it lies over the picture. An owned window does
+  // not leave the band either: the presentation window moves while it is let go.
+  HWND bar = m_titleBar.Window();
+  const HWND owned[] = {m_hwndPresent, bar};
+  for (HWND w : owned)
+    if (w) SetWindowLongPtrA(w, GWLP_HWNDPARENT, 0);
   SetWindowPos(m_hwndMain, band, 0, 0, 0, 0, flags);
+  if (m_hwndPresent) {
+    SetWindowPos(m_hwndPresent, band, 0, 0, 0, 0, flags);
+    SetWindowLongPtrA(m_hwndPresent, GWLP_HWNDPARENT, reinterpret_cast<LONG_PTR>(m_hwndMain));
+  }
   if (bar) {
     SetWindowLongPtrA(bar, GWLP_HWNDPARENT, reinterpret_cast<LONG_PTR>(m_hwndMain));
     SetWindowPos(bar, band, 0, 0, 0, 0, flags);
@@ -138,6 +146,8 @@ void ClientConnection::SettleZOrder() {
   // Leaving the topmost band put the frame on top of the others: behind the active window
   // it goes, the title bar between them.
   SetWindowPos(m_hwndMain, active, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+  if (m_hwndPresent && IsWindowVisible(m_hwndPresent))
+    SetWindowPos(m_hwndPresent, active, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
   if (HWND bar = m_titleBar.Window())
     if (IsWindowVisible(bar)) SetWindowPos(bar, active, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
 }

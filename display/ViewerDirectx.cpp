@@ -133,6 +133,7 @@ HRESULT ViewerDirectxClass::CreateSurface(HWND viewer, HWND frame, int width, in
     return E_FAIL;
   }
   m_layout = directx::LayoutOf(format);
+  m_generation++;
   return S_OK;
 }
 
@@ -207,13 +208,89 @@ void ViewerDirectxClass::Present() {
     kebLog.Print(2, "Direct3D: the surface could not be presented (0x%08lx)\n", static_cast<unsigned long>(presented));
 }
 
+unsigned ViewerDirectxClass::Generation() const {
+  std::lock_guard<std::recursive_mutex> g(m_lock);
+  return m_generation;
+}
+
+void ViewerDirectxClass::Unload() {
+  std::lock_guard<std::recursive_mutex> g(m_lock);
+  ReleaseDevice();
+  m_lookedForD3d9 = true;
+  m_create = nullptr;
+  if (m_d3d9) FreeLibrary(m_d3d9);
+  m_d3d9 = nullptr;
+}
+
+bool ViewerDirectxClass::HiddenParts(std::vector<directx::Area>& hidden, RECT& client) {
+  hidden.clear();
+  if (!m_viewer || !IsWindowVisible(m_viewer) || IsIconic(m_viewer) || !GetClientRect(m_viewer, &client) ||
+      IsRectEmpty(&client))
+    return false;
+  HWND top = GetAncestor(m_viewer, GA_ROOT);
+  if (top && IsIconic(top)) return false;
+  POINT origin = {0, 0};
+  ClientToScreen(m_viewer, &origin);
+  auto hide = [&](RECT r) {  // screen coordinates
+    OffsetRect(&r, -origin.x, -origin.y);
+    RECT part;
+    if (IntersectRect(&part, &r, &client)) hidden.push_back({part.left, part.top, part.right, part.bottom});
+  };
+  // A window not wholly on the screen cannot be read at all (XGetImage refuses it).
+  const RECT screen = {GetSystemMetrics(SM_XVIRTUALSCREEN), GetSystemMetrics(SM_YVIRTUALSCREEN),
+                       GetSystemMetrics(SM_XVIRTUALSCREEN) + GetSystemMetrics(SM_CXVIRTUALSCREEN),
+                       GetSystemMetrics(SM_YVIRTUALSCREEN) + GetSystemMetrics(SM_CYVIRTUALSCREEN)};
+  RECT shown = client, on;
+  OffsetRect(&shown, origin.x, origin.y);
+  if (!IntersectRect(&on, &shown, &screen) || !EqualRect(&on, &shown)) return false;
+  // Every shown top-level window above it in the z-order, of any program.
+  for (HWND w = top ? GetWindow(top, GW_HWNDPREV) : nullptr; w; w = GetWindow(w, GW_HWNDPREV)) {
+    RECT r;
+    if (IsWindowVisible(w) && !IsIconic(w) && GetWindowRect(w, &r)) hide(r);
+  }
+  return true;
+}
+
+bool ViewerDirectxClass::DeviceWindowCovered() {
+  std::lock_guard<std::recursive_mutex> g(m_lock);
+  std::vector<directx::Area> hidden;
+  RECT client;
+  if (!HiddenParts(hidden, client)) return true;
+  // Overlapping parts count twice: the sum errs towards "covered".
+  long long under = 0;
+  for (const directx::Area& a : hidden) under += static_cast<long long>(a.right - a.left) * (a.bottom - a.top);
+  return under * 2 > static_cast<long long>(client.right) * client.bottom;
+}
+
 directx::PresentationCheck ViewerDirectxClass::CheckPresentation() {
   std::lock_guard<std::recursive_mutex> g(m_lock);
   directx::PresentationCheck none;
+  if (!m_surface || !m_viewer) return none;
+  if (GetWindowLongPtrA(m_viewer, GWL_STYLE) & WS_CHILD) {
+    directx::PresentationCheck child;
+    child.verdict = directx::Verdict::Differs;
+    child.unreadable = true;
+    return child;
+  }
+  std::vector<directx::Area> hidden;
   RECT client;
-  if (!m_surface || !m_viewer || !GetClientRect(m_viewer, &client) || client.right <= 0 || client.bottom <= 0)
-    return none;
+  if (DeviceWindowCovered() || !HiddenParts(hidden, client)) {
+    directx::PresentationCheck covered;
+    covered.covered = true;
+    return covered;
+  }
   const int w = client.right, h = client.bottom;
+
+  // The presentation is carried out by Direct3D's own thread and reaches the screen
+  // later: what was presented has gone to the window once an event issued after it is
+  // signalled (at most a second).
+  IDirect3DQuery9* done = nullptr;
+  if (m_device && SUCCEEDED(m_device->CreateQuery(D3DQUERYTYPE_EVENT, &done)) && done) {
+    done->Issue(D3DISSUE_END);
+    const DWORD start = GetTickCount();
+    while (done->GetData(nullptr, 0, D3DGETDATA_FLUSH) == S_FALSE && GetTickCount() - start < 1000) ::Sleep(1);
+    ReleaseCom(done);
+  }
 
   // What the window shows: its client area copied into a top-down 32-bit DIB.
   BITMAPINFO bi = {};
@@ -253,7 +330,7 @@ directx::PresentationCheck ViewerDirectxClass::CheckPresentation() {
                                           static_cast<std::size_t>(pitch), m_layout};
       const directx::ShownImage shown{static_cast<const std::uint8_t*>(shownBits), w, h,
                                       static_cast<std::size_t>(w) * 4};
-      result = directx::ComparePresentation(surface, shown);
+      result = directx::ComparePresentation(surface, shown, hidden.data(), static_cast<int>(hidden.size()));
     }
     if (!wasLocked && locked.pBits) m_surface->UnlockRect();
   }
@@ -282,7 +359,11 @@ directx::DirectxDevice::Cooperation ViewerDirectxClass::TestCooperativeLevel() {
   }
 }
 
-bool ViewerDirectxClass::ResetDevice() { return SUCCEEDED(m_device->Reset(&m_params)); }
+bool ViewerDirectxClass::ResetDevice() {
+  if (FAILED(m_device->Reset(&m_params))) return false;
+  m_generation++;
+  return true;
+}
 
 void* ViewerDirectxClass::LockWholeSurface(int* pitch) {
   D3DLOCKED_RECT locked = {};

@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <mutex>
+#include <vector>
 
 #include "display/DirectxSurface.h"
 
@@ -42,9 +43,21 @@ public:
   bool TakeRecreated();
   // Unlocks the surface and presents it; without a device the viewer window is painted black.
   void Present();
-  // Reads back what the viewer window shows and compares it with the surface. A window
-  // whose picture cannot be read shows nothing that can be vouched for: Differs.
+  // Reads back what the device window shows and compares it with the surface. A window
+  // whose picture cannot be read shows nothing that can be vouched for: Differs. A child
+  // device window is never read (its picture may never reach the screen, and reading it
+  // back right after a presentation can hang inside the platform): unreadable, Differs.
+  // Where other windows lie over it, it is not judged; a device window that can hardly be
+  // seen (or not wholly on the screen) is not read at all: covered, Inconclusive.
   directx::PresentationCheck CheckPresentation();
+  // Whether the device window's picture can hardly be seen: hidden, minimised, not wholly
+  // on the screen, or more than half of it under other windows.
+  bool DeviceWindowCovered();
+  // Counts the devices made (CreateSurface) and reset: a picture checked on one device
+  // says nothing about the next.
+  unsigned Generation() const;
+  // Releases device and surface and frees d3d9 for good: Loaded() is false from then on.
+  void Unload();
 
   // d3d9 and its entry were found. Looked for at the first call: a viewer that never
   // presents through Direct3D does not carry d3d9 and its OpenGL libraries.
@@ -67,10 +80,15 @@ private:
   void Sleep(int ms) override { ::Sleep(static_cast<DWORD>(ms)); }
 
   void ReleaseAll();
+  // The parts of the device window's client area (client coordinates) that other windows
+  // lie over; false when it cannot be read at all (hidden, minimised, not wholly on the
+  // screen).
+  bool HiddenParts(std::vector<directx::Area>& hidden, RECT& client);
   bool MakeDevice(HWND viewer);
 
   mutable std::recursive_mutex m_lock;
   bool m_lookedForD3d9 = false;
+  unsigned m_generation = 0;
   HMODULE m_d3d9 = nullptr;
   CreateFn m_create = nullptr;
   IDirect3D9* m_d3d = nullptr;

@@ -35,6 +35,8 @@ constexpr LPARAM kQueuedUpdateRequest = 1;
 #define WM_VIEWER_POINTERHERE (WM_APP + 28)
 // Viewer window: the Direct3D presentation window is no longer wanted.
 #define WM_VIEWER_DROPPRESENTATION (WM_APP + 27)
+// Viewer window: the Direct3D presentation window is laid over it again (shown or hidden).
+#define WM_VIEWER_PLACEPRESENTATION (WM_APP + 29)
 // Frame window: the active window changed; full screen is topmost while the frame is
 // active, and behind the active window otherwise.
 #define WM_FRAME_ZORDER (WM_APP + 26)

@@ -32,6 +32,14 @@ namespace {
 const char kViewerClass[] = "KEBviewerwindow";
 const char kPresentClass[] = "KEBviewerpresent";
 
+// A surface whose presentation differs this many times, half a second apart, is given up
+// (a large presentation on a busy machine under Wine can take most of a second to reach
+// the screen); one that cannot be judged is kept after this many looks, 300 ms apart.
+constexpr int kDirectxDiffersLimit = 5;
+constexpr UINT kDirectxDiffersAgainMs = 500;
+constexpr int kDirectxInconclusiveLimit = 20;
+constexpr UINT kDirectxCheckAgainMs = 300;
+
 // Window handle to the connection (user data, set right after creation).
 ClientConnection* ConnectionOf(HWND hwnd) {
   return reinterpret_cast<ClientConnection*>(GetWindowLongPtrA(hwnd, GWLP_USERDATA));
@@ -86,16 +94,19 @@ void ClientConnection::CreateDisplayWindow() {
   if (!m_hwndcn) throw ErrorException("The viewer window cannot be created");
   SetWindowLongPtrA(m_hwndcn, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
 
-  // The Direct3D presentation window: hidden until a surface is the framebuffer, disabled
-  // so that the mouse goes to the viewer window under it.
+  // The Direct3D presentation window: an owned pop-up that never takes the activation,
+  // hidden until a surface is the framebuffer. Not disabled: a disabled window swallows
+  // the mouse, and what it gets is handed on to the viewer window.
   WNDCLASSEXA pc = {};
   pc.cbSize = sizeof pc;
   pc.lpfnWndProc = PresentWndProc;
   pc.hInstance = self;
+  pc.hCursor = wc.hCursor;
   pc.lpszClassName = kPresentClass;
   if (RegisterClassExA(&pc) || GetLastError() == ERROR_CLASS_ALREADY_EXISTS)
-    m_hwndPresent = CreateWindowExA(0, kPresentClass, "", WS_CHILD | WS_DISABLED, 0, 0, m_si.framebufferWidth,
-                                    m_si.framebufferHeight, m_hwndcn, nullptr, self, nullptr);
+    m_hwndPresent = CreateWindowExA(WS_EX_NOACTIVATE | WS_EX_TOOLWINDOW, kPresentClass, "", WS_POPUP, 0, 0,
+                                    m_si.framebufferWidth, m_si.framebufferHeight, m_hwndMain, nullptr, self, nullptr);
+  if (m_hwndPresent) SetWindowLongPtrA(m_hwndPresent, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
   m_pointerHost.SetWindows(m_hwndMain, m_hwndcn, m_hwndToolbar);
   m_multitouch.SetWindows(m_hwndMain, m_hwndToolbar);
   SetTimer(m_hwndcn, kTimerFullUpdate, 30000, nullptr);
@@ -118,16 +129,91 @@ LRESULT CALLBACK ClientConnection::ViewerWndProc(HWND hwnd, UINT msg, WPARAM wPa
 }
 
 LRESULT CALLBACK ClientConnection::PresentWndProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+  ClientConnection* c = ConnectionOf(hwnd);
+  if (!c) return DefWindowProcA(hwnd, msg, wParam, lParam);
+  return c->GuardedMessage("Presentation window", &ClientConnection::PresentMessage, hwnd, msg, wParam, lParam);
+}
+
+LRESULT ClientConnection::PresentMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+  const HWND viewer = m_hwndcn;
+  if (!viewer) return DefWindowProcA(hwnd, msg, wParam, lParam);
   switch (msg) {
-    case WM_NCHITTEST: return HTTRANSPARENT;
     case WM_ERASEBKGND: return 1;
     case WM_PAINT:
       // The viewer window presents (under the framebuffer lock, with the painting flag).
       ValidateRect(hwnd, nullptr);
-      InvalidateRect(GetParent(hwnd), nullptr, FALSE);
+      InvalidateRect(viewer, nullptr, FALSE);
       return 0;
+
+    // The pointer, the wheel and touch reach the viewer window as they would without this
+    // window over it: the two client areas lie on each other, so a client point is the
+    // same point in both.
+    case WM_MOUSEACTIVATE: {
+      // The frame decides, as for a click on the viewer window; this window never takes
+      // the activation itself.
+      const LRESULT r = SendMessageA(viewer, WM_MOUSEACTIVATE, reinterpret_cast<WPARAM>(m_hwndMain), lParam);
+      if ((r == MA_ACTIVATE || r == MA_ACTIVATEANDEAT) && GetForegroundWindow() != m_hwndMain)
+        SetForegroundWindow(m_hwndMain);
+      return r == MA_ACTIVATEANDEAT || r == MA_NOACTIVATEANDEAT ? MA_NOACTIVATEANDEAT : MA_NOACTIVATE;
+    }
+    case WM_SETCURSOR:
+      return SendMessageA(viewer, WM_SETCURSOR, reinterpret_cast<WPARAM>(viewer), lParam);
+    case WM_MOUSEMOVE:
+    case WM_LBUTTONDOWN:
+    case WM_LBUTTONUP:
+    case WM_LBUTTONDBLCLK:
+    case WM_RBUTTONDOWN:
+    case WM_RBUTTONUP:
+    case WM_RBUTTONDBLCLK:
+    case WM_MBUTTONDOWN:
+    case WM_MBUTTONUP:
+    case WM_MBUTTONDBLCLK:
+    case WM_XBUTTONDOWN:
+    case WM_XBUTTONUP:
+    case WM_XBUTTONDBLCLK: {
+      POINT p = {GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam)};
+      MapWindowPoints(hwnd, viewer, &p, 1);
+      return SendMessageA(viewer, msg, wParam, MAKELPARAM(p.x, p.y));
+    }
+    case WM_MOUSEWHEEL:
+    case WM_MOUSEHWHEEL:
+    case WM_TOUCH:
+      // Screen coordinates.
+      return SendMessageA(viewer, msg, wParam, lParam);
     default: return DefWindowProcA(hwnd, msg, wParam, lParam);
   }
+}
+
+void ClientConnection::PlacePresentation(bool restack) {
+  if (!m_hwndPresent || !m_hwndcn || !m_hwndMain) return;
+  RECT r;
+  GetClientRect(m_hwndcn, &r);
+  MapWindowPoints(m_hwndcn, nullptr, reinterpret_cast<POINT*>(&r), 2);
+  const bool show = m_directxFramebuffer && IsWindowVisible(m_hwndcn) && !IsIconic(m_hwndMain) && !IsRectEmpty(&r);
+  const bool shown = IsWindowVisible(m_hwndPresent) != FALSE;
+  constexpr UINT kKeep = SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE | SWP_NOOWNERZORDER;
+  if (!show) {
+    if (shown) SetWindowPos(m_hwndPresent, nullptr, 0, 0, 0, 0, kKeep | SWP_NOZORDER | SWP_HIDEWINDOW);
+    return;
+  }
+  RECT now;
+  GetWindowRect(m_hwndPresent, &now);
+  if (!EqualRect(&now, &r) || !shown)
+    SetWindowPos(m_hwndPresent, nullptr, r.left, r.top, r.right - r.left, r.bottom - r.top,
+                 SWP_NOZORDER | SWP_NOACTIVATE | SWP_NOOWNERZORDER | (shown ? 0 : SWP_SHOWWINDOW));
+  if (shown && !restack) return;
+  // It belongs right above the frame: under whatever lies over the frame, over the frame.
+  // Wine 8 raises a window on the X screen only when a change of place makes it the top
+  // shown window, so a frame raised while another window lay above it (this one hidden, a
+  // box about to close) stays over this one there, although not in the window list. So it
+  // is let go of its owner (which keeps it above itself), put under the frame and then
+  // above it: a real change of place, which raises it when nothing else lies above.
+  HWND after = GetWindow(m_hwndMain, GW_HWNDPREV);
+  if (after == m_hwndPresent) after = GetWindow(after, GW_HWNDPREV);
+  SetWindowLongPtrA(m_hwndPresent, GWLP_HWNDPARENT, 0);
+  SetWindowPos(m_hwndPresent, m_hwndMain, 0, 0, 0, 0, kKeep);
+  SetWindowPos(m_hwndPresent, after ? after : HWND_TOP, 0, 0, 0, 0, kKeep);
+  SetWindowLongPtrA(m_hwndPresent, GWLP_HWNDPARENT, reinterpret_cast<LONG_PTR>(m_hwndMain));
 }
 
 LRESULT ClientConnection::ViewerMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
@@ -186,7 +272,11 @@ LRESULT ClientConnection::ViewerMessage(HWND hwnd, UINT msg, WPARAM wParam, LPAR
         case mouse::kEmulate3Timer:
           if (m_pointer.Emulate3ButtonsTimer() && m_running) FlushOutputBuffer(true, kInputTimeoutSec);
           return 0;
-        case mouse::kRegisterTouchTimer: m_multitouch.OnRegisterTouchTimer(hwnd); return 0;
+        case mouse::kRegisterTouchTimer:
+          m_multitouch.OnRegisterTouchTimer(hwnd);
+          // Touches on the presentation window over it are handed on to it.
+          if (m_hwndPresent) RegisterTouchWindow(m_hwndPresent, 0);
+          return 0;
         case mouse::kMouseAllowTimer: MultiTouchHandler::OnMouseAllowTimer(hwnd); return 0;
         default: break;
       }
@@ -205,9 +295,13 @@ LRESULT ClientConnection::ViewerMessage(HWND hwnd, UINT msg, WPARAM wParam, LPAR
             SetTimer(hwnd, kTimerDormant, 5000, nullptr);
           break;
         case kTimerDirectxCheck:
-          // A presentation to read back again.
+          // A presentation to read back again, once it can be seen.
           KillTimer(hwnd, kTimerDirectxCheck);
-          if (m_directxFramebuffer) InvalidateRect(hwnd, nullptr, FALSE);
+          if (!m_directxFramebuffer) break;
+          if (m_directx->DeviceWindowCovered())
+            SetTimer(hwnd, kTimerDirectxCheck, kDirectxCheckAgainMs, nullptr);
+          else
+            InvalidateRect(hwnd, nullptr, FALSE);
           break;
         case kTimerDormant:
           kebLog.Print(5, "%s dormant mode\n", "Entering");
@@ -343,8 +437,12 @@ LRESULT ClientConnection::ViewerMessage(HWND hwnd, UINT msg, WPARAM wParam, LPAR
     case WM_SENDKEEPALIVE: SendKeepAlive(wParam == 1); return 0;
 
     case WM_SIZE:
-      if (m_hwndPresent) MoveWindow(m_hwndPresent, 0, 0, LOWORD(lParam), HIWORD(lParam), FALSE);
-      return 0;
+    case WM_MOVE: PlacePresentation(false); return 0;
+    case WM_VIEWER_PLACEPRESENTATION: PlacePresentation(wParam != 0); return 0;
+    case WM_SHOWWINDOW:
+      // Shown or hidden once this message is over.
+      PostMessageA(hwnd, WM_VIEWER_PLACEPRESENTATION, 0, 0);
+      return DefWindowProcA(hwnd, msg, wParam, lParam);
     case WM_VIEWER_DROPPRESENTATION:
       if (m_hwndPresent && !m_directxFramebuffer) {
         DestroyWindow(m_hwndPresent);
@@ -719,14 +817,6 @@ void ClientConnection::CreateLocalFramebuffer() {
 // ---------------------------------------------------------------------------------------
 // Direct3D as the framebuffer
 
-namespace {
-// A surface whose presentation differs this many times, a few hundred milliseconds apart,
-// is given up; one that cannot be judged is kept after this many looks.
-constexpr int kDirectxDiffersLimit = 3;
-constexpr int kDirectxInconclusiveLimit = 20;
-constexpr UINT kDirectxCheckAgainMs = 300;
-}  // namespace
-
 bool ClientConnection::FittedView() const { return m_opts.m_directx && !m_opts.m_showExtend; }
 
 bool ClientConnection::AdoptDirectxSurface(int width, int height) {
@@ -771,7 +861,8 @@ bool ClientConnection::AdoptDirectxSurface(int width, int height) {
   m_directxFramebuffer = true;
   m_directxChecked = false;
   m_directxChecks = 0;
-  ShowWindowAsync(m_hwndPresent, SW_SHOWNA);
+  // Either thread may get here: the window is laid over the view by a message.
+  PostMessageA(m_hwndcn, WM_VIEWER_PLACEPRESENTATION, 0, 0);
   kebLog.Print(2, "Direct3D: the framebuffer is a %d x %d surface of %d bits per pixel (pitch %d)\n", width, height,
                layout.bitsPerPixel, pitch);
   if (follow && m_sock.load() != rdr::kInvalidSocket) {
@@ -810,12 +901,27 @@ void ClientConnection::LockFramebufferForUpdate() {
 }
 
 void ClientConnection::CheckDirectxPresentation() {
-  if (!m_directxFramebuffer || m_directxChecked) return;
+  if (!m_directxFramebuffer) return;
+  // A device made again (a lost one, a reset) shows its picture anew: it is looked at anew.
+  const unsigned generation = m_directx->Generation();
+  if (generation != m_directxCheckedGeneration) {
+    m_directxCheckedGeneration = generation;
+    m_directxChecked = false;
+    m_directxChecks = 0;
+  }
+  if (m_directxChecked) return;
   directx::PresentationCheck c;
   {
     std::lock_guard<std::recursive_mutex> g(m_bitmapLock);
     if (!m_directxFramebuffer) return;
     c = m_directx->CheckPresentation();
+  }
+  if (c.covered) {
+    // Most of the picture under other windows, or not wholly on the screen, or minimised:
+    // nothing to judge by. It is looked at again once it can be seen.
+    kebLog.Print(8, "Direct3D: the presentation window is covered; checked when it is not\n");
+    SetTimer(m_hwndcn, kTimerDirectxCheck, kDirectxCheckAgainMs, nullptr);
+    return;
   }
   m_directxChecks++;
   kebLog.Print(8, "Direct3D: presentation check %d: %d of %d points match%s\n", m_directxChecks, c.matching,
@@ -838,7 +944,11 @@ void ClientConnection::CheckDirectxPresentation() {
         LeaveDirectx(why);
         return;
       }
-      break;
+      // The window may also lie under the frame on the X screen (Wine raises it only with
+      // a change of place): it is put above the frame again before the next look.
+      PlacePresentation(true);
+      SetTimer(m_hwndcn, kTimerDirectxCheck, kDirectxDiffersAgainMs, nullptr);
+      return;
     case directx::Verdict::Inconclusive:
       if (m_directxChecks >= kDirectxInconclusiveLimit) {
         m_directxChecked = true;
@@ -858,6 +968,8 @@ void ClientConnection::LeaveDirectx(const char* why) {
     if (!m_directxFramebuffer) return;
     m_decoder.cursor.FramebufferRebuilt();
     CreateLocalFramebuffer();
+    // Nothing of Direct3D is used again in this connection.
+    m_directx->Unload();
   }
   // The presentation window goes for good.
   if (m_hwndcn) PostMessageA(m_hwndcn, WM_VIEWER_DROPPRESENTATION, 0, 0);

@@ -397,17 +397,24 @@ private:
   // presentations of each surface are read back, and a window that does not show the
   // surface sends this connection back to the DIB for good.
   std::unique_ptr<ViewerDirectxClass> m_directx;
-  // Direct3D presents into a window of its own that covers the viewer window and takes no
-  // input: a window once used by a Direct3D device may never show GDI drawing again (so it
-  // is under Wine), and the viewer window must stay able to draw the DIB. Made with the
-  // viewer window, shown while a surface is the framebuffer, destroyed when Direct3D is
-  // given up.
+  // Direct3D presents into a window of its own: a window once used by a Direct3D device
+  // may never show GDI drawing again (so it is under Wine), and the viewer window must stay
+  // able to draw the DIB. It is a pop-up owned by the frame, never activated, laid over the
+  // viewer window's client area (a child window's presentation never reaches the screen
+  // under Wine); the input it gets goes on to the viewer window. Made with the viewer
+  // window, shown while a surface is the framebuffer, destroyed when Direct3D is given up.
   HWND m_hwndPresent = nullptr;
   static LRESULT CALLBACK PresentWndProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
+  LRESULT PresentMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
+  // Lays the presentation window over the viewer window's client area, shown while the
+  // surface is the framebuffer and the viewer window can be seen (GUI thread); with
+  // `restack` (the frame's place among the windows changed) right above the frame again.
+  void PlacePresentation(bool restack = false);
   std::atomic<bool> m_directxFramebuffer{false};  // the surface is the framebuffer (changed under its lock)
   bool m_directxRefused = false;  // a check failed: the DIB from now on (GUI thread)
   bool m_directxChecked = false;  // the current surface was checked (GUI thread)
   int m_directxChecks = 0;        // checks of the current surface so far
+  unsigned m_directxCheckedGeneration = 0;  // the device whose picture was checked
   // The surface as the framebuffer, mid grey; false (nothing changed) when Direct3D does
   // not take this session. Under the framebuffer lock.
   bool AdoptDirectxSurface(int width, int height);

@@ -3,8 +3,10 @@
 // system-memory surface of four coloured quadrants copied to the back buffer (the way the
 // viewer presents its framebuffer), Present. Then it prints what reached the window: GDI
 // reads of the window's DC and of the screen DC, GetFrontBufferData, the back buffer, and
-// whether BitBlt can read the window's DC; with "gdiafter" it releases the device and
-// fills the window by GDI. It keeps the window up for an xwd of the X screen
+// whether BitBlt can read the window's DC; with "readloop N" it then presents and reads the
+// window back N times (300 by default); with "gdiafter" it releases the device and
+// fills the window by GDI; "popup", "popuphidden", "popupthread" and "popuphiddenthread"
+// present into an owned pop-up over the window (see main). It keeps the window up for an xwd of the X screen
 // (run_d3d9_present.sh). Build:
 //   x86_64-w64-mingw32-g++ -O1 -static -o d3d9_present.exe d3d9_present.cpp -ld3d9 -lgdi32 -luser32
 #include <windows.h>
@@ -38,8 +40,22 @@ static LRESULT CALLBACK Proc(HWND h, UINT m, WPARAM w, LPARAM l) {
   return DefWindowProcA(h, m, w, l);
 }
 
+static IDirect3D9* d3d = nullptr;
+static D3DPRESENT_PARAMETERS pp = {};
+static HRESULT createHr = E_FAIL;
+static DWORD WINAPI CreateOnThread(LPVOID) {
+  createHr = d3d->CreateDevice(0, D3DDEVTYPE_HAL, pp.hDeviceWindow, D3DCREATE_SOFTWARE_VERTEXPROCESSING, &pp, &dev);
+  return 0;
+}
+
 int main(int argc, char** argv) {
   bool child = argc > 1 && !strncmp(argv[1], "child", 5); bool clip = argc > 1 && !strcmp(argv[1], "childclip");
+  // "popup...": an owned pop-up (WS_EX_NOACTIVATE | WS_EX_TOOLWINDOW) over a frame window;
+  // "popuphidden": the device is made while the pop-up is hidden, which is shown after;
+  // "popupthread": the device is made on another thread than the pop-up's;
+  // "popuphiddenthread": both.
+  bool popup = argc > 1 && !strncmp(argv[1], "popup", 5);
+  bool hidden = popup && strstr(argv[1], "hidden"), onThread = popup && strstr(argv[1], "thread");
   int holdMs = argc > 2 ? atoi(argv[2]) : 3000;
   WNDCLASSA wc = {}; wc.lpfnWndProc = Proc; wc.hInstance = GetModuleHandleA(nullptr);
   wc.hbrBackground = (HBRUSH)GetStockObject(BLACK_BRUSH); wc.lpszClassName = "probe";
@@ -47,18 +63,26 @@ int main(int argc, char** argv) {
   HWND top = CreateWindowExA(0, "probe", "d3dprobe", WS_POPUP | WS_VISIBLE | (clip ? WS_CLIPCHILDREN : 0), 100, 100, 200, 160, nullptr, nullptr, wc.hInstance, nullptr);
   HWND target = top;
   if (child) target = CreateWindowExA(0, "probe", "child", WS_CHILD | WS_VISIBLE, 0, 0, 200, 160, top, nullptr, wc.hInstance, nullptr);
+  if (popup) target = CreateWindowExA(WS_EX_NOACTIVATE | WS_EX_TOOLWINDOW, "probe", "", WS_POPUP | (hidden ? 0 : WS_VISIBLE), 100, 100, 200, 160, top, nullptr, wc.hInstance, nullptr);
   UpdateWindow(top);
-  IDirect3D9* d3d = Direct3DCreate9(D3D_SDK_VERSION);
+  d3d = Direct3DCreate9(D3D_SDK_VERSION);
   if (!d3d) { printf("Direct3DCreate9 failed\n"); return 2; }
   D3DDISPLAYMODE mode = {}; HRESULT hr = d3d->GetAdapterDisplayMode(0, &mode);
   D3DADAPTER_IDENTIFIER9 id = {}; d3d->GetAdapterIdentifier(0, 0, &id);
   printf("adapter: %s / %s, display mode hr=0x%08lx %ux%u format %d\n", id.Description, id.Driver, hr, mode.Width, mode.Height, mode.Format);
-  D3DPRESENT_PARAMETERS pp = {};
   pp.BackBufferWidth = W; pp.BackBufferHeight = H; pp.BackBufferFormat = mode.Format; pp.BackBufferCount = 2;
   pp.SwapEffect = D3DSWAPEFFECT_DISCARD; pp.hDeviceWindow = target; pp.Windowed = TRUE;
   pp.PresentationInterval = D3DPRESENT_INTERVAL_IMMEDIATE;
-  hr = d3d->CreateDevice(0, D3DDEVTYPE_HAL, target, D3DCREATE_SOFTWARE_VERTEXPROCESSING, &pp, &dev);
-  printf("CreateDevice hr=0x%08lx\n", hr);
+  if (onThread) {
+    HANDLE t = CreateThread(nullptr, 0, CreateOnThread, nullptr, 0, nullptr);
+    WaitForSingleObject(t, INFINITE);
+    CloseHandle(t);
+    hr = createHr;
+  } else {
+    hr = d3d->CreateDevice(0, D3DDEVTYPE_HAL, target, D3DCREATE_SOFTWARE_VERTEXPROCESSING, &pp, &dev);
+  }
+  printf("CreateDevice hr=0x%08lx%s%s\n", hr, hidden ? " (window hidden)" : "", onThread ? " (on another thread)" : "");
+  if (hidden) SetWindowPos(target, nullptr, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE | SWP_SHOWWINDOW);
   if (FAILED(hr)) return 3;
   hr = dev->CreateOffscreenPlainSurface(W, H, mode.Format, D3DPOOL_SYSTEMMEM, &surf, nullptr);
   printf("CreateOffscreenPlainSurface hr=0x%08lx\n", hr);
@@ -120,6 +144,23 @@ int main(int argc, char** argv) {
   { HDC c = GetDC(target); HDC m = CreateCompatibleDC(c); HBITMAP b = CreateCompatibleBitmap(c, 4, 4); HGDIOBJ o = SelectObject(m, b);
     BOOL ok = BitBlt(m, 0, 0, 4, 4, c, 10, 10, SRCCOPY); printf("BitBlt from the window DC: %d (error %lu)\n", ok, GetLastError());
     SelectObject(m, o); DeleteObject(b); DeleteDC(m); ReleaseDC(target, c); }
+  if (argc > 3 && !strcmp(argv[3], "readloop")) {
+    // Present and read the window back with BitBlt, round after round (the way a check
+    // right after each presentation would); a line every 50 rounds shows how far it got.
+    const int rounds = argc > 4 ? atoi(argv[4]) : 300;
+    HDC c = GetDC(target); HDC m = CreateCompatibleDC(c); HBITMAP b = CreateCompatibleBitmap(c, W, H);
+    HGDIOBJ o = SelectObject(m, b);
+    int read = 0;
+    for (int i = 1; i <= rounds; i++) {
+      MSG msg; while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&msg);
+      present();
+      if (BitBlt(m, 0, 0, W, H, c, 0, 0, SRCCOPY)) read++;
+      if (i % 50 == 0) { printf("readloop: %d rounds, %d read\n", i, read); fflush(stdout); }
+    }
+    SelectObject(m, o); DeleteObject(b); DeleteDC(m); ReleaseDC(target, c);
+    printf("readloop done\n");
+    return 0;
+  }
   if (argc > 3 && !strcmp(argv[3], "gdiafter")) {
     if (surf) surf->Release(); surf = nullptr; dev->Release(); dev = nullptr; d3d->Release();
     HDC c = GetDC(target); RECT rr; GetClientRect(target, &rr); HBRUSH br = CreateSolidBrush(RGB(0xFF, 0x80, 0));

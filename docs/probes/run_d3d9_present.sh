@@ -1,5 +1,6 @@
 #!/bin/bash
-# run_d3d9_present.sh MODE [gdiafter]: runs d3d9_present.exe (MODE top, child or childclip)
+# run_d3d9_present.sh MODE [gdiafter]: runs d3d9_present.exe (MODE top, child, childclip, popup,
+# popuphidden, popupthread or popuphiddenthread)
 # under Wine on $DISPLAY, takes an xwd of the X screen while its window is up and prints
 # the colour xwd sees in each quadrant. WINEPREFIX: a prefix of your own.
 export WINEPREFIX=${WINEPREFIX:?a Wine prefix} WINEARCH=win64 WINEDEBUG=${WINEDEBUG:--all} WINEDLLOVERRIDES="mscoree,mshtml=" DISPLAY=${DISPLAY:?an X display}

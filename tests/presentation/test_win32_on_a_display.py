@@ -8,9 +8,8 @@ Direct3D presents into sometimes deadlocks inside the platform on a busy machine
 main thread waits in XGetImage (BitBlt from the window) for a reply while Mesa's
 presentation on Wine's Direct3D thread handles an X error from XGetGeometry on the
 child's drawable, and both wait for the same Xlib display lock (gdb backtraces of the
-hung process). The viewer never presents into a child window, which is why it has a
-presentation window of its own; such a deadlock is one more way of a child window not
-being readable, and it is told apart from any other hang by where the test stopped."""
+hung process). The check therefore never reads a child device window (the viewer
+presents into an owned pop-up); a hang there means it read one after all, and fails."""
 
 import json
 
@@ -19,7 +18,6 @@ import pytest
 import kebwine
 
 CHILD_TEST = "ViewerDirectxTest.PresentationToAChildWindowIsJudged"
-READING_BACK = "child window: presented, reading it back"
 
 
 def run(session, tmp_path, name, gtest_filter, timeout):
@@ -52,10 +50,5 @@ def test_the_presentation_tests_run_and_pass_on_a_display(session, tmp_path):
 
 def test_a_child_window_is_judged(session, tmp_path):
     code, output, hung = run(session, tmp_path, "child", CHILD_TEST, 60)
-    if hung is not None:
-        last = output.strip().splitlines()[-1] if output.strip() else ""
-        assert last == READING_BACK, "%s; output so far:\n%s" % (hung, output[-4000:])
-        print("the platform deadlocked reading the child window back: it cannot be read")
-        return
-    # What the child window (the kind of window the viewer window is) showed.
-    assert "presentation to a child window:" in output
+    assert hung is None, "%s; output so far:\n%s" % (hung, output[-4000:])
+    assert "presentation to a child window: not read back" in output

@@ -345,6 +345,33 @@ TEST(DirectxPresentationCheck, WrongPicturesDiffer) {
   }
 }
 
+// Where other windows lie over the window (or it is off the screen) what shows is theirs:
+// those parts are not judged, and the rest decides.
+TEST(DirectxPresentationCheck, HiddenPartsAreNotJudged) {
+  const Surface s(64, 48, Desktop);
+  Picture shown = s.Stretched(100, 70, true);
+  // Another window over the right 60 % of the picture.
+  for (int y = 0; y < 70; y++)
+    for (int x = 40; x < 100; x++) std::memset(shown.At(x, y), 255, 4);
+  const directx::Area other[] = {{40, 0, 100, 70}};
+  struct Case {
+    const char* what;
+    const directx::Area* hidden;
+    int count;
+    directx::Verdict verdict;
+  } cases[] = {
+      {"judged whole", nullptr, 0, directx::Verdict::Differs},
+      {"the other window left out", other, 1, directx::Verdict::Matches},
+  };
+  for (const Case& c : cases) {
+    const directx::PresentationCheck r = directx::ComparePresentation(s.Image(), shown.Shown(), c.hidden, c.count);
+    EXPECT_EQ(r.verdict, c.verdict) << c.what << ": " << r.matching << "/" << r.samples;
+  }
+  // The right picture under the other window, and a wrong one beside it: still wrong.
+  Picture wrong = Blank(100, 70, 0, 0, 0);
+  EXPECT_EQ(directx::ComparePresentation(s.Image(), wrong.Shown(), other, 1).verdict, directx::Verdict::Differs);
+}
+
 TEST(DirectxPresentationCheck, TheFirstGreyAndSixteenBitSurfaces) {
   // A new surface is mid grey (every byte 128): uniform, so any presentation of it tells.
   std::vector<std::uint8_t> bits(32 * 2 * 20, 128);

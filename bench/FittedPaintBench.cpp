@@ -81,16 +81,9 @@ double MedianPaintMs(HWND hwnd, const std::vector<RECT>& rects, int rounds) {
 
 int main(int argc, char** argv) {
   const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 15;
-  BITMAPINFO bi = {};
-  bi.bmiHeader.biSize = sizeof bi.bmiHeader;
-  bi.bmiHeader.biWidth = kFbWidth;
-  bi.bmiHeader.biHeight = -kFbHeight;
-  bi.bmiHeader.biPlanes = 1;
-  bi.bmiHeader.biBitCount = 32;
-  bi.bmiHeader.biCompression = BI_RGB;
   void* bits = nullptr;
   HDC source = CreateCompatibleDC(nullptr);
-  HBITMAP dib = CreateDIBSection(source, &bi, DIB_RGB_COLORS, &bits, nullptr, 0);
+  HBITMAP dib = CreateFramebufferDib(source, PixelFormat(), kFbWidth, kFbHeight, &bits);
   if (!dib) {
     std::fprintf(stderr, "no DIB section\n");
     return 1;

@@ -20,7 +20,7 @@
 
 namespace {
 
-// A 32-bit top-down DIB selected into a memory DC of its own.
+// A DIB of the viewer's default 32-bit format selected into a memory DC of its own.
 struct Canvas {
   HDC dc = nullptr;
   HBITMAP bitmap = nullptr;
@@ -29,16 +29,9 @@ struct Canvas {
   int width = 0, height = 0;
 
   Canvas(int w, int h) : width(w), height(h) {
-    BITMAPINFO bi = {};
-    bi.bmiHeader.biSize = sizeof bi.bmiHeader;
-    bi.bmiHeader.biWidth = w;
-    bi.bmiHeader.biHeight = -h;
-    bi.bmiHeader.biPlanes = 1;
-    bi.bmiHeader.biBitCount = 32;
-    bi.bmiHeader.biCompression = BI_RGB;
     void* p = nullptr;
     dc = CreateCompatibleDC(nullptr);
-    bitmap = CreateDIBSection(dc, &bi, DIB_RGB_COLORS, &p, nullptr, 0);
+    bitmap = CreateFramebufferDib(dc, PixelFormat(), w, h, &p);
     bits = static_cast<std::uint32_t*>(p);
     if (dc && bitmap) old = SelectObject(dc, bitmap);
   }

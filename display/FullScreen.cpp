@@ -63,13 +63,15 @@ void ClientConnection::ApplyFullScreenMode() {
     style = (style & ~static_cast<LONG_PTR>(WS_CAPTION | WS_THICKFRAME)) | WS_POPUP | WS_MAXIMIZE;
     SetWindowLongPtrA(m_hwndMain, GWL_STYLE, style);
 
-    // The frame's monitor, or with spanning every monitor (the virtual screen, entry 0).
+    // The frame's monitor, or with spanning every monitor (the virtual screen, entry 0). A
+    // server told of every monitor lays its desktop out from the virtual screen's corner,
+    // so the frame spans them too, and from that corner.
     const monitors::Entry& monitor = m_monitors.Entry(FrameMonitorIndex());
     const monitors::Entry& all = m_monitors.Entry(0);
     const fullscreen::Rect cover = fullscreen::CoverRect(
         fullscreen::Rect{monitor.x, monitor.y, monitor.x + monitor.width, monitor.y + monitor.height},
-        fullscreen::Rect{all.x, all.y, all.x + all.width, all.y + all.height}, m_opts.m_allowMonitorSpanning,
-        m_opts.m_showExtend);
+        fullscreen::Rect{all.x, all.y, all.x + all.width, all.y + all.height},
+        m_opts.m_allowMonitorSpanning || m_opts.m_useAllMonitors, m_opts.m_showExtend);
     SetWindowPos(m_hwndMain, nullptr, cover.left, cover.top, cover.right - cover.left, cover.bottom - cover.top,
                  SWP_FRAMECHANGED | SWP_NOZORDER);
     m_titleBar.Init(GetModuleHandleA(nullptr), m_hwndMain, false);

@@ -91,7 +91,9 @@ namespace fullscreen {
 
 Rect CoverRect(const Rect& monitor, const Rect& virtualScreen, bool spanning, bool showExtend) {
   if (!spanning || showExtend) return monitor;
-  return Rect{0, 0, virtualScreen.right - virtualScreen.left, virtualScreen.bottom - virtualScreen.top};
+  // At the virtual screen's own corner: a monitor left of or above the primary one lies at
+  // negative coordinates, and the frame covers it too.
+  return virtualScreen;
 }
 
 Step EdgeScrollStep(int x, int y, int width, int height, int toolbarHeight) {

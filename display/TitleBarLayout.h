@@ -70,8 +70,9 @@ struct Rect {
   int left = 0, top = 0, right = 0, bottom = 0;
 };
 
-// What the full-screen frame covers: its nearest monitor, or the virtual screen (from 0,0
-// with its width and height) with monitor spanning on and the extended view off.
+// What the full-screen frame covers: its nearest monitor, or the virtual screen where it
+// lies (negative coordinates for monitors left of or above the primary one) with monitor
+// spanning on and the extended view off.
 Rect CoverRect(const Rect& monitor, const Rect& virtualScreen, bool spanning, bool showExtend);
 
 // How far the view scrolls for a pointer at (x, y) of a screen w x h in full screen: 32

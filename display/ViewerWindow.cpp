@@ -991,6 +991,22 @@ void ClientConnection::PresentationChanged() {
 // Painting
 
 void ClientConnection::PaintViewerWindow(HWND hwnd) {
+  // The fitted view paints the update region rectangle by rectangle: it is read before
+  // BeginPaint empties it.
+  HRGN update = nullptr;
+  if (FittedView() && !m_directxFramebuffer) {
+    update = CreateRectRgn(0, 0, 0, 0);
+    if (update && GetUpdateRgn(hwnd, update, FALSE) == ERROR) {
+      DeleteObject(update);
+      update = nullptr;
+    }
+  }
+  struct RegionOwner {
+    HRGN& region;
+    ~RegionOwner() {
+      if (region) DeleteObject(region);
+    }
+  } owner{update};
   PAINTSTRUCT ps;
   HDC dc = BeginPaint(hwnd, &ps);
   const RECT& r = ps.rcPaint;
@@ -1033,11 +1049,10 @@ void ClientConnection::PaintViewerWindow(HWND hwnd) {
     const bool show = m_hBitmapDC && !HoldPaint(r);
     if (show) m_paintOwed = false;
     if (show && view.fitted) {
-      // The whole framebuffer stretched over the view; the paint's clipping keeps it to
-      // the part that is to be painted.
-      SetStretchBltMode(dc, HALFTONE);
-      SetBrushOrgEx(dc, 0, 0, nullptr);
-      StretchBlt(dc, 0, 0, view.fitWidth, view.fitHeight, m_hBitmapDC, 0, 0, m_fb.width, m_fb.height, SRCCOPY);
+      // What has to be painted, rectangle by rectangle (the paint's own rectangle when the
+      // region could not be read).
+      if (!update) update = CreateRectRgnIndirect(&r);
+      if (update) PaintFittedView(dc, update, m_hBitmapDC, view);
     } else if (show) {
       const int w = r.right - r.left, h = r.bottom - r.top;
       const int num = m_opts.m_scale_num > 0 ? m_opts.m_scale_num : 1;

@@ -3,15 +3,19 @@
  * loopback with security type None and answers with whatever encoding the client asks
  * for first (Opalo among them, which libvncserver calls Ultra).
  *
- * libvnc_server PORT IMAGEOUT SECONDS [WIDTH HEIGHT]
+ * libvnc_server PORT IMAGEOUT SECONDS [WIDTH HEIGHT [chat]]
  *   PORT      TCP port on 127.0.0.1
  *   IMAGEOUT  written before serving: "W H\n" then W*H RGB triplets of the picture
  *   SECONDS   the server ends after this long
+ *   chat      announce protocol 3.6 (a server with the text chat) and open a chat with
+ *             each client once it has had its first framebuffer update; prints
+ *             "chat opened" then, and each text the client sends as "chat: TEXT"
  * It prints "ready" on standard output once it listens.
  */
 #include <rfb/rfb.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <time.h>
 
 static void paint(unsigned char *fb, int w, int h) {
@@ -29,6 +33,29 @@ static void paint(unsigned char *fb, int w, int h) {
             p[2] = (unsigned char)b;
             p[3] = 0;
         }
+}
+
+static void chat_text(rfbClientPtr cl, int length, char *string) {
+    (void)cl;
+    if (length > 0 && string) printf("chat: %.*s\n", length, string);
+    else printf("chat: %d\n", length);
+    fflush(stdout);
+}
+
+/* Opens the chat with every client that has had a framebuffer update and none yet. */
+static void open_chats(rfbScreenInfoPtr s) {
+    rfbClientIteratorPtr it = rfbGetClientIterator(s);
+    rfbClientPtr cl;
+    while ((cl = rfbClientIteratorNext(it)) != NULL) {
+        rfbStatList *updates = rfbStatLookupMessage(cl, rfbFramebufferUpdate);
+        if (cl->clientData || cl->state != RFB_NORMAL || !updates || updates->sentCount == 0) continue;
+        cl->clientData = (void *)1;
+        if (rfbSendTextChatMessage(cl, rfbTextChatOpen, "")) {
+            printf("chat opened\n");
+            fflush(stdout);
+        }
+    }
+    rfbReleaseClientIterator(it);
 }
 
 int main(int argc, char **argv) {
@@ -51,6 +78,12 @@ int main(int argc, char **argv) {
     s->alwaysShared = TRUE;
     s->desktopName = "libvnc_server";
     s->cursor = NULL; /* no server-side cursor drawn into the pixels sent */
+    int chat = argc > 6 && strcmp(argv[6], "chat") == 0;
+    if (chat) {
+        s->protocolMajorVersion = 3;
+        s->protocolMinorVersion = 6;
+        s->setTextChat = chat_text;
+    }
 
     FILE *out = fopen(argv[2], "wb");
     if (!out) return 1;
@@ -66,7 +99,10 @@ int main(int argc, char **argv) {
     printf("ready\n");
     fflush(stdout);
     time_t end = time(NULL) + seconds;
-    while (time(NULL) < end && rfbIsActive(s)) rfbProcessEvents(s, 50000);
+    while (time(NULL) < end && rfbIsActive(s)) {
+        rfbProcessEvents(s, 50000);
+        if (chat) open_chats(s);
+    }
     rfbShutdownServer(s, TRUE);
     free(s->frameBuffer);
     rfbScreenCleanup(s);

@@ -1,9 +1,11 @@
 """Two monitors under Wine, the second left of the primary one (so at negative
 coordinates), on an Xorg laid out as two monitors (Wine shows one monitor per RandR
 output; an Xvfb with two screens and Xinerama gives it only one). Full screen covers the
-monitor the frame is on, with the title bar centred at its top; client message 251 tells
-the server of both monitors measured from the virtual screen's corner, never as the
-16-bit wrap of a negative coordinate."""
+monitor the frame is on, with the title bar centred at its top; with monitor spanning it
+covers both monitors from the virtual screen's corner, each showing the part of the
+desktop that client message 251 places there. Message 251 tells the server of both
+monitors measured from the virtual screen's corner, never as the 16-bit wrap of a
+negative coordinate."""
 
 import pytest
 
@@ -105,6 +107,61 @@ def test_message_251_for_a_monitor_left_of_the_primary(viewer, program_dir, all_
         assert sent == monitors, message
         assert message["count"] == len(monitors)
         assert all(m["one"] == 1 for m in message["monitors"])
+        assert program.close() == 0
+    finally:
+        srv.stop()
+
+
+# The virtual screen of the two monitors on Windows: the second one's corner to the
+# primary one's far corner.
+VIRTUAL_ON_WINDOWS = [-1024, 0, 1280, 1024]
+
+
+@pytest.mark.parametrize("spanning", [
+    "allowMonitorSpanning=1\r\n",
+    # A server told of every monitor lays its desktop out from the virtual screen's corner.
+    "useAllMonitors=1\r\nChangeServerRes=1\r\n",
+])
+def test_spanning_full_screen_covers_both_monitors(viewer, session, program_dir, spanning):
+    (program_dir / "options.keb").write_text("[options]\r\nshowtoolbar=0\r\nAutoScaling=0\r\n" + spanning)
+    width, height = VIRTUAL_ON_WINDOWS[2] - VIRTUAL_ON_WINDOWS[0], VIRTUAL_ON_WINDOWS[3] - VIRTUAL_ON_WINDOWS[1]
+    srv = serve(width, height, screens=[{"id": 1, "x": 0, "y": 0, "w": width, "h": height}])
+    try:
+        program = viewer("127.0.0.1::%d" % srv.port)
+        window = frame(program)
+        kebwine.wait_until(lambda: expected(srv) is not None, 30, what="the server's whole picture sent")
+        window.post(WM_SYSCOMMAND, FULL_SCREEN)
+
+        def covers_both():
+            window.refresh()
+            return list(window.rect) == VIRTUAL_ON_WINDOWS and not window.data["style"] & WS_CAPTION
+        kebwine.wait_until(covers_both, 15, what="the frame covering the virtual screen %s" % VIRTUAL_ON_WINDOWS)
+        # The title bar hangs at the top of the monitor the frame was on (the primary one),
+        # over the frame.
+        bar = kebwine.wait_until(lambda: title_bar(program), 10, what="the title bar shown")
+        left, top, right, bottom = bar.rect
+        assert left == (1280 - BAR_WIDTH) // 2 and right - left == BAR_WIDTH
+        assert 1 - BAR_HEIGHT <= top <= 0
+
+        # On the X screen the second monitor shows the desktop's left part and the primary
+        # one the rest, each from the server's column where message 251 puts that monitor
+        # (below the rows the title bar may take).
+        desktop = expected(srv)
+        second_x, primary_x = SECOND[2], PRIMARY[2]
+        parts = [
+            ([second_x, BAR_HEIGHT, second_x + SECOND[0], SECOND[1]], desktop[BAR_HEIGHT:SECOND[1], 0:SECOND[0]]),
+            ([primary_x, BAR_HEIGHT, primary_x + PRIMARY[0], PRIMARY[1]],
+             desktop[BAR_HEIGHT:PRIMARY[1], primary_x - second_x:primary_x - second_x + PRIMARY[0]]),
+        ]
+
+        def both_shown():
+            shot = session.screenshot()
+            for rect_x, want in parts:
+                kebwine.assert_same_image(kebwine.crop(shot, rect_x), want)
+        kebwine.eventually(both_shown, 20)
+        if "useAllMonitors" in spanning:
+            message = srv.session.messages_of("MonitorInfo")[-1]
+            assert [(m["x"], m["y"]) for m in message["monitors"]] == [(primary_x - second_x, 0), (0, 0)]
         assert program.close() == 0
     finally:
         srv.stop()

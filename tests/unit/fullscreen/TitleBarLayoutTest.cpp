@@ -117,7 +117,8 @@ TEST(FullScreen, CoverRect) {
       {false, false, monitor},
       {false, true, monitor},
       {true, true, monitor},
-      {true, false, {0, 0, 4480, 1080}},
+      // The virtual screen where it lies, a monitor left of the primary one included.
+      {true, false, virt},
   };
   for (const auto& c : cases) {
     const fullscreen::Rect r = fullscreen::CoverRect(monitor, virt, c.spanning, c.extend);

@@ -7,6 +7,8 @@
 #include <cstring>
 #include <vector>
 
+#include "app/UiText.h"
+#include "resources/StringIds.h"
 #include "security/RsaKex.h"
 #include "security/Secret.h"
 
@@ -123,7 +125,7 @@ public:
     Reverse(modulus, key.Bytes());  // CryptoAPI keeps numbers little-endian
     if (!CryptImportKey(m_prov, blob.data(), static_cast<DWORD>(blob.size()), 0, 0, &m_server)) {
       m_server = 0;
-      *error = Failed("Invalid server RSA key (%u)");
+      *error = Failed(UiText(IDS_RSA_INVALID_SERVER_KEY));
       return false;
     }
     m_serverBytes = key.Bytes();
@@ -152,7 +154,7 @@ public:
     if (len < sizeof(BLOBHEADER) + sizeof(RSAPUBKEY) || header->bType != PUBLICKEYBLOB ||
         header->aiKeyAlg != CALG_RSA_KEYX || rsa->magic != 0x31415352 || bytes < 4 ||
         len < sizeof(BLOBHEADER) + sizeof(RSAPUBKEY) + bytes) {
-      *error = "Invalid client key generated";
+      *error = UiText(IDS_RSA_INVALID_CLIENT_KEY);
       return false;
     }
     key->bits = rsa->bitlen;

@@ -89,7 +89,7 @@ void RfbSession::AuthVeNCrypt() {
     if (ack != 1) Fail(UiText(IDS_VENCRYPT_SUBTYPE_REFUSED));
 
     std::unique_ptr<TLSSession> tls = NewTlsSession();
-    if (!tls) Fail("AcquireCredentialsHandle failed");
+    if (!tls) Fail(UiText(IDS_TLS_CREDENTIALS_FAILED));
     ByteBuffer rawIn, rawOut;
     for (std::size_t read = 0;; read++) {
       if (!tls->Handshake(rawIn, rawOut)) Fail(tls->Error());
@@ -98,7 +98,7 @@ void RfbSession::AuthVeNCrypt() {
         rawOut.Clear();
       }
       if (tls->GetState() == TLSSession::kEstablished) break;
-      if (read >= kMaxHandshakeBytes) Fail("Handshake cannot be completed");
+      if (read >= kMaxHandshakeBytes) Fail(UiText(IDS_TLS_HANDSHAKE_INCOMPLETE));
       // The session says only that it needs more: the bytes come one at a time.
       ReadExact(rawIn.Reserve(1), 1);
       rawIn.Commit(1);

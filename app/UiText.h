@@ -7,7 +7,7 @@ constexpr int kUiTextFirst = 50023;
 constexpr int kUiTextLast = 50297;
 // The texts of the connect sequence, the security negotiation and their failures.
 constexpr int kHandshakeTextFirst = 50400;
-constexpr int kHandshakeTextLast = 50479;
+constexpr int kHandshakeTextLast = 50599;
 
 // The text of a string-table id; "" for ids outside the ranges or never loaded.
 const char* UiText(int id);

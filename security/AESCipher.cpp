@@ -5,6 +5,8 @@
 #include <cstring>
 
 #include "app/Log.h"
+#include "app/UiText.h"
+#include "resources/StringIds.h"
 #include "security/Secret.h"
 
 namespace {
@@ -68,7 +70,7 @@ bool CMACAuth::Update(const std::uint8_t* data, std::size_t length) {
 bool CMACAuth::Final(std::uint8_t* tag, int size) {
   if (size < 4 || size > 16) {
     char text[64];
-    std::snprintf(text, sizeof text, "Invalid tag size for CMAC (%d)", size);
+    std::snprintf(text, sizeof text, UiText(IDS_CMAC_TAG_SIZE), size);
     kebLog.Print(0, "CMACAuth: %s\n", text);
     return m_cipher.Fail(text);
   }
@@ -101,7 +103,7 @@ bool AESCipher::Fail(const std::string& text) {
 }
 
 bool AESCipher::Block(std::uint8_t* data, std::size_t blocks) {
-  if (!m_block) return Fail("No key");
+  if (!m_block) return Fail(UiText(IDS_AES_NO_KEY));
   std::string error;
   if (m_block->EncryptBlocks(data, blocks, &error)) return true;
   kebLog.Print(0, "AESCipher: %s\n", error.c_str());

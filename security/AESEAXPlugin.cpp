@@ -4,6 +4,8 @@
 #include <cstring>
 
 #include "app/Log.h"
+#include "app/UiText.h"
+#include "resources/StringIds.h"
 #include "security/Secret.h"
 
 namespace {
@@ -88,7 +90,7 @@ std::uint8_t* AESEAXPlugin::Encrypt(const std::uint8_t* data, int length, int* o
   const std::size_t total = static_cast<std::size_t>(length);
   const std::size_t records = total == 0 ? 1 : (total + kMaxRecord - 1) / kMaxRecord;
   if (records > kMaxRecords - m_sendCounter) {
-    Fail("Message counter exhausted");
+    Fail(UiText(IDS_AES_COUNTER_EXHAUSTED));
     return nullptr;
   }
   std::uint8_t* p = m_out.Reserve(total + records * kOverhead);
@@ -104,7 +106,7 @@ std::uint8_t* AESEAXPlugin::Encrypt(const std::uint8_t* data, int length, int* o
     const AESCipher::SealResult sealed = m_send.Seal(nonce, p, kHeader, p + kHeader, n, true, p + kHeader + n);
     if (sealed != AESCipher::kSealed) {
       m_out.Clear();
-      Fail(sealed == AESCipher::kTagFailed ? "Tag failed on encryption" : "Encryption failed");
+      Fail(UiText(sealed == AESCipher::kTagFailed ? IDS_AES_TAG_FAILED : IDS_AES_ENCRYPTION_FAILED));
       return nullptr;
     }
     p += n + kOverhead;
@@ -119,18 +121,18 @@ bool AESEAXPlugin::OpenRecords() {
     std::uint8_t* r = m_in.Data();
     const std::size_t n = (std::size_t(r[0]) << 8) | r[1];
     if (m_in.Size() < n + kOverhead) break;
-    if (m_receiveCounter >= kMaxRecords) return Fail("Message counter exhausted");
+    if (m_receiveCounter >= kMaxRecords) return Fail(UiText(IDS_AES_COUNTER_EXHAUSTED));
     std::uint8_t nonce[16], tag[16];
     Nonce(static_cast<std::uint32_t>(m_receiveCounter++), nonce);
     if (m_receive.Seal(nonce, r, kHeader, r + kHeader, n, false, tag) != AESCipher::kSealed) {
       SecureWipe(r + kHeader, n);
-      return Fail("Decryption failed");
+      return Fail(UiText(IDS_AES_DECRYPTION_FAILED));
     }
     std::uint8_t diff = 0;
     for (std::size_t i = 0; i < kTag; i++) diff |= static_cast<std::uint8_t>(tag[i] ^ r[kHeader + n + i]);
     if (diff != 0) {
       SecureWipe(r + kHeader, n);
-      return Fail("Decryption tag does not match");
+      return Fail(UiText(IDS_AES_TAG_MISMATCH));
     }
     m_plain.Append(r + kHeader, n);
     SecureWipe(r + kHeader, n);

@@ -7,6 +7,8 @@
 #include <cstring>
 #include <vector>
 
+#include "app/UiText.h"
+#include "resources/StringIds.h"
 #include "security/RsaKex.h"
 #include "security/Secret.h"
 
@@ -38,7 +40,7 @@ public:
   bool EncryptBlocks(std::uint8_t* data, std::size_t blocks, std::string* error) override {
     DWORD len = static_cast<DWORD>(blocks * 16);
     if (!CryptEncrypt(m_key, 0, FALSE, 0, data, &len, len)) {
-      *error = Failed("CryptEncrypt failed (%d)");
+      *error = Failed(UiText(IDS_CRYPT_AES_ENCRYPT_FAILED));
       return false;
     }
     return true;
@@ -54,12 +56,12 @@ public:
   std::unique_ptr<AesBlockFunction> NewBlockFunction(const std::uint8_t* key, std::size_t length,
                                                      std::string* error) override {
     if (length != 16 && length != 32) {
-      *error = "Invalid AES key length";
+      *error = UiText(IDS_AES_KEY_LENGTH);
       return nullptr;
     }
     HCRYPTPROV prov = 0;
     if (!AcquireAes(&prov)) {
-      *error = Failed("CryptAcquireContext failed (%d)");
+      *error = Failed(UiText(IDS_CRYPT_AES_ACQUIRE_FAILED));
       return nullptr;
     }
     struct {
@@ -77,13 +79,13 @@ public:
                                          static_cast<DWORD>(sizeof blob.header + sizeof blob.length + length), 0, 0, &k);
     SecureWipe(&blob, sizeof blob);
     if (!imported) {
-      *error = Failed("CryptImportKey failed (%d)");
+      *error = Failed(UiText(IDS_CRYPT_IMPORT_FAILED));
       CryptReleaseContext(prov, 0);
       return nullptr;
     }
     DWORD mode = CRYPT_MODE_ECB;
     if (!CryptSetKeyParam(k, KP_MODE, reinterpret_cast<const BYTE*>(&mode), 0)) {
-      *error = Failed("CryptSetKeyParam(KP_MODE) failed (%d)");
+      *error = Failed(UiText(IDS_CRYPT_SET_MODE_FAILED));
       CryptDestroyKey(k);
       CryptReleaseContext(prov, 0);
       return nullptr;
@@ -104,7 +106,7 @@ public:
     if (m_prov) return true;
     if (AcquireAes(&m_prov)) return true;
     m_prov = 0;
-    *error = Failed("CryptAcquireContext failed (%u)");
+    *error = Failed(UiText(IDS_CRYPT_ACQUIRE_FAILED));
     return false;
   }
 
@@ -123,7 +125,7 @@ public:
     Reverse(modulus, key.Bytes());  // CryptoAPI keeps numbers little-endian
     if (!CryptImportKey(m_prov, blob.data(), static_cast<DWORD>(blob.size()), 0, 0, &m_server)) {
       m_server = 0;
-      *error = Failed("Invalid server RSA key (%u)");
+      *error = Failed(UiText(IDS_RSA_INVALID_SERVER_KEY));
       return false;
     }
     m_serverBytes = key.Bytes();
@@ -133,17 +135,17 @@ public:
   bool GenerateClientKey(int bits, RSAKEX::RsaKey* key, std::string* error) override {
     if (!CryptGenKey(m_prov, CALG_RSA_KEYX, (static_cast<DWORD>(bits) << 16) | CRYPT_EXPORTABLE, &m_client)) {
       m_client = 0;
-      *error = Failed("CryptGenKey failed (%u)");
+      *error = Failed(UiText(IDS_CRYPT_GENKEY_FAILED));
       return false;
     }
     DWORD len = 0;
     if (!CryptExportKey(m_client, 0, PUBLICKEYBLOB, 0, nullptr, &len)) {
-      *error = Failed("CryptExportKey failed (%u)");
+      *error = Failed(UiText(IDS_CRYPT_EXPORT_FAILED));
       return false;
     }
     std::vector<std::uint8_t> blob(len);
     if (!CryptExportKey(m_client, 0, PUBLICKEYBLOB, 0, blob.data(), &len)) {
-      *error = Failed("CryptExportKey failed (%u)");
+      *error = Failed(UiText(IDS_CRYPT_EXPORT_FAILED));
       return false;
     }
     const auto* header = reinterpret_cast<const BLOBHEADER*>(blob.data());
@@ -152,7 +154,7 @@ public:
     if (len < sizeof(BLOBHEADER) + sizeof(RSAPUBKEY) || header->bType != PUBLICKEYBLOB ||
         header->aiKeyAlg != CALG_RSA_KEYX || rsa->magic != 0x31415352 || bytes < 4 ||
         len < sizeof(BLOBHEADER) + sizeof(RSAPUBKEY) + bytes) {
-      *error = "Invalid client key generated";
+      *error = UiText(IDS_RSA_INVALID_CLIENT_KEY);
       return false;
     }
     key->bits = rsa->bitlen;
@@ -171,7 +173,7 @@ public:
     std::memcpy(buf.data(), data, length);
     DWORD len = static_cast<DWORD>(length);
     if (!CryptEncrypt(m_server, 0, TRUE, 0, buf.data(), &len, static_cast<DWORD>(buf.size()))) {
-      *error = Failed("CryptEncrypt failed (%u)");
+      *error = Failed(UiText(IDS_CRYPT_ENCRYPT_FAILED));
       return false;
     }
     out->assign(buf.begin(), buf.begin() + len);
@@ -185,7 +187,7 @@ public:
     Reverse(buf.data(), buf.size());
     DWORD len = static_cast<DWORD>(buf.size());
     if (!CryptDecrypt(m_client, 0, TRUE, 0, buf.data(), &len)) {
-      *error = Failed("Cannot decrypt server random (%u)");
+      *error = Failed(UiText(IDS_CRYPT_DECRYPT_RANDOM_FAILED));
       return false;
     }
     out->assign(buf.begin(), buf.begin() + len);
@@ -194,7 +196,7 @@ public:
 
   bool Random(std::uint8_t* out, std::size_t length, std::string* error) override {
     if (CryptGenRandom(m_prov, static_cast<DWORD>(length), out)) return true;
-    *error = Failed("CryptGenRandom failed (%u)");
+    *error = Failed(UiText(IDS_CRYPT_RANDOM_FAILED));
     return false;
   }
 
@@ -202,7 +204,7 @@ public:
             std::string* error) override {
     HCRYPTHASH h = 0;
     if (!CryptCreateHash(m_prov, sha256 ? CALG_SHA_256 : CALG_SHA1, 0, 0, &h)) {
-      *error = Failed("CryptCreateHash failed (%u)");
+      *error = Failed(UiText(IDS_CRYPT_CREATE_HASH_FAILED));
       return false;
     }
     bool ok = true;
@@ -211,7 +213,7 @@ public:
     DWORD len = 32;
     digest->assign(32, 0);
     if (ok) ok = CryptGetHashParam(h, HP_HASHVAL, digest->data(), &len, 0) != FALSE;
-    if (!ok) *error = Failed("CryptHashData failed (%u)");
+    if (!ok) *error = Failed(UiText(IDS_CRYPT_HASH_DATA_FAILED));
     digest->resize(ok ? len : 0);
     CryptDestroyHash(h);
     return ok;

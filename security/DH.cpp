@@ -3,6 +3,8 @@
 #include <exception>
 #include <random>
 
+#include "app/UiText.h"
+#include "resources/StringIds.h"
 #include "security/Secret.h"
 
 namespace {
@@ -44,13 +46,13 @@ void Int64ToBytes(std::uint64_t value, std::uint8_t bytes[8]) {
 }
 
 DH::DH(std::uint64_t generator, std::uint64_t modulus) : m_generator(generator), m_modulus(modulus) {
-  if (generator > maxNum || modulus > maxNum) throw Except("Input exceeds maxNum");
-  if (modulus < generator) throw Except("Generator is larger than modulus");
+  if (generator > maxNum || modulus > maxNum) throw Except(UiText(IDS_DH_INPUT_EXCEEDS_MAXNUM));
+  if (modulus < generator) throw Except(UiText(IDS_DH_GENERATOR_ABOVE_MODULUS));
   // Modulus 0 cannot be reduced by, 1 and 2 leave only the keys 0 and 1.
-  if (modulus < 3) throw Except("Modulus is too small");
+  if (modulus < 3) throw Except(UiText(IDS_DH_MODULUS_TOO_SMALL));
   // Generators 0 and 1 give the public values 0 and 1; modulus - 1 gives only 1 and
   // modulus - 1; the modulus itself gives 0.
-  if (generator < 2 || generator > modulus - 2) throw Except("Generator is out of range");
+  if (generator < 2 || generator > modulus - 2) throw Except(UiText(IDS_DH_GENERATOR_OUT_OF_RANGE));
 }
 
 DH::~DH() {
@@ -72,18 +74,18 @@ std::uint64_t DH::CreateInterKey() {
       if (m_public >= 2) return m_public;
     }
   } catch (const std::exception&) {
-    throw Except("No random source for the key agreement");
+    throw Except(UiText(IDS_DH_NO_RANDOM));
   }
   m_private = 0;
-  throw Except("The key agreement would give a weak key");
+  throw Except(UiText(IDS_DH_WEAK_KEY));
 }
 
 std::uint64_t DH::ComputeSharedKey(std::uint64_t interKey) {
-  if (interKey >= maxNum) throw Except("interKey larger than maxNum");
+  if (interKey >= maxNum) throw Except(UiText(IDS_DH_INTERKEY_ABOVE_MAXNUM));
   // A server value of 0, 1, modulus - 1 or above gives a key of 0, 1 or modulus - 1.
-  if (interKey < 2 || interKey > m_modulus - 2) throw Except("interKey out of range");
-  if (m_private == 0) throw Except("The key agreement would give a weak key");
+  if (interKey < 2 || interKey > m_modulus - 2) throw Except(UiText(IDS_DH_INTERKEY_OUT_OF_RANGE));
+  if (m_private == 0) throw Except(UiText(IDS_DH_WEAK_KEY));
   m_key = PowMod(interKey, m_private, m_modulus);
-  if (m_key < 2) throw Except("The key agreement would give a weak key");
+  if (m_key < 2) throw Except(UiText(IDS_DH_WEAK_KEY));
   return m_key;
 }

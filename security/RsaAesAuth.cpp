@@ -8,6 +8,8 @@
 #include "app/Exception.h"
 #include "app/KEBOptions.h"
 #include "app/Log.h"
+#include "app/UiText.h"
+#include "resources/StringIds.h"
 #include "security/Credentials.h"
 #include "security/IPlugin.h"
 #include "security/RememberedIdentity.h"
@@ -56,7 +58,9 @@ void RfbSession::AuthRsaAes(int keyBits, bool channel) {
   std::string error;
   bool cancelled = false;
   if (!crypto) {
-    error = "CryptAcquireContext failed (0)";
+    char text[128];
+    std::snprintf(text, sizeof text, UiText(IDS_CRYPT_ACQUIRE_FAILED), 0u);
+    error = text;
   } else {
     RSAKEX::KeyExchange kex(host, *crypto, keyBits);
     if (!kex.Run()) {

@@ -6,6 +6,8 @@
 #include <cstring>
 
 #include "app/Log.h"
+#include "app/UiText.h"
+#include "resources/StringIds.h"
 #include "security/AESEAXPlugin.h"
 #include "security/Mnemonic.h"
 #include "security/Secret.h"
@@ -104,8 +106,9 @@ bool KeyExchange::ReadServerKey() {
   const std::uint32_t bits = rdr::LoadU32BE(b);
   // The length is the server's: bounded before anything is read or allocated.
   if (bits < static_cast<std::uint32_t>(kMinServerKeyBits))
-    return Fail(Format("Server RSA key is too small (%d)", bits));
-  if (bits > static_cast<std::uint32_t>(kMaxServerKeyBits)) return Fail(Format("Server RSA key is too big (%d)", bits));
+    return Fail(Format(UiText(IDS_RSA_KEY_TOO_SMALL), bits));
+  if (bits > static_cast<std::uint32_t>(kMaxServerKeyBits))
+    return Fail(Format(UiText(IDS_RSA_KEY_TOO_BIG), bits));
   const std::size_t bytes = (bits + 7) / 8;
   m_server.bits = bits;
   m_server.modulus.resize(bytes);
@@ -113,7 +116,7 @@ bool KeyExchange::ReadServerKey() {
   m_host.ReadExact(m_server.modulus.data(), bytes);
   m_host.ReadExact(m_server.exponent.data(), bytes);
   for (std::size_t i = 0; i + 4 < bytes; i++)
-    if (m_server.exponent[i] != 0) return Fail(Format("Server RSA exponent is too big (%d)", static_cast<unsigned>(i)));
+    if (m_server.exponent[i] != 0) return Fail(Format(UiText(IDS_RSA_EXPONENT_TOO_BIG), static_cast<unsigned>(i)));
   const std::uint8_t* e = m_server.exponent.data() + bytes - 4;
   const std::uint32_t exponent = rdr::LoadU32BE(e);
   // The length field says nothing about the key itself: a modulus of 0 or 1, or one with
@@ -122,8 +125,8 @@ bool KeyExchange::ReadServerKey() {
   // keys, so they are refused here, before anything is enciphered with them.
   const unsigned modulusBits = SignificantBits(m_server.modulus);
   if (modulusBits < static_cast<unsigned>(kMinServerKeyBits))
-    return Fail(Format("Server RSA key is too small (%d)", modulusBits));
-  if (exponent < kMinExponent) return Fail(Format("Invalid server RSA key (%u)", kBadPublicKey));
+    return Fail(Format(UiText(IDS_RSA_KEY_TOO_SMALL), modulusBits));
+  if (exponent < kMinExponent) return Fail(Format(UiText(IDS_RSA_INVALID_SERVER_KEY), kBadPublicKey));
   std::string error;
   if (!m_crypto.Open(&error) || !m_crypto.ImportServerKey(m_server, exponent, &error)) return Fail(error);
   return true;
@@ -133,7 +136,7 @@ bool KeyExchange::CheckFingerprint() {
   SecretBytes digest;
   std::string error;
   if (!m_crypto.Hash(false, {m_server.Block()}, &digest, &error)) return Fail(error);
-  if (digest.size() < 8) return Fail("Fingerprint hash failed");
+  if (digest.size() < 8) return Fail(UiText(IDS_RSA_FINGERPRINT_HASH_FAILED));
   m_fingerprintText = FingerprintText(digest.data());
   m_fingerprintWords = FingerprintWords(digest.data());
   kebLog.Print(0, "RSAKEX: Server fingerprint is %s\n", m_fingerprintText.c_str());
@@ -141,7 +144,7 @@ bool KeyExchange::CheckFingerprint() {
   bool dontAsk = false;
   if (!m_host.ConfirmIdentity(m_fingerprintText.c_str(), &dontAsk)) {
     m_cancelled = true;
-    return Fail("Authentication cancelled");
+    return Fail(UiText(IDS_AUTH_CANCELLED));
   }
   if (dontAsk) m_host.StoreFingerprint(m_fingerprintText.c_str());
   return true;
@@ -151,7 +154,7 @@ bool KeyExchange::SendClientKey() {
   std::string error;
   if (!m_crypto.GenerateClientKey(kClientKeyBits, &m_client, &error)) return Fail(error);
   if (m_client.modulus.empty() || m_client.exponent.size() != m_client.modulus.size())
-    return Fail("Invalid client key generated");
+    return Fail(UiText(IDS_RSA_INVALID_CLIENT_KEY));
   std::vector<std::uint8_t> block = m_client.Block();
   m_host.WriteExact(block.data(), block.size());
   return true;
@@ -164,7 +167,7 @@ bool KeyExchange::SendClientRandom() {
   std::vector<std::uint8_t> cipher;
   if (!m_crypto.EncryptForServer(m_clientRandom.data(), m_clientRandom.size(), &cipher, &error)) return Fail(error);
   if (cipher.size() != m_server.Bytes())
-    return Fail(Format("Server key size doesn't match (%u vs %u)", static_cast<unsigned>(cipher.size()),
+    return Fail(Format(UiText(IDS_RSA_SERVER_KEY_SIZE), static_cast<unsigned>(cipher.size()),
                        static_cast<unsigned>(m_server.Bytes())));
   std::vector<std::uint8_t> msg = {static_cast<std::uint8_t>(cipher.size() >> 8), static_cast<std::uint8_t>(cipher.size())};
   msg.insert(msg.end(), cipher.begin(), cipher.end());
@@ -177,14 +180,14 @@ bool KeyExchange::ReadServerRandom() {
   m_host.ReadExact(b, 2);
   const std::size_t length = (std::size_t(b[0]) << 8) | b[1];
   if (length != m_client.Bytes())
-    return Fail(Format("Client key size doesn't match (%u vs %u)", static_cast<unsigned>(length),
+    return Fail(Format(UiText(IDS_RSA_CLIENT_KEY_SIZE), static_cast<unsigned>(length),
                        static_cast<unsigned>(m_client.Bytes())));
   std::vector<std::uint8_t> cipher(length);
   m_host.ReadExact(cipher.data(), length);
   std::string error;
   if (!m_crypto.DecryptWithClientKey(cipher, &m_serverRandom, &error)) return Fail(error);
   if (m_serverRandom.size() != static_cast<std::size_t>(m_keyBits / 8))
-    return Fail(Format("Server random size doesn't match (%u vs %u)", static_cast<unsigned>(m_serverRandom.size()),
+    return Fail(Format(UiText(IDS_RSA_SERVER_RANDOM_SIZE), static_cast<unsigned>(m_serverRandom.size()),
                        static_cast<unsigned>(m_keyBits / 8)));
   return true;
 }
@@ -197,7 +200,8 @@ bool KeyExchange::StartChannel() {
   if (!m_crypto.Hash(sha256, {m_serverRandom, m_clientRandom}, &sendKey, &error) ||
       !m_crypto.Hash(sha256, {m_clientRandom, m_serverRandom}, &receiveKey, &error))
     return Fail(error);
-  if (sendKey.size() < keyBytes || receiveKey.size() < keyBytes) return Fail("Session key hash failed");
+  if (sendKey.size() < keyBytes || receiveKey.size() < keyBytes)
+    return Fail(UiText(IDS_RSA_SESSION_KEY_HASH_FAILED));
   std::unique_ptr<AESEAXPlugin> channel(
       new AESEAXPlugin(m_crypto.Aes(), sendKey.data(), receiveKey.data(), keyBytes));
   if (!channel->Ready()) return Fail(channel->ErrorText());
@@ -217,19 +221,19 @@ bool KeyExchange::ExchangeKeyHashes() {
   m_host.ReadExact(got.data(), got.size());
   std::uint8_t diff = 0;
   for (std::size_t i = 0; i < got.size(); i++) diff |= static_cast<std::uint8_t>(got[i] ^ theirs[i]);
-  if (diff != 0) return Fail("Hash does not match");
+  if (diff != 0) return Fail(UiText(IDS_RSA_HASH_MISMATCH));
   return true;
 }
 
 bool KeyExchange::SendCredentials() {
   std::uint8_t subtype = 0;
   m_host.ReadExact(&subtype, 1);
-  if (subtype > 2) return Fail(Format("Invalid subtype (%d)", subtype));
+  if (subtype > 2) return Fail(Format(UiText(IDS_RSA_INVALID_SUBTYPE), subtype));
   if (subtype == 0) return true;
   SecretText user(kMaxCredential + 1), password(kMaxCredential + 1);
   if (!m_host.Credentials(subtype, m_fingerprintText.c_str(), m_fingerprintWords.c_str(), &user, &password)) {
     m_cancelled = true;
-    return Fail("Authentication cancelled");
+    return Fail(UiText(IDS_AUTH_CANCELLED));
   }
   // Each length travels in one byte.
   const std::size_t u = subtype == 2 ? 0 : std::min(std::strlen(user.c_str()), kMaxCredential);

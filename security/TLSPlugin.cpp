@@ -3,13 +3,15 @@
 #include <cstring>
 
 #include "app/Log.h"
+#include "app/UiText.h"
+#include "resources/StringIds.h"
 #include "security/Secret.h"
 #include "security/TLSSession.h"
 
 bool TLSSession::EncryptRecords(const std::uint8_t* data, std::size_t length, ByteBuffer& rawOut) {
-  if (m_state != kEstablished) return Fail("Connection closed");
+  if (m_state != kEstablished) return Fail(UiText(IDS_TLS_CONNECTION_CLOSED));
   const std::size_t piece = MaxMessage();
-  if (piece == 0) return Fail("EncryptMessage failed");
+  if (piece == 0) return Fail(UiText(IDS_TLS_ENCRYPT_FAILED));
   for (std::size_t done = 0; done < length;) {
     const std::size_t n = std::min(piece, length - done);
     if (!EncryptRecord(data + done, n, rawOut)) return false;
@@ -84,7 +86,7 @@ bool TLSPlugin::OpenHeldRecords() {
   // Whole records the session left (a message that goes on in the next record) are not
   // handed to it again until another record is in.
   m_recordsLeft = WholeRecordsHeld();
-  if (renegotiate) return Fail("Renegotiation request not implemented");
+  if (renegotiate) return Fail(UiText(IDS_TLS_RENEGOTIATION));
   return true;
 }
 
@@ -98,7 +100,7 @@ std::uint8_t* TLSPlugin::Encrypt(const std::uint8_t* data, int length, int* outL
   while (m_session->MessageIncomplete() && !m_failed) {
     if (std::chrono::steady_clock::now() >= until) {
       g.unlock();
-      Fail("The server's TLS message did not complete");
+      Fail(UiText(IDS_TLS_RECORD_INCOMPLETE));
       return nullptr;
     }
     m_messageDone.wait_for(g, kMessageWaitSlice);
@@ -142,7 +144,7 @@ std::uint8_t* TLSPlugin::Decrypt(std::uint8_t* data, int length, int* outLength)
   if (!ReaderDone(want)) {
     if (m_session->GetState() != TLSSession::kEstablished) {
       // The peer closed the session: no more plain bytes will come.
-      Fail("Connection closed");
+      Fail(UiText(IDS_TLS_CONNECTION_CLOSED));
       return nullptr;
     }
     return data;  // -1: read more

@@ -16,6 +16,8 @@
 #include <string>
 
 #include "app/Log.h"
+#include "app/UiText.h"
+#include "resources/StringIds.h"
 #include "security/Secret.h"
 #include "security/TLSSession.h"
 #include "security/TLSSessionWin32.h"
@@ -147,7 +149,7 @@ bool SChannelSession::AcquireCredentials() {
   }
   if (status != SEC_E_OK) {
     SecInvalidateHandle(&m_cred);
-    return SetError("AcquireCredentialsHandle failed", status);
+    return SetError(UiText(IDS_TLS_CREDENTIALS_FAILED), status);
   }
   return true;
 }
@@ -169,7 +171,7 @@ void SChannelSession::LogSuite() {
 }
 
 bool SChannelSession::Handshake(ByteBuffer& rawIn, ByteBuffer& rawOut) {
-  if (m_state == kClosed || m_state == kClosedByPeer) return SetError("Connection closed", 0);
+  if (m_state == kClosed || m_state == kClosedByPeer) return SetError(UiText(IDS_TLS_CONNECTION_CLOSED), 0);
   if (!SecIsValidHandle(&m_cred) && !AcquireCredentials()) return false;
   for (int round = 0; round < kMaxHandshakeRounds; round++) {
     std::size_t extra = 0;
@@ -178,9 +180,9 @@ bool SChannelSession::Handshake(ByteBuffer& rawIn, ByteBuffer& rawOut) {
     if (FAILED(status)) {
       if (status == SEC_E_CONTEXT_EXPIRED) {
         m_state = kClosedByPeer;
-        return SetError("Handshake aborted", 0);
+        return SetError(UiText(IDS_TLS_HANDSHAKE_ABORTED), 0);
       }
-      return SetError("InitializeSecurityContext failed", status);
+      return SetError(UiText(IDS_TLS_INIT_CONTEXT_FAILED), status);
     }
     // What the provider did not take stays for the next round.
     rawIn.Consume(rawIn.Size() - std::min(extra, rawIn.Size()));
@@ -190,12 +192,12 @@ bool SChannelSession::Handshake(ByteBuffer& rawIn, ByteBuffer& rawOut) {
     }
     if (status == SEC_I_CONTEXT_EXPIRED) {
       m_state = kClosedByPeer;
-      return SetError("Handshake aborted", 0);
+      return SetError(UiText(IDS_TLS_HANDSHAKE_ABORTED), 0);
     }
-    if (status != SEC_E_OK) return SetError("Handshake cannot be completed", status);
+    if (status != SEC_E_OK) return SetError(UiText(IDS_TLS_HANDSHAKE_INCOMPLETE), status);
     const SECURITY_STATUS sizes = m_sspi.QueryContextAttributesA(&m_ctx, SECPKG_ATTR_STREAM_SIZES, &m_sizes);
-    if (sizes != SEC_E_OK) return SetError("QueryContextAttributes failed", sizes);
-    if (m_sizes.cBuffers > kMaxIoBuffers) return SetError("Not enough I/O buffers", 0);
+    if (sizes != SEC_E_OK) return SetError(UiText(IDS_TLS_QUERY_FAILED), sizes);
+    if (m_sizes.cBuffers > kMaxIoBuffers) return SetError(UiText(IDS_TLS_IO_BUFFERS), 0);
     if (m_cert) CertFreeCertificateContext(m_cert);
     m_cert = nullptr;
     m_sspi.QueryContextAttributesA(&m_ctx, SECPKG_ATTR_REMOTE_CERT_CONTEXT, &m_cert);
@@ -203,7 +205,7 @@ bool SChannelSession::Handshake(ByteBuffer& rawIn, ByteBuffer& rawOut) {
     LogSuite();
     return true;
   }
-  return SetError("Handshake cannot be completed", 0);
+  return SetError(UiText(IDS_TLS_HANDSHAKE_INCOMPLETE), 0);
 }
 
 bool SChannelSession::DecryptRecords(ByteBuffer& rawIn, ByteBuffer& plain, ByteBuffer& tokens, bool* renegotiate) {
@@ -227,8 +229,8 @@ bool SChannelSession::DecryptRecords(ByteBuffer& rawIn, ByteBuffer& plain, ByteB
       rawIn.Clear();
       return true;
     }
-    if (FAILED(status)) return SetError("DecryptMessage failed", status);
-    if (status != SEC_E_OK && status != SEC_I_RENEGOTIATE) return SetError("Unexpected DecryptMessage result", status);
+    if (FAILED(status)) return SetError(UiText(IDS_TLS_DECRYPT_FAILED), status);
+    if (status != SEC_E_OK && status != SEC_I_RENEGOTIATE) return SetError(UiText(IDS_TLS_DECRYPT_UNEXPECTED), status);
     std::size_t extra = 0;
     for (SecBuffer& d : b) {
       // The plain bytes lie inside the raw input: taken, then wiped there, before it is
@@ -287,7 +289,7 @@ bool SChannelSession::TakePostHandshake(ByteBuffer& rawIn, ByteBuffer& tokens, b
     rawIn.Clear();
     return true;
   }
-  if (FAILED(status)) return SetError("InitializeSecurityContext failed", status);
+  if (FAILED(status)) return SetError(UiText(IDS_TLS_INIT_CONTEXT_FAILED), status);
   rawIn.Consume(rawIn.Size() - std::min(extra, rawIn.Size()));
   if (status == SEC_E_OK) return true;
   if (status == SEC_I_CONTINUE_NEEDED) {
@@ -295,7 +297,7 @@ bool SChannelSession::TakePostHandshake(ByteBuffer& rawIn, ByteBuffer& tokens, b
     m_state = kHandshaking;
     return true;
   }
-  return SetError("Unexpected InitializeSecurityContext result", status);
+  return SetError(UiText(IDS_TLS_INIT_CONTEXT_UNEXPECTED), status);
 }
 
 bool SChannelSession::EncryptRecord(const std::uint8_t* data, std::size_t length, ByteBuffer& rawOut) {
@@ -310,7 +312,7 @@ bool SChannelSession::EncryptRecord(const std::uint8_t* data, std::size_t length
   const SECURITY_STATUS status = m_sspi.EncryptMessage(&m_ctx, 0, &desc, 0);
   if (status != SEC_E_OK) {
     SecureWipe(p, total);  // the plain bytes copied in for enciphering
-    return SetError("EncryptMessage failed", status);
+    return SetError(UiText(IDS_TLS_ENCRYPT_FAILED), status);
   }
   // The trailer may come out shorter than its room: the record is what the buffers say.
   std::size_t used = b[0].cbBuffer + b[1].cbBuffer;
@@ -326,7 +328,7 @@ bool SChannelSession::Shutdown(ByteBuffer& rawOut) {
   SecBuffer control = {sizeof type, SECBUFFER_TOKEN, &type};
   SecBufferDesc controlDesc = {SECBUFFER_VERSION, 1, &control};
   SECURITY_STATUS status = m_sspi.ApplyControlToken(&m_ctx, &controlDesc);
-  if (FAILED(status)) return SetError("ApplyControlToken failed", status);
+  if (FAILED(status)) return SetError(UiText(IDS_TLS_CONTROL_TOKEN_FAILED), status);
   SecBuffer out[1] = {{0, SECBUFFER_TOKEN, nullptr}};
   SecBufferDesc outDesc = {SECBUFFER_VERSION, 1, out};
   unsigned long attributes = 0;
@@ -338,7 +340,7 @@ bool SChannelSession::Shutdown(ByteBuffer& rawOut) {
     m_sspi.FreeContextBuffer(out[0].pvBuffer);
   }
   m_state = kClosed;
-  if (FAILED(status)) return SetError("InitializeSecurityContext failed", status);
+  if (FAILED(status)) return SetError(UiText(IDS_TLS_INIT_CONTEXT_FAILED), status);
   return true;
 }
 

@@ -10,7 +10,9 @@
 #include "app/Exception.h"
 #include "app/KEBOptions.h"
 #include "app/Log.h"
+#include "app/UiText.h"
 #include "rdr/ByteOrder.h"
+#include "resources/StringIds.h"
 #include "security/Credentials.h"
 #include "security/RememberedIdentity.h"
 #include "security/Secret.h"
@@ -53,13 +55,13 @@ void RfbSession::AuthVeNCrypt() {
     if (version[0] == 0 && version[1] < 2) {
       const std::uint8_t none[2] = {0, 0};
       WriteExact(none, 2);
-      Fail("Unsupported version");
+      Fail(UiText(IDS_VENCRYPT_UNSUPPORTED_VERSION));
     }
     const std::uint8_t ours[2] = {0, 2};
     WriteExact(ours, 2);
     std::uint8_t status = 0;
     ReadExact(&status, 1);
-    if (status != 0) Fail("Server reported unsupported version");
+    if (status != 0) Fail(UiText(IDS_VENCRYPT_SERVER_VERSION));
 
     std::uint8_t count = 0;
     ReadExact(&count, 1);
@@ -71,7 +73,7 @@ void RfbSession::AuthVeNCrypt() {
       const std::uint32_t t = rdr::LoadU32BE(p);
       if (Accepted(t)) subtype = t;
     }
-    if (!subtype) Fail("No valid sub-type");
+    if (!subtype) Fail(UiText(IDS_VENCRYPT_NO_SUBTYPE));
     std::uint8_t choice[4];
     rdr::StoreU32BE(choice, subtype);
     WriteExact(choice, 4);
@@ -84,10 +86,10 @@ void RfbSession::AuthVeNCrypt() {
 
     std::uint8_t ack = 0;
     ReadExact(&ack, 1);
-    if (ack != 1) Fail("Server unsupported sub-type");
+    if (ack != 1) Fail(UiText(IDS_VENCRYPT_SUBTYPE_REFUSED));
 
     std::unique_ptr<TLSSession> tls = NewTlsSession();
-    if (!tls) Fail("AcquireCredentialsHandle failed");
+    if (!tls) Fail(UiText(IDS_TLS_CREDENTIALS_FAILED));
     ByteBuffer rawIn, rawOut;
     for (std::size_t read = 0;; read++) {
       if (!tls->Handshake(rawIn, rawOut)) Fail(tls->Error());
@@ -96,7 +98,7 @@ void RfbSession::AuthVeNCrypt() {
         rawOut.Clear();
       }
       if (tls->GetState() == TLSSession::kEstablished) break;
-      if (read >= kMaxHandshakeBytes) Fail("Handshake cannot be completed");
+      if (read >= kMaxHandshakeBytes) Fail(UiText(IDS_TLS_HANDSHAKE_INCOMPLETE));
       // The session says only that it needs more: the bytes come one at a time.
       ReadExact(rawIn.Reserve(1), 1);
       rawIn.Commit(1);
@@ -112,7 +114,7 @@ void RfbSession::AuthVeNCrypt() {
         if (!ConfirmCertificate(*tls, why.c_str(), &dontAsk)) {
           // The server hears that the session ends before the connection goes.
           if (tls->Shutdown(rawOut) && rawOut.Size()) WriteExact(rawOut.Data(), rawOut.Size());
-          Fail("Authentication cancelled", true);
+          Fail(UiText(IDS_AUTH_CANCELLED), true);
         }
         if (dontAsk && !thumbprint.empty())
           RememberIdentity(m_opts.GetOptionsFile(), "thumbprint", key, thumbprint.c_str());
@@ -128,7 +130,7 @@ void RfbSession::AuthVeNCrypt() {
       return;
     }
     SecretText user(kPasswordBufferSize), password(kPasswordBufferSize);
-    if (!ChannelCredentials(kAuthLogon, "", "", true, &user, &password)) Fail("Authentication cancelled", true);
+    if (!ChannelCredentials(kAuthLogon, "", "", true, &user, &password)) Fail(UiText(IDS_AUTH_CANCELLED), true);
     const std::size_t u = std::strlen(user.c_str()), p = std::strlen(password.c_str());
     SecretText msg(8 + u + p);
     auto* m = reinterpret_cast<std::uint8_t*>(msg.data());

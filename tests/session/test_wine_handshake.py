@@ -10,7 +10,7 @@ import pytest
 
 import kebwine
 import rfbserver
-from rfboracle import clientmsg
+from rfboracle import clientmsg, vencrypt
 
 # SetEncodings with the built-in options: ZRLE first (Opalo2 is replaced outside security
 # type 17), every enabled encoding from 29 down, compression level 6, cursor shape and
@@ -364,7 +364,11 @@ def test_refused_connection_is_reported(viewer):
     # A failure of a security scheme's own (MS-Logon II's key agreement).
     (dict(sectypes=[113], dh={"generator": 2, "modulus": 0}, expect={"peer_closed_at": "choice"}),
      ["-user", "kim", "-password", "secret"], "The server's key agreement values were refused"),
-], ids=["negotiation", "scheme"])
+    # VeNCrypt's own negotiation: a sub-type list with nothing the viewer takes (no TLS is
+    # reached, so the server needs no certificate).
+    (dict(sectypes=[19], auth=vencrypt.vencrypt_auth(None, None, subtypes=(258,)),
+          expect={"peer_closed_at": "choice"}), [], "No valid sub-type"),
+], ids=["negotiation", "scheme", "vencrypt"])
 def test_handshake_failures_are_told_in_the_language_of_the_texts(viewer, program_dir, with_dll, params, args, text):
     """The texts of the handshake's failures come from the string table: with the test
     language module beside the program, its text is shown."""

@@ -7,12 +7,13 @@ if(WIN32)
   add_executable(kebdrive ${KEB_WINE_DIR}/kebdrive.cpp)
   target_link_libraries(kebdrive PRIVATE user32 shell32)
 
-  # A resource-only language module: the program's string table with four texts changed
-  # (two of start-up, two of the handshake).
+  # A resource-only language module: the program's string table with five texts changed
+  # (two of start-up, three of the handshake).
   file(READ ${CMAKE_SOURCE_DIR}/resources/StringTable.inc keb_strings)
   foreach(change "50024|Quillmar Remote info (language module)" "50035|Argument error (language module)"
                  "50427|No supported authentication methods! (language module)"
-                 "50454|The server's key agreement values were refused (language module): ")
+                 "50454|The server's key agreement values were refused (language module): "
+                 "50475|No valid sub-type (language module)")
     string(REPLACE "|" ";" change "${change}")
     list(GET change 0 id)
     list(GET change 1 text)

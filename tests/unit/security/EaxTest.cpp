@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "app/UiText.h"
 #include "security/AESCipher.h"
 #include "security/AESEAXPlugin.h"
 #include "security/Mnemonic.h"
@@ -25,6 +26,16 @@ using testhex::ToHex;
 
 testaes::Factory g_aes;
 
+// The failures of the cipher and the channel are texts of the string table.
+class Cmac : public ::testing::Test {
+protected:
+  void SetUp() override { LoadBuiltinUiTexts(); }
+};
+class AesEaxChannel : public ::testing::Test {
+protected:
+  void SetUp() override { LoadBuiltinUiTexts(); }
+};
+
 TEST(TestAes, Fips197Examples) {
   const Bytes plain = Hex("00112233445566778899aabbccddeeff");
   struct Case {
@@ -40,7 +51,7 @@ TEST(TestAes, Fips197Examples) {
   }
 }
 
-TEST(Cmac, DoubleAndNistExamples) {
+TEST_F(Cmac, DoubleAndNistExamples) {
   // SP 800-38B, D.1: L = AES(K, 0); K1 and K2 by doubling.
   const Bytes key = Hex("2b7e151628aed2a6abf7158809cf4f3c");
   std::uint8_t k1[16], k2[16];
@@ -137,7 +148,7 @@ bool Receive(AESEAXPlugin& p, Bytes& wire, std::size_t& at, std::uint8_t* out, i
   return false;
 }
 
-TEST(AesEaxChannel, RecordsMatchAnIndependentEax) {
+TEST_F(AesEaxChannel, RecordsMatchAnIndependentEax) {
   // Records made by pycryptodome's EAX: nonce = counter (LE, 4 bytes) + 12 zeros,
   // header = the 2-byte length.
   AESEAXPlugin p(g_aes, kKey16.data(), kKey16.data(), 16);
@@ -165,7 +176,7 @@ TEST(AesEaxChannel, RecordsMatchAnIndependentEax) {
             "06a9afc635929");
 }
 
-TEST(AesEaxChannel, LongWritesAndReadsAcrossRecords) {
+TEST_F(AesEaxChannel, LongWritesAndReadsAcrossRecords) {
   AESEAXPlugin sender(g_aes, kKey16.data(), kKey16.data(), 16), receiver(g_aes, kKey16.data(), kKey16.data(), 16);
   Bytes data(70000 + 1000);
   for (std::size_t i = 0; i < data.size(); i++) data[i] = static_cast<std::uint8_t>(i * 31 + 7);
@@ -192,7 +203,7 @@ TEST(AesEaxChannel, LongWritesAndReadsAcrossRecords) {
   EXPECT_EQ(at, wire.size());
 }
 
-TEST(AesEaxChannel, AlteredOrReplayedRecordsAreRefused) {
+TEST_F(AesEaxChannel, AlteredOrReplayedRecordsAreRefused) {
   const std::uint8_t text[] = {1, 2, 3, 4};
   struct Case {
     const char* name;
@@ -221,7 +232,7 @@ TEST(AesEaxChannel, AlteredOrReplayedRecordsAreRefused) {
   }
 }
 
-TEST(AesEaxChannel, AsksForExactlyTheBytesOfTheNextRecord) {
+TEST_F(AesEaxChannel, AsksForExactlyTheBytesOfTheNextRecord) {
   AESEAXPlugin sender(g_aes, kKey16.data(), kKey16.data(), 16), receiver(g_aes, kKey16.data(), kKey16.data(), 16);
   const std::uint8_t text[10] = {};
   int n = 0;
@@ -240,7 +251,7 @@ TEST(AesEaxChannel, AsksForExactlyTheBytesOfTheNextRecord) {
   EXPECT_EQ(raw, 2);  // not seven: the next record's length field
 }
 
-TEST(AesEaxChannel, PlainTextLeavesNoCopyBehind) {
+TEST_F(AesEaxChannel, PlainTextLeavesNoCopyBehind) {
   // Records of a text read in pieces, the queue growing and moving its tail on the way;
   // then the channel goes. Its queues and the cipher's state keep nothing of the text.
   const std::string secret = "plain text of a channel record";
@@ -277,7 +288,7 @@ public:
   }
 };
 
-TEST(AesEaxChannel, CountersEndTheChannelBeforeANonceComesAgain) {
+TEST_F(AesEaxChannel, CountersEndTheChannelBeforeANonceComesAgain) {
   const std::uint8_t hello[] = {'h', 'e', 'l', 'l', 'o'};
   ChannelAt sender(0xFFFFFFFFu, 0), receiver(0, 0xFFFFFFFFu);
   // The last counter value is used, as pycryptodome's EAX makes the record.
@@ -338,7 +349,7 @@ private:
   int calls_ = 0;
 };
 
-TEST(AesEaxChannel, FailuresOfTheCipherCarryTheirTexts) {
+TEST_F(AesEaxChannel, FailuresOfTheCipherCarryTheirTexts) {
   // Block calls: 2 to set the keys, then per record of 1 byte the tag of the nonce (2),
   // of the length field (2), the key stream (1) and the tag of the ciphertext (2).
   struct Case {
@@ -379,7 +390,7 @@ TEST(AesEaxChannel, FailuresOfTheCipherCarryTheirTexts) {
 
 // A key stream of two block calls whose second fails: the first call's key stream, on
 // the stack of the counter mode, is wiped on the way out too.
-TEST(AesEaxChannel, AFailingKeyStreamLeavesNoKeyStreamBehind) {
+TEST_F(AesEaxChannel, AFailingKeyStreamLeavesNoKeyStreamBehind) {
   if (!secrettrace::Available()) GTEST_SKIP() << "the heap cannot be watched here";
   const std::uint8_t counter[16] = {1, 2, 3};
   // Zero bytes enciphered are the key stream itself.
@@ -407,7 +418,7 @@ TEST(AesEaxChannel, AFailingKeyStreamLeavesNoKeyStreamBehind) {
 
 // The reading thread ends the channel on a forged record while a sender keeps sending:
 // the sender sees the end and its text, never a half-written one.
-TEST(AesEaxChannel, AFailureOnTheReadingThreadReachesTheSender) {
+TEST_F(AesEaxChannel, AFailureOnTheReadingThreadReachesTheSender) {
   AESEAXPlugin sender(g_aes, kKey16.data(), kKey16.data(), 16);
   int n = 0;
   const std::uint8_t data[] = {1, 2, 3};

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "app/Log.h"
+#include "app/UiText.h"
 #include "security/DH.h"
 #include "security/Des.h"
 #include "security/StoredPassword.h"
@@ -95,7 +96,12 @@ std::string Outcome(const std::function<void()>& f) {
 
 // ---- The key agreement ----
 
-TEST(KeyAgreement, GeneratorAndModulusAreBounded) {
+class KeyAgreement : public ::testing::Test {
+protected:
+  void SetUp() override { LoadBuiltinUiTexts(); }  // the agreement's failures are texts of the string table
+};
+
+TEST_F(KeyAgreement, GeneratorAndModulusAreBounded) {
   struct Case {
     std::uint64_t generator, modulus;
     const char* outcome;
@@ -120,7 +126,7 @@ TEST(KeyAgreement, GeneratorAndModulusAreBounded) {
   }
 }
 
-TEST(KeyAgreement, BothSidesAgreeAndEachRunDrawsAFreshValue) {
+TEST_F(KeyAgreement, BothSidesAgreeAndEachRunDrawsAFreshValue) {
   std::set<std::uint64_t> publics;
   for (int i = 0; i < 8; i++) {
     DH a(7, kPrime), b(7, kPrime);
@@ -138,7 +144,7 @@ TEST(KeyAgreement, BothSidesAgreeAndEachRunDrawsAFreshValue) {
   EXPECT_GT(publics.size(), 12u);
 }
 
-TEST(KeyAgreement, ServerValuesThatGiveAGuessableKeyAreRefused) {
+TEST_F(KeyAgreement, ServerValuesThatGiveAGuessableKeyAreRefused) {
   struct Case {
     std::uint64_t generator, modulus, server;
     const char* outcome;
@@ -165,7 +171,7 @@ TEST(KeyAgreement, ServerValuesThatGiveAGuessableKeyAreRefused) {
   EXPECT_EQ(Outcome([&] { even.CreateInterKey(); }), "The key agreement would give a weak key");
 }
 
-TEST(KeyAgreement, PowersAndByteOrder) {
+TEST_F(KeyAgreement, PowersAndByteOrder) {
   // Computed with Python's pow().
   EXPECT_EQ(PowMod(5, 6, 23), 8u);
   EXPECT_EQ(PowMod(123456789, 987654321, kPrime), 1077769156u);

@@ -17,6 +17,7 @@
 #include <zlib.h>
 
 #include "app/IniStore.h"
+#include "app/UiText.h"
 #include "security/AESEAXPlugin.h"
 #include "security/RsaKex.h"
 #include "tests/unit/security/TestAes.h"
@@ -239,6 +240,8 @@ protected:
   ScriptedConnection conn;
   StandInCrypto crypto;
   ServerScript server;
+
+  void SetUp() override { LoadBuiltinUiTexts(); }  // the exchange's failures are texts of the string table
 
   // Runs the exchange; "" on success, else its error ("cancelled: ..." when quiet).
   std::string Run(const Bytes& serverBytes) {

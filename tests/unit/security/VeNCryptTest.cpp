@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "app/IniStore.h"
+#include "app/UiText.h"
 #include "security/TLSSession.h"
 #include "tests/unit/security/SecretTrace.h"
 #include "tests/unit/session/SessionTestSupport.h"
@@ -338,6 +339,7 @@ TEST(TLSPlugin, LongWritesAreCutIntoRecordsAndReadsWaitForWholeRecords) {
 // The server closes the session while a sender keeps sending: reader and sender each end
 // the channel, at the same time, and each sees the one text.
 TEST(TLSPlugin, AFailureOnTheReadingThreadReachesTheSender) {
+  LoadBuiltinUiTexts();  // the channel's failures are texts of the string table
   const std::string text = "Connection closed";
   for (int round = 0; round < 20; round++) {
     std::unique_ptr<StandInTls> tls(new StandInTls);

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "app/UiText.h"
 #include "security/AESCipher.h"
 #include "security/AESEAXPlugin.h"
 #include "security/RsaKex.h"
@@ -24,6 +25,7 @@ protected:
   std::unique_ptr<RSAKEX::Crypto> crypto = RSAKEX::DefaultKexCrypto();
   std::string error;
   void SetUp() override {
+    LoadBuiltinUiTexts();  // the refused key's text is one of the string table
     ASSERT_NE(crypto, nullptr);
     ASSERT_TRUE(crypto->Open(&error)) << error;
   }

@@ -31,6 +31,7 @@
 #include <thread>
 #include <vector>
 
+#include "app/UiText.h"
 #include "security/TLSSession.h"
 #include "security/TLSSessionWin32.h"
 
@@ -256,7 +257,10 @@ protected:
   SecurityFunctionTableA table = {};
   std::unique_ptr<TLSPlugin> plugin;
 
-  void SetUp() override { Start(kExtraWhole, {}); }
+  void SetUp() override {
+    LoadBuiltinUiTexts();  // the channel's failures are texts of the string table
+    Start(kExtraWhole, {});
+  }
 
   // The handshake over a provider that delivers post-handshake messages that way; early:
   // the server's records that came in the same read as its last handshake message.

@@ -1,7 +1,9 @@
 """Runs popup_over_own_window.exe (built beside this file) in each mode in a Wine session
 of the test harness (Xvfb, private prefix) and prints how much of the second window's
 place on the X screen is black, and that of a message box of another program over the
-large window:  KEB_BINARY_DIR=build/mingw /usr/bin/python3 docs/probes/run_popup_over_own_window.py"""
+large window, read in two ways: one GetImage of the root window (the harness's
+screenshot) and xwd -root, which reads a program's covered window in place of the window
+over it:  KEB_BINARY_DIR=build/mingw /usr/bin/python3 docs/probes/run_popup_over_own_window.py"""
 import os
 import subprocess
 import sys
@@ -20,8 +22,10 @@ EXE = HERE / "popup_over_own_window.exe"
 def black(session, title):
     box = kebwine.wait_until(lambda: [w for w in session.windows() if w.title == title], 30, what=title)[0]
     time.sleep(2)
-    img = box.screenshot(client=False)
-    return float(np.mean(np.all(img == 0, axis=2)))
+    xwd = subprocess.run(["xwd", "-root", "-silent", "-display", session.xvfb.display], stdout=subprocess.PIPE,
+                         check=True).stdout
+    return [float(np.mean(np.all(kebwine.crop(img, box.rect) == 0, axis=2)))
+            for img in (session.screenshot(), kebwine.read_xwd(xwd))]
 
 
 with kebwine.Session() as s:
@@ -33,7 +37,7 @@ with kebwine.Session() as s:
             started.append(subprocess.Popen(["wine", str(EXE), "boxonly"], env=s.env))
         else:
             started.append(subprocess.Popen(["wine", str(EXE), mode], env=s.env))
-        print("%-14s black %.2f" % (mode, black(s, "Own box")), flush=True)
+        print("%-14s black: screen %.2f, xwd -root %.2f" % ((mode,) + tuple(black(s, "Own box"))), flush=True)
         for p in started:
             p.kill()
             p.wait()

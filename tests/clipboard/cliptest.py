@@ -15,12 +15,13 @@ import kebwine
 import rfbserver
 
 
-def serving(before=None, later=None, name="clip test", version="RFB 003.008\n"):
+def serving(before=None, later=None, name="clip test", version="RFB 003.008\n", size=(64, 48)):
     """A server that sends its first update, then the messages of before(s), then answers
     requests until the viewer closes; server messages (their bytes, or (bytes, name) for
-    the record) put into the queue `later` are sent between the updates."""
+    the record) put into the queue `later` are sent between the updates. size: the
+    desktop's (the first update covers its 64 x 48 top-left corner)."""
     def scenario(s):
-        s.handshake(width=64, height=48, name=name, version=version)
+        s.handshake(width=size[0], height=size[1], name=name, version=version)
         s.wait_for("FramebufferUpdateRequest")
         s.send_update([{"enc": "raw", "x": 0, "y": 0, "w": 64, "h": 48}])
         if before:

@@ -3,6 +3,8 @@ opens the chat window, its texts show in the history under its bare name, what t
 types goes to the server (Enter or the Send button), and either side closes the chat."""
 import queue
 
+import numpy as np
+
 import kebwine
 from cliptest import log_switches, read_by_viewer, serving, set_windows_clipboard, wait_log
 from displaytest import frame
@@ -27,10 +29,10 @@ def wait_history(window, text, timeout=20):
                               what="%r in the chat history (now %r)" % (text, history(window)))
 
 
-def open_by_server(viewer, name="Desk (test)", args=()):
+def open_by_server(viewer, name="Desk (test)", args=(), size=(64, 48)):
     later = queue.Queue()
     srv = serving(lambda s: s.send_raw(servermsg.text_chat(length=servermsg.CHAT_OPEN), "chat open"), later, name=name,
-                  version=EXTENSIONS)
+                  version=EXTENSIONS, size=size)
     program = viewer("127.0.0.1::%d" % srv.port, *args)
     frame(program)
     window = program.window(title=CHAT_TITLE, timeout=30)
@@ -155,3 +157,55 @@ def test_a_fault_or_a_reset_during_the_chat_is_told_and_ends_the_viewer(viewer):
         box.click(text="^OK$")
         assert program.wait(30) == 0
         assert len(srv.sessions) == 1
+
+
+# A desktop large enough that the frame lies under the windows opened over it.
+LARGE = (1200, 900)
+WM_COMMAND, TOOLBAR_CHAT = 0x0111, 50022
+
+
+def shows_its_controls(program, window):
+    """The window, opened over the frame, shows its controls on the X screen where it lies:
+    each control's rectangle has a colour other than black as its most common one, and
+    those with a text show it (a second colour). Before the screen was read as one image
+    such a window came out black (xwd took it from the frame under it)."""
+    outer = frame(program).refresh().rect
+    left, top, right, bottom = window.refresh().rect
+    assert outer[0] <= left and outer[1] <= top and right <= outer[2] and bottom <= outer[3], (outer, window.rect)
+    looked = 0
+    for c in window.controls:
+        if not c["visible"] or c["class"].lower() not in ("button", "edit", "static", "richedit"):
+            continue
+        shot = window.screenshot(control=c).reshape(-1, 3)
+        if not len(shot):
+            continue
+        colours, counts = np.unique(shot, axis=0, return_counts=True)
+        assert tuple(colours[counts.argmax()]) != (0, 0, 0), "control %r black on the screen" % c
+        if c["text"].strip():
+            assert len(colours) >= 2, "control %r shows no text" % c
+        looked += 1
+    assert looked >= 2, window.controls
+
+
+def test_chat_window_opened_over_the_frame_shows_its_controls(viewer):
+    srv, later, program, window = open_by_server(viewer, size=LARGE)
+    wait_history(window, "Warning: this connection is not encrypted.")
+    shows_its_controls(program, window)
+    window.click(id=CLOSE)
+    window.wait_gone(20)
+    assert program.close() == 0
+
+
+def test_box_from_the_toolbar_over_the_frame_shows_its_controls(viewer, program_dir):
+    (program_dir / "options.keb").write_text("[options]\r\nshowtoolbar=1\r\n")
+    srv = serving(size=LARGE)
+    program = viewer("127.0.0.1::%d" % srv.port)
+    strip = kebwine.wait_until(lambda: [c for c in frame(program).refresh().controls if c["text"] == "KEB ToolBar"],
+                               30, what="the toolbar")[0]
+    program.session.driver.call("post", hwnd=strip["hwnd"], msg=WM_COMMAND, wparam=TOOLBAR_CHAT, lparam=0)
+    box = program.box(heading="^Quillmar Remote info$")
+    assert box.body == "This server does not offer text chat."
+    shows_its_controls(program, box)
+    box.click(text="^OK$")
+    box.wait_gone(10)
+    assert program.close() == 0

@@ -80,7 +80,7 @@ def _levels(img, maxes):
 
 def same_at(maxes):
     """Equal at the precision of a pixel format: both images come from the same pixels of
-    that format and were widened to 8 bits in different ways (Wine's blit, xwd)."""
+    that format and were widened to 8 bits in different ways (Wine's blit, the screen reader)."""
     def same(actual, expected):
         return np.array_equal(_levels(actual, maxes), _levels(expected, maxes))
     return same
@@ -137,7 +137,8 @@ def wait_picture(window, expected, same=exact, timeout=20, save_to=None, region=
             if region is not None:
                 shot = shot[region]
         except kebwine.HarnessError:
-            # xwd fails now and then while a window of the screen changes its size.
+            # Reading the window's rectangle or the screen fails now and then while a window
+            # of the screen changes its size.
             if time.monotonic() >= deadline:
                 raise
             time.sleep(0.1)

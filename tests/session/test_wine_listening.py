@@ -61,7 +61,7 @@ class Tray:
             try:
                 return [kebwine.crop(kebwine.screenshot(self.session.xvfb.display), tuple(self.icon))]
             except kebwine.HarnessError:
-                return None  # xwd fails now and then while a window of the screen changes
+                return None  # the screen read can fail now and then while a window of the screen changes
         return kebwine.wait_until(shot, 20, what="a screenshot of the tray")[0]
 
     def tip(self):

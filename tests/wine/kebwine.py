@@ -148,6 +148,33 @@ def free_tcp_port():
 # ---------------------------------------------------------------------------------
 # Images
 
+def _true_colour(px, masks):
+    """Pixel values of a TrueColor or DirectColor picture as RGB, each channel scaled
+    from its mask's width to 0..255 and rounded."""
+    out = np.empty(px.shape + (3,), dtype=np.uint8)
+    for i, mask in enumerate(masks):
+        shift = (mask & -mask).bit_length() - 1
+        top = mask >> shift
+        out[..., i] = (((px & mask) >> shift) * 255 + top // 2) // top
+    return out
+
+
+def _pixels(raw, width, height, bpp, byte_order):
+    """The pixel values of ZPixmap rows (raw: height x bytes-per-line) as uint32."""
+    endian = "<" if byte_order == 0 else ">"
+    if bpp == 32:
+        return raw[:, : width * 4].copy().view(endian + "u4").reshape(height, width)
+    if bpp == 16:
+        return raw[:, : width * 2].copy().view(endian + "u2").reshape(height, width).astype(np.uint32)
+    if bpp == 24:
+        b = raw[:, : width * 3].reshape(height, width, 3).astype(np.uint32)
+        return (b[..., 0] | (b[..., 1] << 8) | (b[..., 2] << 16)) if byte_order == 0 else \
+            ((b[..., 0] << 16) | (b[..., 1] << 8) | b[..., 2])
+    if bpp == 8:
+        return raw[:, :width].astype(np.uint32)
+    raise HarnessError("%d bits per pixel not handled" % bpp)
+
+
 def read_xwd(data):
     """Decodes an XWD (X Window Dump, version 7) into an RGB array of shape (h, w, 3)."""
     if len(data) < 100:
@@ -162,26 +189,9 @@ def read_xwd(data):
     colormap_at = header_size
     image_at = colormap_at + 12 * ncolors
     raw = np.frombuffer(data, dtype=np.uint8, count=bpl * height, offset=image_at).reshape(height, bpl)
-    endian = "<" if byte_order == 0 else ">"
-    if bpp == 32:
-        px = raw[:, : width * 4].copy().view(endian + "u4").reshape(height, width)
-    elif bpp == 16:
-        px = raw[:, : width * 2].copy().view(endian + "u2").reshape(height, width).astype(np.uint32)
-    elif bpp == 24:
-        b = raw[:, : width * 3].reshape(height, width, 3).astype(np.uint32)
-        px = (b[..., 0] | (b[..., 1] << 8) | (b[..., 2] << 16)) if byte_order == 0 else \
-            ((b[..., 0] << 16) | (b[..., 1] << 8) | b[..., 2])
-    elif bpp == 8:
-        px = raw[:, :width].astype(np.uint32)
-    else:
-        raise HarnessError("XWD: %d bits per pixel not handled" % bpp)
+    px = _pixels(raw, width, height, bpp, byte_order)
     if vclass in (4, 5):  # TrueColor, DirectColor: channels by mask
-        out = np.empty((height, width, 3), dtype=np.uint8)
-        for i, mask in enumerate(masks):
-            shift = (mask & -mask).bit_length() - 1
-            top = mask >> shift
-            out[..., i] = (((px & mask) >> shift) * 255 + top // 2) // top  # scaled to 0..255, rounded
-        return out
+        return _true_colour(px, masks)
     # Colour map: 12-byte entries (pixel, red, green, blue, flags, pad).
     cmap = np.frombuffer(data, dtype=">u4", count=3 * ncolors, offset=colormap_at).reshape(ncolors, 3)
     table = np.zeros((256, 3), dtype=np.uint8)
@@ -194,12 +204,19 @@ def read_xwd(data):
 
 
 def screenshot(display, timeout=20):
-    """The whole screen of an X display as an RGB array."""
-    r = subprocess.run(["xwd", "-root", "-silent", "-display", display], stdout=subprocess.PIPE,
-                       stderr=subprocess.PIPE, timeout=timeout, check=False)
+    """The whole screen of an X display as an RGB array: the root window's image, read by
+    xscreen.py (not xwd -root, which reads a program's window that another of its windows
+    covers from the covered window: black where the other one shows; see xscreen.py)."""
+    r = subprocess.run(["/usr/bin/python3", str(HERE / "xscreen.py"), display], stdout=subprocess.PIPE,
+                       stderr=subprocess.PIPE, stdin=subprocess.DEVNULL, timeout=timeout, check=False)
     if r.returncode != 0:
-        raise HarnessError("xwd failed on %s: %s" % (display, r.stderr.decode(errors="replace")))
-    return read_xwd(r.stdout)
+        raise HarnessError("reading the screen of %s failed: %s" % (display, r.stderr.decode(errors="replace")))
+    line, _, data = r.stdout.partition(b"\n")
+    width, height, bpp, byte_order, bpl, *masks = (int(v) for v in line.split())
+    if not all(masks) or len(data) < bpl * height:
+        raise HarnessError("the screen of %s is not TrueColor or came short (%r)" % (display, line))
+    raw = np.frombuffer(data, dtype=np.uint8, count=bpl * height).reshape(height, bpl)
+    return _true_colour(_pixels(raw, width, height, bpp, byte_order), masks)
 
 
 def crop(image, rect):

@@ -59,6 +59,8 @@ def test_xvnc_shows_a_picture_that_the_screen_reader_reads_as_imagemagick_does(d
         else:
             # Both scale 5 and 6 bits to 0..255; ImageMagick's rounding differs by at most 1.
             assert np.abs(ours.astype(np.int16) - theirs).max() <= 1
+        # The harness's own screen reader (one GetImage of the root window) gives the same.
+        assert np.array_equal(kebwine.screenshot(server.display), ours)
 
 
 @pytest.fixture

@@ -18,12 +18,17 @@ def scripted(**handshake):
     return rfbserver.Server({"handshake": handshake}, timeout=60, quiet=True).start()
 
 
-def handshake_done(srv, timeout=30):
+def handshake_done(srv, timeout=30, program=None):
     """The scripted server's handshake record once the viewer's SetEncodings arrived."""
     def done():
         msgs = srv.session.record["messages"] if srv.session else []
         return "SetEncodings" in [m.get("name") for m in msgs] or None
-    kebwine.wait_until(done, timeout, interval=0.05, what="the handshake; server log:\n%s" % srv.report())
+    try:
+        kebwine.wait_until(done, timeout, interval=0.05, what="the handshake")
+    except kebwine.Timeout as e:
+        # What the viewer shows and what the server saw when the wait gave up.
+        shown = [(w.title, w.heading) for w in program.windows()] if program else "?"
+        raise kebwine.Timeout("%s; viewer's windows: %s; server log:\n%s" % (e, shown, srv.report()))
     return srv.session.record["handshake"]
 
 
@@ -53,7 +58,7 @@ def type_password(program, port, text, shown=None):
 def test_command_line_password(viewer):
     srv = scripted(sectypes=[1, 2], password="test")
     program = viewer("127.0.0.1::%d" % srv.port, "-password", "test")
-    hs = handshake_done(srv)
+    hs = handshake_done(srv, program=program)
     assert hs["rounds"][0]["choice"] == 2
     assert hs["rounds"][0]["password_ok"], hs
     # Connected, no box: the viewer takes the first update and asks for the next.

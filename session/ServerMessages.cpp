@@ -531,6 +531,11 @@ void RfbSession::ReadFramebufferUpdate() {
     if (r.encoding == rfbenc::kXZ || r.encoding == rfbenc::kXZYW) step = dec::XzSubRectangleCount(r);
   }
 
+  // The next request; a change made pending by this update (a new size) goes out with it.
+  // It goes before the invalidation: the window thread, woken by the invalidation first,
+  // would paint the whole update before it took the request, and the server would wait
+  // for that paint. A posted message is taken before a paint.
+  if (!requested || m_pendingFormatChange) QueueUpdateRequest(kRequestNewFormat);
   updateEnd.Now();
   if (cursorShape && !m_cursorShapeSeen) {
     bool present;
@@ -543,8 +548,6 @@ void RfbSession::ReadFramebufferUpdate() {
       CursorShapeArrived();
     }
   }
-  // The next request; a change made pending by this update (a new size) goes out with it.
-  if (!requested || m_pendingFormatChange) QueueUpdateRequest(kRequestNewFormat);
   if (m_formatResendDue) {
     m_formatResendDue = false;
     std::uint16_t w, h;

@@ -73,6 +73,10 @@ class EncodingRelay:
         self.requests = []
         self.answers = []
         self._asked = None
+        # When the server's bytes last came before each request: from there to the request
+        # is the viewer's own tail (the update's last decoding, its paint wait, the request).
+        self._last_data = None
+        self.tails = []
         self.listener = socket.socket()
         self.listener.bind(("127.0.0.1", 0))
         self.listener.listen(1)
@@ -113,9 +117,12 @@ class EncodingRelay:
                 n = os.splice(src.fileno(), w, 1 << 20)
                 if n == 0:
                     break
-                if relay is not None and relay._asked is not None:
-                    relay.answers.append((relay._asked, time.monotonic()))
-                    relay._asked = None
+                if relay is not None:
+                    now = time.monotonic()
+                    relay._last_data = now
+                    if relay._asked is not None:
+                        relay.answers.append((relay._asked, now))
+                        relay._asked = None
                 while n > 0:
                     n -= os.splice(r, dst.fileno(), n)
         except OSError:
@@ -160,6 +167,8 @@ class EncodingRelay:
                 if t == 3:
                     now = time.monotonic()
                     self.requests.append(now)
+                    if self._last_data is not None:
+                        self.tails.append((now, now - self._last_data))
                     if self._asked is None:
                         self._asked = now
             elif t == 6:
@@ -177,13 +186,16 @@ class EncodingRelay:
     def timeline(self, since):
         """Medians over the requests after `since` (monotonic seconds): the time between two
         requests (one update's whole cycle) and, of it, the time until the server's first
-        bytes (the server's share: the request's way there and its encoding)."""
+        bytes (the server's share: the request's way there and its encoding) and the time
+        from the server's last bytes to the next request (the viewer's share after the
+        transfer; between the two the server encodes and sends while the viewer reads)."""
         reqs = [t for t in self.requests if t >= since]
         cycles = [b - a for a, b in zip(reqs, reqs[1:])]
         waits = [b - a for a, b in self.answers if a >= since]
+        tails = [d for t, d in self.tails if t >= since]
         if len(cycles) < 3 or not waits:
             return None
-        return statistics.median(cycles), statistics.median(waits)
+        return statistics.median(cycles), statistics.median(waits), statistics.median(tails) if tails else None
 
     def close(self):
         self.listener.close()
@@ -493,9 +505,9 @@ def print_table(results, baseline, scenarios, encodings, viewers):
     print("Medians of %d interleaved runs each; ratios are ours / TigerVNC's." % max(
         1, len([r for r in results if r["viewer"] == viewers[0]]) // max(1, len(scenarios) * len(encodings))))
     print("Wine baseline (trivial program) peak memory: %s MiB" % fmt(baseline, "%.0f"))
-    row = "%-8s %-8s %-8s | %6s %6s %5s | %6s %6s | %6s %6s %6s %5s %5s | %6s %6s %5s | %9s | %9s | %11s | %s"
+    row = "%-8s %-8s %-8s | %6s %6s %5s | %6s %6s | %6s %6s %6s %5s %5s | %6s %6s %5s | %9s | %9s | %16s | %s"
     head = row % ("scenario", "encoding", "viewer", "Mpx/s", "tiger", "ratio", "upd/s", "tiger", "ms/Mpx", "+ws",
-                  "tiger", "ratio", "+ws", "X", "tiger", "ratio", "wineserv", "peak MiB", "cycle (srv)", "server sent")
+                  "tiger", "ratio", "+ws", "X", "tiger", "ratio", "wineserv", "peak MiB", "cycle (srv/tail)", "server sent")
     print(head)
     print("-" * len(head))
     for scenario in scenarios:
@@ -521,6 +533,8 @@ def print_table(results, baseline, scenarios, encodings, viewers):
                 peak = of(v, lambda r: r["peak_mib"])
                 cycle = of(v, lambda r: r["timeline"][0] * 1000 if r["timeline"] else None)
                 wait = of(v, lambda r: r["timeline"][1] * 1000 if r["timeline"] else None)
+                tail = of(v, lambda r: r["timeline"][2] * 1000 if r["timeline"] and r["timeline"][2] is not None
+                          else None)
                 encs = sorted({e for r in results if r["viewer"] == v and r["scenario"] == scenario and
                                r["encoding"] == encoding for e in r["encoders"]})
                 tiger_cpx = cpx.get("tiger")
@@ -531,7 +545,7 @@ def print_table(results, baseline, scenarios, encodings, viewers):
                     fmt(xpx[v] and xpx[v] * 1e3, ms), fmt(xpx.get("tiger") and xpx["tiger"] * 1e3, ms),
                     ratio(xpx[v], xpx.get("tiger")), fmt(ws, "%.2f ms"),
                     fmt(peak, "%.0f") + "/" + fmt(of("tiger", lambda r: r["peak_mib"]), "%.0f"),
-                    "%s (%s) ms" % (fmt(cycle, "%.0f"), fmt(wait, "%.0f")), ",".join(encs)))
+                    "%s (%s/%s) ms" % (fmt(cycle, "%.0f"), fmt(wait, "%.0f"), fmt(tail, "%.1f")), ",".join(encs)))
     for v in viewers:
         closes = [r["close_s"] for r in results if r["viewer"] == v]
         exits = [r["exit_s"] for r in results if r["viewer"] == v]
@@ -544,8 +558,10 @@ def print_table(results, baseline, scenarios, encodings, viewers):
     print("process's CPU ms per Mpixel, ours alone and with the prefix's wineserver (+ws), TigerVNC's and the")
     print("ratios of both of ours to it; X: the viewers' X server (Xvfb) CPU ms per Mpixel with ours, with")
     print("TigerVNC's, and their ratio;")
-    print("wineserv: the wineserver's CPU per update; peak: ours/TigerVNC's resident peak; cycle (srv): time")
-    print("between two update requests of ours, and of it the wait for the server's first bytes.")
+    print("wineserv: the wineserver's CPU per update; peak: ours/TigerVNC's resident peak; cycle (srv/tail):")
+    print("time between two update requests of ours, and of it the wait for the server's first bytes (srv)")
+    print("and the time from the server's last bytes to our next request (tail); between them the server")
+    print("encodes and sends while we read.")
 
 
 def main():

@@ -75,6 +75,7 @@ public:
   std::string frames;  // "start(pixel at 0,0) " and "end " as the display was told
   int cursorShapesShown = 0;
   std::vector<Request> requests;
+  std::vector<int> invalidationsAtRequest;  // how many updates the display had been told of
   bool answerRequests = false;  // handle each request at once, as an idle GUI thread would
   bool postsFail = false;       // posting fails (a full queue)
   int lossNewsRefused = 0;      // so many loss notices cannot be handed over
@@ -131,6 +132,7 @@ protected:
     {
       std::lock_guard<std::mutex> g(mu);
       requests.push_back({kind, wait});
+      invalidationsAtRequest.push_back(invalidations);
     }
     if (answerRequests) {
       if (wait)
@@ -284,6 +286,18 @@ TEST_F(ServerMessages, AnEmptyUpdateStillInvalidatesAndAsksForTheNext) {
   EXPECT_EQ(d->invalidations, 1);
   EXPECT_TRUE(d->invalidated.empty());
   EXPECT_EQ(Kinds(), std::vector<std::uint32_t>{RfbSession::kRequestNewFormat});
+}
+
+TEST_F(ServerMessages, TheNextRequestIsPostedBeforeTheUpdateIsShown) {
+  // The window thread takes a posted request before a paint, but only when the request is
+  // already there as the invalidation wakes it; otherwise the server waits for the paint.
+  Read(Update({Cat({Header(0, 0, 1, 1, rfbenc::kRaw), Px(0x010203)})}));
+  Read(Update({}));
+  EXPECT_EQ(Kinds(), std::vector<std::uint32_t>{RfbSession::kRequestNewFormat});
+  d->HandleQueuedUpdateRequest(RfbSession::kRequestNewFormat);
+  Read(Update({Cat({Header(0, 0, 1, 1, rfbenc::kRaw), Px(0x040506)})}));
+  EXPECT_EQ(d->invalidationsAtRequest, (std::vector<int>{0, 2}));
+  EXPECT_EQ(d->invalidations, 3);
 }
 
 TEST_F(ServerMessages, PreemptiveRequestsGoOutOnceAndNotWhileAFormatChangeIsPending) {
